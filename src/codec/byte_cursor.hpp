@@ -1,0 +1,74 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "codec/codec_error.hpp"
+
+namespace quorvel {
+
+// A read position over borrowed bytes. The position only grows and never
+// passes the end: every operation either succeeds and advances by exactly its
+// size, or fails and leaves the position at the end of the data (a failed
+// skip over non-zero bytes is the one exception: it has already advanced).
+class ByteCursor {
+ public:
+  explicit ByteCursor(std::span<const std::uint8_t> data) noexcept : data_(data) {}
+
+  std::uint64_t position() const noexcept { return position_; }
+  std::uint64_t length() const noexcept { return data_.size(); }
+  std::uint64_t remaining() const noexcept {
+    return data_.size() - (position_ < data_.size() ? position_ : data_.size());
+  }
+
+  // Returns the next byte and advances by 1, if a byte is left. Otherwise
+  // returns the end-of-input error and moves to the end.
+  CodecResult<std::uint8_t> read_u8() noexcept;
+  // Returns the next 4 bytes as a little-endian number and advances by 4, if
+  // there are 4 left. Otherwise returns the end-of-input error and moves to the end.
+  CodecResult<std::uint32_t> read_u32() noexcept;
+  // Returns the next 8 bytes as a little-endian number and advances by 8, if
+  // there are 8 left. Otherwise returns the end-of-input error and moves to the end.
+  CodecResult<std::uint64_t> read_u64() noexcept;
+
+  // Returns a copy of the next N bytes and advances by N, if there are N left.
+  // Otherwise returns the end-of-input error and moves to the end. Groups of
+  // single bytes that belong together are read this way, so that a group is
+  // either read whole or not at all.
+  template <std::size_t N>
+  CodecResult<std::array<std::uint8_t, N>> read_array() noexcept {
+    const std::uint8_t* bytes = take(N);
+    if (bytes == nullptr) return CodecError::end_of_input();
+    std::array<std::uint8_t, N> out;
+    std::memcpy(out.data(), bytes, N);
+    return out;
+  }
+
+  // Passes over n bytes that must all be zero. With fewer than n bytes left,
+  // returns the end-of-input error and moves to the end, whatever the bytes
+  // hold. Otherwise advances by n and then returns the zero-skip error if any
+  // of those bytes is non-zero; the position stays past the run.
+  CodecResult<Unit> skip_zeroed(std::size_t n);
+
+ private:
+  // Returns the next n bytes and advances past them, or returns null and
+  // moves to the end when fewer than n are left. The comparison is in
+  // subtraction form so that no sum can overflow.
+  const std::uint8_t* take(std::size_t n) noexcept {
+    if (n > remaining()) {
+      position_ = data_.size();
+      return nullptr;
+    }
+    const std::uint8_t* bytes = data_.data() + position_;
+    position_ += n;
+    return bytes;
+  }
+
+  std::span<const std::uint8_t> data_;
+  std::uint64_t position_ = 0;
+};
+
+}  // namespace quorvel
