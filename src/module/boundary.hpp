@@ -1,0 +1,49 @@
+#pragma once
+
+// The boundary between the interpreter and the module. Every call from the
+// interpreter passes through call_at_boundary, which turns the outcome of
+// the module's code into what the interpreter expects: a new reference, or
+// null with exactly one exception set. No C++ exception crosses it.
+
+#include <cassert>
+#include <new>
+#include <optional>
+
+#include "module/internal_failure.hpp"
+#include "module/py_err.hpp"
+
+namespace quorvel {
+
+template <typename Body>
+PyObject* call_at_boundary(Body&& body) noexcept {
+  PyObject* result = nullptr;
+  try {
+    std::optional<PyErr> error;
+    try {
+      PyResult<PyRef> outcome = body();
+      if (outcome.ok()) {
+        result = std::move(outcome).value().release();
+      } else {
+        error.emplace(std::move(outcome).error());
+      }
+    } catch (InternalFailure& failure) {
+      error.emplace(PyErr::internal(std::move(failure.message())));
+    } catch (const std::bad_alloc&) {
+      // The module's own memory ran out: that is the interpreter's
+      // MemoryError, not a reason to take the host process down.
+      PyErr_NoMemory();
+    } catch (...) {
+      error.emplace(PyErr::internal("panic from Rust code"));
+    }
+    if (error) std::move(*error).restore();
+  } catch (...) {
+    // Raising failed: the interpreter could not create the exception's
+    // argument, which only happens when memory is exhausted. MemoryError
+    // needs no allocation and leaves the interpreter usable.
+    PyErr_NoMemory();
+  }
+  assert((result == nullptr) == (PyErr_Occurred() != nullptr));
+  return result;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,35 @@
+#include "module/text.hpp"
+
+#include "module/capi.hpp"
+#include "module/internal_failure.hpp"
+#include "module/py_ref.hpp"
+
+namespace quorvel {
+
+std::string str_text(PyObject* text) {
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(utf8, static_cast<std::size_t>(size));
+  // Only lone surrogates make a str unencodable; encode them as they stand
+  // and let the lenient decoder replace them.
+  PyErr_Clear();
+  PyRef encoded = PyRef::steal(capi::encode_surrogatepass(text));
+  if (!encoded) api_call_failed();
+  return utf8_lossy(std::string_view(PyBytes_AsString(encoded.get()),
+                                     static_cast<std::size_t>(PyBytes_Size(encoded.get()))));
+}
+
+std::string safe_text(PyObject* object, TextForm form) {
+  PyRef text = PyRef::steal(form == TextForm::Str ? capi::object_str(object) : capi::object_repr(object));
+  if (text) return str_text(text.get());
+  // A message must never fail because an object cannot print itself: the
+  // failure goes to the unraisable hook and a placeholder takes its place.
+  PyErr_WriteUnraisable(object);
+  PyRef name = PyRef::steal(capi::type_name(Py_TYPE(object)));
+  if (!name) {
+    PyErr_Clear();
+    return "<unprintable object>";
+  }
+  return "<unprintable " + safe_text(name.get()) + " object>";
+}
+
+}  // namespace quorvel
