@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -9,6 +10,35 @@
 #include "codec/codec_error.hpp"
 
 namespace quorvel {
+
+// Assembles a little-endian unsigned number from its first sizeof(T) bytes,
+// least significant first, independent of the host's byte order. On a
+// little-endian host that is one load; the shifts, which are correct on any
+// host, are not reliably merged into one by the compiler.
+template <typename T>
+T load_le(const std::uint8_t* bytes) noexcept {
+  T value = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&value, bytes, sizeof value);
+  } else {
+    for (std::size_t i = sizeof(T); i-- > 0;) value = static_cast<T>((value << 8) | bytes[i]);
+  }
+  return value;
+}
+
+// Whether every byte is zero. Reserved runs are up to 168 bytes long, so they
+// are tested eight bytes at a time: which byte is set never matters.
+inline bool all_zero(std::span<const std::uint8_t> bytes) noexcept {
+  std::uint64_t any = 0;
+  std::size_t i = 0;
+  for (; bytes.size() - i >= sizeof(std::uint64_t); i += sizeof(std::uint64_t)) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + i, sizeof word);
+    any |= word;
+  }
+  for (; i < bytes.size(); ++i) any |= bytes[i];
+  return any == 0;
+}
 
 // A read position over borrowed bytes. The position only grows and never
 // passes the end: every operation either succeeds and advances by exactly its

@@ -30,6 +30,8 @@ class ProcessorGeneration {
                                                      std::uint8_t family, std::uint8_t model);
 
   constexpr Value value() const noexcept { return value_; }
+  // Whether this is one of the three listed generations.
+  constexpr bool is_known() const noexcept { return value_ == Milan || value_ == Genoa || value_ == Turin; }
   friend constexpr bool operator==(ProcessorGeneration, ProcessorGeneration) = default;
 
  private:

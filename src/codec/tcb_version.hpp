@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -30,6 +31,28 @@ struct TcbVersion {
   std::uint8_t tee = 0;
   std::uint8_t snp = 0;
   std::uint8_t microcode = 0;
+
+  // The two layouts on their own, for callers that have already checked the
+  // generation and the length: reads or makes one 8-byte field.
+  static TcbVersion decode_layout(const std::uint8_t* field, bool turin_layout) noexcept {
+    TcbVersion tcb;
+    if (turin_layout) {
+      tcb.fmc = field[0];
+      tcb.bootloader = field[1];
+      tcb.tee = field[2];
+      tcb.snp = field[3];
+    } else {
+      tcb.bootloader = field[0];
+      tcb.tee = field[1];
+      tcb.snp = field[6];
+    }
+    tcb.microcode = field[7];
+    return tcb;
+  }
+  std::array<std::uint8_t, kSize> encode_layout(bool turin_layout) const noexcept {
+    if (turin_layout) return {fmc.value_or(0), bootloader, tee, snp, 0, 0, 0, microcode};
+    return {bootloader, tee, 0, 0, 0, 0, snp, microcode};
+  }
 
   // Reads 8 bytes under `generation`. An unknown generation fails without
   // moving the cursor; fewer than 8 bytes left fails with the end-of-input

@@ -47,43 +47,50 @@ PyRef new_int_or_none(const std::optional<std::uint8_t>& value) {
 }
 
 // Inserts `value` under a fresh key string. The value is made by the caller
-// before the key; both are released here whatever the outcome.
-PyResult<Unit> set_item(PyObject* dict, std::string_view key, PyRef value) {
+// before the key; both are released here whatever the outcome. False when the
+// insertion failed, with the interpreter's exception pending: the caller then
+// fetches it. (A result per insertion, each with an error value to destroy,
+// cost more than the sixteen insertions' own work outside the interpreter.)
+[[nodiscard]] bool set_item(PyObject* dict, std::string_view key, PyRef value) {
   PyRef key_object = PyRef::steal(capi::unicode_from(key));
   if (!key_object) api_call_failed();
-  if (capi::dict_set_item(dict, key_object.get(), value.get()) < 0) return PyErr::fetch();
-  return Unit{};
+  return capi::dict_set_item(dict, key_object.get(), value.get()) == 0;
 }
 
-PyResult<PyRef> tcb_dict(const TcbVersion& tcb) {
-  // The Turin-only fmc component is not part of the result.
+// The reported TCB version; null when an insertion failed. The Turin-only
+// fmc component is not part of the result.
+PyRef tcb_dict(const TcbVersion& tcb) {
   PyRef dict = new_dict();
-  QUORVEL_TRY(set_item(dict.get(), "bootloader", new_int(tcb.bootloader)));
-  QUORVEL_TRY(set_item(dict.get(), "tee", new_int(tcb.tee)));
-  QUORVEL_TRY(set_item(dict.get(), "snp", new_int(tcb.snp)));
-  QUORVEL_TRY(set_item(dict.get(), "microcode", new_int(tcb.microcode)));
-  return dict;
+  const bool inserted =
+      set_item(dict.get(), "bootloader", new_int(tcb.bootloader)) && set_item(dict.get(), "tee", new_int(tcb.tee)) &&
+      set_item(dict.get(), "snp", new_int(tcb.snp)) && set_item(dict.get(), "microcode", new_int(tcb.microcode));
+  return inserted ? std::move(dict) : PyRef();
 }
 
-PyResult<PyRef> cpuid_dict(const AttestationReport& report) {
+// The CPUID identification, all None for a version-2 report; null when an
+// insertion failed.
+PyRef cpuid_dict(const AttestationReport& report) {
   PyRef dict = new_dict();
-  QUORVEL_TRY(set_item(dict.get(), "fam_id", new_int_or_none(report.cpuid_fam_id)));
-  QUORVEL_TRY(set_item(dict.get(), "mod_id", new_int_or_none(report.cpuid_mod_id)));
-  QUORVEL_TRY(set_item(dict.get(), "step", new_int_or_none(report.cpuid_step)));
-  return dict;
+  const bool inserted = set_item(dict.get(), "fam_id", new_int_or_none(report.cpuid_fam_id)) &&
+                        set_item(dict.get(), "mod_id", new_int_or_none(report.cpuid_mod_id)) &&
+                        set_item(dict.get(), "step", new_int_or_none(report.cpuid_step));
+  return inserted ? std::move(dict) : PyRef();
 }
 
-PyResult<PyRef> result_dict(const AttestationReport& report, const EncodedReport& encoded) {
+// The result; null when an insertion failed, with the interpreter's exception pending.
+PyRef result_dict(const AttestationReport& report, const EncodedReport& encoded) {
   PyRef result = new_dict();
-  QUORVEL_TRY(set_item(result.get(), "chip_id", new_bytes(report.chip_id)));
-  QUORVEL_TRY(set_item(result.get(), "report_data", new_bytes(report.report_data)));
-  QUORVEL_TRY(set_item(result.get(), "signed_bytes", new_bytes(encoded, kSignedRegionSize)));
-  QUORVEL_TRY(set_item(result.get(), "sig_r", new_bytes(report.signature.r)));
-  QUORVEL_TRY(set_item(result.get(), "sig_s", new_bytes(report.signature.s)));
-  QUORVEL_TRY_ASSIGN(tcb, tcb_dict(report.reported_tcb));
-  QUORVEL_TRY(set_item(result.get(), "reported_tcb", std::move(tcb)));
-  QUORVEL_TRY_ASSIGN(cpuid, cpuid_dict(report));
-  QUORVEL_TRY(set_item(result.get(), "cpuid", std::move(cpuid)));
+  if (!set_item(result.get(), "chip_id", new_bytes(report.chip_id)) ||
+      !set_item(result.get(), "report_data", new_bytes(report.report_data)) ||
+      !set_item(result.get(), "signed_bytes", new_bytes(encoded, kSignedRegionSize)) ||
+      !set_item(result.get(), "sig_r", new_bytes(report.signature.r)) ||
+      !set_item(result.get(), "sig_s", new_bytes(report.signature.s))) {
+    return PyRef();
+  }
+  PyRef tcb = tcb_dict(report.reported_tcb);
+  if (!tcb || !set_item(result.get(), "reported_tcb", std::move(tcb))) return PyRef();
+  PyRef cpuid = cpuid_dict(report);
+  if (!cpuid || !set_item(result.get(), "cpuid", std::move(cpuid))) return PyRef();
   return result;
 }
 
@@ -109,7 +116,9 @@ PyResult<PyRef> parse_report(PyObject* const* args, Py_ssize_t nargs, PyObject* 
   if (!encoded.ok()) {
     return PyErr::with_text(PyExc_ValueError, "report.to_bytes failed: " + encoded.error().debug_rendering());
   }
-  return result_dict(decoded.value(), encoded.value());
+  PyRef result = result_dict(decoded.value(), encoded.value());
+  if (!result) return PyErr::fetch();
+  return result;
 }
 
 }  // namespace quorvel
