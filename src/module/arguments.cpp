@@ -78,8 +78,8 @@ std::string ArgumentSpec::full_name() const {
   return name;
 }
 
-PyResult<Unit> extract_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames, std::span<PyObject*> slots) {
+PyResult<Unit> extract_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                 std::span<PyObject*> slots) {
   const std::size_t positional_count = spec.positional.size();
   const auto given = static_cast<std::size_t>(nargs);
   if (args != nullptr) {

@@ -33,8 +33,8 @@ struct ArgumentSpec {
 // borrowed reference per parameter into `slots` (positional parameters
 // first, then keyword-only ones); parameters not supplied stay null.
 // Fails with the TypeError a malformed call deserves.
-PyResult<Unit> extract_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames, std::span<PyObject*> slots);
+PyResult<Unit> extract_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                 std::span<PyObject*> slots);
 
 // The object itself (borrowed) when it is bytes or a subclass of bytes.
 PyResult<PyObject*> extract_bytes(PyObject* object, std::string_view parameter);

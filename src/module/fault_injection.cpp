@@ -9,9 +9,9 @@
 namespace {
 
 enum class FaultMode : int {
-  MemoryError = 0,   // the call fails with MemoryError set, as on exhaustion
-  NoException = 1,   // the call fails without setting an exception
-  CppBadAlloc = 2,   // the module's own allocation fails at that point
+  MemoryError = 0,  // the call fails with MemoryError set, as on exhaustion
+  NoException = 1,  // the call fails without setting an exception
+  CppBadAlloc = 2,  // the module's own allocation fails at that point
 };
 
 long g_countdown = 0;

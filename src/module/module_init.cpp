@@ -3,7 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
+#include <iterator>
 #include <string_view>
 
 #include "module/boundary.hpp"
@@ -64,6 +64,12 @@ std::atomic<std::int64_t> g_owner{-1};
 PyObject* g_module = nullptr;
 PyObject* g_name_attribute = nullptr;
 PyObject* g_all_attribute = nullptr;
+// The PyMethodDef record of each descriptor, made on first use and never
+// freed: a function object points at its record for its whole life, and
+// function objects can outlive any one call. Holding them here lets an
+// initialisation that failed and is tried again reuse them rather than
+// leave them behind, and keeps them visible to leak checkers.
+PyMethodDef* g_definitions[std::size(kFunctions)] = {};
 
 PyObject* interned(PyObject*& slot, std::string_view text) {
   if (slot == nullptr) {
@@ -75,16 +81,16 @@ PyObject* interned(PyObject*& slot, std::string_view text) {
   return slot;
 }
 
-PyResult<PyRef> new_function(PyObject* module, const FunctionDescriptor& descriptor) {
+PyResult<PyRef> new_function(PyObject* module, std::size_t index) {
   PyRef module_name = PyRef::steal(capi::module_name(module));
   if (!module_name) return PyErr::fetch();
-  // The function object points at its PyMethodDef for its whole life, and
-  // function objects can outlive any one call: the record is never freed.
-  auto definition = std::make_unique<PyMethodDef>(
-      PyMethodDef{descriptor.name, descriptor.function, METH_FASTCALL | METH_KEYWORDS, descriptor.doc});
-  PyRef function = PyRef::steal(capi::new_function(definition.get(), module, module_name.get()));
+  PyMethodDef*& definition = g_definitions[index];
+  if (definition == nullptr) {
+    const FunctionDescriptor& descriptor = kFunctions[index];
+    definition = new PyMethodDef{descriptor.name, descriptor.function, METH_FASTCALL | METH_KEYWORDS, descriptor.doc};
+  }
+  PyRef function = PyRef::steal(capi::new_function(definition, module, module_name.get()));
   if (!function) return PyErr::fetch();
-  static_cast<void>(definition.release());
   return function;
 }
 
@@ -116,8 +122,8 @@ PyResult<Unit> add_function(PyObject* module, PyObject* function) {
 }
 
 PyResult<Unit> add_functions(PyObject* module) {
-  for (const FunctionDescriptor& descriptor : kFunctions) {
-    QUORVEL_TRY_ASSIGN(function, new_function(module, descriptor));
+  for (std::size_t index = 0; index < std::size(kFunctions); ++index) {
+    QUORVEL_TRY_ASSIGN(function, new_function(module, index));
     QUORVEL_TRY(add_function(module, function.get()));
   }
   return Unit{};

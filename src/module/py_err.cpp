@@ -140,11 +140,8 @@ void PyErr::restore() && {
       PyTuple_SetItem(argument.get(), 0, message.release());  // steals the message
       break;
     }
-    case 5:
-      PyErr_SetRaisedException(std::get<PyRef>(state).release());
-      return;
-    default:
-      throw InternalFailure("PyErr state should never be invalid outside of normalization");
+    case 5: PyErr_SetRaisedException(std::get<PyRef>(state).release()); return;
+    default: throw InternalFailure("PyErr state should never be invalid outside of normalization");
   }
   if (PyExceptionClass_Check(type.get())) {
     PyErr_SetObject(type.get(), argument.get());

@@ -14,8 +14,8 @@ std::string str_text(PyObject* text) {
   PyErr_Clear();
   PyRef encoded = PyRef::steal(capi::encode_surrogatepass(text));
   if (!encoded) api_call_failed();
-  return utf8_lossy(std::string_view(PyBytes_AsString(encoded.get()),
-                                     static_cast<std::size_t>(PyBytes_Size(encoded.get()))));
+  return utf8_lossy(
+      std::string_view(PyBytes_AsString(encoded.get()), static_cast<std::size_t>(PyBytes_Size(encoded.get()))));
 }
 
 std::string safe_text(PyObject* object, TextForm form) {
@@ -23,7 +23,9 @@ std::string safe_text(PyObject* object, TextForm form) {
   if (text) return str_text(text.get());
   // A message must never fail because an object cannot print itself: the
   // failure goes to the unraisable hook and a placeholder takes its place.
-  PyErr_WriteUnraisable(object);
+  // A call that failed without setting an exception leaves nothing to report,
+  // and the hook must not be called without one.
+  if (PyErr_Occurred()) PyErr_WriteUnraisable(object);
   PyRef name = PyRef::steal(capi::type_name(Py_TYPE(object)));
   if (!name) {
     PyErr_Clear();

@@ -38,8 +38,9 @@ PyResult<PyRef> get_report(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   QUORVEL_TRY(extract_bytes(slots[0], "_challenge"));
   QUORVEL_TRY(extract_optional_u32(slots[1], "_msg_ver"));
   QUORVEL_TRY(extract_optional_u32(slots[2], "_vmpl"));
-  return PyErr::with_static_text(PyExc_NotImplementedError,
-                                 "get_report is only available on Linux in an SEV-SNP guest (requires /dev/sev-guest).");
+  return PyErr::with_static_text(
+      PyExc_NotImplementedError,
+      "get_report is only available on Linux in an SEV-SNP guest (requires /dev/sev-guest).");
 }
 
 PyResult<PyRef> get_tdx_quote(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
