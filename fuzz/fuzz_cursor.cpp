@@ -1,0 +1,293 @@
+// Fuzz target: ByteCursor reads and skips, and TcbVersion reading and
+// writing, driven by a script taken from the input.
+//
+// Input: one byte L, then L bytes of data for the cursor (fewer when the
+// input ends), then the script: one opcode byte per operation, some followed
+// by argument bytes. A model position is kept beside the cursor; after every
+// operation the cursor must agree with it: a success advances by exactly the
+// operation's size and returns the bytes it passed over, an end-of-input
+// failure moves to the end, a zero-skip failure has advanced past its run, an
+// unknown generation does not move at all. The position never shrinks and
+// never passes the length.
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "codec/byte_cursor.hpp"
+#include "codec/tcb_version.hpp"
+
+namespace {
+
+using quorvel::ByteCursor;
+using quorvel::CodecError;
+using quorvel::ErrorKind;
+using quorvel::ProcessorGeneration;
+using quorvel::TcbVersion;
+using Bytes = std::span<const std::uint8_t>;
+
+#define FUZZ_CHECK(condition)                               \
+  do {                                                      \
+    if (!(condition)) fail(__FILE__, __LINE__, #condition); \
+  } while (false)
+
+[[noreturn]] void fail(const char* file, int line, const char* condition) {
+  std::fprintf(stderr, "%s:%d: property violated: %s\n", file, line, condition);
+  std::abort();
+}
+
+const std::string kEndOfInput = "Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" }";
+const std::string kNotZeroed = "Custom { kind: InvalidData, error: \"Skipped bytes were expected to be zeroed.\" }";
+const std::string kUnknownForParsing =
+    "Custom { kind: Unsupported, error: \"Unsupported Processor Generation for TCB parsing\" }";
+const std::string kUnknownForWriting =
+    "Custom { kind: Unsupported, error: \"Unsupported Processor Generation for TCB writing\" }";
+
+// Run lengths for skips: small ones from the script, and ones whose sum with
+// any position would overflow.
+constexpr std::array<std::size_t, 6> kHugeRuns = {
+    std::numeric_limits<std::size_t>::max(),
+    std::numeric_limits<std::size_t>::max() - 1,
+    std::numeric_limits<std::size_t>::max() / 2,
+    std::size_t{1} << 63,
+    std::size_t{1} << 32,
+    (std::size_t{1} << 32) + 1,
+};
+
+class Script {
+ public:
+  explicit Script(Bytes bytes) : bytes_(bytes) {}
+  bool done() const { return next_ >= bytes_.size(); }
+  std::optional<std::uint8_t> take() {
+    if (done()) return std::nullopt;
+    return bytes_[next_++];
+  }
+
+ private:
+  Bytes bytes_;
+  std::size_t next_ = 0;
+};
+
+class Driver {
+ public:
+  explicit Driver(Bytes data) : data_(data), cursor_(data) {}
+
+  // Runs one operation of the script; false when the script is used up.
+  bool step(Script& script) {
+    const auto opcode = script.take();
+    if (!opcode) return false;
+    const std::uint64_t before = cursor_.position();
+    FUZZ_CHECK(before == position_);
+    switch (*opcode % 12) {
+      case 0: check_read(1, cursor_.read_u8()); break;
+      case 1: check_read(4, cursor_.read_u32()); break;
+      case 2: check_read(8, cursor_.read_u64()); break;
+      case 3: check_array(cursor_.read_array<3>()); break;
+      case 4: check_array(cursor_.read_array<8>()); break;
+      case 5: check_array(cursor_.read_array<16>()); break;
+      case 6: check_array(cursor_.read_array<64>()); break;
+      case 7: check_array(cursor_.read_array<72>()); break;
+      case 8: {
+        const auto n = script.take();
+        if (!n) return false;
+        check_skip(*n);
+        break;
+      }
+      case 9: {
+        const auto which = script.take();
+        if (!which) return false;
+        check_skip(kHugeRuns[*which % kHugeRuns.size()]);
+        break;
+      }
+      case 10: {
+        const auto generation = script.take();
+        if (!generation) return false;
+        check_tcb_read(*generation);
+        break;
+      }
+      default: {
+        std::array<std::uint8_t, 7> args{};
+        for (auto& arg : args) {
+          const auto byte = script.take();
+          if (!byte) return false;
+          arg = *byte;
+        }
+        check_tcb_write(args);
+      }
+    }
+    FUZZ_CHECK(cursor_.position() == position_);
+    FUZZ_CHECK(cursor_.position() >= before);
+    FUZZ_CHECK(cursor_.position() <= cursor_.length());
+    FUZZ_CHECK(cursor_.length() == data_.size());
+    FUZZ_CHECK(cursor_.remaining() == cursor_.length() - cursor_.position());
+    return true;
+  }
+
+ private:
+  std::uint64_t available() const { return data_.size() - position_; }
+
+  std::uint64_t load_le(std::size_t offset, std::size_t size) const {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < size; ++i) value |= std::uint64_t{data_[offset + i]} << (8 * i);
+    return value;
+  }
+
+  // Whether a read of n bytes must fail; if so the model moves to the end.
+  bool expect_end_of_input(std::uint64_t n) {
+    if (n <= available()) return false;
+    position_ = data_.size();
+    return true;
+  }
+
+  void check_end_of_input(const CodecError& error) {
+    FUZZ_CHECK(error == CodecError::end_of_input());
+    FUZZ_CHECK(error.kind() == ErrorKind::UnexpectedEof);
+    FUZZ_CHECK(error.debug_rendering() == kEndOfInput);
+  }
+
+  template <typename T>
+  void check_read(std::size_t n, const quorvel::CodecResult<T>& result) {
+    const std::size_t at = position_;
+    if (expect_end_of_input(n)) {
+      FUZZ_CHECK(!result.ok());
+      check_end_of_input(result.error());
+      return;
+    }
+    FUZZ_CHECK(result.ok());
+    FUZZ_CHECK(result.value() == load_le(at, n));
+    position_ += n;
+  }
+
+  template <std::size_t N>
+  void check_array(const quorvel::CodecResult<std::array<std::uint8_t, N>>& result) {
+    const std::size_t at = position_;
+    if (expect_end_of_input(N)) {
+      FUZZ_CHECK(!result.ok());
+      check_end_of_input(result.error());
+      return;
+    }
+    FUZZ_CHECK(result.ok());
+    for (std::size_t i = 0; i < N; ++i) FUZZ_CHECK(result.value()[i] == data_[at + i]);
+    position_ += N;
+  }
+
+  void check_skip(std::size_t n) {
+    const std::size_t at = position_;
+    const auto result = cursor_.skip_zeroed(n);
+    if (expect_end_of_input(n)) {
+      FUZZ_CHECK(!result.ok());
+      check_end_of_input(result.error());
+      return;
+    }
+    // The run is passed over whether or not it is zero.
+    position_ += n;
+    bool zero = true;
+    for (std::size_t i = at; i < at + n; ++i) zero = zero && data_[i] == 0;
+    if (zero) {
+      FUZZ_CHECK(result.ok());
+      return;
+    }
+    FUZZ_CHECK(!result.ok());
+    FUZZ_CHECK(result.error() == CodecError::not_zeroed());
+    FUZZ_CHECK(result.error().kind() == ErrorKind::InvalidData);
+    FUZZ_CHECK(result.error().debug_rendering() == kNotZeroed);
+  }
+
+  static bool known(std::uint8_t generation) {
+    return generation == ProcessorGeneration::Milan || generation == ProcessorGeneration::Genoa ||
+           generation == ProcessorGeneration::Turin;
+  }
+
+  void check_tcb_read(std::uint8_t generation) {
+    const std::size_t at = position_;
+    const auto result = TcbVersion::from_bytes(cursor_, static_cast<ProcessorGeneration::Value>(generation));
+    // The generation is tested before the length: an unknown one never moves.
+    if (!known(generation)) {
+      FUZZ_CHECK(!result.ok());
+      FUZZ_CHECK(result.error().kind() == ErrorKind::Unsupported);
+      FUZZ_CHECK(result.error().debug_rendering() == kUnknownForParsing);
+      return;
+    }
+    if (expect_end_of_input(TcbVersion::kSize)) {
+      FUZZ_CHECK(!result.ok());
+      check_end_of_input(result.error());
+      return;
+    }
+    FUZZ_CHECK(result.ok());
+    const TcbVersion& tcb = result.value();
+    const auto byte = [&](std::size_t i) { return data_[at + i]; };
+    if (generation == ProcessorGeneration::Turin) {
+      FUZZ_CHECK(tcb.fmc == byte(0));
+      FUZZ_CHECK(tcb.bootloader == byte(1) && tcb.tee == byte(2) && tcb.snp == byte(3));
+    } else {
+      FUZZ_CHECK(!tcb.fmc.has_value());
+      FUZZ_CHECK(tcb.bootloader == byte(0) && tcb.tee == byte(1) && tcb.snp == byte(6));
+    }
+    FUZZ_CHECK(tcb.microcode == byte(7));
+    position_ += TcbVersion::kSize;
+  }
+
+  // args: generation, flags (bit 0: fmc present), fmc, bootloader, tee, snp, microcode.
+  void check_tcb_write(const std::array<std::uint8_t, 7>& args) {
+    const std::uint8_t generation = args[0];
+    TcbVersion tcb;
+    if (args[1] & 1) tcb.fmc = args[2];
+    tcb.bootloader = args[3];
+    tcb.tee = args[4];
+    tcb.snp = args[5];
+    tcb.microcode = args[6];
+
+    const std::size_t before = written_.size();
+    const auto result = tcb.write_bytes(written_, static_cast<ProcessorGeneration::Value>(generation));
+    if (!known(generation)) {
+      FUZZ_CHECK(!result.ok());
+      FUZZ_CHECK(result.error().kind() == ErrorKind::Unsupported);
+      FUZZ_CHECK(result.error().debug_rendering() == kUnknownForWriting);
+      FUZZ_CHECK(written_.size() == before);
+      return;
+    }
+    FUZZ_CHECK(result.ok());
+    FUZZ_CHECK(written_.size() == before + TcbVersion::kSize);
+    const bool turin = generation == ProcessorGeneration::Turin;
+    const std::array<std::uint8_t, 8> expected =
+        turin
+            ? std::array<std::uint8_t, 8>{tcb.fmc.value_or(0), tcb.bootloader, tcb.tee, tcb.snp, 0, 0, 0, tcb.microcode}
+            : std::array<std::uint8_t, 8>{tcb.bootloader, tcb.tee, 0, 0, 0, 0, tcb.snp, tcb.microcode};
+    for (std::size_t i = 0; i < expected.size(); ++i) FUZZ_CHECK(written_[before + i] == expected[i]);
+
+    // Reading the written field back under the same generation gives the
+    // value, with fmc exactly when the layout has room for it.
+    ByteCursor back(Bytes(written_).subspan(before));
+    const auto reread = TcbVersion::from_bytes(back, static_cast<ProcessorGeneration::Value>(generation));
+    FUZZ_CHECK(reread.ok());
+    TcbVersion expected_back = tcb;
+    expected_back.fmc = turin ? std::optional<std::uint8_t>(tcb.fmc.value_or(0)) : std::nullopt;
+    FUZZ_CHECK(reread.value() == expected_back);
+    FUZZ_CHECK(back.position() == TcbVersion::kSize && back.remaining() == 0);
+  }
+
+  Bytes data_;
+  ByteCursor cursor_;
+  std::uint64_t position_ = 0;
+  std::vector<std::uint8_t> written_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const std::size_t length = std::min<std::size_t>(data[0], size - 1);
+  Driver driver(Bytes(data + 1, length));
+  Script script(Bytes(data + 1 + length, size - 1 - length));
+  for (int i = 0; i < 4096 && driver.step(script); ++i) {
+  }
+  return 0;
+}
