@@ -22,6 +22,12 @@ namespace quorvel {
 inline constexpr std::size_t kReportSize = 0x4A0;        // 1184
 inline constexpr std::size_t kSignedRegionSize = 0x2A0;  // 672
 
+// The report versions that introduced optional fields, and the oldest one
+// this codec reads.
+inline constexpr std::uint32_t kOldestSupportedVersion = 2;
+inline constexpr std::uint32_t kFirstCpuidVersion = 3;      // CPUID family, model, stepping
+inline constexpr std::uint32_t kFirstMitVectorVersion = 5;  // mitigation vectors
+
 // Offsets in the raw report that the codec needs outside the sequential pass.
 inline constexpr std::size_t kCpuidFamilyOffset = 0x188;
 inline constexpr std::size_t kCpuidModelOffset = 0x189;

@@ -17,10 +17,6 @@ constexpr std::size_t kReservedAfterFirmware = 1;      // 0x1EB and 0x1EF
 constexpr std::size_t kReservedAfterMitVectors = 152;  // 0x208, versions 5 and later
 constexpr std::size_t kReservedMitVectorArea = 168;    // 0x1F8, versions 2 to 4
 
-constexpr std::uint32_t kFirstCpuidVersion = 3;
-constexpr std::uint32_t kFirstMitVectorVersion = 5;
-constexpr std::uint32_t kOldestSupportedVersion = 2;
-
 CodecError wrong_length(std::size_t actual) {
   std::string text = "expected ";
   text += std::to_string(kReportSize);

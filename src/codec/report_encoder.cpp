@@ -8,8 +8,6 @@
 namespace quorvel {
 namespace {
 
-constexpr std::uint32_t kFirstCpuidVersion = 3;
-constexpr std::uint32_t kFirstMitVectorVersion = 5;
 constexpr std::size_t kSignatureEnd = 0x330;
 
 // Writes the report front to back, in layout order, straight into the
