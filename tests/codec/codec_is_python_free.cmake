@@ -1,6 +1,6 @@
 # The codec must stay usable without Python: no file under src/codec may
 # include the interpreter's headers or use its types.
-file(GLOB_RECURSE sources "${CODEC_DIR}/*")
+file(GLOB_RECURSE sources "${CODEC_DIR}/*.hpp" "${CODEC_DIR}/*.cpp")
 foreach(source IN LISTS sources)
   file(STRINGS "${source}" hits REGEX "Python\\.h|PyObject|Py_ssize_t")
   if(hits)
