@@ -14,8 +14,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <optional>
 #include <span>
@@ -24,6 +22,7 @@
 
 #include "codec/byte_cursor.hpp"
 #include "codec/tcb_version.hpp"
+#include "fuzz_checks.hpp"
 
 namespace {
 
@@ -33,16 +32,6 @@ using quorvel::ErrorKind;
 using quorvel::ProcessorGeneration;
 using quorvel::TcbVersion;
 using Bytes = std::span<const std::uint8_t>;
-
-#define FUZZ_CHECK(condition)                               \
-  do {                                                      \
-    if (!(condition)) fail(__FILE__, __LINE__, #condition); \
-  } while (false)
-
-[[noreturn]] void fail(const char* file, int line, const char* condition) {
-  std::fprintf(stderr, "%s:%d: property violated: %s\n", file, line, condition);
-  std::abort();
-}
 
 const std::string kEndOfInput = "Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" }";
 const std::string kNotZeroed = "Custom { kind: InvalidData, error: \"Skipped bytes were expected to be zeroed.\" }";
@@ -222,16 +211,7 @@ class Driver {
       return;
     }
     FUZZ_CHECK(result.ok());
-    const TcbVersion& tcb = result.value();
-    const auto byte = [&](std::size_t i) { return data_[at + i]; };
-    if (generation == ProcessorGeneration::Turin) {
-      FUZZ_CHECK(tcb.fmc == byte(0));
-      FUZZ_CHECK(tcb.bootloader == byte(1) && tcb.tee == byte(2) && tcb.snp == byte(3));
-    } else {
-      FUZZ_CHECK(!tcb.fmc.has_value());
-      FUZZ_CHECK(tcb.bootloader == byte(0) && tcb.tee == byte(1) && tcb.snp == byte(6));
-    }
-    FUZZ_CHECK(tcb.microcode == byte(7));
+    fuzz_checks::check_tcb_fields(result.value(), data_.data() + at, generation == ProcessorGeneration::Turin);
     position_ += TcbVersion::kSize;
   }
 

@@ -10,14 +10,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "codec/attestation_report.hpp"
+#include "fuzz_checks.hpp"
 
 namespace {
 
@@ -29,16 +28,6 @@ using quorvel::TcbVersion;
 using Bytes = std::span<const std::uint8_t>;
 
 constexpr std::size_t kReportSize = 1184;
-
-#define FUZZ_CHECK(condition)                               \
-  do {                                                      \
-    if (!(condition)) fail(__FILE__, __LINE__, #condition); \
-  } while (false)
-
-[[noreturn]] void fail(const char* file, int line, const char* condition) {
-  std::fprintf(stderr, "%s:%d: property violated: %s\n", file, line, condition);
-  std::abort();
-}
 
 std::uint64_t load_le(Bytes in, std::size_t offset, std::size_t size) {
   std::uint64_t value = 0;
@@ -141,15 +130,7 @@ bool zeroed_by_encoding(std::size_t offset, ProcessorGeneration::Value generatio
 }
 
 void check_tcb(const TcbVersion& tcb, Bytes in, std::size_t offset, ProcessorGeneration::Value generation) {
-  const auto byte = [&](std::size_t i) { return in[offset + i]; };
-  if (generation == ProcessorGeneration::Turin) {
-    FUZZ_CHECK(tcb.fmc == byte(0));
-    FUZZ_CHECK(tcb.bootloader == byte(1) && tcb.tee == byte(2) && tcb.snp == byte(3));
-  } else {
-    FUZZ_CHECK(!tcb.fmc.has_value());
-    FUZZ_CHECK(tcb.bootloader == byte(0) && tcb.tee == byte(1) && tcb.snp == byte(6));
-  }
-  FUZZ_CHECK(tcb.microcode == byte(7));
+  fuzz_checks::check_tcb_fields(tcb, in.data() + offset, generation == ProcessorGeneration::Turin);
 }
 
 void check_failure(const CodecError& error, Bytes in, const std::string& expected) {

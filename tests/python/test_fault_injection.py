@@ -38,6 +38,7 @@ from pathlib import Path
 import pytest
 
 import fault_harness as fh
+from hostile_objects import Index, Unprintable, UnprintableTypeError
 from fault_harness import API_PANIC, MEMORY_ERROR, NONE_SET, OK, PANIC, SYSTEM_ERROR, Outcome
 
 FAULT_BUILD = os.environ.get("QUORVEL_FAULT_BUILD", "")
@@ -156,30 +157,6 @@ def success_points(cpuid: bool) -> list[Point]:
 
 
 # --- The paths ----------------------------------------------------------------
-
-
-class Index:
-    """An integer-like object; given an exception class, raises a fresh instance."""
-
-    def __init__(self, value, *args):
-        self.value, self.args = value, args
-
-    def __index__(self):
-        if isinstance(self.value, type) and issubclass(self.value, BaseException):
-            raise self.value(*self.args)
-        return self.value
-
-
-class Unprintable(str):
-    def __str__(self):
-        raise RuntimeError("no text")
-
-
-class UnprintableTypeError:
-    """Raises a fresh TypeError whose str() fails."""
-
-    def __index__(self):
-        raise TypeError(Unprintable("x"))
 
 
 class NoIntegerHere:

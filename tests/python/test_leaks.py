@@ -27,6 +27,7 @@ from quorvel import get_report, get_tdx_quote, parse_report
 
 import report_builder as rb
 from fault_harness import heap_bytes, settle
+from hostile_objects import Index, Unprintable, UnprintableTypeError
 
 SANITIZED = os.environ.get("QUORVEL_SANITIZED") == "1"
 long_loop = pytest.mark.skipif(SANITIZED, reason="100,000-call loops are too slow under the sanitizers")
@@ -50,26 +51,6 @@ def genuine(name: str) -> bytes:
 
 
 GENOA_V3 = genuine("genoa-v3-azure")
-
-
-class Index:
-    def __init__(self, value, *args):
-        self.value, self.args = value, args
-
-    def __index__(self):
-        if isinstance(self.value, type) and issubclass(self.value, BaseException):
-            raise self.value(*self.args)  # a fresh instance: a re-raised one grows its traceback
-        return self.value
-
-
-class Unprintable(str):
-    def __str__(self):
-        raise RuntimeError("no text")
-
-
-class UnprintableTypeError:
-    def __index__(self):
-        raise TypeError(Unprintable("x"))
 
 
 class Opaque:
@@ -228,6 +209,21 @@ def expected_results(reports: dict[str, bytes]) -> dict[str, object]:
     return out
 
 
+def run_threads(work, arguments) -> None:
+    """Runs work(*args) on one thread per item of `arguments`, switching
+    threads as often as the interpreter allows, and waits for all of them."""
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=work, args=tuple(args)) for args in arguments]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(previous)
+
+
 class TestThreads:
     def test_concurrent_callers_get_their_own_results(self):
         # Valid reports of every kind and some that fail, each with its own message.
@@ -251,16 +247,7 @@ class TestThreads:
                 wrong += got != expected[name]
             mismatches[name] = wrong
 
-        previous = sys.getswitchinterval()
-        sys.setswitchinterval(1e-6)  # switch threads as often as the interpreter allows
-        try:
-            threads = [threading.Thread(target=work, args=item) for item in reports.items()]
-            for thread in threads:
-                thread.start()
-            for thread in threads:
-                thread.join()
-        finally:
-            sys.setswitchinterval(previous)
+        run_threads(work, reports.items())
         assert mismatches == dict.fromkeys(reports, 0)
 
     def test_concurrent_failures_keep_their_own_exceptions(self):
@@ -296,14 +283,5 @@ class TestThreads:
             wrong += sys.exc_info() != (None, None, None)
             mismatches[name] = wrong
 
-        previous = sys.getswitchinterval()
-        sys.setswitchinterval(1e-6)
-        try:
-            threads = [threading.Thread(target=work, args=(name,)) for name in calls]
-            for thread in threads:
-                thread.start()
-            for thread in threads:
-                thread.join()
-        finally:
-            sys.setswitchinterval(previous)
+        run_threads(work, [(name,) for name in calls])
         assert mismatches == dict.fromkeys(calls, 0)
