@@ -178,6 +178,7 @@ PyErr wrap_argument_error(std::string_view parameter, PyErr error) {
   // The conversion error is replaced rather than chained; only its own cause
   // is carried over (which also suppresses the implicit context).
   PyException_SetCause(outgoing, PyException_GetCause(incoming));
+  std::move(error).discard();
   return wrapped;
 }
 

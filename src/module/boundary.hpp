@@ -3,9 +3,17 @@
 // The boundary between the interpreter and the module. Every call from the
 // interpreter passes through call_at_boundary, which turns the outcome of
 // the module's code into what the interpreter expects: a new reference, or
-// null with exactly one exception set. No C++ exception crosses it.
+// null with exactly one exception set. No C++ exception of the module's
+// crosses it.
+//
+// The forced unwind of a thread that the interpreter ends (thread_exit.hpp)
+// is not the module's and must cross it: swallowing it aborts the process,
+// and so would a noexcept frame on its way. Hence nothing from here to the
+// caller's code is noexcept, and each catch-all lets through what is not a
+// C++ exception, before it touches the interpreter.
 
 #include <cassert>
+#include <exception>
 #include <new>
 #include <optional>
 
@@ -14,8 +22,12 @@
 
 namespace quorvel {
 
+// Inside a catch-all: whether the exception caught is not a C++ exception
+// (the forced unwind of an ending thread), which must be rethrown.
+inline bool caught_foreign_unwind() noexcept { return !std::current_exception(); }
+
 template <typename Body>
-PyObject* call_at_boundary(Body&& body) noexcept {
+PyObject* call_at_boundary(Body&& body) {
   PyObject* result = nullptr;
   try {
     std::optional<PyErr> error;
@@ -33,10 +45,12 @@ PyObject* call_at_boundary(Body&& body) noexcept {
       // MemoryError, not a reason to take the host process down.
       PyErr_NoMemory();
     } catch (...) {
+      if (caught_foreign_unwind()) throw;
       error.emplace(PyErr::internal("panic from Rust code"));
     }
     if (error) std::move(*error).restore();
   } catch (...) {
+    if (caught_foreign_unwind()) throw;
     // Raising failed: the interpreter could not create the exception's
     // argument, which only happens when memory is exhausted. MemoryError
     // needs no allocation and leaves the interpreter usable.

@@ -4,11 +4,14 @@
 // fail for lack of memory. A test build (QUORVEL_FAULT_INJECTION) can make
 // any one of them fail on demand, to prove that every failure path releases
 // what it holds and ends with the right exception; in the installed module
-// the check compiles to nothing.
+// the check compiles to nothing. Those that may run the caller's Python
+// code (PyObject_Str, PyObject_Repr, PyNumber_Index) do so through
+// run_caller_code.
 
 #include <string_view>
 
 #include "module/python.hpp"
+#include "module/thread_exit.hpp"
 
 namespace quorvel::capi {
 
@@ -62,11 +65,11 @@ inline int set_attr(PyObject* object, PyObject* name, PyObject* value) {
 }
 inline PyObject* object_str(PyObject* object) {
   if (inject_fault()) return nullptr;
-  return PyObject_Str(object);
+  return run_caller_code([object] { return PyObject_Str(object); });
 }
 inline PyObject* object_repr(PyObject* object) {
   if (inject_fault()) return nullptr;
-  return PyObject_Repr(object);
+  return run_caller_code([object] { return PyObject_Repr(object); });
 }
 inline PyObject* type_qualname(PyTypeObject* type) {
   if (inject_fault()) return nullptr;
@@ -78,7 +81,7 @@ inline PyObject* type_name(PyTypeObject* type) {
 }
 inline PyObject* number_index(PyObject* object) {
   if (inject_fault()) return nullptr;
-  return PyNumber_Index(object);
+  return run_caller_code([object] { return PyNumber_Index(object); });
 }
 inline PyObject* encode_surrogatepass(PyObject* text) {
   if (inject_fault()) return nullptr;

@@ -21,7 +21,7 @@ constexpr const char* kSubinterpreterMessage =
     "https://docs.python.org/3/howto/isolating-extensions.html";
 
 template <FunctionBody body>
-PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_at_boundary([&] { return body(args, nargs, kwnames); });
 }
 
@@ -150,4 +150,4 @@ PyResult<PyRef> init_module() {
 }  // namespace
 }  // namespace quorvel
 
-PyMODINIT_FUNC PyInit_quorvel() noexcept { return quorvel::call_at_boundary(quorvel::init_module); }
+PyMODINIT_FUNC PyInit_quorvel() { return quorvel::call_at_boundary(quorvel::init_module); }

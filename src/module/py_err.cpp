@@ -48,7 +48,7 @@ PyRef take_raised() { return PyRef::steal(PyErr_GetRaisedException()); }
 }  // namespace
 
 void api_call_failed() {
-  if (PyErr_Occurred()) PyErr_Print();
+  if (PyErr_Occurred()) run_caller_code([] { PyErr_Print(); });  // sys.excepthook may be the caller's
   throw InternalFailure("Python API call failed");
 }
 
@@ -99,13 +99,14 @@ PyErr PyErr::fetch() {
   std::string message = "Unwrapped panic from Python code";
   if (PyRef text = PyRef::steal(capi::object_str(raised.get()))) {
     message = str_text(text.get());
+    text.reset();
   } else {
     PyErr_Clear();
   }
   std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
   std::fputs("Python stack trace below:\n", stderr);
   PyErr_SetRaisedException(raised.release());
-  PyErr_PrintEx(0);
+  run_caller_code([] { PyErr_PrintEx(0); });
   throw InternalFailure(std::move(message));
 }
 
@@ -166,6 +167,11 @@ PyObject* PyErr::normalize() {
 bool PyErr::matches(PyObject* exception_class) {
   PyObject* instance = normalize();
   return PyErr_GivenExceptionMatches(reinterpret_cast<PyObject*>(Py_TYPE(instance)), exception_class) != 0;
+}
+
+void PyErr::discard() && {
+  State state = std::exchange(state_, Normalizing{});
+  if (auto* instance = std::get_if<PyRef>(&state)) instance->reset();
 }
 
 std::string PyErr::debug_form() {

@@ -46,6 +46,9 @@ class PyErr {
   bool matches(PyObject* exception_class);
   // "PyErr { type: ..., value: ..., traceback: ... }", for internal failure messages.
   std::string debug_form();
+  // Releases the error now instead of raising it. An exception raised by the
+  // caller's code may run that code when released (see PyRef::reset).
+  void discard() &&;
 
  private:
   struct StaticText {

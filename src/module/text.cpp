@@ -20,12 +20,16 @@ std::string str_text(PyObject* text) {
 
 std::string safe_text(PyObject* object, TextForm form) {
   PyRef text = PyRef::steal(form == TextForm::Str ? capi::object_str(object) : capi::object_repr(object));
-  if (text) return str_text(text.get());
+  if (text) {
+    std::string utf8 = str_text(text.get());
+    text.reset();  // __str__ may have returned a str subclass of the caller's
+    return utf8;
+  }
   // A message must never fail because an object cannot print itself: the
   // failure goes to the unraisable hook and a placeholder takes its place.
   // A call that failed without setting an exception leaves nothing to report,
   // and the hook must not be called without one.
-  if (PyErr_Occurred()) PyErr_WriteUnraisable(object);
+  if (PyErr_Occurred()) run_caller_code([object] { PyErr_WriteUnraisable(object); });
   PyRef name = PyRef::steal(capi::type_name(Py_TYPE(object)));
   if (!name) {
     PyErr_Clear();

@@ -1,0 +1,17 @@
+#include "module/thread_exit.hpp"
+
+namespace quorvel::thread_exit_detail {
+namespace {
+thread_local bool t_ended = false;
+}  // namespace
+
+std::atomic<bool> g_any_thread_ended{false};
+
+bool this_thread_ended() noexcept { return t_ended; }
+
+void mark_this_thread_ended() noexcept {
+  t_ended = true;
+  g_any_thread_ended.store(true, std::memory_order_relaxed);
+}
+
+}  // namespace quorvel::thread_exit_detail
