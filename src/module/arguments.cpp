@@ -46,7 +46,9 @@ PyErr too_many_positional(const ArgumentSpec& spec, std::size_t given) {
 }
 
 PyErr unexpected_keyword(const ArgumentSpec& spec, PyObject* name) {
-  return type_error(spec.full_name() + " got an unexpected keyword argument '" + safe_text(name) + "'");
+  auto text = safe_text(name);
+  if (!text) return std::move(text).error();
+  return type_error(spec.full_name() + " got an unexpected keyword argument '" + text.value() + "'");
 }
 
 PyErr multiple_values(const ArgumentSpec& spec, std::string_view parameter) {
@@ -76,6 +78,27 @@ std::string ArgumentSpec::full_name() const {
   name += function_name;
   name += "()";
   return name;
+}
+
+std::string ArgumentSpec::text_signature() const {
+  std::string out(function_name);
+  out += "(";
+  auto add = [&out](std::string_view item) {
+    if (out.back() != '(') out += ", ";
+    out += item;
+  };
+  for (std::size_t i = 0; i < positional.size(); ++i) {
+    add(positional[i]);
+    if (i >= required_positional) out += "=None";
+    if (i + 1 == positional_only) add("/");
+  }
+  if (!keyword_only.empty()) add("*");
+  for (const KeywordOnlyParameter& parameter : keyword_only) {
+    add(parameter.name);
+    if (!parameter.required) out += "=None";
+  }
+  out += ")\n--\n\n";
+  return out;
 }
 
 PyResult<Unit> extract_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -154,9 +177,9 @@ PyResult<std::optional<std::uint32_t>> extract_optional_u32(PyObject* slot, std:
   if (PyLong_Check(slot)) {
     value = PyLong_AsUnsignedLongLong(slot);
   } else {
-    PyRef index = PyRef::steal(capi::number_index(slot));
-    if (!index) return wrap_argument_error(parameter, PyErr::fetch());
-    value = PyLong_AsUnsignedLongLong(index.get());
+    auto index = returned(capi::number_index(slot));
+    if (!index) return wrap_argument_error(parameter, std::move(index).error());
+    value = PyLong_AsUnsignedLongLong(index.value().get());
   }
   // All ones is also a legitimate value; only a pending error makes it a failure.
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
@@ -170,14 +193,19 @@ PyResult<std::optional<std::uint32_t>> extract_optional_u32(PyObject* slot, std:
 }
 
 PyErr wrap_argument_error(std::string_view parameter, PyErr error) {
-  PyObject* incoming = error.normalize();
+  if (error.is_internal_failure()) return error;
+  auto incoming = error.normalize();
+  if (!incoming) return std::move(incoming).error();
   // Exactly TypeError: a subclass keeps its own identity and message.
-  if (reinterpret_cast<PyObject*>(Py_TYPE(incoming)) != PyExc_TypeError) return error;
-  PyErr wrapped = type_error("argument '" + std::string(parameter) + "': " + safe_text(incoming));
-  PyObject* outgoing = wrapped.normalize();
+  if (reinterpret_cast<PyObject*>(Py_TYPE(incoming.value())) != PyExc_TypeError) return error;
+  auto text = safe_text(incoming.value());
+  if (!text) return std::move(text).error();
+  PyErr wrapped = type_error("argument '" + std::string(parameter) + "': " + text.value());
+  auto outgoing = wrapped.normalize();
+  if (!outgoing) return std::move(outgoing).error();
   // The conversion error is replaced rather than chained; only its own cause
   // is carried over (which also suppresses the implicit context).
-  PyException_SetCause(outgoing, PyException_GetCause(incoming));
+  PyException_SetCause(outgoing.value(), PyException_GetCause(incoming.value()));
   std::move(error).discard();
   return wrapped;
 }

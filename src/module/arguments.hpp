@@ -24,9 +24,13 @@ struct ArgumentSpec {
   std::size_t required_positional = 0;
   std::span<const KeywordOnlyParameter> keyword_only = {};
 
-  std::size_t slot_count() const noexcept { return positional.size() + keyword_only.size(); }
+  constexpr std::size_t slot_count() const noexcept { return positional.size() + keyword_only.size(); }
   // "name()" or "Class.name()": the head of every message about the call.
   std::string full_name() const;
+  // "name(a, b=None)\n--\n\n", from which the interpreter reads the
+  // function's __text_signature__ (leaving __doc__ None). An optional
+  // parameter defaults to None.
+  std::string text_signature() const;
 };
 
 // Matches a METH_FASTCALL | METH_KEYWORDS call against `spec` and fills one

@@ -17,7 +17,6 @@
 #include <new>
 #include <optional>
 
-#include "module/internal_failure.hpp"
 #include "module/py_err.hpp"
 
 namespace quorvel {
@@ -38,8 +37,6 @@ PyObject* call_at_boundary(Body&& body) {
       } else {
         error.emplace(std::move(outcome).error());
       }
-    } catch (InternalFailure& failure) {
-      error.emplace(PyErr::internal(std::move(failure.message())));
     } catch (const std::bad_alloc&) {
       // The module's own memory ran out: that is the interpreter's
       // MemoryError, not a reason to take the host process down.
@@ -48,13 +45,13 @@ PyObject* call_at_boundary(Body&& body) {
       if (caught_foreign_unwind()) throw;
       error.emplace(PyErr::internal("panic from Rust code"));
     }
-    if (error) std::move(*error).restore();
+    // Raising fails only when the interpreter cannot create the exception's
+    // argument, which happens when memory is exhausted. MemoryError needs no
+    // allocation and leaves the interpreter usable.
+    if (error && !std::move(*error).restore().ok()) PyErr_NoMemory();
   } catch (...) {
     if (caught_foreign_unwind()) throw;
-    // Raising failed: the interpreter could not create the exception's
-    // argument, which only happens when memory is exhausted. MemoryError
-    // needs no allocation and leaves the interpreter usable.
-    PyErr_NoMemory();
+    PyErr_NoMemory();  // the module's own memory ran out while raising
   }
   assert((result == nullptr) == (PyErr_Occurred() != nullptr));
   return result;

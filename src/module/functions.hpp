@@ -1,17 +1,38 @@
 #pragma once
 
-// The bodies of the module's functions. Each takes the fast-call argument
-// vector as the interpreter passed it and returns a new reference or the
-// error to raise; the entry wrappers do the raising.
+// The module's functions. Each is described once, in its own file: its
+// parameters, from which its argument matching and its text signature
+// follow, and its body, which sees the arguments already matched.
 
-#include "module/py_err.hpp"
+#include <cstddef>
+#include <span>
+
+#include "module/arguments.hpp"
 
 namespace quorvel {
 
-using FunctionBody = PyResult<PyRef> (*)(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The most parameters a module function has: the entry points match the
+// arguments into a fixed array of this size.
+inline constexpr std::size_t kMaxParameters = 3;
 
-PyResult<PyRef> parse_report(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyResult<PyRef> get_report(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyResult<PyRef> get_tdx_quote(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Borrowed, one per parameter in the order of ArgumentSpec's slots; null
+// where the caller supplied none.
+using Arguments = std::span<PyObject* const>;
+
+struct ModuleFunction {
+  using Body = PyResult<PyRef> (*)(Arguments arguments);
+
+  consteval ModuleFunction(ArgumentSpec parameters_, Body body_) : parameters(parameters_), body(body_) {
+    if (parameters.slot_count() > kMaxParameters) throw "a module function has more than kMaxParameters parameters";
+  }
+
+  ArgumentSpec parameters;
+  Body body;
+};
+
+// In the order of registration and of __all__.
+extern const ModuleFunction kGetReport;
+extern const ModuleFunction kParseReport;
+extern const ModuleFunction kGetTdxQuote;
 
 }  // namespace quorvel

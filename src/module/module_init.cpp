@@ -1,9 +1,12 @@
 // The module object: its definition, the functions it carries and
 // PyInit_quorvel, the one symbol the extension exports.
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <iterator>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "module/boundary.hpp"
@@ -20,29 +23,34 @@ constexpr const char* kSubinterpreterMessage =
     "PyO3 modules do not yet support subinterpreters, see "
     "https://docs.python.org/3/howto/isolating-extensions.html";
 
-template <FunctionBody body>
+// Matches the arguments to the function's parameters, then runs its body.
+template <const ModuleFunction& function>
 PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_at_boundary([&] { return body(args, nargs, kwnames); });
+  return call_at_boundary([&]() -> PyResult<PyRef> {
+    std::array<PyObject*, kMaxParameters> slots{};
+    const std::span<PyObject*> arguments(slots.data(), function.parameters.slot_count());
+    QUORVEL_TRY(extract_arguments(function.parameters, args, nargs, kwnames, arguments));
+    return function.body(arguments);
+  });
 }
 
-struct FunctionDescriptor {
-  const char* name;
-  PyCFunction function;
-  const char* doc;  // only the text signature, so __doc__ is None
-};
-
-template <FunctionBody body>
+template <const ModuleFunction& function>
 PyCFunction as_cfunction() noexcept {
   // METH_FASTCALL | METH_KEYWORDS functions are stored under the generic
   // PyCFunction type; the flags tell the interpreter their real shape.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<body>));
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<function>));
 }
 
+struct Registration {
+  const ModuleFunction& function;
+  PyCFunction entry;
+};
+
 // In this order: it is the order of registration and of __all__.
-const FunctionDescriptor kFunctions[] = {
-    {"get_report", as_cfunction<get_report>(), "get_report(_challenge, _msg_ver=None, _vmpl=None)\n--\n\n"},
-    {"parse_report", as_cfunction<parse_report>(), "parse_report(report_bytes)\n--\n\n"},
-    {"get_tdx_quote", as_cfunction<get_tdx_quote>(), "get_tdx_quote(_report_data)\n--\n\n"},
+const Registration kFunctions[] = {
+    {kGetReport, as_cfunction<kGetReport>()},
+    {kParseReport, as_cfunction<kParseReport>()},
+    {kGetTdxQuote, as_cfunction<kGetTdxQuote>()},
 };
 
 PyModuleDef g_definition = {
@@ -64,58 +72,72 @@ std::atomic<std::int64_t> g_owner{-1};
 PyObject* g_module = nullptr;
 PyObject* g_name_attribute = nullptr;
 PyObject* g_all_attribute = nullptr;
-// The PyMethodDef record of each descriptor, made on first use and never
-// freed: a function object points at its record for its whole life, and
-// function objects can outlive any one call. Holding them here lets an
-// initialisation that failed and is tried again reuse them rather than
-// leave them behind, and keeps them visible to leak checkers.
-PyMethodDef* g_definitions[std::size(kFunctions)] = {};
+// The method record of each function, with the name and text signature it
+// points at, made on first use and never freed: a function object points at
+// its record for its whole life, and function objects can outlive any one
+// call. Holding them here lets an initialisation that failed and is tried
+// again reuse them rather than leave them behind, and keeps them visible to
+// leak checkers.
+struct MethodRecord {
+  std::string name;
+  std::string text_signature;
+  PyMethodDef definition;
+};
+MethodRecord* g_records[std::size(kFunctions)] = {};
 
-PyObject* interned(PyObject*& slot, std::string_view text) {
+PyMethodDef* method_definition(std::size_t index) {
+  MethodRecord*& record = g_records[index];
+  if (record == nullptr) {
+    const Registration& registration = kFunctions[index];
+    const ArgumentSpec& parameters = registration.function.parameters;
+    record = new MethodRecord{std::string(parameters.function_name), parameters.text_signature(), {}};
+    record->definition = {record->name.c_str(), registration.entry, METH_FASTCALL | METH_KEYWORDS,
+                          record->text_signature.c_str()};
+  }
+  return &record->definition;
+}
+
+PyResult<PyObject*> interned(PyObject*& slot, std::string_view text) {
   if (slot == nullptr) {
-    PyObject* name = capi::unicode_from(text);
-    if (name == nullptr) api_call_failed();
-    PyUnicode_InternInPlace(&name);
-    slot = name;
+    QUORVEL_TRY_ASSIGN(name, new_object(capi::unicode_from(text)));
+    PyObject* interned_name = name.release();
+    PyUnicode_InternInPlace(&interned_name);
+    slot = interned_name;
   }
   return slot;
 }
 
 PyResult<PyRef> new_function(PyObject* module, std::size_t index) {
-  PyRef module_name = PyRef::steal(capi::module_name(module));
-  if (!module_name) return PyErr::fetch();
-  PyMethodDef*& definition = g_definitions[index];
-  if (definition == nullptr) {
-    const FunctionDescriptor& descriptor = kFunctions[index];
-    definition = new PyMethodDef{descriptor.name, descriptor.function, METH_FASTCALL | METH_KEYWORDS, descriptor.doc};
-  }
-  PyRef function = PyRef::steal(capi::new_function(definition, module, module_name.get()));
-  if (!function) return PyErr::fetch();
-  return function;
+  QUORVEL_TRY_ASSIGN(module_name, returned(capi::module_name(module)));
+  return returned(capi::new_function(method_definition(index), module, module_name.get()));
 }
 
 PyResult<PyRef> module_all(PyObject* module) {
-  PyObject* all_name = interned(g_all_attribute, "__all__");
+  QUORVEL_TRY_ASSIGN(all_name, interned(g_all_attribute, "__all__"));
   PyRef all = PyRef::steal(capi::get_attr(module, all_name));
   if (!all) {
     PyErr error = PyErr::fetch();
-    if (!error.matches(PyExc_AttributeError)) return error;
-    all = PyRef::steal(capi::list_new());
-    if (!all) api_call_failed();
-    if (capi::set_attr(module, all_name, all.get()) < 0) return PyErr::fetch();
-    return all;
+    if (error.is_internal_failure()) return error;
+    QUORVEL_TRY_ASSIGN(missing, error.matches(PyExc_AttributeError));
+    if (!missing) return error;
+    QUORVEL_TRY_ASSIGN(list, new_object(capi::list_new()));
+    if (capi::set_attr(module, all_name, list.get()) < 0) return PyErr::fetch();
+    return list;
   }
   if (!PyList_Check(all.get())) return PyErr::type_mismatch(all.get(), "PyList");
   return all;
 }
 
 PyResult<Unit> add_function(PyObject* module, PyObject* function) {
-  PyRef name = PyRef::steal(capi::get_attr(function, interned(g_name_attribute, "__name__")));
-  if (!name) return PyErr::fetch();
+  QUORVEL_TRY_ASSIGN(name_attribute, interned(g_name_attribute, "__name__"));
+  QUORVEL_TRY_ASSIGN(name, returned(capi::get_attr(function, name_attribute)));
   if (!PyUnicode_Check(name.get())) return PyErr::type_mismatch(name.get(), "PyString");
   QUORVEL_TRY_ASSIGN(all, module_all(module));
   if (capi::list_append(all.get(), name.get()) < 0) {
-    throw InternalFailure("could not append __name__ to __all__: " + PyErr::fetch().debug_form());
+    PyErr error = PyErr::fetch();
+    if (error.is_internal_failure()) return error;
+    QUORVEL_TRY_ASSIGN(cause, error.debug_form());
+    return PyErr::internal("could not append __name__ to __all__: " + cause);
   }
   if (capi::set_attr(module, name.get(), function) < 0) return PyErr::fetch();
   return Unit{};
@@ -138,8 +160,7 @@ PyResult<PyRef> init_module() {
   }
   if (g_module != nullptr) return PyRef::borrow(g_module);
 
-  PyRef module = PyRef::steal(capi::module_create(&g_definition, kApiVersion));
-  if (!module) return PyErr::fetch();
+  QUORVEL_TRY_ASSIGN(module, returned(capi::module_create(&g_definition, kApiVersion)));
   QUORVEL_TRY(add_functions(module.get()));
   // Only a nested initialisation can have filled the cache meanwhile; the
   // first module stored wins and the new one is released.

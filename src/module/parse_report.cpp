@@ -6,100 +6,76 @@
 #include <string_view>
 
 #include "codec/attestation_report.hpp"
-#include "module/arguments.hpp"
 #include "module/capi.hpp"
 #include "module/functions.hpp"
-#include "module/internal_failure.hpp"
+
+#if defined(__GNUC__) || defined(__clang__)
+#define QUORVEL_INLINE_CALLEES [[gnu::flatten]]
+#else
+#define QUORVEL_INLINE_CALLEES
+#endif
 
 namespace quorvel {
 namespace {
 
-constexpr std::array<std::string_view, 1> kParameters = {"report_bytes"};
-constexpr ArgumentSpec kSpec{
-    .function_name = "parse_report",
-    .class_name = {},
-    .positional = kParameters,
-    .positional_only = 0,
-    .required_positional = 1,
-};
+constexpr std::string_view kParameters[] = {"report_bytes"};
 
-PyRef new_dict() {
-  PyRef dict = PyRef::steal(capi::dict_new());
-  if (!dict) api_call_failed();
+template <std::size_t N>
+PyResult<PyRef> new_bytes(const std::array<std::uint8_t, N>& bytes, std::size_t size = N) {
+  return new_object(capi::bytes_from(bytes.data(), size));
+}
+
+PyResult<PyRef> new_int(std::uint8_t value) { return new_object(capi::long_from(value)); }
+
+PyResult<PyRef> new_int_or_none(const std::optional<std::uint8_t>& value) {
+  if (!value) return PyRef::borrow(Py_None);
+  return new_int(*value);
+}
+
+// Inserts the value under a fresh key string. The value is made (by the
+// caller) before the key; both are released here whatever the outcome.
+PyResult<Unit> set_item(PyObject* dict, std::string_view key, PyResult<PyRef> value) {
+  if (!value) return std::move(value).error();
+  QUORVEL_TRY_ASSIGN(key_object, new_object(capi::unicode_from(key)));
+  if (capi::dict_set_item(dict, key_object.get(), value.value().get()) < 0) return PyErr::fetch();
+  return Unit{};
+}
+
+// The reported TCB version. The Turin-only fmc component is not part of the result.
+PyResult<PyRef> tcb_dict(const TcbVersion& tcb) {
+  QUORVEL_TRY_ASSIGN(dict, new_object(capi::dict_new()));
+  QUORVEL_TRY(set_item(dict.get(), "bootloader", new_int(tcb.bootloader)));
+  QUORVEL_TRY(set_item(dict.get(), "tee", new_int(tcb.tee)));
+  QUORVEL_TRY(set_item(dict.get(), "snp", new_int(tcb.snp)));
+  QUORVEL_TRY(set_item(dict.get(), "microcode", new_int(tcb.microcode)));
   return dict;
 }
 
-template <std::size_t N>
-PyRef new_bytes(const std::array<std::uint8_t, N>& bytes, std::size_t size = N) {
-  PyRef object = PyRef::steal(capi::bytes_from(bytes.data(), size));
-  if (!object) api_call_failed();
-  return object;
+// The CPUID identification, all None for a version-2 report.
+PyResult<PyRef> cpuid_dict(const AttestationReport& report) {
+  QUORVEL_TRY_ASSIGN(dict, new_object(capi::dict_new()));
+  QUORVEL_TRY(set_item(dict.get(), "fam_id", new_int_or_none(report.cpuid_fam_id)));
+  QUORVEL_TRY(set_item(dict.get(), "mod_id", new_int_or_none(report.cpuid_mod_id)));
+  QUORVEL_TRY(set_item(dict.get(), "step", new_int_or_none(report.cpuid_step)));
+  return dict;
 }
 
-PyRef new_int(std::uint8_t value) {
-  PyRef object = PyRef::steal(capi::long_from(value));
-  if (!object) api_call_failed();
-  return object;
+// Building the result is most of every call: with its steps inlined, the
+// compiler folds away the moves and tests of their results.
+QUORVEL_INLINE_CALLEES PyResult<PyRef> result_dict(const AttestationReport& report, const EncodedReport& encoded) {
+  QUORVEL_TRY_ASSIGN(dict, new_object(capi::dict_new()));
+  QUORVEL_TRY(set_item(dict.get(), "chip_id", new_bytes(report.chip_id)));
+  QUORVEL_TRY(set_item(dict.get(), "report_data", new_bytes(report.report_data)));
+  QUORVEL_TRY(set_item(dict.get(), "signed_bytes", new_bytes(encoded, kSignedRegionSize)));
+  QUORVEL_TRY(set_item(dict.get(), "sig_r", new_bytes(report.signature.r)));
+  QUORVEL_TRY(set_item(dict.get(), "sig_s", new_bytes(report.signature.s)));
+  QUORVEL_TRY(set_item(dict.get(), "reported_tcb", tcb_dict(report.reported_tcb)));
+  QUORVEL_TRY(set_item(dict.get(), "cpuid", cpuid_dict(report)));
+  return dict;
 }
 
-PyRef new_int_or_none(const std::optional<std::uint8_t>& value) {
-  return value ? new_int(*value) : PyRef::borrow(Py_None);
-}
-
-// Inserts `value` under a fresh key string. The value is made by the caller
-// before the key; both are released here whatever the outcome. False when the
-// insertion failed, with the interpreter's exception pending: the caller then
-// fetches it. (A result per insertion, each with an error value to destroy,
-// cost more than the sixteen insertions' own work outside the interpreter.)
-[[nodiscard]] bool set_item(PyObject* dict, std::string_view key, PyRef value) {
-  PyRef key_object = PyRef::steal(capi::unicode_from(key));
-  if (!key_object) api_call_failed();
-  return capi::dict_set_item(dict, key_object.get(), value.get()) == 0;
-}
-
-// The reported TCB version; null when an insertion failed. The Turin-only
-// fmc component is not part of the result.
-PyRef tcb_dict(const TcbVersion& tcb) {
-  PyRef dict = new_dict();
-  const bool inserted =
-      set_item(dict.get(), "bootloader", new_int(tcb.bootloader)) && set_item(dict.get(), "tee", new_int(tcb.tee)) &&
-      set_item(dict.get(), "snp", new_int(tcb.snp)) && set_item(dict.get(), "microcode", new_int(tcb.microcode));
-  return inserted ? std::move(dict) : PyRef();
-}
-
-// The CPUID identification, all None for a version-2 report; null when an
-// insertion failed.
-PyRef cpuid_dict(const AttestationReport& report) {
-  PyRef dict = new_dict();
-  const bool inserted = set_item(dict.get(), "fam_id", new_int_or_none(report.cpuid_fam_id)) &&
-                        set_item(dict.get(), "mod_id", new_int_or_none(report.cpuid_mod_id)) &&
-                        set_item(dict.get(), "step", new_int_or_none(report.cpuid_step));
-  return inserted ? std::move(dict) : PyRef();
-}
-
-// The result; null when an insertion failed, with the interpreter's exception pending.
-PyRef result_dict(const AttestationReport& report, const EncodedReport& encoded) {
-  PyRef result = new_dict();
-  if (!set_item(result.get(), "chip_id", new_bytes(report.chip_id)) ||
-      !set_item(result.get(), "report_data", new_bytes(report.report_data)) ||
-      !set_item(result.get(), "signed_bytes", new_bytes(encoded, kSignedRegionSize)) ||
-      !set_item(result.get(), "sig_r", new_bytes(report.signature.r)) ||
-      !set_item(result.get(), "sig_s", new_bytes(report.signature.s))) {
-    return PyRef();
-  }
-  PyRef tcb = tcb_dict(report.reported_tcb);
-  if (!tcb || !set_item(result.get(), "reported_tcb", std::move(tcb))) return PyRef();
-  PyRef cpuid = cpuid_dict(report);
-  if (!cpuid || !set_item(result.get(), "cpuid", std::move(cpuid))) return PyRef();
-  return result;
-}
-
-}  // namespace
-
-PyResult<PyRef> parse_report(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, kParameters.size()> slots{};
-  QUORVEL_TRY(extract_arguments(kSpec, args, nargs, kwnames, slots));
-  QUORVEL_TRY_ASSIGN(bytes, extract_bytes(slots[0], "report_bytes"));
+PyResult<PyRef> parse_report(Arguments arguments) {
+  QUORVEL_TRY_ASSIGN(bytes, extract_bytes(arguments[0], kParameters[0]));
   const char* data = PyBytes_AsString(bytes);
   const Py_ssize_t size = PyBytes_Size(bytes);
   if (data == nullptr || size < 0) return PyErr::fetch();
@@ -116,9 +92,16 @@ PyResult<PyRef> parse_report(PyObject* const* args, Py_ssize_t nargs, PyObject* 
   if (!encoded.ok()) {
     return PyErr::with_text(PyExc_ValueError, "report.to_bytes failed: " + encoded.error().debug_rendering());
   }
-  PyRef result = result_dict(decoded.value(), encoded.value());
-  if (!result) return PyErr::fetch();
-  return result;
+  return result_dict(decoded.value(), encoded.value());
 }
+
+}  // namespace
+
+constexpr ModuleFunction kParseReport{{.function_name = "parse_report",
+                                       .class_name = {},
+                                       .positional = kParameters,
+                                       .positional_only = 0,
+                                       .required_positional = 1},
+                                      parse_report};
 
 }  // namespace quorvel

@@ -1,27 +1,24 @@
 #include "module/text.hpp"
 
 #include "module/capi.hpp"
-#include "module/internal_failure.hpp"
-#include "module/py_ref.hpp"
 
 namespace quorvel {
 
-std::string str_text(PyObject* text) {
+PyResult<std::string> str_text(PyObject* text) {
   Py_ssize_t size = 0;
   if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(utf8, static_cast<std::size_t>(size));
   // Only lone surrogates make a str unencodable; encode them as they stand
   // and let the lenient decoder replace them.
   PyErr_Clear();
-  PyRef encoded = PyRef::steal(capi::encode_surrogatepass(text));
-  if (!encoded) api_call_failed();
+  QUORVEL_TRY_ASSIGN(encoded, new_object(capi::encode_surrogatepass(text)));
   return utf8_lossy(
       std::string_view(PyBytes_AsString(encoded.get()), static_cast<std::size_t>(PyBytes_Size(encoded.get()))));
 }
 
-std::string safe_text(PyObject* object, TextForm form) {
+PyResult<std::string> safe_text(PyObject* object, TextForm form) {
   PyRef text = PyRef::steal(form == TextForm::Str ? capi::object_str(object) : capi::object_repr(object));
   if (text) {
-    std::string utf8 = str_text(text.get());
+    auto utf8 = str_text(text.get());
     text.reset();  // __str__ may have returned a str subclass of the caller's
     return utf8;
   }
@@ -33,9 +30,10 @@ std::string safe_text(PyObject* object, TextForm form) {
   PyRef name = PyRef::steal(capi::type_name(Py_TYPE(object)));
   if (!name) {
     PyErr_Clear();
-    return "<unprintable object>";
+    return std::string("<unprintable object>");
   }
-  return "<unprintable " + safe_text(name.get()) + " object>";
+  QUORVEL_TRY_ASSIGN(name_text, safe_text(name.get()));
+  return "<unprintable " + name_text + " object>";
 }
 
 }  // namespace quorvel
