@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string_view>
 
 #include "module/arguments.hpp"
 
@@ -22,7 +23,16 @@ using Arguments = std::span<PyObject* const>;
 struct ModuleFunction {
   using Body = PyResult<PyRef> (*)(Arguments arguments);
 
-  consteval ModuleFunction(ArgumentSpec parameters_, Body body_) : parameters(parameters_), body(body_) {
+  // A module-level function whose parameters may all be given by position
+  // or by keyword, the first `required` of them required.
+  consteval ModuleFunction(std::string_view name, std::span<const std::string_view> positional, std::size_t required,
+                           Body body_)
+      : parameters{.function_name = name,
+                   .class_name = {},
+                   .positional = positional,
+                   .positional_only = 0,
+                   .required_positional = required},
+        body(body_) {
     if (parameters.slot_count() > kMaxParameters) throw "a module function has more than kMaxParameters parameters";
   }
 

@@ -97,11 +97,6 @@ PyResult<PyRef> parse_report(Arguments arguments) {
 
 }  // namespace
 
-constexpr ModuleFunction kParseReport{{.function_name = "parse_report",
-                                       .class_name = {},
-                                       .positional = kParameters,
-                                       .positional_only = 0,
-                                       .required_positional = 1},
-                                      parse_report};
+constexpr ModuleFunction kParseReport{"parse_report", kParameters, 1, parse_report};
 
 }  // namespace quorvel

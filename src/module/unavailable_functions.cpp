@@ -31,17 +31,7 @@ PyResult<PyRef> get_tdx_quote(Arguments arguments) {
 
 }  // namespace
 
-constexpr ModuleFunction kGetReport{{.function_name = "get_report",
-                                     .class_name = {},
-                                     .positional = kGetReportParameters,
-                                     .positional_only = 0,
-                                     .required_positional = 1},
-                                    get_report};
-constexpr ModuleFunction kGetTdxQuote{{.function_name = "get_tdx_quote",
-                                       .class_name = {},
-                                       .positional = kGetTdxQuoteParameters,
-                                       .positional_only = 0,
-                                       .required_positional = 1},
-                                      get_tdx_quote};
+constexpr ModuleFunction kGetReport{"get_report", kGetReportParameters, 1, get_report};
+constexpr ModuleFunction kGetTdxQuote{"get_tdx_quote", kGetTdxQuoteParameters, 1, get_tdx_quote};
 
 }  // namespace quorvel
