@@ -22,8 +22,8 @@ using test_support::GenerationModel;
 using test_support::kGenerations;
 using test_support::tcb_field;
 
-// A value outside the enumerators, which the rule itself never yields.
-const ProcessorGeneration kUnknown = static_cast<Gen::Value>(3);
+// A value far past the enumerators, which the rule itself never yields.
+const ProcessorGeneration kUnknown = static_cast<Gen::Value>(0xFF);
 
 // Two fields back to back, each with junk in its reserved bytes, read at a
 // non-zero start so that the reader must honour the cursor position; each
