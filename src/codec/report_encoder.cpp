@@ -16,7 +16,7 @@ class ReportWriter {
     static_assert(layout::kStoredSize<T> == Size);
     assert(out_.length() == Offset);
     if constexpr (std::is_same_v<T, TcbVersion>) {
-      out_.put_array(value.to_field(tcb_));
+      out_.put_le(value.to_le64(tcb_));
     } else if constexpr (std::is_same_v<T, FirmwareVersion>) {
       out_.put_array(std::array<std::uint8_t, Size>{value.build, value.minor, value.major});
     } else if constexpr (layout::kIsOptional<T>) {

@@ -14,7 +14,7 @@ CodecResult<TcbVersion> TcbVersion::from_bytes(ByteCursor& cursor, ProcessorGene
 CodecResult<Unit> TcbVersion::write_bytes(ByteWriter& out, ProcessorGeneration generation) const {
   const std::optional<TcbLayout> layout = tcb_layout(generation);
   if (!layout) return CodecError::with_text(ErrorKind::Unsupported, "Unsupported Processor Generation for TCB writing");
-  out.put_array(to_field(tcb_positions(*layout)));
+  out.put_le(to_le64(tcb_positions(*layout)));
   return Unit{};
 }
 

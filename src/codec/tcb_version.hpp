@@ -35,7 +35,10 @@ struct TcbVersion {
 
   // The two directions under the positions of a layout, which cannot fail: a
   // report's codec derives them once and reads or writes its four fields
-  // with them.
+  // with them. A field is read from its bytes, and written as one
+  // little-endian number (byte i is bits 8i to 8i + 7) assembled in a
+  // register: filling a byte array one byte at a time and copying it out
+  // whole would read back narrow stores with a wide load, which stalls.
   static TcbVersion from_field(const std::array<std::uint8_t, kSize>& field, const TcbPositions& at) noexcept {
     TcbVersion tcb;
     if (at.fmc) tcb.fmc = field[*at.fmc];
@@ -45,13 +48,11 @@ struct TcbVersion {
     tcb.microcode = field[at.microcode];
     return tcb;
   }
-  std::array<std::uint8_t, kSize> to_field(const TcbPositions& at) const noexcept {
-    std::array<std::uint8_t, kSize> field{};
-    if (at.fmc) field[*at.fmc] = fmc.value_or(0);
-    field[at.bootloader] = bootloader;
-    field[at.tee] = tee;
-    field[at.snp] = snp;
-    field[at.microcode] = microcode;
+  std::uint64_t to_le64(const TcbPositions& at) const noexcept {
+    const auto place = [](std::uint8_t value, std::uint8_t i) { return std::uint64_t{value} << (8 * i); };
+    std::uint64_t field =
+        place(bootloader, at.bootloader) | place(tee, at.tee) | place(snp, at.snp) | place(microcode, at.microcode);
+    if (at.fmc) field |= place(fmc.value_or(0), *at.fmc);
     return field;
   }
 
