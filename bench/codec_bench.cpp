@@ -91,7 +91,7 @@ Raw build_report(std::uint32_t version, Generation generation) {
   put_tcb(raw, 0x180, generation, 0x10);
   put_tcb(raw, 0x1E0, generation, 0x20);
   put_tcb(raw, 0x1F0, generation, 0x30);
-  put_pattern(raw, quorvel::kChipIdOffset, version == 2 && generation == Generation::Turin ? 8 : 64, 0xC0);
+  put_pattern(raw, 0x1A0, version == 2 && generation == Generation::Turin ? 8 : 64, 0xC0);
   if (version >= 3) {
     switch (generation) {
       case Generation::Milan: put(raw, 0x188, {0x19, 0x01, 0x01}); break;

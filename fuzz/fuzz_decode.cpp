@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "codec/attestation_report.hpp"
-#include "fuzz_checks.hpp"
+#include "fuzz_model.hpp"
 
 namespace {
 
@@ -50,37 +50,16 @@ bool same(const std::array<std::uint8_t, N>& field, Bytes in, std::size_t offset
   return true;
 }
 
-// The renderings a decode can fail with; the length error also names the
-// input's length.
+// The renderings a decode can fail with (besides the generation rule's, in
+// the model); the length error also names the input's length.
 const std::string kUnsupported = "Kind(Unsupported)";
-const std::string kMaskedChipId = "Custom { kind: Other, error: MaskedChipId }";
-const std::string kUnknownGeneration =
-    "Custom { kind: InvalidData, error: \"processor is not of know SEV-SNP generation.\" }";
-const std::string kUnknownModel = "Custom { kind: InvalidData, error: \"processor is not of know SEV-SNP model.\" }";
 const std::string kNotZeroed = "Custom { kind: InvalidData, error: \"Skipped bytes were expected to be zeroed.\" }";
 
 std::string length_error(std::size_t size) {
   return "Custom { kind: InvalidData, error: \"expected 1184 bytes, got " + std::to_string(size) + "\" }";
 }
 
-struct Outcome {
-  std::string failure;  // empty: the input decodes
-  std::optional<ProcessorGeneration::Value> generation;
-};
-
-// Processor generation by the CPUID ranges of each generation.
-Outcome generation_by_cpuid(std::uint8_t family, std::uint8_t model) {
-  if (family == 0x19) {
-    if (model <= 0x0F) return {{}, ProcessorGeneration::Milan};
-    if ((model >= 0x10 && model <= 0x1F) || (model >= 0xA0 && model <= 0xAF)) return {{}, ProcessorGeneration::Genoa};
-    return {kUnknownModel, {}};
-  }
-  if (family == 0x1A) {
-    if (model <= 0x11) return {{}, ProcessorGeneration::Turin};
-    return {kUnknownModel, {}};
-  }
-  return {kUnknownGeneration, {}};
-}
+using Outcome = fuzz_model::Generation;
 
 struct Run {
   std::size_t offset;
@@ -94,14 +73,9 @@ Outcome expected_outcome(Bytes in) {
   const auto version = static_cast<std::uint32_t>(load_le(in, 0, 4));
   if (version < 2) return {kUnsupported, {}};
 
-  Outcome outcome;
-  if (version == 2) {
-    if (all_zero(in, 0x1A0, 64)) return {kMaskedChipId, {}};
-    outcome.generation = all_zero(in, 0x1A8, 56) ? ProcessorGeneration::Turin : ProcessorGeneration::Genoa;
-  } else {
-    outcome = generation_by_cpuid(in[0x188], in[0x189]);
-    if (!outcome.failure.empty()) return outcome;
-  }
+  const Outcome outcome = version == 2 ? fuzz_model::generation_by_chip_id(in.subspan<0x1A0, 64>())
+                                       : fuzz_model::generation_by_cpuid(in[0x188], in[0x189]);
+  if (!outcome.failure.empty()) return outcome;
 
   const std::vector<Run> reserved = {
       {0x04C, 4},                                        // after key_info
@@ -119,29 +93,24 @@ Outcome expected_outcome(Bytes in) {
 constexpr std::array<std::size_t, 4> kTcbOffsets = {0x038, 0x180, 0x1E0, 0x1F0};
 
 // Whether re-encoding writes zero at `offset` whatever the input holds there.
-bool zeroed_by_encoding(std::size_t offset, ProcessorGeneration::Value generation) {
+bool zeroed_by_encoding(std::size_t offset, const fuzz_model::TcbLayout& layout) {
   if (offset >= 0x330) return true;
   for (const std::size_t field : kTcbOffsets) {
-    if (offset < field || offset >= field + 8) continue;
-    const std::size_t i = offset - field;
-    return generation == ProcessorGeneration::Turin ? (i >= 4 && i <= 6) : (i >= 2 && i <= 5);
+    if (offset >= field && offset < field + 8) return layout[offset - field] == fuzz_model::Reserved;
   }
   return false;
 }
 
-void check_tcb(const TcbVersion& tcb, Bytes in, std::size_t offset, ProcessorGeneration::Value generation) {
-  fuzz_checks::check_tcb_fields(tcb, in.data() + offset, generation == ProcessorGeneration::Turin);
-}
-
 void check_failure(const CodecError& error, Bytes in, const std::string& expected) {
   const std::string rendering = error.debug_rendering();
-  const bool known = rendering == length_error(in.size()) || rendering == kUnsupported || rendering == kMaskedChipId ||
-                     rendering == kUnknownGeneration || rendering == kUnknownModel || rendering == kNotZeroed;
+  const bool known = rendering == length_error(in.size()) || rendering == kUnsupported ||
+                     rendering == fuzz_model::kMaskedChipId || rendering == fuzz_model::kUnknownGeneration ||
+                     rendering == fuzz_model::kUnknownModel || rendering == kNotZeroed;
   FUZZ_CHECK(known);
   FUZZ_CHECK(rendering == expected);
   if (rendering == kUnsupported) {
     FUZZ_CHECK(error.kind() == ErrorKind::Unsupported);
-  } else if (rendering == kMaskedChipId) {
+  } else if (rendering == fuzz_model::kMaskedChipId) {
     FUZZ_CHECK(error.kind() == ErrorKind::Other);
   } else {
     FUZZ_CHECK(error.kind() == ErrorKind::InvalidData);
@@ -170,10 +139,11 @@ void check_success(const AttestationReport& report, Bytes in, ProcessorGeneratio
   }
 
   // Fields read in the generation's TCB layout and straight from the input.
-  check_tcb(report.current_tcb, in, 0x038, generation);
-  check_tcb(report.reported_tcb, in, 0x180, generation);
-  check_tcb(report.committed_tcb, in, 0x1E0, generation);
-  check_tcb(report.launch_tcb, in, 0x1F0, generation);
+  const fuzz_model::TcbLayout layout = fuzz_model::tcb_layout_of(generation).value();
+  const TcbVersion* tcb_fields[] = {&report.current_tcb, &report.reported_tcb, &report.committed_tcb,
+                                    &report.launch_tcb};
+  for (std::size_t i = 0; i < kTcbOffsets.size(); ++i)
+    fuzz_model::check_tcb_read(*tcb_fields[i], in.data() + kTcbOffsets[i], layout);
   FUZZ_CHECK(same(report.chip_id, in, 0x1A0));
   FUZZ_CHECK(same(report.report_data, in, 0x050));
   FUZZ_CHECK(same(report.signature.r, in, 0x2A0));
@@ -192,7 +162,7 @@ void check_success(const AttestationReport& report, Bytes in, ProcessorGeneratio
   const auto& out = encoded.value();
   FUZZ_CHECK(out.size() == kReportSize);
   for (std::size_t i = 0; i < kReportSize; ++i) {
-    FUZZ_CHECK(out[i] == (zeroed_by_encoding(i, generation) ? 0 : in[i]));
+    FUZZ_CHECK(out[i] == (zeroed_by_encoding(i, layout) ? 0 : in[i]));
   }
 
   // Decoding the encoding gives the same record, and encoding that again
@@ -216,8 +186,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   FUZZ_CHECK(decoded.ok());
-  FUZZ_CHECK(expected.generation.has_value());
-  check_success(decoded.value(), in, *expected.generation);
+  FUZZ_CHECK(expected.value.has_value());
+  check_success(decoded.value(), in, *expected.value);
 
   // Decoding is a pure function of the input.
   const auto repeated = AttestationReport::from_bytes(in);

@@ -9,7 +9,6 @@
 #include <optional>
 #include <span>
 
-#include "codec/byte_cursor.hpp"
 #include "codec/codec_error.hpp"
 #include "codec/processor_generation.hpp"
 #include "codec/result.hpp"
@@ -21,17 +20,6 @@ namespace quorvel {
 // signature covers.
 inline constexpr std::size_t kReportSize = 0x4A0;        // 1184
 inline constexpr std::size_t kSignedRegionSize = 0x2A0;  // 672
-
-// The report versions that introduced optional fields, and the oldest one
-// this codec reads.
-inline constexpr std::uint32_t kOldestSupportedVersion = 2;
-inline constexpr std::uint32_t kFirstCpuidVersion = 3;      // CPUID family, model, stepping
-inline constexpr std::uint32_t kFirstMitVectorVersion = 5;  // mitigation vectors
-
-// Offsets in the raw report that the codec needs outside the sequential pass.
-inline constexpr std::size_t kCpuidFamilyOffset = 0x188;
-inline constexpr std::size_t kCpuidModelOffset = 0x189;
-inline constexpr std::size_t kChipIdOffset = 0x1A0;
 
 // A firmware version. The report stores it as build, minor, major (lowest
 // offset first), the reverse of the field order here.
@@ -52,7 +40,8 @@ struct Signature {
 using EncodedReport = std::array<std::uint8_t, kReportSize>;
 
 // A decoded report: a plain value holding no reference to its input. The
-// processor generation is not stored; it is derived again when needed.
+// processor generation is not stored; it is derived again when needed. The
+// byte layout is described in report_layout.hpp.
 struct AttestationReport {
   std::uint32_t version = 0;
   std::uint32_t guest_svn = 0;
@@ -92,8 +81,11 @@ struct AttestationReport {
   // not keep (reserved bytes, the 368 bytes after the signature) become zero.
   CodecResult<EncodedReport> to_bytes() const;
 
-  // The generation that governs the TCB fields of this record.
-  CodecResult<ProcessorGeneration> generation() const;
+  // The generation that governs the TCB fields of this record, by the same
+  // rule the decoder applied to the raw bytes.
+  CodecResult<ProcessorGeneration> generation() const {
+    return ProcessorGeneration::for_report(version, chip_id, cpuid_fam_id.value_or(0), cpuid_mod_id.value_or(0));
+  }
 
   friend bool operator==(const AttestationReport&, const AttestationReport&) = default;
 };

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -56,13 +57,13 @@ class ByteCursor {
 
   // Returns the next byte and advances by 1, if a byte is left. Otherwise
   // returns the end-of-input error and moves to the end.
-  CodecResult<std::uint8_t> read_u8() noexcept;
+  CodecResult<std::uint8_t> read_u8() noexcept { return read_le<std::uint8_t>(); }
   // Returns the next 4 bytes as a little-endian number and advances by 4, if
   // there are 4 left. Otherwise returns the end-of-input error and moves to the end.
-  CodecResult<std::uint32_t> read_u32() noexcept;
+  CodecResult<std::uint32_t> read_u32() noexcept { return read_le<std::uint32_t>(); }
   // Returns the next 8 bytes as a little-endian number and advances by 8, if
   // there are 8 left. Otherwise returns the end-of-input error and moves to the end.
-  CodecResult<std::uint64_t> read_u64() noexcept;
+  CodecResult<std::uint64_t> read_u64() noexcept { return read_le<std::uint64_t>(); }
 
   // Returns a copy of the next N bytes and advances by N, if there are N left.
   // Otherwise returns the end-of-input error and moves to the end. Groups of
@@ -81,9 +82,40 @@ class ByteCursor {
   // returns the end-of-input error and moves to the end, whatever the bytes
   // hold. Otherwise advances by n and then returns the zero-skip error if any
   // of those bytes is non-zero; the position stays past the run.
-  CodecResult<Unit> skip_zeroed(std::size_t n);
+  CodecResult<Unit> skip_zeroed(std::size_t n) {
+    if (n > remaining()) {
+      position_ = data_.size();
+      return CodecError::end_of_input();
+    }
+    if (!skip_zeroed_unchecked(n)) return CodecError::not_zeroed();
+    return Unit{};
+  }
+
+  // Unchecked counterparts of the reads above, for a caller that has already
+  // established that the bytes are there, as the report decoder does by
+  // testing the length of the whole report once. Each returns the next bytes
+  // and advances past them. Reading past the end breaks that precondition:
+  // debug builds assert it, and the position and the bytes read are then
+  // meaningless.
+  template <typename T>
+  T read_le_unchecked() noexcept {
+    return load_le<T>(take_unchecked(sizeof(T)));
+  }
+  template <std::size_t N>
+  void read_array_unchecked(std::array<std::uint8_t, N>& out) noexcept {
+    std::memcpy(out.data(), take_unchecked(N), N);
+  }
+  // Passes over n bytes and says whether they were all zero.
+  bool skip_zeroed_unchecked(std::size_t n) noexcept { return all_zero({take_unchecked(n), n}); }
 
  private:
+  template <typename T>
+  CodecResult<T> read_le() noexcept {
+    const std::uint8_t* bytes = take(sizeof(T));
+    if (bytes == nullptr) return CodecError::end_of_input();
+    return load_le<T>(bytes);
+  }
+
   // Returns the next n bytes and advances past them, or returns null and
   // moves to the end when fewer than n are left. The comparison is in
   // subtraction form so that no sum can overflow.
@@ -92,6 +124,13 @@ class ByteCursor {
       position_ = data_.size();
       return nullptr;
     }
+    const std::uint8_t* bytes = data_.data() + position_;
+    position_ += n;
+    return bytes;
+  }
+
+  const std::uint8_t* take_unchecked(std::size_t n) noexcept {
+    assert(n <= remaining());
     const std::uint8_t* bytes = data_.data() + position_;
     position_ += n;
     return bytes;

@@ -1,5 +1,7 @@
 #include "codec/codec_error.hpp"
 
+#include <iterator>
+
 namespace quorvel {
 namespace {
 
@@ -34,26 +36,33 @@ void append_quoted(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
+// A visitor made of one lambda per alternative.
+template <typename... Cases>
+struct Overloaded : Cases... {
+  using Cases::operator()...;
+};
+template <typename... Cases>
+Overloaded(Cases...) -> Overloaded<Cases...>;  // clang 14 does not deduce aggregates
+
+// Name and description of each kind, in the order of the enumeration.
+struct KindTexts {
+  std::string_view name;
+  std::string_view description;
+};
+constexpr KindTexts kKindTexts[] = {
+    {"InvalidData", "invalid data"},
+    {"Unsupported", "unsupported"},
+    {"UnexpectedEof", "unexpected end of file"},
+    {"Other", "other error"},
+};
+static_assert(std::size(kKindTexts) == static_cast<std::size_t>(ErrorKind::Other) + 1);
+
 }  // namespace
 
-std::string_view kind_name(ErrorKind kind) noexcept {
-  switch (kind) {
-    case ErrorKind::InvalidData: return "InvalidData";
-    case ErrorKind::Unsupported: return "Unsupported";
-    case ErrorKind::UnexpectedEof: return "UnexpectedEof";
-    case ErrorKind::Other: return "Other";
-  }
-  return "Other";
-}
+std::string_view kind_name(ErrorKind kind) noexcept { return kKindTexts[static_cast<std::size_t>(kind)].name; }
 
 std::string_view kind_description(ErrorKind kind) noexcept {
-  switch (kind) {
-    case ErrorKind::InvalidData: return "invalid data";
-    case ErrorKind::Unsupported: return "unsupported";
-    case ErrorKind::UnexpectedEof: return "unexpected end of file";
-    case ErrorKind::Other: return "other error";
-  }
-  return "other error";
+  return kKindTexts[static_cast<std::size_t>(kind)].description;
 }
 
 std::string_view report_error_name(ReportError error) noexcept {
@@ -84,41 +93,49 @@ CodecError CodecError::end_of_input() noexcept {
 CodecError CodecError::not_zeroed() { return with_text(ErrorKind::InvalidData, kNotZeroedMessage); }
 
 std::string CodecError::display_text() const {
-  switch (payload_.index()) {
-    case 1: return std::string(std::get<FixedMessage>(payload_).text);
-    case 2: return std::get<std::string>(payload_);
-    case 3: return std::string(report_error_text(std::get<ReportError>(payload_)));
-    default: return std::string(kind_description(kind_));
-  }
+  return std::visit(Overloaded{
+                        [&](std::monostate) { return std::string(kind_description(kind_)); },
+                        [](const FixedMessage& message) { return std::string(message.text); },
+                        [](const std::string& text) { return text; },
+                        [](ReportError error) { return std::string(report_error_text(error)); },
+                    },
+                    payload_);
 }
 
 std::string CodecError::debug_rendering() const {
   std::string out;
-  switch (payload_.index()) {
-    case 1:
-      out += "Error { kind: ";
-      out += kind_name(kind_);
-      out += ", message: ";
-      append_quoted(out, std::get<FixedMessage>(payload_).text);
-      out += " }";
-      break;
-    case 2:
-    case 3:
-      out += "Custom { kind: ";
-      out += kind_name(kind_);
-      out += ", error: ";
-      if (const auto* text = std::get_if<std::string>(&payload_)) {
-        append_quoted(out, *text);
-      } else {
-        out += report_error_name(std::get<ReportError>(payload_));
-      }
-      out += " }";
-      break;
-    default:
-      out += "Kind(";
-      out += kind_name(kind_);
-      out += ")";
-  }
+  // "Form { kind: Kind, field: " (the payload and " }" follow).
+  const auto open = [&](std::string_view form, std::string_view field) {
+    out += form;
+    out += " { kind: ";
+    out += kind_name(kind_);
+    out += ", ";
+    out += field;
+    out += ": ";
+  };
+  std::visit(Overloaded{
+                 [&](std::monostate) {
+                   out += "Kind(";
+                   out += kind_name(kind_);
+                   out += ")";
+                 },
+                 [&](const FixedMessage& message) {
+                   open("Error", "message");
+                   append_quoted(out, message.text);
+                   out += " }";
+                 },
+                 [&](const std::string& text) {
+                   open("Custom", "error");
+                   append_quoted(out, text);
+                   out += " }";
+                 },
+                 [&](ReportError error) {
+                   open("Custom", "error");
+                   out += report_error_name(error);
+                   out += " }";
+                 },
+             },
+             payload_);
   return out;
 }
 

@@ -1,6 +1,6 @@
 #include "codec/processor_generation.hpp"
 
-#include <algorithm>
+#include "codec/byte_cursor.hpp"
 
 namespace quorvel {
 namespace {
@@ -14,10 +14,6 @@ CodecError unknown_model() {
 
 CodecError unknown_generation() {
   return CodecError::with_text(ErrorKind::InvalidData, "processor is not of know SEV-SNP generation.");
-}
-
-bool all_zero(const std::uint8_t* begin, const std::uint8_t* end) {
-  return std::all_of(begin, end, [](std::uint8_t b) { return b == 0; });
 }
 
 }  // namespace
@@ -35,29 +31,20 @@ CodecResult<ProcessorGeneration> ProcessorGeneration::from_cpuid(std::uint8_t fa
   return unknown_generation();
 }
 
-CodecResult<ProcessorGeneration> ProcessorGeneration::from_chip_id(const std::array<std::uint8_t, 64>& chip_id) {
-  if (all_zero(chip_id.begin(), chip_id.end())) return CodecError::from_report(ReportError::MaskedChipId);
+CodecResult<ProcessorGeneration> ProcessorGeneration::from_chip_id(std::span<const std::uint8_t, 64> chip_id) {
+  if (all_zero(chip_id)) return CodecError::from_report(ReportError::MaskedChipId);
   // Turin chip identifiers are 8 bytes long; the rest of the field stays zero.
-  if (all_zero(chip_id.begin() + 8, chip_id.end())) return ProcessorGeneration(Turin);
+  if (all_zero(chip_id.subspan<8>())) return ProcessorGeneration(Turin);
   return ProcessorGeneration(Genoa);
 }
 
 CodecResult<ProcessorGeneration> ProcessorGeneration::for_report(std::uint32_t version,
-                                                                 const std::array<std::uint8_t, 64>& chip_id,
+                                                                 std::span<const std::uint8_t, 64> chip_id,
                                                                  std::uint8_t family, std::uint8_t model) {
   // Version 2 reports carry no CPUID bytes; from version 3 on the CPUID bytes
   // decide and the chip identifier takes no part (it may be masked).
   if (version == 2) return from_chip_id(chip_id);
   return from_cpuid(family, model);
-}
-
-std::string_view generation_name(ProcessorGeneration generation) noexcept {
-  switch (generation.value()) {
-    case ProcessorGeneration::Milan: return "Milan";
-    case ProcessorGeneration::Genoa: return "Genoa";
-    case ProcessorGeneration::Turin: return "Turin";
-  }
-  return "Unknown";
 }
 
 }  // namespace quorvel

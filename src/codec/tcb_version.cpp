@@ -1,25 +1,20 @@
 #include "codec/tcb_version.hpp"
 
-#include <array>
-
 namespace quorvel {
 
 CodecResult<TcbVersion> TcbVersion::from_bytes(ByteCursor& cursor, ProcessorGeneration generation) {
-  // The generation is tested before the length, so an unknown generation
-  // never moves the cursor.
-  if (!generation.is_known()) {
-    return CodecError::with_text(ErrorKind::Unsupported, "Unsupported Processor Generation for TCB parsing");
-  }
-  QUORVEL_TRY_ASSIGN(bytes, cursor.read_array<kSize>());
-  return decode_layout(bytes.data(), generation == ProcessorGeneration::Turin);
+  // The generation is tested before the length, so that a generation without
+  // a layout never moves the cursor.
+  const std::optional<TcbLayout> layout = tcb_layout(generation);
+  if (!layout) return CodecError::with_text(ErrorKind::Unsupported, "Unsupported Processor Generation for TCB parsing");
+  QUORVEL_TRY_ASSIGN(field, cursor.read_array<kSize>());
+  return from_field(field, tcb_positions(*layout));
 }
 
-CodecResult<Unit> TcbVersion::write_bytes(std::vector<std::uint8_t>& out, ProcessorGeneration generation) const {
-  if (!generation.is_known()) {
-    return CodecError::with_text(ErrorKind::Unsupported, "Unsupported Processor Generation for TCB writing");
-  }
-  const auto bytes = encode_layout(generation == ProcessorGeneration::Turin);
-  out.insert(out.end(), bytes.begin(), bytes.end());
+CodecResult<Unit> TcbVersion::write_bytes(ByteWriter& out, ProcessorGeneration generation) const {
+  const std::optional<TcbLayout> layout = tcb_layout(generation);
+  if (!layout) return CodecError::with_text(ErrorKind::Unsupported, "Unsupported Processor Generation for TCB writing");
+  out.put_le(to_le64(tcb_positions(*layout)));
   return Unit{};
 }
 

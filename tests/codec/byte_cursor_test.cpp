@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/byte_writer.hpp"
 #include "report_builder.hpp"
 
 namespace quorvel {
@@ -122,6 +123,20 @@ TEST(ByteCursorTest, SkipZeroedAtTheLastByteAndAtTheEnd) {
   EXPECT_EQ(cursor.position(), 3u);
   EXPECT_EQ(failure_of(cursor.skip_zeroed(1)), kEndOfInput);
   EXPECT_EQ(cursor.position(), 3u);
+}
+
+// The writer counts every byte it is asked for, as a vector's size would, but
+// stores only those that fit; the storage past a write is left alone.
+TEST(ByteWriterTest, WritesLittleEndianAndCountsPastTheEnd) {
+  std::array<std::uint8_t, 8> storage{};
+  ByteWriter writer{std::span(storage).first(6)};
+  writer.put_le(std::uint32_t{0x04030201});
+  writer.put_array(std::array<std::uint8_t, 2>{5, 6});
+  EXPECT_EQ(writer.length(), 6u);
+  writer.put_le(std::uint8_t{7});
+  writer.put_zeros(3);
+  EXPECT_EQ(writer.length(), 10u);
+  EXPECT_EQ(storage, (std::array<std::uint8_t, 8>{1, 2, 3, 4, 5, 6, 0, 0}));
 }
 
 }  // namespace

@@ -100,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(Reports, GenuineReportTest, ::testing::ValuesIn(kGenuin
 
 TEST(GenuineReportEditTest, MaskingTheChipIdOfAVersion2ReportFails) {
   auto bytes = load("genoa-v2-oak");
-  std::fill_n(bytes.begin() + kChipIdOffset, 64, 0);
+  std::fill_n(bytes.begin() + test_support::offset::kChipId, 64, 0);
   EXPECT_EQ(failure_of(AttestationReport::from_bytes(bytes)), "Custom { kind: Other, error: MaskedChipId }");
 }
 

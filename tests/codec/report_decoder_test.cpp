@@ -12,8 +12,11 @@ namespace quorvel {
 namespace {
 
 using namespace test_support::offset;
+using test_support::as_read;
 using test_support::counting;
 using test_support::failure_of;
+using test_support::GenerationModel;
+using test_support::kGenerations;
 using test_support::ReportBuilder;
 
 const std::string kUnsupported = "Kind(Unsupported)";
@@ -39,7 +42,7 @@ TEST(ReportDecoderTest, MinimalMilanReportDecodesToAZeroRecord) {
 // or taken from a neighbour's offset cannot match.
 TEST(ReportDecoderTest, DecodesEveryFieldFromItsOffset) {
   ReportBuilder b = ReportBuilder::with_cpuid(5, 0x19, 0x11, 0x02);
-  const auto result = b.distinct_fields(false).bytes(kChipId, counting<64>(0x90)).decode();
+  const auto result = b.distinct_fields(test_support::kMilanGenoaTcb).bytes(kChipId, counting<64>(0x90)).decode();
   ASSERT_TRUE(result.ok()) << *failure_of(result);
   const AttestationReport& r = result.value();
   EXPECT_EQ(r.version, 5u);
@@ -49,7 +52,7 @@ TEST(ReportDecoderTest, DecodesEveryFieldFromItsOffset) {
   EXPECT_EQ(r.image_id, counting<16>(0x20));
   EXPECT_EQ(r.vmpl, 0x33323130u);
   EXPECT_EQ(r.sig_algo, 0x37363534u);
-  EXPECT_EQ(r.current_tcb, (TcbVersion{std::nullopt, 0x10, 0x11, 0x12, 0x44}));
+  EXPECT_EQ(r.current_tcb, (TcbVersion{std::nullopt, 0x11, 0x12, 0x13, 0x44}));
   EXPECT_EQ(r.plat_info, 0x4F4E4D4C4B4A4948u);
   EXPECT_EQ(r.key_info, 0x53525150u);
   EXPECT_EQ(r.report_data, counting<64>(0x60));
@@ -59,31 +62,36 @@ TEST(ReportDecoderTest, DecodesEveryFieldFromItsOffset) {
   EXPECT_EQ(r.author_key_digest, counting<48>(0x32));
   EXPECT_EQ(r.report_id, counting<32>(0x62));
   EXPECT_EQ(r.report_id_ma, counting<32>(0x82));
-  EXPECT_EQ(r.reported_tcb, (TcbVersion{std::nullopt, 0x20, 0x21, 0x22, 0x44}));
+  EXPECT_EQ(r.reported_tcb, (TcbVersion{std::nullopt, 0x21, 0x22, 0x23, 0x44}));
   EXPECT_EQ(r.cpuid_fam_id, 0x19);
   EXPECT_EQ(r.cpuid_mod_id, 0x11);
   EXPECT_EQ(r.cpuid_step, 0x02);
   EXPECT_EQ(r.chip_id, counting<64>(0x90));
-  EXPECT_EQ(r.committed_tcb, (TcbVersion{std::nullopt, 0x30, 0x31, 0x32, 0x44}));
+  EXPECT_EQ(r.committed_tcb, (TcbVersion{std::nullopt, 0x31, 0x32, 0x33, 0x44}));
   EXPECT_EQ(r.current, (FirmwareVersion{.major = 3, .minor = 2, .build = 1}));
   EXPECT_EQ(r.committed, (FirmwareVersion{.major = 6, .minor = 5, .build = 4}));
-  EXPECT_EQ(r.launch_tcb, (TcbVersion{std::nullopt, 0x40, 0x41, 0x42, 0x44}));
+  EXPECT_EQ(r.launch_tcb, (TcbVersion{std::nullopt, 0x41, 0x42, 0x43, 0x44}));
   EXPECT_EQ(r.launch_mit_vector, 0xE7E6E5E4E3E2E1E0u);
   EXPECT_EQ(r.current_mit_vector, 0xEFEEEDECEBEAE9E8u);
   EXPECT_EQ(r.signature.r, counting<72>(0x11));
   EXPECT_EQ(r.signature.s, counting<72>(0x91));
 }
 
-// Version 2 with only the first 8 chip-id bytes set is Turin: all four TCB
-// fields are read in the Turin layout.
-TEST(ReportDecoderTest, Version2TurinReadsEveryTcbInTheTurinLayout) {
-  const auto result = ReportBuilder::turin_v2().distinct_fields(true).decode();
-  ASSERT_TRUE(result.ok()) << *failure_of(result);
-  const AttestationReport& r = result.value();
-  EXPECT_EQ(r.current_tcb, (TcbVersion{0x10, 0x11, 0x12, 0x53, 0x44}));
-  EXPECT_EQ(r.reported_tcb, (TcbVersion{0x20, 0x21, 0x22, 0x53, 0x44}));
-  EXPECT_EQ(r.committed_tcb, (TcbVersion{0x30, 0x31, 0x32, 0x53, 0x44}));
-  EXPECT_EQ(r.launch_tcb, (TcbVersion{0x40, 0x41, 0x42, 0x53, 0x44}));
+// All four TCB fields are read in the layout of the generation: by CPUID from
+// version 3, by chip id in version 2 (only the first 8 bytes set is Turin).
+TEST(ReportDecoderTest, EveryTcbFieldIsReadInTheLayoutOfTheGeneration) {
+  std::vector<std::pair<ReportBuilder, const GenerationModel*>> cases = {{ReportBuilder::genoa_v2(), &kGenerations[1]},
+                                                                         {ReportBuilder::turin_v2(), &kGenerations[2]}};
+  for (const GenerationModel& g : kGenerations) cases.emplace_back(ReportBuilder::of(g, 5), &g);
+  for (auto& [builder, g] : cases) {
+    SCOPED_TRACE(::testing::Message() << g->name << " v" << +builder.raw()[0]);
+    const auto result = builder.distinct_fields(g->tcb).decode();
+    ASSERT_TRUE(result.ok()) << *failure_of(result);
+    const AttestationReport& r = result.value();
+    const TcbVersion* fields[] = {&r.current_tcb, &r.reported_tcb, &r.committed_tcb, &r.launch_tcb};
+    for (std::size_t i = 0; i < std::size(fields); ++i)
+      EXPECT_EQ(*fields[i], as_read(g->tcb, ReportBuilder::tcb_value(i)));
+  }
 }
 
 class LengthTest : public ::testing::TestWithParam<std::size_t> {};
@@ -155,23 +163,17 @@ TEST(ReportDecoderTest, NonZeroReservedByteFails) {
 // TCB reserved bytes and the 368 bytes after the signature are not tested
 // and leave no trace in the record.
 TEST(ReportDecoderTest, IgnoredBytesDoNotChangeTheRecord) {
-  struct Case {
-    ReportBuilder base;
-    std::vector<std::size_t> reserved_in_tcb;
-  };
-  const Case cases[] = {{ReportBuilder::milan(3), {2, 3, 4, 5}},
-                        {ReportBuilder::turin(5), {4, 5, 6}},
-                        {ReportBuilder::turin_v2(), {4, 5, 6}}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(+c.base.raw()[0]);
-    ReportBuilder noisy = c.base;
+  std::vector<std::pair<ReportBuilder, const GenerationModel*>> cases = {{ReportBuilder::turin_v2(), &kGenerations[2]}};
+  for (const GenerationModel& g : kGenerations) cases.emplace_back(ReportBuilder::of(g, 5), &g);
+  for (const auto& [clean, g] : cases) {
+    SCOPED_TRACE(g->name);
+    ReportBuilder noisy = clean;
     for (std::size_t field : kTcbFields)
-      for (std::size_t i : c.reserved_in_tcb) noisy.u8(field + i, static_cast<std::uint8_t>(0xA0 + i));
+      for (std::size_t i : g->tcb.reserved) noisy.u8(field + i, static_cast<std::uint8_t>(0xA0 + i));
     for (std::size_t at = kTail; at < kReportSize; ++at) noisy.u8(at, 0xFF);
-    const auto clean = c.base.decode();
     const auto decoded = noisy.decode();
     ASSERT_TRUE(decoded.ok()) << *failure_of(decoded);
-    EXPECT_EQ(decoded.value(), clean.value());
+    EXPECT_EQ(decoded.value(), clean.decode().value());
   }
 }
 

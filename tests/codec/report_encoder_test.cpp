@@ -17,19 +17,23 @@ using test_support::RawReport;
 using test_support::ReportBuilder;
 
 struct Variant {
-  const char* name;
+  std::string name;
   ReportBuilder base;
-  bool turin_layout;
+  const test_support::TcbModel& tcb;
 };
 
-const Variant kVariants[] = {
-    {"milan v3", ReportBuilder::with_cpuid(3, 0x19, 0x01, 0x01), false},
-    {"genoa v4", ReportBuilder::with_cpuid(4, 0x19, 0xA5, 0x02), false},
-    {"turin v5", ReportBuilder::with_cpuid(5, 0x1A, 0x11, 0x03), true},
-    {"genoa v9", ReportBuilder::with_cpuid(9, 0x19, 0x11, 0x01), false},
-    {"genoa v2", ReportBuilder::genoa_v2().bytes(kChipId, counting<64>(0x90)), false},
-    {"turin v2", ReportBuilder::turin_v2().bytes(kChipId, counting<8>(0x90)), true},
-};
+std::vector<Variant> variants() {
+  std::vector<Variant> out = {
+      {"milan v3", ReportBuilder::with_cpuid(3, 0x19, 0x01, 0x01), test_support::kMilanGenoaTcb},
+      {"genoa v4", ReportBuilder::with_cpuid(4, 0x19, 0xA5, 0x02), test_support::kMilanGenoaTcb},
+      {"genoa v9", ReportBuilder::with_cpuid(9, 0x19, 0x11, 0x01), test_support::kMilanGenoaTcb},
+      {"genoa v2", ReportBuilder::genoa_v2().bytes(kChipId, counting<64>(0x90)), test_support::kMilanGenoaTcb},
+      {"turin v2", ReportBuilder::turin_v2().bytes(kChipId, counting<8>(0x90)), test_support::kTurinTcb},
+  };
+  for (const test_support::GenerationModel& g : test_support::kGenerations)
+    out.push_back({std::string(g.name) + " v5", ReportBuilder::of(g, 5).u8(kCpuid + 2, 0x03), g.tcb});
+  return out;
+}
 
 RawReport encode(const RawReport& raw) {
   const auto decoded = AttestationReport::from_bytes(raw);
@@ -43,13 +47,13 @@ RawReport encode(const RawReport& raw) {
 // generation and the bytes after the signature are zeroed, and a second pass
 // changes nothing.
 TEST(ReportEncoderTest, RoundTripChangesOnlyTcbReservedBytesAndTheTail) {
-  for (const Variant& v : kVariants) {
+  for (const Variant& v : variants()) {
     SCOPED_TRACE(v.name);
     ReportBuilder b = v.base;
-    b.distinct_fields(v.turin_layout);
+    b.distinct_fields(v.tcb);
     std::vector<std::size_t> expected_diff;
     for (std::size_t field : kTcbFields) {
-      for (std::size_t i = v.turin_layout ? 4 : 2; i <= (v.turin_layout ? 6u : 5u); ++i) {
+      for (std::size_t i : v.tcb.reserved) {
         b.u8(field + i, static_cast<std::uint8_t>(0xA0 + i));
         expected_diff.push_back(field + i);
       }
