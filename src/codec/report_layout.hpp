@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "codec/attestation_report.hpp"
+#include "codec/inlining.hpp"
 
 namespace quorvel::layout {
 
@@ -138,7 +139,7 @@ inline constexpr std::size_t kStoredSize<FirmwareVersion> = 3;
 // Inlined into each direction, so that the pass's position lives in a
 // register rather than being stored after every field.
 template <typename Pass, typename Report>
-[[gnu::always_inline]] inline CodecResult<Unit> transfer_fields(Pass& pass, Report& report) {
+QUORVEL_ALWAYS_INLINE CodecResult<Unit> transfer_fields(Pass& pass, Report& report) {
   QUORVEL_STEP(pass.field(kGuestSvn, report.guest_svn));
   QUORVEL_STEP(pass.field(kPolicy, report.policy));
   QUORVEL_STEP(pass.field(kFamilyId, report.family_id));

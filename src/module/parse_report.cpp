@@ -6,14 +6,9 @@
 #include <string_view>
 
 #include "codec/attestation_report.hpp"
+#include "codec/inlining.hpp"
 #include "module/capi.hpp"
 #include "module/functions.hpp"
-
-#if defined(__GNUC__) || defined(__clang__)
-#define QUORVEL_INLINE_CALLEES [[gnu::flatten]]
-#else
-#define QUORVEL_INLINE_CALLEES
-#endif
 
 namespace quorvel {
 namespace {

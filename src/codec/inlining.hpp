@@ -1,0 +1,16 @@
+#pragma once
+
+// Inlining hints for the few functions on the path of every call whose speed
+// depends on their callees being inlined into them. GCC and Clang take them
+// as attributes; MSVC has its own keyword for the first and decides the
+// second for itself.
+#if defined(__GNUC__) || defined(__clang__)
+#define QUORVEL_ALWAYS_INLINE [[gnu::always_inline]] inline
+#define QUORVEL_INLINE_CALLEES [[gnu::flatten]]
+#elif defined(_MSC_VER)
+#define QUORVEL_ALWAYS_INLINE __forceinline
+#define QUORVEL_INLINE_CALLEES
+#else
+#define QUORVEL_ALWAYS_INLINE inline
+#define QUORVEL_INLINE_CALLEES
+#endif
