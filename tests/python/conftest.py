@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import sys
 from pathlib import Path
 
 import hypothesis
@@ -12,6 +13,10 @@ hypothesis.settings.register_profile("quorvel", database=None, deadline=None)
 hypothesis.settings.load_profile("quorvel")
 
 REPORTS_DIR = Path(__file__).parent.parent / "data" / "reports"
+# The reference model of the three functions (reference.py), which the
+# suites and the shared vectors take their expectations from.
+VECTORS_DIR = Path(__file__).parent.parent / "vectors"
+sys.path.insert(0, str(VECTORS_DIR))
 
 
 @pytest.fixture(scope="session")
