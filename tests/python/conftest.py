@@ -12,11 +12,11 @@ import pytest
 hypothesis.settings.register_profile("quorvel", database=None, deadline=None)
 hypothesis.settings.load_profile("quorvel")
 
-REPORTS_DIR = Path(__file__).parent.parent / "data" / "reports"
 # The reference model of the three functions (reference.py), which the
 # suites and the shared vectors take their expectations from.
-VECTORS_DIR = Path(__file__).parent.parent / "vectors"
-sys.path.insert(0, str(VECTORS_DIR))
+sys.path.insert(0, str(Path(__file__).parent.parent / "vectors"))
+
+REPORTS_DIR = Path(__file__).parent.parent / "data" / "reports"
 
 
 @pytest.fixture(scope="session")

@@ -7,7 +7,10 @@ reserved run stays zero, so a built report decodes unless a test breaks it.
 
 from __future__ import annotations
 
+from pathlib import Path
+
 REPORT_SIZE = 1184
+GENUINE_DIR = Path(__file__).parent.parent / "data" / "reports"
 
 # Offsets of the layout; integers are little-endian.
 VERSION = 0x000
@@ -120,3 +123,8 @@ def v2_chip(chip_id: bytes) -> bytearray:
 def v2_masked() -> bytearray:
     """A patterned version-2 report whose chip id is all zero (MASK_CHIP_ID set)."""
     return put(build(2, "genoa"), CHIP_ID, bytes(64))
+
+
+def genuine(name: str) -> bytes:
+    """The genuine report `name` of tests/data/reports."""
+    return (GENUINE_DIR / f"{name}.bin").read_bytes()

@@ -45,6 +45,7 @@ import pytest
 
 import fault_harness as fh
 import quorvel
+import report_builder as rb
 from hostile_objects import Index, Outer, SpecialTypeError, Unprintable, UnprintableTypeError, type_error_with_cause
 from reference import GET_REPORT_UNAVAILABLE
 from fault_harness import API_PANIC, MEMORY_ERROR, NONE_SET, OK, PANIC, SYSTEM_ERROR, Outcome
@@ -59,7 +60,6 @@ if not FAULT_BUILD:
 
 LIBRARY = Path(FAULT_BUILD) / fh.LIBRARY_NAME
 HARNESS = Path(fh.__file__)
-REPORTS = Path(__file__).parent.parent / "data" / "reports"
 
 PANIC_DOC = (
     "\nThe exception raised when Rust code called from Python panics.\n\nLike SystemExit, this exception is derived"
@@ -155,15 +155,11 @@ def result_census(result: dict) -> dict[str, int]:
 # --- The paths ----------------------------------------------------------------
 
 
-def report(name: str) -> bytes:
-    return (REPORTS / f"{name}.bin").read_bytes()
-
-
 def patched(data: bytes, offset: int, value: bytes) -> bytes:
     return data[:offset] + value + data[offset + len(value):]
 
 
-GENOA_V3 = report("genoa-v3-azure")
+GENOA_V3 = rb.genuine("genoa-v3-azure")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -192,14 +188,14 @@ UNPRINTABLE_TYPE_ERROR = Outcome("TypeError", "argument '_msg_ver': <unprintable
 
 PATHS = [
     # parse_report: success on each kind of report.
-    *[parse(name, report(name), SUCCESS) for name in
+    *[parse(name, rb.genuine(name), SUCCESS) for name in
       ("genoa-v2-oak", "milan-v2-gosevguest", "milan-v3-azure", "genoa-v3-azure", "genoa-v5-oak", "turin-v5-oak")],
     path("parse_report by keyword", "parse_report", (), SUCCESS, kwargs={"report_bytes": GENOA_V3}),
     # parse_report: every codec error.
     parse("too short", GENOA_V3[:-1]),
     parse("empty", b""),
     parse("version 1", patched(GENOA_V3, 0, b"\x01")),
-    parse("masked chip id", patched(report("genoa-v2-oak"), 0x1A0, bytes(64))),
+    parse("masked chip id", patched(rb.genuine("genoa-v2-oak"), 0x1A0, bytes(64))),
     parse("unknown family", patched(GENOA_V3, 0x188, b"\x17")),
     parse("unknown model", patched(GENOA_V3, 0x189, b"\x20")),
     parse("reserved byte set", patched(GENOA_V3, 0x04C, b"\x01")),
