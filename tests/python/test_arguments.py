@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import ctypes
 import operator
 import sys
 
@@ -12,6 +11,7 @@ from quorvel import get_report, get_tdx_quote, parse_report
 
 import report_builder
 from hostile_objects import Index, Outer, Unprintable, captured_unraisable
+import reference as ref
 from reference import OUT_OF_RANGE
 
 VALID = bytes(report_builder.minimal(3))
@@ -31,13 +31,6 @@ def interpreter_error(function, *args):
     except Exception as e:  # noqa: BLE001 - any exception is the expectation
         return e
     raise AssertionError("no exception")
-
-
-def as_unsigned_long_long(value):
-    convert = ctypes.pythonapi.PyLong_AsUnsignedLongLong
-    convert.argtypes = [ctypes.py_object]
-    convert.restype = ctypes.c_ulonglong
-    return convert(value)
 
 
 MISSING_CHALLENGE = "get_report() missing 1 required positional argument: '_challenge'"
@@ -152,7 +145,7 @@ class TestUnsignedArgument:
     @pytest.mark.parametrize("name", U32_PARAMETERS)
     @pytest.mark.parametrize("value", [-1, -(2**40), 2**64, 2**100, Index(-1), Index(2**64)], ids=repr)
     def test_interpreter_overflow_passes_unchanged(self, name, value):
-        expected = interpreter_error(as_unsigned_long_long, operator.index(value))
+        expected = ref.as_unsigned_long_long(operator.index(value))
         e = call(get_report, b"", **{name: value})
         assert type(e) is OverflowError
         assert e.args == expected.args

@@ -1,8 +1,8 @@
 """A small, slow, pure-Python model of quorvel's three functions.
 
-It exists to compute the expected outcomes of the shared test vectors, so it
-is written for plain reading rather than speed and shares no code with the
-extension or with the other test helpers. Outcomes are plain data:
+It computes the expected outcomes of the shared test vectors and of the
+Python suites, so it is written for plain reading rather than speed and
+shares no code with the extension. Outcomes are plain data:
 
     Result(value)                        a successful call and its return value
     Raised(type, message, whole=True)    a raised exception and its message;
@@ -12,6 +12,7 @@ extension or with the other test helpers. Outcomes are plain data:
 
 from __future__ import annotations
 
+import ctypes
 from dataclasses import dataclass
 from typing import Any
 
@@ -295,6 +296,18 @@ def optional_u32(value: Any, name: str) -> int | None:
     if value >= 2**32:
         raise CallError("OverflowError", OUT_OF_RANGE)
     return value
+
+
+def as_unsigned_long_long(value: int) -> int | OverflowError:
+    """The interpreter's own conversion, which a u32 argument goes through:
+    the number, or the OverflowError it raises (whose text no vector pins)."""
+    convert = ctypes.pythonapi.PyLong_AsUnsignedLongLong
+    convert.argtypes = [ctypes.py_object]
+    convert.restype = ctypes.c_ulonglong
+    try:
+        return convert(value)
+    except OverflowError as error:
+        return error
 
 
 def call(function: str, args: list[Any], kwargs: list[tuple[str, Any]]) -> Result | Raised:
