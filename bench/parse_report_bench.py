@@ -175,32 +175,24 @@ def summary(result) -> str:
 
 # -- Timing --------------------------------------------------------------------
 
-def positional(function, argument):
+def timer(function, argument, way: str = "positional"):
+    """A batch of n calls of `function`, passing `argument` by position,
+    by keyword or by position to a call that fails; returns the time taken.
+    The way is chosen once per batch, so each loop holds nothing but calls."""
     def batch(n: int) -> int:
         start = perf_counter_ns()
-        for _ in repeat(None, n):
-            function(argument)
-        return perf_counter_ns() - start
-    return batch
-
-
-def keyword(function, argument):
-    def batch(n: int) -> int:
-        start = perf_counter_ns()
-        for _ in repeat(None, n):
-            function(report_bytes=argument)
-        return perf_counter_ns() - start
-    return batch
-
-
-def failing(function, argument):
-    def batch(n: int) -> int:
-        start = perf_counter_ns()
-        for _ in repeat(None, n):
-            try:
+        if way == "positional":
+            for _ in repeat(None, n):
                 function(argument)
-            except ValueError:
-                pass
+        elif way == "keyword":
+            for _ in repeat(None, n):
+                function(report_bytes=argument)
+        else:
+            for _ in repeat(None, n):
+                try:
+                    function(argument)
+                except ValueError:
+                    pass
         return perf_counter_ns() - start
     return batch
 
@@ -231,23 +223,23 @@ def median_ratio(per_call: dict[str, list[float]], numerator: str, denominator: 
 def time_contenders(report: bytes, failure: bytes, rounds: int, batch_size: int) -> dict[str, list[float]]:
     quorvel_floor.load(pure_python_parser.parse_report(report))
     contenders = {
-        "floor": positional(quorvel_floor.build_result, report),
-        "floor, keyword": keyword(quorvel_floor.build_result, report),
-        "parse_report": positional(quorvel.parse_report, report),
-        "parse_report, keyword": keyword(quorvel.parse_report, report),
-        "pure Python": positional(pure_python_parser.parse_report, report),
-        "parse_report, failing": failing(quorvel.parse_report, failure),
-        "pure Python, failing": failing(pure_python_parser.parse_report, failure),
-        "call only": positional(quorvel_floor.call_only, report),
-        "codec only": positional(quorvel_floor.codec_round_trip, report),
+        "floor": timer(quorvel_floor.build_result, report),
+        "floor, keyword": timer(quorvel_floor.build_result, report, "keyword"),
+        "parse_report": timer(quorvel.parse_report, report),
+        "parse_report, keyword": timer(quorvel.parse_report, report, "keyword"),
+        "pure Python": timer(pure_python_parser.parse_report, report),
+        "parse_report, failing": timer(quorvel.parse_report, failure, "failing"),
+        "pure Python, failing": timer(pure_python_parser.parse_report, failure, "failing"),
+        "call only": timer(quorvel_floor.call_only, report),
+        "codec only": timer(quorvel_floor.codec_round_trip, report),
     }
     return interleaved(contenders, rounds, batch_size)
 
 
 def time_contenders_pair(report: bytes, rounds: int, batch_size: int) -> dict[str, list[float]]:
     quorvel_floor.load(pure_python_parser.parse_report(report))
-    return interleaved({"floor": positional(quorvel_floor.build_result, report),
-                        "parse_report": positional(quorvel.parse_report, report)}, rounds, batch_size)
+    return interleaved({"floor": timer(quorvel_floor.build_result, report),
+                        "parse_report": timer(quorvel.parse_report, report)}, rounds, batch_size)
 
 
 def print_table(per_call: dict[str, list[float]]) -> None:
@@ -275,9 +267,9 @@ def memory_check(report: bytes, failure: bytes, calls: dict[str, int]) -> list[s
     module's own heap too) and the arguments' reference counts before and
     after many calls of each path, each result dropped at once."""
     paths = {
-        "positional": positional(quorvel.parse_report, report),
-        "keyword": keyword(quorvel.parse_report, report),
-        "failing": failing(quorvel.parse_report, failure),
+        "positional": timer(quorvel.parse_report, report),
+        "keyword": timer(quorvel.parse_report, report, "keyword"),
+        "failing": timer(quorvel.parse_report, failure, "failing"),
     }
     problems = []
     for name, batch in paths.items():
