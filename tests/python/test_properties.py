@@ -1,10 +1,11 @@
 """Properties of the three functions over generated inputs and call shapes.
 
-Each report's outcome is compared with the reference model of the shared
-vectors (tests/vectors/reference.py); each call's with a model written here
-from the argument-matching rules, which says which exception (type and, where
-the module makes it, message) a call gives, down to what a hostile argument's
-hooks do.
+Each outcome is compared with the reference model of the shared vectors
+(tests/vectors/reference.py): the dictionary a report decodes to or its
+error, how a call's arguments match the parameters, and the bytes argument's
+type check. The integer conversions, where an argument's own __index__ may
+raise anything, are modelled here: they say which exception (type and, where
+the module makes it, message) a call gives.
 """
 
 from __future__ import annotations
@@ -177,19 +178,8 @@ class TestParseReport:
 
 
 
-@dataclass(frozen=True)
-class Spec:
-    name: str
-    parameters: tuple[str, ...]  # the first is bytes, any others optional u32
-    required: int = 1
-
-
-SPECS = {
-    parse_report: Spec("parse_report", ("report_bytes",)),
-    get_report: Spec("get_report", ("_challenge", "_msg_ver", "_vmpl")),
-    get_tdx_quote: Spec("get_tdx_quote", ("_report_data",)),
-}
-ALL_PARAMETERS = sorted({p for spec in SPECS.values() for p in spec.parameters})
+NAMES = {parse_report: "parse_report", get_report: "get_report", get_tdx_quote: "get_tdx_quote"}
+ALL_PARAMETERS = sorted({p for parameters in ref.PARAMETERS.values() for p in parameters})
 
 
 @dataclass
@@ -206,67 +196,20 @@ class Expected:
     unraisable: list = field(default_factory=list)
 
 
-def lossy(text: str) -> str:
-    """UTF-8 text of a str with each lone surrogate as three U+FFFD."""
-    return text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
-
-
-def safe_text(obj, unraisable: list) -> str:
-    try:
-        text = str(obj)
-    except Exception as e:  # noqa: BLE001 - whatever str() raises is reported, not raised
-        unraisable.append(type(e))
-        return f"<unprintable {type(obj).__name__} object>"
-    return lossy(text)
-
-
-def type_name(obj) -> str:
-    name = type(obj).__qualname__
-    try:
-        name.encode("utf-8")
-    except UnicodeEncodeError:
-        return "<failed to extract type name>"
-    return name
-
-
 def expected_call(function, args: tuple, keywords: list) -> Expected:
-    spec = SPECS[function]
-    full = spec.name + "()"
-    count = len(spec.parameters)
-
-    def type_error(message: str) -> Expected:
-        return Expected(TypeError, message)
-
-    if len(args) > count:
-        takes = str(count) if count == spec.required else f"from {spec.required} to {count}"
-        verb = "was" if len(args) == 1 else "were"
-        return type_error(f"{full} takes {takes} positional arguments but {len(args)} {verb} given")
-    slots = list(args) + [None] * (count - len(args))
-    filled = [True] * len(args) + [False] * (count - len(args))
-    for name, value in keywords:
-        text = str.__str__(name)
-        try:
-            text.encode("utf-8")
-        except UnicodeEncodeError:
-            text = None  # no UTF-8 text: matches no parameter
-        if text not in spec.parameters:
-            unraisable: list = []
-            shown = safe_text(name, unraisable)
-            return Expected(TypeError, f"{full} got an unexpected keyword argument '{shown}'", unraisable=unraisable)
-        j = spec.parameters.index(text)
-        if filled[j]:
-            return type_error(f"{full} got multiple values for argument '{text}'")
-        slots[j], filled[j] = value, True
-    if not filled[0]:
-        return type_error(f"{full} missing 1 required positional argument: '{spec.parameters[0]}'")
-
-    # By the type itself: an object that claims another __class__ is not believed.
-    if not issubclass(type(slots[0]), bytes):
-        message = f"'{type_name(slots[0])}' object cannot be converted to 'PyBytes'"
-        return Expected(TypeError, f"argument '{spec.parameters[0]}': {message}", prefixed=True)
-    for name, value, given in zip(spec.parameters[1:], slots[1:], filled[1:]):
-        if given and value is not None:
-            failure = expected_u32(name, value)
+    name = NAMES[function]
+    parameters = ref.PARAMETERS[name]
+    try:
+        slots = ref.match_arguments(name, list(args), keywords)
+    except ref.CallError as error:
+        return Expected(TypeError, error.raised.message, unraisable=error.unraisable)
+    try:
+        ref.require_bytes(slots[0], parameters[0])
+    except ref.CallError as error:
+        return Expected(TypeError, error.raised.message, prefixed=True)
+    for parameter, value in zip(parameters[1:], slots[1:]):
+        if value is not ref.MISSING and value is not None:
+            failure = expected_u32(parameter, value)
             if failure is not None:
                 return failure
     if function is get_report:
@@ -286,7 +229,7 @@ def expected_u32(name: str, value) -> Expected | None:
         except BaseException as e:  # noqa: BLE001 - the module meets the same exception
             if type(e) is TypeError:
                 unraisable: list = []
-                message = f"argument '{name}': {safe_text(e, unraisable)}"
+                message = f"argument '{name}': {ref.printed(e, unraisable)}"
                 return Expected(TypeError, message, cause=e.__cause__, prefixed=True, unraisable=unraisable)
             instance = getattr(value, "value", None)
             return Expected(type(e), args=e.args, instance=instance if instance is e else None)
@@ -447,7 +390,7 @@ def keyword_lists(draw, max_size=3) -> list:
     return pairs
 
 
-functions = st.sampled_from(list(SPECS))
+functions = st.sampled_from(list(NAMES))
 # Filtering by the model's own example counts would be slow; these are cheap calls.
 CALL_SETTINGS = settings(max_examples=500, suppress_health_check=[HealthCheck.too_slow])
 
@@ -463,7 +406,7 @@ class TestCallShapes:
     def test_well_formed_shape_with_any_values(self, function, data):
         # Each parameter given at most once, by position up to the first one
         # given by keyword: only the conversions and the function's work remain.
-        parameters = SPECS[function].parameters
+        parameters = ref.PARAMETERS[NAMES[function]]
         count = data.draw(st.integers(1, len(parameters)))
         chosen = [data.draw(st.one_of(bases, st.binary(max_size=4), values))]
         chosen += [data.draw(values) for _ in parameters[1:count]]
@@ -474,6 +417,6 @@ class TestCallShapes:
     @settings(max_examples=200)
     @given(position=st.sampled_from([1, 2]), value=values)
     def test_unsigned_conversion(self, position, value):
-        name = SPECS[get_report].parameters[position]
+        name = ref.PARAMETERS["get_report"][position]
         check_call(get_report, (b"",), [(name, value)])
         check_call(get_report, (b"", None, value)[:position + 1], [])
