@@ -215,6 +215,16 @@ heap_bytes = _heap_probe()
 """Bytes in use on the C heap (glibc), where the module's own C++ objects live."""
 
 
+def tracked(args: tuple, kwargs: dict) -> list[object]:
+    """The arguments of a call, their types and what they hold: a call must
+    leave the reference counts of all of them as it found them."""
+    objects = [*args, *kwargs, *kwargs.values()]
+    for argument in list(objects):
+        objects.append(type(argument))
+        objects.extend(getattr(argument, "__dict__", {}).values())
+    return objects
+
+
 def repeat(action: Callable[[], object], times: int) -> None:
     for _ in range(times):
         action()

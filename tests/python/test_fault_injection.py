@@ -318,15 +318,6 @@ class BoundPath:
     call: Callable[[], object]
     installed: Callable[[], object]  # the same call of the installed module
 
-    def tracked(self) -> list[object]:
-        """The arguments, their types and what they hold: the module must
-        leave the reference counts of all of them as it found them."""
-        objects = [*self.args, *self.spec.kwargs, *self.spec.kwargs.values()]
-        for argument in list(objects):
-            objects.append(type(argument))
-            objects.extend(getattr(argument, "__dict__", {}).values())
-        return objects
-
 
 def bind(build: FaultBuild, spec: CallPath) -> BoundPath:
     args = spec.args(build.panic_class) if callable(spec.args) else spec.args
@@ -394,7 +385,7 @@ class TestFunctionFaults:
 
         # A thousand failing calls or more per window.
         rounds = max(3, 1000 // (3 * points))
-        tracked = bound.tracked()
+        tracked = fh.tracked(bound.args, spec.kwargs)
         counts = [sys.getrefcount(a) for a in tracked]
         meter = fh.Meter().run(one_round, rounds)
         assert [sys.getrefcount(a) for a in tracked] == counts

@@ -25,7 +25,7 @@ import pytest
 from quorvel import get_report, get_tdx_quote, parse_report
 
 import report_builder as rb
-from fault_harness import Meter
+from fault_harness import Meter, tracked
 from hostile_objects import Index, Unprintable, UnprintableTypeError
 
 SANITIZED = os.environ.get("QUORVEL_SANITIZED") == "1"
@@ -48,14 +48,6 @@ class Case:
     args: tuple = ()
     kwargs: dict = dataclasses.field(default_factory=dict)
     error: type[BaseException] | None = None  # None: the call succeeds
-
-    def tracked(self) -> list[object]:
-        """The arguments, their types and what they hold."""
-        objects = [*self.args, *self.kwargs, *self.kwargs.values()]
-        for argument in list(objects):
-            objects.append(type(argument))
-            objects.extend(getattr(argument, "__dict__", {}).values())
-        return objects
 
 
 def case(name, function, *args, error=None, **kwargs) -> Case:
@@ -154,18 +146,18 @@ class TestRepeatedCalls:
     @long_loop
     @pytest.mark.parametrize("path", PATHS, ids=lambda path: path.name)
     def test_nothing_left_behind(self, path, quiet_unraisable):
-        tracked = path.tracked()
-        counts = [sys.getrefcount(o) for o in tracked]
+        objects = tracked(path.args, path.kwargs)
+        counts = [sys.getrefcount(o) for o in objects]
         meter = Meter().run(once(path), WINDOW)
-        assert [sys.getrefcount(o) for o in tracked] == counts
+        assert [sys.getrefcount(o) for o in objects] == counts
         assert meter.problems() == []
         assert quiet_unraisable[0] in (0, WINDOW * (meter.windows + 1))
 
     @pytest.mark.parametrize("path", PATHS, ids=lambda path: path.name)
     def test_each_call_ends_the_same_way(self, path, quiet_unraisable):
         """What the loops above swallow, exactly; a few calls also run under the sanitizers."""
-        tracked = path.tracked()
-        counts = [sys.getrefcount(o) for o in tracked]
+        objects = tracked(path.args, path.kwargs)
+        counts = [sys.getrefcount(o) for o in objects]
         outcomes = set()
         for _ in range(3):
             try:
@@ -174,7 +166,7 @@ class TestRepeatedCalls:
                 outcomes.add((type(e), str(e)))
             else:
                 outcomes.add((type(result), repr(result)))
-        assert [sys.getrefcount(o) for o in tracked] == counts
+        assert [sys.getrefcount(o) for o in objects] == counts
         [(kind, _)] = outcomes
         assert kind is (path.error or dict)
 
