@@ -14,14 +14,14 @@ import operator
 from dataclasses import dataclass, field
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from quorvel import get_report, get_tdx_quote, parse_report
 
 import reference as ref
 import report_builder as rb
-from hostile_objects import (Index, Outer, SpecialTypeError, Unprintable, captured_unraisable,
+from hostile_objects import (Index, Outer, SpecialTypeError, Unprintable, UnprintableTypeError, captured_unraisable,
                              type_error_with_cause)
 
 GENUINE = [path.read_bytes() for path in sorted(rb.GENUINE_DIR.glob("*.bin"))]
@@ -395,6 +395,26 @@ functions = st.sampled_from(list(NAMES))
 CALL_SETTINGS = settings(max_examples=500, suppress_health_check=[HealthCheck.too_slow])
 
 
+# Tried for both integer parameters on every run: accepted values, 2**32 and
+# more, the interpreter's own overflows, values without an integer meaning,
+# an int subclass (read without its __index__), and each way __index__ can fail.
+U32_EDGES = [
+    None, 0, 1, True, False, 2**32 - 1, SmallInt(5), Index(3), Index(2**32 - 1),
+    2**32, 2**63, 2**64 - 1, SmallInt(2**32), Index(2**32), Index(2**64 - 1),
+    -1, -(2**40), 2**64, 2**100, Index(-1), Index(2**64),
+    "1", 1.0, 1.5, b"1", [1], object(), Index("3"), Index(3.0),
+    Index(type_error_with_cause()), Index(SpecialTypeError("sub")), Index(ValueError("bad")),
+    Index(OverflowError("big")), Index(ZeroDivisionError()), UnprintableTypeError(),
+]
+
+
+def with_each_u32_edge(test):
+    for position in (1, 2):
+        for value in U32_EDGES:
+            test = example(position=position, value=value)(test)
+    return test
+
+
 class TestCallShapes:
     @CALL_SETTINGS
     @given(function=functions, args=st.lists(values, max_size=4).map(tuple), keywords=keyword_lists())
@@ -414,6 +434,7 @@ class TestCallShapes:
         keywords = list(zip(parameters[split:count], chosen[split:]))
         check_call(function, tuple(chosen[:split]), data.draw(st.permutations(keywords)))
 
+    @with_each_u32_edge
     @settings(max_examples=200)
     @given(position=st.sampled_from([1, 2]), value=values)
     def test_unsigned_conversion(self, position, value):
