@@ -313,19 +313,19 @@ def build(library) -> FaultBuild:
 
 @dataclasses.dataclass
 class BoundPath:
-    spec: CallPath
+    case: CallPath
     args: tuple
     call: Callable[[], object]
     installed: Callable[[], object]  # the same call of the installed module
 
 
-def bind(build: FaultBuild, spec: CallPath) -> BoundPath:
-    args = spec.args(build.panic_class) if callable(spec.args) else spec.args
-    function, installed = getattr(build.module, spec.function), getattr(quorvel, spec.function)
-    return BoundPath(spec, args, lambda: function(*args, **spec.kwargs), lambda: installed(*args, **spec.kwargs))
+def bind(build: FaultBuild, case: CallPath) -> BoundPath:
+    args = case.args(build.panic_class) if callable(case.args) else case.args
+    function, installed = getattr(build.module, case.function), getattr(quorvel, case.function)
+    return BoundPath(case, args, lambda: function(*args, **case.kwargs), lambda: installed(*args, **case.kwargs))
 
 
-def matches(build: FaultBuild, spec: CallPath, ending: Ending, mode: int, seen: fh.Observation) -> bool:
+def matches(build: FaultBuild, case: CallPath, ending: Ending, mode: int, seen: fh.Observation) -> bool:
     expected = ending.expected(mode)
     if seen.outcome != expected or seen.stderr:
         return False
@@ -334,7 +334,7 @@ def matches(build: FaultBuild, spec: CallPath, ending: Ending, mode: int, seen: 
             return False
         if expected.kind == PANIC and seen.exception_class is not build.panic_class:
             return False  # a second PanicException class
-    return (tuple(seen.unraisable) == ending.expected_unraisable(mode, spec.normal_unraisable)
+    return (tuple(seen.unraisable) == ending.expected_unraisable(mode, case.normal_unraisable)
             and tuple(seen.printed) == ending.expected_printed(mode))
 
 
@@ -348,19 +348,19 @@ def describe(seen: fh.Observation) -> str:
 
 class TestFunctionFaults:
     @pytest.mark.parametrize("mode", fh.MODES, ids=fh.MODE_NAMES.get)
-    @pytest.mark.parametrize("spec", PATHS, ids=lambda p: p.name)
-    def test_each_point_failing(self, build, spec, mode):
+    @pytest.mark.parametrize("case", PATHS, ids=lambda p: p.name)
+    def test_each_point_failing(self, build, case, mode):
         """Every point the call passes ends it as one of its kinds says, each
         kind is met, and the next call ends as with no fault."""
-        bound = bind(build, spec)
+        bound = bind(build, case)
         points, normal = fh.count_points(build.switch, bound.call)
-        expected = fh.observe(bound.installed).outcome if spec.normal is None else spec.normal
+        expected = fh.observe(bound.installed).outcome if case.normal is None else case.normal
         assert (normal.outcome, tuple(normal.unraisable), tuple(normal.printed)) == (
-            expected, spec.normal_unraisable, spec.normal_printed)
+            expected, case.normal_unraisable, case.normal_printed)
         problems, met = [], collections.Counter()
         for nth in range(1, points + 1):
             seen = fh.faulted(build.switch, bound.call, nth, mode)
-            kinds = [ending for ending in spec.endings if matches(build, spec, ending, mode, seen)]
+            kinds = [ending for ending in case.endings if matches(build, case, ending, mode, seen)]
             met.update(ending.label for ending in kinds)
             if not kinds:
                 problems.append(f"point {nth} of {points}: ended as {describe(seen)}")
@@ -368,13 +368,13 @@ class TestFunctionFaults:
             if after.outcome != normal.outcome or after.result != normal.result:
                 problems.append(f"point {nth}: the next call ended as {after.outcome}")
         assert problems == []
-        assert [label for label in dict.fromkeys(e.label for e in spec.endings) if not met[label]] == []
+        assert [label for label in dict.fromkeys(e.label for e in case.endings) if not met[label]] == []
         if normal.outcome == OK and mode < 2:
             assert dict(met) == result_census(normal.result)
 
-    @pytest.mark.parametrize("spec", [p for p in PATHS if p.endings], ids=lambda p: p.name)
-    def test_failures_release_everything(self, build, spec):
-        bound = bind(build, spec)
+    @pytest.mark.parametrize("case", [p for p in PATHS if p.endings], ids=lambda p: p.name)
+    def test_failures_release_everything(self, build, case):
+        bound = bind(build, case)
         points, _ = fh.count_points(build.switch, bound.call)
 
         def one_round():
@@ -385,7 +385,7 @@ class TestFunctionFaults:
 
         # A thousand failing calls or more per window.
         rounds = max(3, 1000 // (3 * points))
-        tracked = fh.tracked(bound.args, spec.kwargs)
+        tracked = fh.tracked(bound.args, case.kwargs)
         counts = [sys.getrefcount(a) for a in tracked]
         meter = fh.Meter().run(one_round, rounds)
         assert [sys.getrefcount(a) for a in tracked] == counts
