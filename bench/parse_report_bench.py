@@ -46,8 +46,11 @@ import pure_python_parser
 import quorvel
 import quorvel_floor
 
-REPORTS_DIR = Path(__file__).resolve().parent.parent / "tests" / "data" / "reports"
-REPORT_SIZE = 1184
+# The tests' report builder, which the shared vectors are built with too.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "python"))
+import report_builder as rb  # noqa: E402 - found through the path above
+
+REPORTS_DIR = rb.GENUINE_DIR
 TIMED_REPORT = "genoa-v5-oak"
 
 # Targets; reported, not enforced.
@@ -61,37 +64,6 @@ LEAK_RESIDENT_LIMIT = 4 << 20    # resident bytes gained over the memory check, 
 
 # -- Reports -------------------------------------------------------------------
 
-CPUID_OF = {"milan": (0x19, 0x01), "genoa": (0x19, 0x11), "turin": (0x1A, 0x02)}
-TCB_FIELDS = (0x038, 0x180, 0x1E0, 0x1F0)
-OPAQUE_FIELDS = ((0x004, 4), (0x008, 8), (0x010, 16), (0x020, 16), (0x030, 4), (0x034, 4), (0x040, 8),
-                 (0x048, 4), (0x050, 64), (0x090, 48), (0x0C0, 32), (0x0E0, 48), (0x110, 48), (0x140, 32),
-                 (0x160, 32), (0x1E8, 3), (0x1EC, 3), (0x2A0, 72), (0x2E8, 72), (0x330, 368))
-
-
-def pattern(seed: int, size: int) -> bytes:
-    return bytes((seed + i) % 255 + 1 for i in range(size))
-
-
-def build_report(version: int, generation: str) -> bytes:
-    """A decodable report with every field patterned and every reserved run zero."""
-    raw = bytearray(REPORT_SIZE)
-    raw[0:4] = version.to_bytes(4, "little")
-    for offset, size in OPAQUE_FIELDS:
-        raw[offset:offset + size] = pattern(offset, size)
-    turin = generation == "turin"
-    for n, offset in enumerate(TCB_FIELDS):
-        s = 16 * n
-        tcb = [s, s + 1, s + 2, s + 3, 0, 0, 0, s + 4] if turin else [s + 1, s + 2, 0, 0, 0, 0, s + 3, s + 4]
-        raw[offset:offset + 8] = bytes(tcb)
-    chip_id = pattern(0xC0, 8) + bytes(56) if version == 2 and turin else pattern(0xC0, 64)
-    raw[0x1A0:0x1E0] = chip_id
-    if version >= 3:
-        raw[0x188:0x18B] = bytes([*CPUID_OF[generation], 0x01])
-    if version >= 5:
-        raw[0x1F8:0x208] = (0x0201).to_bytes(8, "little") + (3).to_bytes(8, "little")
-    return bytes(raw)
-
-
 def genuine_reports() -> dict[str, bytes]:
     reports = {path.stem: path.read_bytes() for path in sorted(REPORTS_DIR.glob("*.bin"))}
     if not reports:
@@ -100,7 +72,7 @@ def genuine_reports() -> dict[str, bytes]:
 
 
 def built_reports() -> dict[str, bytes]:
-    return {f"built-v{v}-{g}": build_report(v, g) for v in (2, 3, 5) for g in CPUID_OF}
+    return {f"built-v{v}-{g}": bytes(rb.build(v, g)) for v in (2, 3, 5) for g in ("milan", "genoa", "turin")}
 
 
 def with_bytes(report: bytes, offset: int, data: bytes) -> bytes:
@@ -109,7 +81,7 @@ def with_bytes(report: bytes, offset: int, data: bytes) -> bytes:
 
 def failing_reports(base: bytes) -> dict[str, bytes]:
     """One input for each common failure, from a decodable version-3 report."""
-    v2 = build_report(2, "genoa")
+    v2 = bytes(rb.build(2, "genoa"))
     return {
         "empty": b"",
         "1183 bytes": base[:-1],
@@ -148,7 +120,7 @@ def mutations(reports: dict[str, bytes]):
         yield f"version {version}", with_bytes(reports["built-v5-turin"], 0, version.to_bytes(4, "little"))
     for name in ("built-v3-genoa", "built-v2-turin", "built-v5-turin"):
         report = bytearray(reports[name])
-        for field in TCB_FIELDS:
+        for field in rb.TCB_FIELDS:
             report[field + 2:field + 7] = b"\xAA\xBB\xCC\xDD\xEE"  # every reserved byte of both layouts
         yield f"{name} with TCB reserved bytes set", bytes(report)
         yield f"{name} with the tail set", with_bytes(reports[name], 0x330, b"\xFF" * 368)
@@ -203,32 +175,24 @@ def summary(result) -> str:
 
 # -- Timing --------------------------------------------------------------------
 
-def positional(function, argument):
+def timer(function, argument, way: str = "positional"):
+    """A batch of n calls of `function`, passing `argument` by position,
+    by keyword or by position to a call that fails; returns the time taken.
+    The way is chosen once per batch, so each loop holds nothing but calls."""
     def batch(n: int) -> int:
         start = perf_counter_ns()
-        for _ in repeat(None, n):
-            function(argument)
-        return perf_counter_ns() - start
-    return batch
-
-
-def keyword(function, argument):
-    def batch(n: int) -> int:
-        start = perf_counter_ns()
-        for _ in repeat(None, n):
-            function(report_bytes=argument)
-        return perf_counter_ns() - start
-    return batch
-
-
-def failing(function, argument):
-    def batch(n: int) -> int:
-        start = perf_counter_ns()
-        for _ in repeat(None, n):
-            try:
+        if way == "positional":
+            for _ in repeat(None, n):
                 function(argument)
-            except ValueError:
-                pass
+        elif way == "keyword":
+            for _ in repeat(None, n):
+                function(report_bytes=argument)
+        else:
+            for _ in repeat(None, n):
+                try:
+                    function(argument)
+                except ValueError:
+                    pass
         return perf_counter_ns() - start
     return batch
 
@@ -259,23 +223,23 @@ def median_ratio(per_call: dict[str, list[float]], numerator: str, denominator: 
 def time_contenders(report: bytes, failure: bytes, rounds: int, batch_size: int) -> dict[str, list[float]]:
     quorvel_floor.load(pure_python_parser.parse_report(report))
     contenders = {
-        "floor": positional(quorvel_floor.build_result, report),
-        "floor, keyword": keyword(quorvel_floor.build_result, report),
-        "parse_report": positional(quorvel.parse_report, report),
-        "parse_report, keyword": keyword(quorvel.parse_report, report),
-        "pure Python": positional(pure_python_parser.parse_report, report),
-        "parse_report, failing": failing(quorvel.parse_report, failure),
-        "pure Python, failing": failing(pure_python_parser.parse_report, failure),
-        "call only": positional(quorvel_floor.call_only, report),
-        "codec only": positional(quorvel_floor.codec_round_trip, report),
+        "floor": timer(quorvel_floor.build_result, report),
+        "floor, keyword": timer(quorvel_floor.build_result, report, "keyword"),
+        "parse_report": timer(quorvel.parse_report, report),
+        "parse_report, keyword": timer(quorvel.parse_report, report, "keyword"),
+        "pure Python": timer(pure_python_parser.parse_report, report),
+        "parse_report, failing": timer(quorvel.parse_report, failure, "failing"),
+        "pure Python, failing": timer(pure_python_parser.parse_report, failure, "failing"),
+        "call only": timer(quorvel_floor.call_only, report),
+        "codec only": timer(quorvel_floor.codec_round_trip, report),
     }
     return interleaved(contenders, rounds, batch_size)
 
 
 def time_contenders_pair(report: bytes, rounds: int, batch_size: int) -> dict[str, list[float]]:
     quorvel_floor.load(pure_python_parser.parse_report(report))
-    return interleaved({"floor": positional(quorvel_floor.build_result, report),
-                        "parse_report": positional(quorvel.parse_report, report)}, rounds, batch_size)
+    return interleaved({"floor": timer(quorvel_floor.build_result, report),
+                        "parse_report": timer(quorvel.parse_report, report)}, rounds, batch_size)
 
 
 def print_table(per_call: dict[str, list[float]]) -> None:
@@ -303,9 +267,9 @@ def memory_check(report: bytes, failure: bytes, calls: dict[str, int]) -> list[s
     module's own heap too) and the arguments' reference counts before and
     after many calls of each path, each result dropped at once."""
     paths = {
-        "positional": positional(quorvel.parse_report, report),
-        "keyword": keyword(quorvel.parse_report, report),
-        "failing": failing(quorvel.parse_report, failure),
+        "positional": timer(quorvel.parse_report, report),
+        "keyword": timer(quorvel.parse_report, report, "keyword"),
+        "failing": timer(quorvel.parse_report, failure, "failing"),
     }
     problems = []
     for name, batch in paths.items():
@@ -363,7 +327,7 @@ def main() -> int:
     memory_calls = {"positional": args.memory_calls, "keyword": other_calls, "failing": other_calls}
 
     reports = genuine_reports()
-    problems = check_results({**reports, **built_reports()}, failing_reports(build_report(3, "milan")))
+    problems = check_results({**reports, **built_reports()}, failing_reports(bytes(rb.build(3, "milan"))))
 
     report = reports[TIMED_REPORT]
     failure = with_bytes(report, 0x29F, b"\x01")  # the last reserved run: decoded in full before failing

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import sys
 from pathlib import Path
 
 import hypothesis
@@ -10,6 +11,10 @@ import pytest
 # No example database: the suite runs from any directory and leaves nothing behind.
 hypothesis.settings.register_profile("quorvel", database=None, deadline=None)
 hypothesis.settings.load_profile("quorvel")
+
+# The reference model of the three functions (reference.py), which the
+# suites and the shared vectors take their expectations from.
+sys.path.insert(0, str(Path(__file__).parent.parent / "vectors"))
 
 REPORTS_DIR = Path(__file__).parent.parent / "data" / "reports"
 

@@ -19,7 +19,8 @@ per process:
     python fault_harness.py init LIBRARY NTH MODE
     python fault_harness.py init-rounds LIBRARY FIRST_POINTS LATER_POINTS ROUNDS_PER_WINDOW
 
-Each prints one JSON object on standard output.
+Each prints one JSON object on standard output. A child of ``init`` also
+reports the points that the import after the failed one passes.
 """
 
 from __future__ import annotations
@@ -35,6 +36,8 @@ import os
 import sys
 from collections.abc import Callable
 from pathlib import Path
+
+import report_builder
 
 MODES = (0, 1, 2)
 MODE_NAMES = {0: "memory-error", 1: "no-exception", 2: "bad-alloc"}
@@ -212,6 +215,16 @@ heap_bytes = _heap_probe()
 """Bytes in use on the C heap (glibc), where the module's own C++ objects live."""
 
 
+def tracked(args: tuple, kwargs: dict) -> list[object]:
+    """The arguments of a call, their types and what they hold: a call must
+    leave the reference counts of all of them as it found them."""
+    objects = [*args, *kwargs, *kwargs.values()]
+    for argument in list(objects):
+        objects.append(type(argument))
+        objects.extend(getattr(argument, "__dict__", {}).values())
+    return objects
+
+
 def repeat(action: Callable[[], object], times: int) -> None:
     for _ in range(times):
         action()
@@ -291,8 +304,7 @@ def _import_fresh():
 
 def _check_working(module, switch: FaultSwitch) -> dict:
     """What a working module shows; reported to the parent to compare."""
-    report = bytearray(1184)
-    report[0], report[0x188], report[0x189] = 3, 0x19, 0x01
+    report = report_builder.minimal(3)
     try:
         module.get_report(b"")
     except NotImplementedError as e:
@@ -326,6 +338,7 @@ def _child_init(library: str, nth: int, mode: int) -> dict:
         "stderr": first.stderr,
         "printed": first.printed,
         "again": [again.outcome.kind, again.outcome.message],
+        "again_points": switch.points(),
     }
     if first.exception_class is not None:
         out["bases"] = [exception_name(base) for base in first.exception_class.__mro__]

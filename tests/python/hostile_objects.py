@@ -1,20 +1,36 @@
-"""Argument objects whose hooks misbehave, shared by the robustness tests."""
+"""Argument objects whose hooks misbehave, shared by the robustness tests,
+and a capture of what the module hands to the unraisable hook."""
+
+import contextlib
+import sys
 
 
 class Index:
-    """An integer-like object; given an exception class, raises a fresh instance
-    (a re-raised one would grow its traceback from call to call)."""
+    """An integer-like object that is not an int: __index__ returns `value`.
+
+    Given an exception class, or a function that makes an exception, it
+    raises a fresh one made from `args` at every call (a re-raised instance
+    would grow its traceback from call to call); given an exception instance
+    it raises that very instance.
+    """
 
     def __init__(self, value, *args):
         self.value, self.args = value, args
 
     def __index__(self):
-        if isinstance(self.value, type) and issubclass(self.value, BaseException):
+        if callable(self.value):
             raise self.value(*self.args)
+        if isinstance(self.value, BaseException):
+            raise self.value
         return self.value
+
+    def __repr__(self):  # readable test ids
+        return f"Index({self.value!r})"
 
 
 class Unprintable(str):
+    """A str whose str() raises; as a keyword it is matched by its text."""
+
     def __str__(self):
         raise RuntimeError("no text")
 
@@ -24,3 +40,31 @@ class UnprintableTypeError:
 
     def __index__(self):
         raise TypeError(Unprintable("x"))
+
+
+class SpecialTypeError(TypeError):
+    """Not exactly TypeError: passed on without the parameter's name."""
+
+
+def type_error_with_cause() -> TypeError:
+    error = TypeError("no integer here")
+    error.__cause__ = KeyError("k")
+    return error
+
+
+class Outer:
+    class Inner:
+        """Rejected as bytes under its qualified name; the type is a heap
+        type, so its reference count shows whether the module keeps it."""
+
+
+@contextlib.contextmanager
+def captured_unraisable():
+    """Collects (exception type, exception, object) for each unraisable exception."""
+    seen = []
+    previous = sys.unraisablehook
+    sys.unraisablehook = lambda args: seen.append((args.exc_type, args.exc_value, args.object))
+    try:
+        yield seen
+    finally:
+        sys.unraisablehook = previous

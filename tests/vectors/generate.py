@@ -2,15 +2,15 @@
 
 Usage: python tests/vectors/generate.py [--check]
 
-Inputs are built here; every expected outcome comes from reference.py. The
-output depends on nothing but this directory and tests/data/reports, so
-running the script again gives byte-identical files. --check writes nothing
+Inputs are built here with tests/python/report_builder.py; every expected
+outcome comes from reference.py. The output depends on nothing but these
+files and tests/data/reports, so running the script again gives
+byte-identical files. --check writes nothing
 and exits 1 if a file is missing or differs.
 """
 
 from __future__ import annotations
 
-import hashlib
 import json
 import sys
 from pathlib import Path
@@ -19,76 +19,23 @@ from typing import Any
 import reference as ref
 
 HERE = Path(__file__).resolve().parent
-GENUINE_DIR = HERE.parent / "data" / "reports"
+sys.path.insert(0, str(HERE.parent / "python"))
+
+import report_builder as rb  # noqa: E402 - found through the path above
+from report_builder import CHIP_ID, FREE_FIELDS, GENUINE_DIR, MITIGATION, REPORTED_TCB, minimal, put  # noqa: E402
+
 FORMAT = 1
-
-# Layout offsets used to build inputs; integers are little-endian.
-VERSION, REPORTED_TCB, CPUID, CHIP_ID, SIG_R, TAIL = 0x000, 0x180, 0x188, 0x1A0, 0x2A0, 0x330
-TCB_FIELDS = (0x038, 0x180, 0x1E0, 0x1F0)
-MITIGATION = 0x1F8
-# Fields that take any value in every version, as (offset, size).
-FREE_FIELDS = ((0x004, 0x34), (0x040, 12), (0x050, 0x130), (0x1E8, 3), (0x1EC, 3), (SIG_R, 144))
-
-CPUID_OF = {"milan": (0x19, 0x01), "genoa": (0x19, 0x11), "turin": (0x1A, 0x02)}
+# The generations whose reports the vectors are built from.
+CPUID_OF = {name: rb.CPUID_OF[name] for name in ("milan", "genoa", "turin")}
 # A TCB field whose components land on different values in the two layouts:
 # Milan/Genoa read bootloader=5 tee=1 snp=0xCC microcode=4, Turin reads
 # fmc=5 bootloader=1 tee=2 snp=3 microcode=4. Its reserved bytes are not zero.
 TELLING_TCB = bytes([0x05, 0x01, 0x02, 0x03, 0xAA, 0xBB, 0xCC, 0x04])
 
 
-def stream(label: str, size: int) -> bytes:
-    """`size` bytes that depend on `label` only."""
-    return hashlib.shake_256(label.encode()).digest(size)
-
-
-def clean_tcb(label: str, generation: str) -> bytes:
-    """A TCB field with its reserved bytes zero in the layout of `generation`."""
-    b = stream(label, 8)
-    if generation == "turin":
-        return b[:4] + bytes(3) + b[7:]
-    return b[:2] + bytes(4) + b[6:]
-
-
-def put(buf: bytearray, offset: int, data: bytes) -> bytearray:
-    buf[offset:offset + len(data)] = data
-    return buf
-
-
-def report(
-    version: int,
-    generation: str = "genoa",
-    *,
-    label: str = "",
-    cpuid: tuple[int, int, int] | None = None,
-    chip_id: bytes | None = None,
-    dirty_tcb: bool = False,
-    tail: bool = False,
-) -> bytearray:
-    """A report that decodes, every free field filled with bytes derived from `label`."""
-    label = label or f"v{version}-{generation}"
-    buf = bytearray(ref.REPORT_SIZE)
-    put(buf, VERSION, version.to_bytes(4, "little"))
-    for offset, size in FREE_FIELDS:
-        put(buf, offset, stream(f"{label}/{offset:#x}", size))
-    for offset in TCB_FIELDS:
-        tcb_label = f"{label}/tcb{offset:#x}"
-        put(buf, offset, stream(tcb_label, 8) if dirty_tcb else clean_tcb(tcb_label, generation))
-    if version >= 3:
-        put(buf, CPUID, bytes(cpuid or (*CPUID_OF[generation], 0x01)))
-    if chip_id is None:
-        chip_id = stream(f"{label}/chip", 8) + bytes(56) if generation == "turin" else stream(f"{label}/chip", 64)
-    put(buf, CHIP_ID, chip_id)
-    if version >= 5:
-        put(buf, MITIGATION, stream(f"{label}/mitigation", 16))
-    if tail:
-        put(buf, TAIL, stream(f"{label}/tail", ref.REPORT_SIZE - TAIL))
-    return buf
-
-
-def minimal(version: int, family: int = 0x19, model: int = 0x01) -> bytearray:
-    """All zero but the version and, from version 3 on, the CPUID family and model."""
-    buf = put(bytearray(ref.REPORT_SIZE), VERSION, version.to_bytes(4, "little"))
-    return put(buf, CPUID, bytes([family, model])) if version >= 3 else buf
+def report(version: int, generation: str = "genoa", **kw) -> bytearray:
+    """A decodable report (report_builder.build), from a Genoa processor unless told otherwise."""
+    return rb.build(version, generation, **kw)
 
 
 def with_bytes(buf: bytearray, *changes: tuple[int, int]) -> bytearray:

@@ -1,8 +1,8 @@
 """A small, slow, pure-Python model of quorvel's three functions.
 
-It exists to compute the expected outcomes of the shared test vectors, so it
-is written for plain reading rather than speed and shares no code with the
-extension or with the other test helpers. Outcomes are plain data:
+It computes the expected outcomes of the shared test vectors and of the
+Python suites, so it is written for plain reading rather than speed and
+shares no code with the extension. Outcomes are plain data:
 
     Result(value)                        a successful call and its return value
     Raised(type, message, whole=True)    a raised exception and its message;
@@ -12,6 +12,7 @@ extension or with the other test helpers. Outcomes are plain data:
 
 from __future__ import annotations
 
+import ctypes
 from dataclasses import dataclass
 from typing import Any
 
@@ -232,9 +233,11 @@ class Raised:
 
 
 class CallError(Exception):
-    def __init__(self, type_name: str, message: str | None, whole: bool = True) -> None:
+    def __init__(self, type_name: str, message: str | None, whole: bool = True, unraisable: list | None = None) -> None:
         super().__init__(type_name, message)
         self.raised = Raised(type_name, message, whole)
+        # The exception types a failing str() hands to the unraisable hook on the way.
+        self.unraisable = unraisable or []
 
 
 class Missing:
@@ -252,8 +255,29 @@ def quoted_list(names: list[str]) -> str:
     return ", ".join(quoted[:-1]) + ", and " + quoted[-1]
 
 
+def lossy(text: str) -> str:
+    """UTF-8 text of a str with each lone surrogate as three U+FFFD."""
+    return text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+
+
+def printed(value: Any, unraisable: list) -> str:
+    """str(value) as a message shows it; when str() fails, the failure goes to
+    the unraisable hook (its type is appended to `unraisable`) and a
+    placeholder takes the text's place."""
+    try:
+        text = str(value)
+    except Exception as error:  # noqa: BLE001 - whatever str() raises is reported, not raised
+        unraisable.append(type(error))
+        return f"<unprintable {type(value).__name__} object>"
+    return lossy(text)
+
+
 def match_arguments(function: str, args: list[Any], kwargs: list[tuple[str, Any]]) -> list[Any]:
-    """The parameter slots of a call (a missing argument is the `MISSING` marker)."""
+    """The parameter slots of a call (a missing argument is the `MISSING` marker).
+
+    A keyword is matched by its text, whatever its str subclass does; one that
+    matches no parameter is shown by its str().
+    """
     names = PARAMETERS[function]
     full = f"{function}()"
     slots: list[Any] = [MISSING] * len(names)
@@ -263,11 +287,14 @@ def match_arguments(function: str, args: list[Any], kwargs: list[tuple[str, Any]
         raise CallError("TypeError", f"{full} takes {counts} positional arguments but {len(args)} {were} given")
     slots[:len(args)] = args
     for key, value in kwargs:
-        if key not in names:
-            raise CallError("TypeError", f"{full} got an unexpected keyword argument '{key}'")
-        index = names.index(key)
+        text = str.__str__(key)
+        if text not in names:
+            unraisable: list = []
+            shown = printed(key, unraisable)
+            raise CallError("TypeError", f"{full} got an unexpected keyword argument '{shown}'", unraisable=unraisable)
+        index = names.index(text)
         if slots[index] is not MISSING:
-            raise CallError("TypeError", f"{full} got multiple values for argument '{key}'")
+            raise CallError("TypeError", f"{full} got multiple values for argument '{text}'")
         slots[index] = value
     if slots[0] is MISSING:
         raise CallError("TypeError", f"{full} missing 1 required positional argument: {quoted_list(names[:1])}")
@@ -275,11 +302,17 @@ def match_arguments(function: str, args: list[Any], kwargs: list[tuple[str, Any]
 
 
 def python_type_name(value: Any) -> str:
-    return type(value).__qualname__
+    name = type(value).__qualname__
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return "<failed to extract type name>"
+    return name
 
 
 def require_bytes(value: Any, name: str) -> bytes:
-    if not isinstance(value, bytes):
+    # By the type itself: an object that claims another __class__ is not believed.
+    if not issubclass(type(value), bytes):
         raise CallError("TypeError", f"argument '{name}': '{python_type_name(value)}' object cannot be converted to 'PyBytes'")
     return value
 
@@ -295,6 +328,18 @@ def optional_u32(value: Any, name: str) -> int | None:
     if value >= 2**32:
         raise CallError("OverflowError", OUT_OF_RANGE)
     return value
+
+
+def as_unsigned_long_long(value: int) -> int | OverflowError:
+    """The interpreter's own conversion, which a u32 argument goes through:
+    the number, or the OverflowError it raises (whose text no vector pins)."""
+    convert = ctypes.pythonapi.PyLong_AsUnsignedLongLong
+    convert.argtypes = [ctypes.py_object]
+    convert.restype = ctypes.c_ulonglong
+    try:
+        return convert(value)
+    except OverflowError as error:
+        return error
 
 
 def call(function: str, args: list[Any], kwargs: list[tuple[str, Any]]) -> Result | Raised:
