@@ -6,11 +6,16 @@
 // null with exactly one exception set. No C++ exception of the module's
 // crosses it.
 //
+// The module fails by returning errors; what it may still throw is the
+// standard library's (std::bad_alloc above all), and every such exception
+// derives from std::exception, which is what the boundary catches.
+//
 // The forced unwind of a thread that the interpreter ends (thread_exit.hpp)
 // is not the module's and must cross it: swallowing it aborts the process,
-// and so would a noexcept frame on its way. Hence nothing from here to the
-// caller's code is noexcept, and each catch-all lets through what is not a
-// C++ exception, before it touches the interpreter.
+// and so would a noexcept frame on its way. It is no std::exception, so it
+// passes the handlers here untouched (a catch (...) would take it, and not
+// every C++ runtime can throw it on), and nothing from here to the caller's
+// code is noexcept.
 
 #include <cassert>
 #include <exception>
@@ -20,10 +25,6 @@
 #include "module/py_err.hpp"
 
 namespace quorvel {
-
-// Inside a catch-all: whether the exception caught is not a C++ exception
-// (the forced unwind of an ending thread), which must be rethrown.
-inline bool caught_foreign_unwind() noexcept { return !std::current_exception(); }
 
 template <typename Body>
 PyObject* call_at_boundary(Body&& body) {
@@ -41,16 +42,14 @@ PyObject* call_at_boundary(Body&& body) {
       // The module's own memory ran out: that is the interpreter's
       // MemoryError, not a reason to take the host process down.
       PyErr_NoMemory();
-    } catch (...) {
-      if (caught_foreign_unwind()) throw;
+    } catch (const std::exception&) {
       error.emplace(PyErr::internal("panic from Rust code"));
     }
     // Raising fails only when the interpreter cannot create the exception's
     // argument, which happens when memory is exhausted. MemoryError needs no
     // allocation and leaves the interpreter usable.
     if (error && !std::move(*error).restore().ok()) PyErr_NoMemory();
-  } catch (...) {
-    if (caught_foreign_unwind()) throw;
+  } catch (const std::exception&) {
     PyErr_NoMemory();  // the module's own memory ran out while raising
   }
   assert((result == nullptr) == (PyErr_Occurred() != nullptr));
