@@ -10,6 +10,7 @@ run stays zero, so a built report decodes unless its caller breaks it.
 from __future__ import annotations
 
 import hashlib
+from dataclasses import dataclass
 from pathlib import Path
 
 REPORT_SIZE = 1184
@@ -32,8 +33,39 @@ TCB_FIELDS = (0x038, REPORTED_TCB, 0x1E0, 0x1F0)
 # report id of the migration agent, both firmware versions, the signature.
 FREE_FIELDS = ((0x004, 0x34), (0x040, 12), (REPORT_DATA, 0x130), (0x1E8, 3), (0x1EC, 3), (SIG_R, 144))
 
-# CPUID family and model per generation (versions 3 and later).
-CPUID_OF = {"milan": (0x19, 0x01), "genoa": (0x19, 0x11), "genoa-a0": (0x19, 0xA0), "turin": (0x1A, 0x02)}
+
+
+@dataclass(frozen=True)
+class Generation:
+    """A processor generation as reports show it: its CPUID family and models
+    (versions 3 and later), the model build() gives it, and where each
+    component of a TCB version sits in the 8-byte field (the other bytes of
+    the field are reserved)."""
+
+    name: str
+    family: int
+    models: tuple[range, ...]
+    sample_model: int
+    tcb: dict[str, int]
+
+    @property
+    def tcb_reserved(self) -> tuple[int, ...]:
+        return tuple(i for i in range(8) if i not in self.tcb.values())
+
+
+_MILAN_GENOA_TCB = {"bootloader": 0, "tee": 1, "snp": 6, "microcode": 7}
+GENERATIONS = {
+    g.name.lower(): g for g in (
+        Generation("Milan", 0x19, (range(0x00, 0x10),), 0x01, _MILAN_GENOA_TCB),
+        Generation("Genoa", 0x19, (range(0x10, 0x20), range(0xA0, 0xB0)), 0x11, _MILAN_GENOA_TCB),
+        Generation("Turin", 0x1A, (range(0x00, 0x12),), 0x02,
+                   {"fmc": 0, "bootloader": 1, "tee": 2, "snp": 3, "microcode": 7}),
+    )
+}
+
+# The CPUID family and model that build() gives each generation, by name,
+# and the second model range of Genoa as one more.
+CPUID_OF = {name: (g.family, g.sample_model) for name, g in GENERATIONS.items()} | {"genoa-a0": (0x19, 0xA0)}
 CPUID_STEP = 0x01
 
 
@@ -51,14 +83,9 @@ def put_u32(buf: bytearray, offset: int, value: int) -> bytearray:
     return put(buf, offset, value.to_bytes(4, "little"))
 
 
-def tcb_reserved(turin: bool) -> tuple[int, ...]:
-    """Indexes of the reserved bytes inside a TCB field, in the Turin or the Milan/Genoa layout."""
-    return (4, 5, 6) if turin else (2, 3, 4, 5)
-
-
-def tcb_reserved_offsets(turin: bool) -> list[int]:
-    """Offsets of the reserved bytes of the four TCB fields in a layout."""
-    return [field + i for field in TCB_FIELDS for i in tcb_reserved(turin)]
+def tcb_reserved_offsets(generation: str) -> list[int]:
+    """Offsets of the reserved bytes of the four TCB fields of a `generation` report."""
+    return [field + i for field in TCB_FIELDS for i in GENERATIONS[generation].tcb_reserved]
 
 
 def build(
@@ -81,13 +108,14 @@ def build(
     the bytes after the signature.
     """
     label = label or f"v{version}-{generation}"
-    turin = generation == "turin"
+    layout = generation.removesuffix("-a0")  # the Genoa A0 model is Genoa
+    turin = layout == "turin"
     buf = put_u32(bytearray(REPORT_SIZE), VERSION, version)
     for offset, size in FREE_FIELDS:
         put(buf, offset, stream(f"{label}/{offset:#x}", size))
     for offset in TCB_FIELDS:
         put(buf, offset, stream(f"{label}/tcb{offset:#x}", 8))
-    for offset in [] if dirty_tcb else tcb_reserved_offsets(turin):
+    for offset in [] if dirty_tcb else tcb_reserved_offsets(layout):
         buf[offset] = 0
     if version >= 3:
         put(buf, CPUID, bytes(cpuid or (*CPUID_OF[generation], CPUID_STEP)))

@@ -13,8 +13,14 @@ shares no code with the extension. Outcomes are plain data:
 from __future__ import annotations
 
 import ctypes
+import sys
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any
+
+# The processor generations, as the report builder describes them.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "python"))
+import report_builder as rb  # noqa: E402 - found through the path above
 
 REPORT_SIZE = 0x4A0
 SIGNED_SIZE = 0x2A0
@@ -51,17 +57,13 @@ def generation_of(version: int, chip_id: bytes, family: int, model: int) -> str:
         if not any(chip_id):
             raise MASKED_CHIP_ID
         return TURIN if not any(chip_id[8:]) else GENOA
-    if family == 0x19:
-        if model < 0x10:
-            return MILAN
-        if model < 0x20 or model >> 4 == 0xA:
-            return GENOA
-        raise UNKNOWN_MODEL
-    if family == 0x1A:
-        if model < 0x12:
-            return TURIN
-        raise UNKNOWN_MODEL
-    raise UNKNOWN_GENERATION
+    of_family = [g for g in rb.GENERATIONS.values() if g.family == family]
+    if not of_family:
+        raise UNKNOWN_GENERATION
+    for generation in of_family:
+        if any(model in models for models in generation.models):
+            return generation.name
+    raise UNKNOWN_MODEL
 
 
 @dataclass
@@ -74,14 +76,15 @@ class Tcb:
 
     @staticmethod
     def read(field: bytes, generation: str) -> Tcb:
-        if generation == TURIN:
-            return Tcb(field[0], field[1], field[2], field[3], field[7])
-        return Tcb(None, field[0], field[1], field[6], field[7])
+        at = rb.GENERATIONS[generation.lower()].tcb
+        return Tcb(field[at["fmc"]] if "fmc" in at else None,
+                   *(field[at[name]] for name in ("bootloader", "tee", "snp", "microcode")))
 
     def write(self, generation: str) -> bytes:
-        if generation == TURIN:
-            return bytes([self.fmc or 0, self.bootloader, self.tee, self.snp, 0, 0, 0, self.microcode])
-        return bytes([self.bootloader, self.tee, 0, 0, 0, 0, self.snp, self.microcode])
+        field = bytearray(8)
+        for name, at in rb.GENERATIONS[generation.lower()].tcb.items():
+            field[at] = getattr(self, name) or 0
+        return bytes(field)
 
 
 class Reader:
