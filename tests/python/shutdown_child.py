@@ -12,6 +12,7 @@ import time
 import warnings
 
 import quorvel
+from hostile_objects import Index, UnprintableTypeError
 
 PAUSE = 0.2  # long enough for the main thread to reach finalization
 
@@ -63,35 +64,22 @@ class SlowKeyword(str):
         return str.__str__(self)
 
 
-class Unprintable:
-    def __str__(self):
-        raise RuntimeError("no text")
-
-
-class Raising:
-    def __init__(self, make):
-        self.make = make
-
-    def __index__(self):
-        raise TypeError(self.make())
-
-
 SCENARIOS = {
     # __index__ of each integer parameter
     "msg_ver_index": lambda: quorvel.get_report(b"", SlowIndex()),
     "vmpl_index": lambda: quorvel.get_report(b"", None, SlowIndex()),
     # the message of a TypeError raised there, formatted by the module
-    "type_error_message": lambda: quorvel.get_report(b"", Raising(SlowText)),
+    "type_error_message": lambda: quorvel.get_report(b"", Index(lambda: TypeError(SlowText()))),
     # the release of the text that message's __str__ returned
-    "type_error_text_release": lambda: quorvel.get_report(b"", Raising(ReturnsSlowReleaseText)),
+    "type_error_text_release": lambda: quorvel.get_report(b"", Index(lambda: TypeError(ReturnsSlowReleaseText()))),
     # the release of that TypeError once its message is taken
-    "type_error_release": lambda: quorvel.get_report(b"", Raising(SlowRelease)),
+    "type_error_release": lambda: quorvel.get_report(b"", Index(lambda: TypeError(SlowRelease()))),
     # the release of the int subclass that __index__ returned
     "index_value_release": lambda: quorvel.get_report(b"", None, ReturnsSlowInt()),
     # an unexpected keyword whose name formats slowly
     "keyword_text": lambda: quorvel.parse_report(**{SlowKeyword("x"): b""}),
     # the unraisable hook, run for a message that cannot be formatted (below)
-    "unraisable_hook": lambda: quorvel.get_report(b"", Raising(Unprintable)),
+    "unraisable_hook": lambda: quorvel.get_report(b"", UnprintableTypeError()),
 }
 
 
