@@ -35,10 +35,10 @@ def decode_seeds() -> dict[str, bytes]:
     for version in (2, 3, 4, 5, 9):
         for generation in GENERATIONS_V2 if version == 2 else GENERATIONS:
             seeds[f"built-v{version}-{generation}"] = rb.build(version, generation)
-        seeds[f"minimal-v{version}"] = rb.minimal(version) if version > 2 else rb.v2_chip(b"\x01" * 64)
+        seeds[f"minimal-v{version}"] = rb.minimal(version) if version > 2 else rb.put(rb.minimal(2), rb.CHIP_ID, b"\x01" * 64)
     # Reports that decode only with the dirty bytes the decoder ignores.
     dirty = rb.build(5, "turin")
-    for offset in rb.tcb_reserved_offsets(turin=True):
+    for offset in rb.tcb_reserved_offsets("turin"):
         dirty[offset] = 0xEE
     seeds["dirty-tcb-turin"] = rb.put(dirty, rb.TAIL, b"\xff" * 368)
     # One per failure, in precedence order.
