@@ -67,6 +67,19 @@ std::optional<std::size_t> find(std::string_view name, auto&& names, auto&& name
   return std::nullopt;
 }
 
+// The TypeError "argument '{parameter}': {str(incoming)}", replacing
+// `incoming` rather than chained to it; only its own cause is carried over
+// (which also suppresses the implicit context). Or the failure to make it.
+PyErr with_parameter_name(std::string_view parameter, PyObject* incoming) {
+  auto text = safe_text(incoming);
+  if (!text) return std::move(text).error();
+  PyErr wrapped = type_error("argument '" + std::string(parameter) + "': " + text.value());
+  auto outgoing = wrapped.normalize();
+  if (!outgoing) return std::move(outgoing).error();
+  PyException_SetCause(outgoing.value(), PyException_GetCause(incoming));
+  return wrapped;
+}
+
 }  // namespace
 
 std::string ArgumentSpec::full_name() const {
@@ -198,14 +211,8 @@ PyErr wrap_argument_error(std::string_view parameter, PyErr error) {
   if (!incoming) return std::move(incoming).error();
   // Exactly TypeError: a subclass keeps its own identity and message.
   if (reinterpret_cast<PyObject*>(Py_TYPE(incoming.value())) != PyExc_TypeError) return error;
-  auto text = safe_text(incoming.value());
-  if (!text) return std::move(text).error();
-  PyErr wrapped = type_error("argument '" + std::string(parameter) + "': " + text.value());
-  auto outgoing = wrapped.normalize();
-  if (!outgoing) return std::move(outgoing).error();
-  // The conversion error is replaced rather than chained; only its own cause
-  // is carried over (which also suppresses the implicit context).
-  PyException_SetCause(outgoing.value(), PyException_GetCause(incoming.value()));
+  PyErr wrapped = with_parameter_name(parameter, incoming.value());
+  // The caller's TypeError is replaced, on every path: release it here.
   std::move(error).discard();
   return wrapped;
 }

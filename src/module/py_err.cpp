@@ -103,8 +103,13 @@ PyErr PyErr::fetch_unchecked() {
 PyErr PyErr::fetch() {
   PyRef raised = take_raised();
   if (!raised) return with_static_text(PyExc_SystemError, "attempted to fetch exception but none was set");
+  // The exception was raised by the caller's code: wherever it is dropped
+  // here, it is released with reset() (see PyRef).
   auto panic_class = panic_exception_class();
-  if (!panic_class) return std::move(panic_class).error();
+  if (!panic_class) {
+    raised.reset();
+    return std::move(panic_class).error();
+  }
   if (reinterpret_cast<PyObject*>(Py_TYPE(raised.get())) != panic_class.value()) {
     return PyErr(Normalized{std::move(raised)});
   }
@@ -114,11 +119,14 @@ PyErr PyErr::fetch() {
   std::string message = "Unwrapped panic from Python code";
   if (PyRef text = PyRef::steal(capi::object_str(raised.get()))) {
     auto utf8 = str_text(text.get());
-    if (!utf8) return std::move(utf8).error();
-    message = std::move(utf8).value();
     text.reset();
+    if (!utf8) {
+      raised.reset();
+      return std::move(utf8).error();
+    }
+    message = std::move(utf8).value();
   } else {
-    PyErr_Clear();
+    run_caller_code([] { PyErr_Clear(); });  // the failure came from the caller's __str__
   }
   std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
   std::fputs("Python stack trace below:\n", stderr);

@@ -64,6 +64,53 @@ class SlowKeyword(str):
         return str.__str__(self)
 
 
+class Renaming(str):
+    """A type name whose __str__ renames the type, leaving the module the
+    last reference to it."""
+
+    def __str__(self):
+        UnprintableRenamed.__name__ = "UnprintableRenamed"
+        return str.__str__(self)
+
+    def __del__(self):
+        pause()
+
+
+class UnprintableRenamed(str):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+UnprintableRenamed.__name__ = Renaming("UnprintableRenamed")
+
+
+class Witness:
+    """Says so if it is ever released: on an ended thread it must not be."""
+
+    def __del__(self, write=sys.stderr.write):
+        write("released on an ended thread\n")
+
+
+class BadText:
+    def __str__(self):
+        raise ValueError(SlowRelease())
+
+
+class PanicIndex:
+    """Raises the module's own PanicException, whose message cannot be
+    formatted; the failure to format it is the caller's to release."""
+
+    def __index__(self):
+        try:
+            quorvel.get_report(b"", -1)  # any fetched error makes the class
+        except OverflowError:
+            pass
+        panic_class = next(c for c in BaseException.__subclasses__() if c.__name__ == "PanicException")
+        panic = panic_class(BadText())
+        panic.witness = Witness()
+        raise panic
+
+
 SCENARIOS = {
     # __index__ of each integer parameter
     "msg_ver_index": lambda: quorvel.get_report(b"", SlowIndex()),
@@ -78,7 +125,11 @@ SCENARIOS = {
     "index_value_release": lambda: quorvel.get_report(b"", None, ReturnsSlowInt()),
     # an unexpected keyword whose name formats slowly
     "keyword_text": lambda: quorvel.parse_report(**{SlowKeyword("x"): b""}),
-    # the unraisable hook, run for a message that cannot be formatted (below)
+    # the release of a type name that the name's own __str__ took from its type
+    "type_name_release": lambda: quorvel.parse_report(**{UnprintableRenamed("x"): b""}),
+    # the failure to format a PanicException that came back through __index__
+    "panic_text_failure": lambda: quorvel.get_report(b"", PanicIndex()),
+    # the unraisable hook, run for a message that cannot be formatted
     "unraisable_hook": lambda: quorvel.get_report(b"", UnprintableTypeError()),
 }
 
@@ -92,8 +143,10 @@ class SlowExit:
 
 
 warnings.simplefilter("ignore")  # an int subclass from __index__ is deprecated
-sys.unraisablehook = lambda unraisable: pause()
+scenario = sys.argv[1]
+# Only its own scenario waits in the hook; the others keep it quiet.
+sys.unraisablehook = (lambda unraisable: pause()) if scenario == "unraisable_hook" else (lambda unraisable: None)
 sys.keep = SlowExit()
-call = SCENARIOS[sys.argv[1]]
+call = SCENARIOS[scenario]
 threading.Thread(target=call, daemon=True).start()
 time.sleep(PAUSE / 4)

@@ -16,6 +16,13 @@ from quorvel import get_report, get_tdx_quote, parse_report
 import report_builder
 from hostile_objects import Outer, Unprintable, captured_unraisable
 
+
+class SelfNamed(Unprintable):
+    """Its type's name is an instance of itself, as unprintable as it."""
+
+
+SelfNamed.__name__ = SelfNamed("SelfNamed")
+
 VALID = bytes(report_builder.minimal(3))
 
 
@@ -77,15 +84,19 @@ class TestKeywordText:
         assert type(e) is TypeError
         assert str(e) == f"parse_report() got an unexpected keyword argument '{shown}'"
 
-    def test_unprintable_keyword_goes_to_the_unraisable_hook(self):
-        key = Unprintable("x")
+    @pytest.mark.parametrize("key, shown, reports", [
+        (Unprintable("x"), "<unprintable Unprintable object>", 1),
+        # Every type name is unprintable in turn: the names are given up
+        # after eight levels instead of recursing without end.
+        (SelfNamed("x"), "<unprintable " * 8 + "<unprintable object>" + " object>" * 8, 9),
+    ])
+    def test_unprintable_keyword_goes_to_the_unraisable_hook(self, key, shown, reports):
         with captured_unraisable() as seen:
             e = call(get_tdx_quote, **{key: b""})
         assert type(e) is TypeError
-        assert str(e) == "get_tdx_quote() got an unexpected keyword argument '<unprintable Unprintable object>'"
-        assert [(exc_type, str(exc_value), obj is key) for exc_type, exc_value, obj in seen] == [
-            (RuntimeError, "no text", True)
-        ]
+        assert str(e) == f"get_tdx_quote() got an unexpected keyword argument '{shown}'"
+        assert [(exc_type, str(exc_value)) for exc_type, exc_value, _ in seen] == [(RuntimeError, "no text")] * reports
+        assert seen[0][2] is key
         assert sys.exc_info() == (None, None, None)
 
 

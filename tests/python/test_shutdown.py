@@ -13,7 +13,7 @@ CHILD = Path(__file__).with_name("shutdown_child.py")
 
 @pytest.mark.parametrize("scenario", [
     "msg_ver_index", "vmpl_index", "type_error_message", "type_error_text_release", "type_error_release",
-    "index_value_release", "keyword_text", "unraisable_hook",
+    "index_value_release", "keyword_text", "type_name_release", "panic_text_failure", "unraisable_hook",
 ])
 def test_thread_ended_inside_a_call_leaves_the_process_intact(scenario):
     done = subprocess.run([sys.executable, str(CHILD), scenario],
