@@ -58,12 +58,9 @@ CodecResult<Unit> decode(std::span<const std::uint8_t> bytes, AttestationReport&
   QUORVEL_TRY_ASSIGN(generation, ProcessorGeneration::for_report(version, bytes.subspan<layout::kChipId.offset, 64>(),
                                                                  bytes[layout::kCpuidFamily.offset],
                                                                  bytes[layout::kCpuidModel.offset]));
-  // The rule yields only enumerators, and each has a TCB layout.
-  const std::optional<TcbLayout> tcb_layout = quorvel::tcb_layout(generation);
-  assert(tcb_layout.has_value());
   // The pass stops at the end of the signature: the bytes after it are
   // neither read nor kept.
-  ReportReader reader(cursor, tcb_layout.value());
+  ReportReader reader(cursor, layout::tcb_layout_of(generation));
   return layout::transfer_fields(reader, report);
 }
 

@@ -52,13 +52,9 @@ CodecResult<EncodedReport> AttestationReport::to_bytes() const {
     result = std::move(derived).error();
     return result;
   }
-  // The rule yields only enumerators, and each has a TCB layout.
-  const std::optional<TcbLayout> tcb_layout = quorvel::tcb_layout(derived.value());
-  assert(tcb_layout.has_value());
-
   ByteWriter out(result.value());
   out.put_le(version);
-  ReportWriter writer(out, tcb_layout.value());
+  ReportWriter writer(out, layout::tcb_layout_of(derived.value()));
   [[maybe_unused]] const auto written = layout::transfer_fields(writer, *this);
   assert(written.ok());
   out.put_zeros(layout::kTail.size);

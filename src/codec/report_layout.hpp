@@ -7,6 +7,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -95,6 +96,14 @@ static_assert(adjacent(kCpuidArea, kChipId) && adjacent(kCpuidFamily, kCpuidMode
               kCpuidFamily.offset == kCpuidArea.offset && kReservedAfterCpuid.end == kCpuidArea.end);
 static_assert(adjacent(kLaunchMitVector, kCurrentMitVector, kReservedAfterMitVectors) &&
               kLaunchMitVector.offset == kMitVectorArea.offset && kReservedAfterMitVectors.end == kMitVectorArea.end);
+
+// The TCB layout of a generation that the rule yielded: the rule yields only
+// enumerators, and each has a layout.
+inline TcbLayout tcb_layout_of(ProcessorGeneration generation) {
+  const std::optional<TcbLayout> layout = tcb_layout(generation);
+  assert(layout.has_value());
+  return layout.value();
+}
 
 // The version gates.
 inline constexpr std::uint32_t kOldestSupportedVersion = 2;
