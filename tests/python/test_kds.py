@@ -1,0 +1,183 @@
+"""The KDS client and its cache, against a KDS on loopback that misbehaves on demand."""
+
+from __future__ import annotations
+
+import datetime
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+from kds_server import KdsServer, genuine_routes, report_vcek
+
+from quorvel_verify import urls
+from quorvel_verify.cache import Cache
+from quorvel_verify.kds import KdsClient, KdsError, OfflineError
+
+MILAN, GENOA = "milan-v3-oak", "genoa-v3-azure"
+MILAN_CRL = "crl-milan-vcek-n9-2026-06-22.atakit.der"
+# Inside the Milan CRL's validity (2026-06-22 to 2026-08-08), and after it.
+NOW = datetime.datetime(2026, 7, 1, tzinfo=datetime.UTC)
+LATE = datetime.datetime(2026, 9, 1, tzinfo=datetime.UTC)
+TIMEOUT = 0.5
+
+
+def fetch(client: KdsClient, step: str) -> bytes:
+    if step in ("milan", "genoa"):
+        product, chip_id, spls, _ = report_vcek(MILAN if step == "milan" else GENOA)
+        return client.vcek(product, chip_id, spls, now=NOW)
+    if step == "chain":
+        return client.cert_chain("Milan", "VCEK", now=NOW)
+    return client.crl("Milan", "VCEK", now=LATE if step == "crl-late" else NOW)
+
+
+def address(server: KdsServer, step: str) -> str:
+    """Where the client fetches what `step` names, and the body the server holds there."""
+    if step in ("milan", "genoa"):
+        product, chip_id, spls, _ = report_vcek(MILAN if step == "milan" else GENOA)
+        return urls.vcek_url(product, chip_id, spls, server.url)
+    if step == "chain":
+        return urls.cert_chain_url("Milan", "VCEK", server.url)
+    return urls.crl_url("Milan", "VCEK", server.url)
+
+
+@pytest.fixture(scope="module")
+def kds():
+    server = KdsServer(genuine_routes([MILAN, GENOA], {"Milan": MILAN_CRL}))
+    yield server
+    server.close()
+
+
+@pytest.fixture
+def server(kds):
+    kds.script, kds.requests = [], []
+    return kds
+
+
+OK = "ok"
+NOT_CACHED = "offline: no VCEK in the cache {cache} for {url}"
+
+
+class TestFetching:
+    # Steps: a fetch ("milan"/"genoa": that report's VCEK, "chain", "crl", "crl-late": the CRL after its next
+    # update), "offline:" before a fetch for one that must not touch the network, "cut": every cache file cut
+    # to half its size. Each fetch makes a new client over the same cache, as a new process would.
+    @pytest.mark.parametrize(
+        ("script", "steps", "outcomes", "requests", "waits"),
+        [
+            pytest.param(
+                [], ["milan", "milan", "offline:milan", "genoa", "offline:genoa"], [OK] * 5, 2, [],
+                id="one request per chip and TCB",
+            ),
+            pytest.param([], ["chain", "chain", "crl", "crl"], [OK] * 4, 2, [], id="chain and CRL cached"),
+            pytest.param(
+                [], ["crl", "crl-late", "offline:crl-late"], [OK] * 3, 2, [],
+                id="CRL past its next update fetched again online, used offline",
+            ),
+            pytest.param(
+                [], ["milan", "cut", "offline:milan", "milan"], [OK, NOT_CACHED, OK], 2, [],
+                id="cut-short cache entry dropped, fetched again",
+            ),
+            pytest.param(
+                [], ["offline:milan", "offline:crl"],
+                [NOT_CACHED, "offline: no revocation list in the cache {cache} for {url}"], 0, [],
+                id="offline never touches the network",
+            ),
+            pytest.param(["429:3"], ["milan", "milan"], [OK, OK], 2, [(3, 429)], id="429 with Retry-After"),
+            pytest.param(["503", "503"], ["crl"], [OK], 3, [(1, 503), (2, 503)], id="503 backs off exponentially"),
+            pytest.param(
+                ["429"] * 4, ["milan", "milan"],
+                ["{url}: HTTP 429 Too Many Requests, still after 4 attempts (retrying in 8 s would exceed 10 s)", OK],
+                5, [(1, 429), (2, 429), (4, 429)],
+                id="429 without end gives up within the bounded time",
+            ),
+            pytest.param(
+                ["429:60"], ["milan", "milan"],
+                ["{url}: HTTP 429 Too Many Requests, still after 1 attempts (retrying in 60 s would exceed 10 s)", OK],
+                2, [],
+                id="Retry-After beyond the bounded time",
+            ),
+            pytest.param(["500"], ["milan", "milan"], ["{url}: HTTP 500 Internal Server Error", OK], 2, [], id="500"),
+            pytest.param(
+                ["truncate"], ["milan", "milan"], ["{url}: the response ended after {half} of its {size} bytes", OK],
+                2, [],
+                id="truncated body",
+            ),
+            pytest.param(
+                ["garbage"], ["milan", "offline:milan", "milan"],
+                ["{url}: the response is not a VCEK (17 bytes: b'<html>busy</'...)", NOT_CACHED, OK], 2, [],
+                id="not a certificate, not cached",
+            ),
+            pytest.param(
+                ["stall"], ["milan", "milan"], [f"{{url}}: no response within {TIMEOUT:g} s", OK], 2, [],
+                id="stall past the timeout",
+            ),
+        ],
+    )
+    def test_fetch(self, server, tmp_path, script, steps, outcomes, requests, waits):
+        server.script = list(script)
+        cache = Cache(tmp_path / "cache")
+        clock, slept, progress = [0.0], [], []
+
+        def sleep(seconds: float) -> None:
+            slept.append(seconds)
+            clock[0] += seconds
+
+        seen = []
+        for step in steps:
+            if step == "cut":
+                for entry in (p for p in cache.directory.rglob("*") if p.is_file()):
+                    entry.write_bytes(entry.read_bytes()[: entry.stat().st_size // 2])
+                continue
+            offline, _, target = step.rpartition(":")
+            client = KdsClient(
+                server.url, cache=cache, offline=bool(offline), timeout=TIMEOUT, max_wait=10,
+                progress=progress.append, sleep=sleep, clock=lambda: clock[0],
+            )
+            url = address(server, target)
+            body = server.routes[url.removeprefix(server.url)]
+            try:
+                got = fetch(client, target)
+            except (KdsError, OfflineError) as error:
+                seen.append((type(error), str(error)))
+                expected_type = OfflineError if offline else KdsError
+                fill = {"url": url, "cache": cache.directory, "half": len(body) // 2, "size": len(body)}
+                outcome = outcomes[len(seen) - 1].format(**fill)
+                assert (type(error), str(error)) == (expected_type, outcome)
+            else:
+                seen.append((bytes, got))
+                assert outcomes[len(seen) - 1] == OK
+                assert got == body
+        assert len(seen) == len(outcomes)
+        assert len(server.requests) == requests
+        first = address(server, steps[0].rpartition(":")[2])
+        assert progress == [
+            f"waiting {seconds} s to retry {first} (HTTP {status}, attempt {n})"
+            for n, (seconds, status) in enumerate(waits, 1)
+        ]
+        assert slept == [seconds for seconds, _ in waits]
+
+
+class TestCacheConcurrency:
+    def test_two_processes_filling_one_cache(self, tmp_path):
+        # Each process writes its own whole entry, over and over, and reads the entry back between writes:
+        # whatever it reads must be one writer's entry in full, never a mix or a prefix.
+        child = textwrap.dedent(
+            """
+            import sys
+            from quorvel_verify.cache import Cache
+            cache, fill = Cache(sys.argv[1]), int(sys.argv[2])
+            for _ in range(150):
+                cache.write("vcek/Milan/entry.der", bytes([fill]) * 65536)
+                data = cache.read("vcek/Milan/entry.der")
+                assert data is not None and len(data) == 65536 and len(set(data)) == 1, None if data is None else len(data)
+            """
+        )
+        processes = [
+            subprocess.Popen([sys.executable, "-c", child, str(tmp_path), str(fill)], stderr=subprocess.PIPE, text=True)
+            for fill in (1, 2)
+        ]
+        errors = [process.communicate(timeout=120)[1] for process in processes]
+        assert [process.returncode for process in processes] == [0, 0], errors
+        assert sorted(p.name for p in (tmp_path / "vcek" / "Milan").iterdir()) == ["entry.der"]
