@@ -4,5 +4,16 @@ from __future__ import annotations
 
 from .checks import Check, Outcome
 from .errors import VerificationError
+from .report import Cpuid, FirmwareVersion, GuestPolicy, PlatformInfo, Report, TcbVersion
 
-__all__ = ["Check", "Outcome", "VerificationError"]
+__all__ = [
+    "Check",
+    "Cpuid",
+    "FirmwareVersion",
+    "GuestPolicy",
+    "Outcome",
+    "PlatformInfo",
+    "Report",
+    "TcbVersion",
+    "VerificationError",
+]
