@@ -32,6 +32,7 @@ from cryptography.hazmat.primitives import serialization
 
 from .cache import MAX_ENTRY_SIZE, Cache
 from .errors import VerificationError
+from .report import Report
 from .urls import KDS_BASE_URL, KEY_KINDS, cert_chain_url, crl_url, vcek_url
 
 PRODUCTS = ("Milan", "Genoa", "Turin")
@@ -41,6 +42,10 @@ USER_AGENT = "quorvel-verify"
 
 class KdsError(VerificationError):
     """A request to the KDS failed. The message names the address and the status or the fault."""
+
+    def __init__(self, message: str, status: int | None = None) -> None:
+        super().__init__(message)
+        self.status = status  # the HTTP status, if the server answered with one
 
 
 class OfflineError(VerificationError):
@@ -185,6 +190,30 @@ class KdsClient:
         tcb = "_".join(f"{name}{value}" for name, value in spls.items())
         return self._get(f"vcek/{product}/{hw_id}/{tcb}.der", url, _VCEK, now)
 
+    def vcek_for(self, report: Report, *, now: datetime.datetime | None = None) -> tuple[str, bytes]:
+        """The product line and DER VCEK of the chip and reported TCB of `report`.
+
+        A version-2 report names no product line: the lines of its TCB layout
+        are asked in turn, and the one that knows the chip answers.
+        """
+        if report.key_kind == "VLEK":
+            raise VerificationError("the report is signed by a VLEK, which the KDS does not serve: give its certificate")
+        if report.key_kind != "VCEK":
+            raise VerificationError(f"the report's signing-key field holds {report.signing_key}, which names no VCEK")
+        if report.mask_chip_id:
+            raise VerificationError("the report's chip id is masked, so the KDS cannot name its VCEK: give its certificate")
+        spls = report.reported_tcb.spls()
+        *others, last = [report.product] if report.product else ["Turin"] if report.turin else ["Milan", "Genoa"]
+        for product in others:
+            try:
+                return product, self.vcek(product, report.chip_id, spls, now=now)
+            except OfflineError:
+                pass
+            except KdsError as error:
+                if error.status != 404:
+                    raise
+        return last, self.vcek(last, report.chip_id, spls, now=now)
+
     def cert_chain(self, product: str, key_kind: str = "VCEK", *, now: datetime.datetime | None = None) -> bytes:
         """The PEM intermediate (ASK or ASVK) then root (ARK) of a product line's chain."""
         url = cert_chain_url(_product(product), key_kind, self.base_url)
@@ -244,14 +273,15 @@ class KdsClient:
                 with error:
                     status, reason, retry_after = error.code, error.reason, error.headers.get("Retry-After")
                 if status not in (429, 503):
-                    raise KdsError(f"{url}: HTTP {status} {reason}") from None
+                    raise KdsError(f"{url}: HTTP {status} {reason}", status) from None
                 wait = _retry_after(retry_after)
                 if wait is None:
                     wait, backoff = backoff, backoff * 2
                 if self._clock() + wait > deadline:
                     raise KdsError(
                         f"{url}: HTTP {status} {reason}, still after {attempt} attempts"
-                        f" (retrying in {wait:g} s would exceed {self.max_wait:g} s)"
+                        f" (retrying in {wait:g} s would exceed {self.max_wait:g} s)",
+                        status,
                     ) from None
                 if self.progress is not None:
                     self.progress(f"waiting {wait:g} s to retry {url} (HTTP {status}, attempt {attempt})")

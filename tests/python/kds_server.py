@@ -12,33 +12,34 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
-import quorvel
 from cryptography import x509
 from cryptography.hazmat.primitives import serialization
 
 from quorvel_verify import urls
+from quorvel_verify.report import Report
 
 DATA = Path(__file__).parents[1] / "data"
 CHAINS = Path(__file__).parents[2] / "examples" / "amd-chains"
 STALL_SECONDS = 3.0
 
 
-def report_vcek(name: str) -> tuple[str, bytes, dict[str, int], bytes]:
-    """The product, chip id and KDS patch levels of a genuine report, and its VCEK (DER)."""
-    report = quorvel.parse_report((DATA / "reports" / f"{name}.bin").read_bytes())
-    tcb = report["reported_tcb"]
-    spls = {"blSPL": tcb["bootloader"], "teeSPL": tcb["tee"], "snpSPL": tcb["snp"], "ucodeSPL": tcb["microcode"]}
-    pem = (DATA / "reports" / f"{name}.vcek.pem").read_bytes()
-    der = x509.load_pem_x509_certificate(pem).public_bytes(serialization.Encoding.DER)
-    return name.split("-")[0].capitalize(), report["chip_id"], spls, der
+def genuine_report(name: str) -> Report:
+    return Report.from_bytes((DATA / "reports" / f"{name}.bin").read_bytes())
+
+
+def vcek_address(name: str, base_url: str) -> str:
+    """Where the KDS serves the VCEK of a genuine report (its product line from its name, for version 2)."""
+    report = genuine_report(name)
+    return urls.vcek_url(name.split("-")[0].capitalize(), report.chip_id, report.reported_tcb.spls(), base_url)
 
 
 def genuine_routes(reports: list[str], crls: dict[str, str]) -> dict[str, bytes]:
     """KDS paths of the reports' VCEKs, the VCEK chains of their product lines, and the given CRL files."""
     routes: dict[str, bytes] = {}
     for name in reports:
-        product, chip_id, spls, der = report_vcek(name)
-        routes[urls.vcek_url(product, chip_id, spls, "")] = der
+        pem = (DATA / "reports" / f"{name}.vcek.pem").read_bytes()
+        routes[vcek_address(name, "")] = x509.load_pem_x509_certificate(pem).public_bytes(serialization.Encoding.DER)
+        product = name.split("-")[0].capitalize()
         routes[urls.cert_chain_url(product, "VCEK", "")] = (CHAINS / f"ask_ark_{product.lower()}.pem").read_bytes()
     for product, crl in crls.items():
         routes[urls.crl_url(product, "VCEK", "")] = (DATA / "collateral" / crl).read_bytes()

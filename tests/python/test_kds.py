@@ -9,13 +9,13 @@ import textwrap
 from pathlib import Path
 
 import pytest
-from kds_server import KdsServer, genuine_routes, report_vcek
+from kds_server import KdsServer, genuine_report, genuine_routes, vcek_address
 
 from quorvel_verify import urls
 from quorvel_verify.cache import Cache
 from quorvel_verify.kds import KdsClient, KdsError, OfflineError
 
-MILAN, GENOA = "milan-v3-oak", "genoa-v3-azure"
+REPORTS = {"milan": "milan-v3-oak", "genoa": "genoa-v3-azure", "genoa-v2": "genoa-v2-oak"}
 MILAN_CRL = "crl-milan-vcek-n9-2026-06-22.atakit.der"
 # Inside the Milan CRL's validity (2026-06-22 to 2026-08-08), and after it.
 NOW = datetime.datetime(2026, 7, 1, tzinfo=datetime.UTC)
@@ -24,19 +24,17 @@ TIMEOUT = 0.5
 
 
 def fetch(client: KdsClient, step: str) -> bytes:
-    if step in ("milan", "genoa"):
-        product, chip_id, spls, _ = report_vcek(MILAN if step == "milan" else GENOA)
-        return client.vcek(product, chip_id, spls, now=NOW)
+    if step in REPORTS:
+        return client.vcek_for(genuine_report(REPORTS[step]), now=NOW)[1]
     if step == "chain":
         return client.cert_chain("Milan", "VCEK", now=NOW)
     return client.crl("Milan", "VCEK", now=LATE if step == "crl-late" else NOW)
 
 
 def address(server: KdsServer, step: str) -> str:
-    """Where the client fetches what `step` names, and the body the server holds there."""
-    if step in ("milan", "genoa"):
-        product, chip_id, spls, _ = report_vcek(MILAN if step == "milan" else GENOA)
-        return urls.vcek_url(product, chip_id, spls, server.url)
+    """Where the client fetches what `step` names."""
+    if step in REPORTS:
+        return vcek_address(REPORTS[step], server.url)
     if step == "chain":
         return urls.cert_chain_url("Milan", "VCEK", server.url)
     return urls.crl_url("Milan", "VCEK", server.url)
@@ -44,7 +42,7 @@ def address(server: KdsServer, step: str) -> str:
 
 @pytest.fixture(scope="module")
 def kds():
-    server = KdsServer(genuine_routes([MILAN, GENOA], {"Milan": MILAN_CRL}))
+    server = KdsServer(genuine_routes(list(REPORTS.values()), {"Milan": MILAN_CRL}))
     yield server
     server.close()
 
@@ -71,6 +69,10 @@ class TestFetching:
                 id="one request per chip and TCB",
             ),
             pytest.param([], ["chain", "chain", "crl", "crl"], [OK] * 4, 2, [], id="chain and CRL cached"),
+            pytest.param(
+                [], ["genoa-v2", "offline:genoa-v2"], [OK] * 2, 2, [],
+                id="version 2 without CPUID: Milan asked first (404), then Genoa",
+            ),
             pytest.param(
                 [], ["crl", "crl-late", "offline:crl-late"], [OK] * 3, 2, [],
                 id="CRL past its next update fetched again online, used offline",
