@@ -3,7 +3,9 @@
 A policy is secure by default: with no rule set, a guest whose policy allows
 debugging fails `policy.allow_debug`, and nothing else is required. Every
 other rule applies only when it is set, and then makes one check, named
-`policy.<rule>`, in the order of the attributes below. Each check's detail
+`policy.<rule>`, in the order of the attributes below; `require_revocation`
+and `crl_grace_period` make none of their own, they set how the `revocation`
+check judges AMD's revocation list. Each check's detail
 says what the rule expected and what the report holds.
 
 A policy is validated whole when it is made, from a TOML file, a mapping or
@@ -36,6 +38,8 @@ KEY_KINDS: Final = ("VCEK", "VLEK")
 MAX_VMPL: Final = 3
 U8_MAX: Final = 0xFF
 U32_MAX: Final = 0xFFFF_FFFF
+# AMD's revocation lists are renewed yearly: a year's grace is the most that means anything.
+MAX_CRL_GRACE_DAYS: Final = 366
 
 
 class PolicyError(VerificationError):
@@ -360,6 +364,11 @@ class Policy:
     require_page_swap_disabled: bool | None = _rule(
         _boolean, _guest_policy_bit("page_swap_disabled", "PAGE_SWAP_DISABLE", allow=False)
     )
+    # Read by the `revocation` check, not checks of their own: with
+    # require_revocation, a verification without AMD's revocation list fails;
+    # crl_grace_period is how many days past its next update a list still counts as current.
+    require_revocation: bool | None = _rule(_boolean, None)
+    crl_grace_period: int | None = _rule(_integer(0, MAX_CRL_GRACE_DAYS), None)
 
     def __post_init__(self) -> None:
         for field in dataclasses.fields(self):
