@@ -5,6 +5,7 @@ from __future__ import annotations
 from .checks import Check, Outcome
 from .errors import VerificationError
 from .report import Cpuid, FirmwareVersion, GuestPolicy, PlatformInfo, Report, TcbVersion
+from .verify import Verification, verify
 
 __all__ = [
     "Check",
@@ -15,5 +16,7 @@ __all__ = [
     "PlatformInfo",
     "Report",
     "TcbVersion",
+    "Verification",
     "VerificationError",
+    "verify",
 ]
