@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from .checks import Check, Outcome
 from .errors import VerificationError
+from .policy import Policy, PolicyError
 from .report import Cpuid, FirmwareVersion, GuestPolicy, PlatformInfo, Report, TcbVersion
 from .verify import Verification, verify
 
@@ -14,6 +15,8 @@ __all__ = [
     "GuestPolicy",
     "Outcome",
     "PlatformInfo",
+    "Policy",
+    "PolicyError",
     "Report",
     "TcbVersion",
     "Verification",

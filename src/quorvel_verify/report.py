@@ -76,10 +76,6 @@ def _int(raw: bytes, field: tuple[int, int]) -> int:
     return int.from_bytes(_bytes(raw, field), "little")
 
 
-def _bit(value: int, bit: int) -> bool:
-    return bool(value >> bit & 1)
-
-
 @dataclass(frozen=True, slots=True)
 class TcbVersion:
     """A TCB version: the security patch level of each firmware component.
@@ -149,6 +145,32 @@ class FirmwareVersion:
         return f"{self.major}.{self.minor}.{self.build}"
 
 
+def _flags(raw: int, bits: dict[str, int]) -> dict[str, bool]:
+    return {name: bool(raw >> bit & 1) for name, bit in bits.items()}
+
+
+# The named bits of the guest policy and of the platform information.
+_GUEST_POLICY_BITS: Final = {
+    "smt_allowed": 16,
+    "migrate_ma_allowed": 18,
+    "debug_allowed": 19,
+    "single_socket": 20,
+    "cxl_allowed": 21,
+    "mem_aes_256_xts": 22,
+    "rapl_disabled": 23,
+    "ciphertext_hiding": 24,
+    "page_swap_disabled": 25,
+}
+_PLATFORM_INFO_BITS: Final = {
+    "smt_enabled": 0,
+    "tsme_enabled": 1,
+    "ecc_enabled": 2,
+    "rapl_disabled": 3,
+    "ciphertext_hiding_enabled": 4,
+    "alias_check_complete": 5,
+}
+
+
 @dataclass(frozen=True, slots=True)
 class GuestPolicy:
     """The guest policy that the guest owner set at launch and the firmware enforces."""
@@ -156,32 +178,19 @@ class GuestPolicy:
     raw: int
     abi_minor: int  # the oldest firmware ABI the guest may run on: minor, then major
     abi_major: int
-    smt_allowed: bool  # bit 16: the guest may run with SMT enabled
-    migrate_ma_allowed: bool  # bit 18: a migration agent may be associated with the guest
-    debug_allowed: bool  # bit 19: the host may debug the guest (read and write its memory)
-    single_socket: bool  # bit 20: the guest may be activated on one socket only
-    cxl_allowed: bool  # bit 21: CXL may be populated with the guest's memory
-    mem_aes_256_xts: bool  # bit 22: AES-256-XTS is required for memory encryption
-    rapl_disabled: bool  # bit 23: running power-limit interfaces must be disabled
-    ciphertext_hiding: bool  # bit 24: ciphertext hiding must be enabled
-    page_swap_disabled: bool  # bit 25: the host may not swap the guest's pages
+    smt_allowed: bool  # the guest may run with SMT enabled
+    migrate_ma_allowed: bool  # a migration agent may be associated with the guest
+    debug_allowed: bool  # the host may debug the guest (read and write its memory)
+    single_socket: bool  # the guest may be activated on one socket only
+    cxl_allowed: bool  # CXL may be populated with the guest's memory
+    mem_aes_256_xts: bool  # AES-256-XTS is required for memory encryption
+    rapl_disabled: bool  # running average power limit interfaces must be disabled
+    ciphertext_hiding: bool  # ciphertext hiding must be enabled
+    page_swap_disabled: bool  # the host may not swap the guest's pages
 
     @classmethod
     def from_value(cls, raw: int) -> GuestPolicy:
-        return cls(
-            raw=raw,
-            abi_minor=raw & 0xFF,
-            abi_major=raw >> 8 & 0xFF,
-            smt_allowed=_bit(raw, 16),
-            migrate_ma_allowed=_bit(raw, 18),
-            debug_allowed=_bit(raw, 19),
-            single_socket=_bit(raw, 20),
-            cxl_allowed=_bit(raw, 21),
-            mem_aes_256_xts=_bit(raw, 22),
-            rapl_disabled=_bit(raw, 23),
-            ciphertext_hiding=_bit(raw, 24),
-            page_swap_disabled=_bit(raw, 25),
-        )
+        return cls(raw=raw, abi_minor=raw & 0xFF, abi_major=raw >> 8 & 0xFF, **_flags(raw, _GUEST_POLICY_BITS))
 
     @property
     def abi(self) -> tuple[int, int]:
@@ -193,24 +202,16 @@ class PlatformInfo:
     """What the platform was running with when it made the report; bits not named here stay in `raw`."""
 
     raw: int
-    smt_enabled: bool  # bit 0
-    tsme_enabled: bool  # bit 1: transparent memory encryption of all memory
-    ecc_enabled: bool  # bit 2: ECC memory
-    rapl_disabled: bool  # bit 3
-    ciphertext_hiding_enabled: bool  # bit 4
-    alias_check_complete: bool  # bit 5: the memory alias check has passed
+    smt_enabled: bool
+    tsme_enabled: bool  # transparent encryption of all memory
+    ecc_enabled: bool  # ECC memory
+    rapl_disabled: bool
+    ciphertext_hiding_enabled: bool
+    alias_check_complete: bool  # the memory alias check has passed
 
     @classmethod
     def from_value(cls, raw: int) -> PlatformInfo:
-        return cls(
-            raw=raw,
-            smt_enabled=_bit(raw, 0),
-            tsme_enabled=_bit(raw, 1),
-            ecc_enabled=_bit(raw, 2),
-            rapl_disabled=_bit(raw, 3),
-            ciphertext_hiding_enabled=_bit(raw, 4),
-            alias_check_complete=_bit(raw, 5),
-        )
+        return cls(raw=raw, **_flags(raw, _PLATFORM_INFO_BITS))
 
 
 def product_of(cpuid: Cpuid) -> str:
@@ -322,8 +323,8 @@ class Report:
             platform_info=PlatformInfo.from_value(_int(raw, _PLATFORM_INFO)),
             key_info=key_info,
             signing_key=key_info >> 2 & 0b111,
-            author_key_en=_bit(key_info, 0),
-            mask_chip_key=_bit(key_info, 1),
+            author_key_en=bool(key_info & 1),
+            mask_chip_key=bool(key_info >> 1 & 1),
             report_data=_bytes(raw, _REPORT_DATA),
             measurement=_bytes(raw, _MEASUREMENT),
             host_data=_bytes(raw, _HOST_DATA),

@@ -256,6 +256,28 @@ def sign_report(report: bytes | bytearray, key: ec.EllipticCurvePrivateKey) -> b
     return bytes(signed)
 
 
+# What a chip writes where a verifier looks: ECDSA P-384 with SHA-384, the
+# signing-key field (bits 4:2 of the key information) naming the key kind, and
+# a guest policy with ABI 0.0, SMT allowed, the reserved bit 17 set and
+# debugging forbidden, at VMPL 0.
+SIGNATURE_ALGO, KEY_INFO, VMPL = 0x034, 0x048, 0x030
+GUEST_POLICY = 0x008
+CHIP_GUEST_POLICY = 0x30000
+SIGNING_KEY_FIELD = {"VCEK": 0, "VLEK": 1}
+
+
+def chip_shaped(report: bytes | bytearray, key_kind: str = "VCEK") -> bytearray:
+    """`report` (e.g. from report_builder.build, which fills these fields with
+    arbitrary bytes) with the fields a verifier checks set as a chip sets them
+    for a report signed by a `key_kind`."""
+    shaped = bytearray(report)
+    shaped[SIGNATURE_ALGO:SIGNATURE_ALGO + 4] = (1).to_bytes(4, "little")
+    shaped[KEY_INFO:KEY_INFO + 4] = (SIGNING_KEY_FIELD[key_kind] << 2).to_bytes(4, "little")
+    shaped[GUEST_POLICY:GUEST_POLICY + 8] = CHIP_GUEST_POLICY.to_bytes(8, "little")
+    shaped[VMPL:VMPL + 4] = bytes(4)
+    return shaped
+
+
 def turin_layout(report: bytes | bytearray) -> bool:
     """Whether the report's TCB fields are in Turin's layout (chip id form for version 2)."""
     if int.from_bytes(report[VERSION:VERSION + 4], "little") < 3:
