@@ -6,6 +6,7 @@ from .checks import Check, Outcome
 from .errors import VerificationError
 from .policy import Policy, PolicyError
 from .report import Cpuid, FirmwareVersion, GuestPolicy, PlatformInfo, Report, TcbVersion
+from .verify import Verification, verify
 
 __all__ = [
     "Check",
@@ -18,5 +19,7 @@ __all__ = [
     "PolicyError",
     "Report",
     "TcbVersion",
+    "Verification",
     "VerificationError",
+    "verify",
 ]
