@@ -16,9 +16,13 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import NoReturn
 
+from .cache import Cache, default_cache_dir
 from .errors import VerificationError
+from .evidence import read_report
+from .kds import KdsClient
 from .policy import Policy
 from .report import Report
+from .urls import KDS_BASE_URL
 from .verify import Verification, verify
 
 VERIFIED, NOT_VERIFIED, BAD_INPUT = 0, 1, 2
@@ -51,6 +55,18 @@ def _parser() -> argparse.ArgumentParser:
         "--now", metavar="ISO-8601", help="when the certificates must be valid (default: now; UTC unless it says)"
     )
     parser.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    parser.add_argument("--crl", metavar="FILE", help="AMD's revocation list (DER or PEM) of the chain's product line")
+    sources = parser.add_mutually_exclusive_group()
+    sources.add_argument(
+        "--fetch", action="store_true",
+        help="fetch the VCEK and the revocation list that are not given from AMD's KDS, through the cache",
+    )
+    sources.add_argument(
+        "--offline", action="store_true",
+        help="take the VCEK and the revocation list that are not given from the cache only, never the network",
+    )
+    parser.add_argument("--cache-dir", metavar="DIR", help=f"the cache (default: {default_cache_dir()})")
+    parser.add_argument("--kds-url", metavar="URL", help=f"the KDS's address (default: {KDS_BASE_URL})")
     return parser
 
 
@@ -71,24 +87,47 @@ def _instant(text: str | None) -> datetime.datetime | None:
     return instant if instant.tzinfo is not None else instant.replace(tzinfo=datetime.UTC)
 
 
+def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
+    """The KDS client that --fetch or --offline asks for, with the cache; None without either."""
+    if not (arguments.fetch or arguments.offline):
+        for option, value in (("--cache-dir", arguments.cache_dir), ("--kds-url", arguments.kds_url)):
+            if value is not None:
+                raise _BadInput(f"{option} applies to --fetch and --offline only")
+        return None
+    return KdsClient(
+        arguments.kds_url or KDS_BASE_URL, cache=Cache(arguments.cache_dir), offline=arguments.offline,
+        progress=lambda line: print(line, file=sys.stderr, flush=True),
+    )
+
+
 def _run(arguments: argparse.Namespace) -> Verification:
-    if arguments.cert is None and arguments.cert_table is None:
-        raise _BadInput("no certificate: give CERT, the VCEK or VLEK, or --cert-table")
+    client = _kds_client(arguments)
+    if arguments.cert is None and arguments.cert_table is None and client is None:
+        raise _BadInput("no certificate: give CERT, the VCEK or VLEK, or --cert-table, or --fetch it")
     policy = Policy.load(arguments.policy) if arguments.policy is not None else None
     report = _read(arguments.report)
+    now = _instant(arguments.now)
+    certificate = _read(arguments.cert) if arguments.cert is not None else None
+    table = _read(arguments.cert_table) if arguments.cert_table is not None else None
+    crl = _read(arguments.crl) if arguments.crl is not None else None
+    chains = [_read(path) for path in arguments.chains] if arguments.chains else None
     try:
-        return verify(
-            report,
-            _read(arguments.cert) if arguments.cert is not None else None,
-            certificate_table=_read(arguments.cert_table) if arguments.cert_table is not None else None,
-            chains=[_read(path) for path in arguments.chains] if arguments.chains else None,
-            policy=policy,
-            now=_instant(arguments.now),
-        )
+        decoded = read_report(report)
+        if client is not None and certificate is None and table is None:
+            certificate = client.vcek_for(decoded, now=now)[1]
+
+        def run(crl: bytes | None) -> Verification:
+            return verify(decoded, certificate, certificate_table=table, chains=chains, policy=policy, now=now, crl=crl)
+
+        result = run(crl)
+        if client is None or crl is not None or result.product is None or result.key_kind is None:
+            return result
+        # The list of the product line and key kind that the verification established.
+        return run(client.crl(result.product, result.key_kind, now=now))
     except VerificationError as error:
         # Name the file where the message names the argument.
         for name, path in (("report", arguments.report), ("certificate", arguments.cert),
-                           ("certificate table", arguments.cert_table)):
+                           ("certificate table", arguments.cert_table), ("revocation list", arguments.crl)):
             if path is not None and str(error).startswith(f"{name}: "):
                 raise _BadInput(f"{path}: {str(error).removeprefix(f'{name}: ')}") from error
         raise

@@ -22,7 +22,6 @@ import time
 import urllib.error
 import urllib.parse
 import urllib.request
-import warnings
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import IO, NoReturn
@@ -32,6 +31,7 @@ from cryptography.hazmat.primitives import serialization
 
 from .cache import MAX_ENTRY_SIZE, Cache
 from .errors import VerificationError
+from .evidence import load_certificates
 from .report import Report
 from .urls import KDS_BASE_URL, KEY_KINDS, cert_chain_url, crl_url, vcek_url
 
@@ -81,18 +81,8 @@ class _Kind:
     decode: Callable[[bytes], tuple[bytes, datetime.datetime | None]]
 
 
-def _load_certificates(data: bytes) -> list[x509.Certificate]:
-    # AMD issues VCEKs with serial number 0, which cryptography loads with a
-    # deprecation warning; it says nothing about the certificate's validity.
-    with warnings.catch_warnings():
-        warnings.filterwarnings("ignore", message="Parsed a serial number which wasn't positive")
-        if data.lstrip().startswith(b"-----BEGIN"):
-            return x509.load_pem_x509_certificates(data)
-        return [x509.load_der_x509_certificate(data)]
-
-
 def _decode_vcek(data: bytes) -> tuple[bytes, datetime.datetime | None]:
-    certificates = _load_certificates(data)
+    certificates = load_certificates(data)
     if len(certificates) != 1:
         raise ValueError(f"{len(certificates)} certificates instead of one")
     # The certificate of one chip at one TCB never changes: kept for good.
@@ -100,7 +90,7 @@ def _decode_vcek(data: bytes) -> tuple[bytes, datetime.datetime | None]:
 
 
 def _decode_chain(data: bytes) -> tuple[bytes, datetime.datetime | None]:
-    certificates = _load_certificates(data)
+    certificates = load_certificates(data)
     if len(certificates) != 2:
         raise ValueError(f"{len(certificates)} certificates instead of the intermediate and the root")
     pem = b"".join(c.public_bytes(serialization.Encoding.PEM) for c in certificates)

@@ -17,6 +17,7 @@ from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
 from .checks import Check
 from .errors import VerificationError
+from .evidence import amd_serial_numbers, common_name
 
 NAME = "revocation"
 
@@ -31,20 +32,18 @@ def load_crl(data: bytes) -> x509.CertificateRevocationList:
             return x509.load_pem_x509_crl(data)
         return x509.load_der_x509_crl(data)
     except ValueError as error:
-        raise VerificationError(f"the revocation list is neither a DER nor a PEM CRL: {error}") from None
+        raise VerificationError(f"revocation list: not a CRL in DER or PEM ({error})") from None
 
 
 def _when(moment: datetime.datetime) -> str:
     return moment.strftime("%Y-%m-%d %H:%M:%S UTC")
 
 
-def _name(certificate: x509.Certificate) -> str:
-    names = certificate.subject.get_attributes_for_oid(x509.NameOID.COMMON_NAME)
-    return str(names[0].value) if names else certificate.subject.rfc4514_string()
-
-
-def _label(certificate: x509.Certificate) -> str:
-    return f"{_name(certificate)} (serial {certificate.serial_number:#x})"
+def _label(certificate: x509.Certificate) -> tuple[str, int]:
+    """How the check names a certificate, and its serial number (0 on AMD's VCEKs)."""
+    with amd_serial_numbers():
+        serial = certificate.serial_number
+    return f"{common_name(certificate)} (serial {serial:#x})", serial
 
 
 def _number(crl: x509.CertificateRevocationList) -> str:
@@ -78,23 +77,22 @@ def check_revocation(
         crl = load_crl(crl)
     if now.tzinfo is None:
         now = now.replace(tzinfo=datetime.UTC)
-    root = _name(ark)
+    root = common_name(ark)
     failure = _signature_failure(crl, ark, root) or _currency_failure(crl, now, grace)
     if failure:
         return Check(NAME, "fail", failure)
-    checked = [intermediate] + ([leaf] if leaf is not None else [])
-    for certificate in checked:
-        entry = crl.get_revoked_certificate_by_serial_number(certificate.serial_number)
+    checked = [_label(c) for c in (intermediate, leaf) if c is not None]
+    for label, serial in checked:
+        entry = crl.get_revoked_certificate_by_serial_number(serial)
         if entry is not None:
             return Check(
                 NAME, "fail",
-                f"expected {_label(certificate)} not to be revoked; {root}'s list revokes it"
-                f" since {_when(entry.revocation_date_utc)}",
+                f"expected {label} not to be revoked; {root}'s list revokes it since {_when(entry.revocation_date_utc)}",
             )
     return Check(
         NAME, "pass",
         f"{root}'s list{_number(crl)}, current until {_when(crl.next_update_utc or now)}, revokes neither "
-        + " nor ".join(_label(c) for c in checked),
+        + " nor ".join(label for label, _ in checked),
     )
 
 

@@ -19,6 +19,7 @@ from .errors import VerificationError
 from .evidence import LEAF_NAMES, certificates_from_table, common_name, find_leaf, load_certificates, read_report
 from .policy import Policy
 from .report import Report
+from .revocation import check_revocation
 from .urls import vcek_url
 
 SIGNED_END = 0x2A0  # the signature covers bytes 0x000-0x29F
@@ -72,6 +73,7 @@ def verify(
     chains: bytes | Sequence[bytes] | None = None,
     policy: Policy | None = None,
     now: datetime.datetime | None = None,
+    crl: bytes | None = None,
 ) -> Verification:
     """Verifies `report` (its raw 1184 bytes) against the VCEK or VLEK that signed it.
 
@@ -83,7 +85,10 @@ def verify(
     intermediate then its root). `policy` judges what the report states
     (default: `Policy()`, which refuses a guest that allows debugging); `now`
     (timezone-aware) is when the certificates must be valid, by default the
-    current time.
+    current time. `crl` is AMD's revocation list (DER or PEM) of the chain's
+    product line and key kind, which `revocation` checks against the pinned
+    root; without it that check is skipped, unless the policy sets
+    `require_revocation`.
 
     Raises `VerificationError` for input that cannot be verified at all.
     """
@@ -107,6 +112,7 @@ def verify(
         _chip_check(decoded, facts, key_kind, product),
         _tcb_check(decoded, facts),
         _product_check(decoded, chain),
+        _revocation_check(crl, chain, facts, policy, now),
         *policy.evaluate(decoded, product=product, key_kind=key_kind),
     ]
     return Verification(
@@ -268,6 +274,19 @@ def _product_check(report: Report, chain: Chain | None) -> Check:
             f"expected the CPUID to name {chain.product}, the chain's product line; {said} is {report.product}"
         ))
     return Check("product", "pass", f"{report.product}: the CPUID ({said}) and the chain agree")
+
+
+def _revocation_check(
+    crl: bytes | None, chain: Chain | None, facts: LeafFacts, policy: Policy, now: datetime.datetime
+) -> Check:
+    required = bool(policy.require_revocation)
+    if chain is None:
+        # Without a pinned root there is nothing to check a list's signature against.
+        return Check("revocation", "fail" if required else "skip", "no pinned chain signs the certificate")
+    return check_revocation(
+        crl, ark=chain.root, intermediate=chain.intermediate, leaf=facts.certificate, now=now,
+        grace=datetime.timedelta(days=policy.crl_grace_period or 0), required=required,
+    )
 
 
 def _kds_url(report: Report, product: str | None, key_kind: str | None) -> str | None:

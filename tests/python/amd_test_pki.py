@@ -135,6 +135,33 @@ class Authority:
         """The intermediate then the root, like AMD's cert_chain files."""
         return to_pem(self.intermediate, self.root)
 
+    def crl(
+        self,
+        revoked: Sequence[int] = (),
+        *,
+        signer: rsa.RSAPrivateKey | None = None,
+        rsa_padding: padding.PSS | padding.PKCS1v15 = AMD_PSS,
+        encoding: serialization.Encoding = serialization.Encoding.DER,
+        now: datetime.datetime | None = None,
+    ) -> bytes:
+        """A revocation list of the root, shaped like AMD's, listing the serial numbers `revoked`.
+
+        Current from a day before `now` (default: the current time) to a day
+        after, each serial revoked a day before `now`; signed by the root's key
+        with AMD's padding unless `signer` or `rsa_padding` say otherwise.
+        """
+        now = now or _now()
+        builder = (
+            x509.CertificateRevocationListBuilder()
+            .issuer_name(self.root.subject).last_update(now - LONG_AGO).next_update(now + LONG_AGO)
+            .add_extension(x509.CRLNumber(1), critical=False)
+        )
+        for serial in revoked:
+            builder = builder.add_revoked_certificate(
+                x509.RevokedCertificateBuilder().serial_number(serial).revocation_date(now - LONG_AGO).build()
+            )
+        return builder.sign(signer or self.root_key, hashes.SHA384(), rsa_padding=rsa_padding).public_bytes(encoding)
+
     def issue(
         self,
         *,

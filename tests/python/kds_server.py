@@ -12,14 +12,14 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
-from cryptography import x509
 from cryptography.hazmat.primitives import serialization
 
 from quorvel_verify import urls
+from quorvel_verify.evidence import load_certificates
 from quorvel_verify.report import Report
 
 DATA = Path(__file__).parents[1] / "data"
-CHAINS = Path(__file__).parents[2] / "examples" / "amd-chains"
+CHAINS = Path(__file__).parents[2] / "src" / "quorvel_verify" / "data" / "amd-chains"
 STALL_SECONDS = 3.0
 
 
@@ -37,8 +37,8 @@ def genuine_routes(reports: list[str], crls: dict[str, str]) -> dict[str, bytes]
     """KDS paths of the reports' VCEKs, the VCEK chains of their product lines, and the given CRL files."""
     routes: dict[str, bytes] = {}
     for name in reports:
-        pem = (DATA / "reports" / f"{name}.vcek.pem").read_bytes()
-        routes[vcek_address(name, "")] = x509.load_pem_x509_certificate(pem).public_bytes(serialization.Encoding.DER)
+        vcek = load_certificates((DATA / "reports" / f"{name}.vcek.pem").read_bytes())[0]
+        routes[vcek_address(name, "")] = vcek.public_bytes(serialization.Encoding.DER)
         product = name.split("-")[0].capitalize()
         routes[urls.cert_chain_url(product, "VCEK", "")] = (CHAINS / f"ask_ark_{product.lower()}.pem").read_bytes()
     for product, crl in crls.items():

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime
+import json
 import subprocess
 import sys
 import textwrap
@@ -13,6 +14,7 @@ from kds_server import KdsServer, genuine_report, genuine_routes, vcek_address
 
 from quorvel_verify import urls
 from quorvel_verify.cache import Cache
+from quorvel_verify.cli import main
 from quorvel_verify.kds import KdsClient, KdsError, OfflineError
 
 REPORTS = {"milan": "milan-v3-oak", "genoa": "genoa-v3-azure", "genoa-v2": "genoa-v2-oak"}
@@ -183,3 +185,68 @@ class TestCacheConcurrency:
         errors = [process.communicate(timeout=120)[1] for process in processes]
         assert [process.returncode for process in processes] == [0, 0], errors
         assert sorted(p.name for p in (tmp_path / "vcek" / "Milan").iterdir()) == ["entry.der"]
+
+
+class TestCommand:
+    """quorvel-verify --fetch / --offline against the KDS on loopback, as cli.main."""
+
+    REVOCATION = (
+        "revocation:         pass  ARK-Milan's list #9, current until 2026-08-08 00:00:00 UTC, revokes neither "
+        "SEV-Milan (serial 0x10001) nor SEV-VCEK (serial 0x0)"
+    )
+    VERIFIED = "result:             verified with AMD's Milan VCEK chain"
+
+    # Each run: the arguments after the report, the exit status, and what it shows: the result's lines (stdout,
+    # stderr empty), the error (stderr, stdout empty), or for --json the keys of the object and stderr.
+    @pytest.mark.parametrize(
+        ("script", "runs", "requests"),
+        [
+            pytest.param(
+                [],
+                [(["--fetch"], 0, [REVOCATION, VERIFIED]), (["--fetch"], 0, [REVOCATION, VERIFIED]),
+                 (["--offline"], 0, [REVOCATION, VERIFIED])],
+                2, id="fetched once: the second run and offline make no request",
+            ),
+            pytest.param(
+                ["429:0"],
+                [(["--fetch", "--json"], 0, ({"verified": True, "revocation": "pass"},
+                                            "waiting 0 s to retry {vcek} (HTTP 429, attempt 1)\n"))],
+                3, id="json on stdout, waiting on stderr",
+            ),
+            pytest.param([], [(["{cert}", "--fetch"], 0, [REVOCATION, VERIFIED])], 1, id="certificate given"),
+            pytest.param(
+                [], [(["--offline"], 2, "error: offline: no VCEK in the cache {cache} for {vcek}")], 0,
+                id="offline, nothing cached",
+            ),
+            pytest.param(
+                [], [(["--fetch", "--kds-url", "http://kds.example"], 2,
+                      "error: KDS address must be https:// (or http:// to a loopback host), not 'http://kds.example'")],
+                0, id="plain http to another host",
+            ),
+        ],
+    )
+    def test_command(self, server, tmp_path, capsys, script, runs, requests):
+        server.script = list(script)
+        fill = {
+            "cert": str(Path(__file__).parents[1] / "data" / "reports" / f"{REPORTS['milan']}.vcek.pem"),
+            "cache": str(tmp_path / "cache"), "vcek": address(server, "milan"),
+        }
+        report = str(Path(__file__).parents[1] / "data" / "reports" / f"{REPORTS['milan']}.bin")
+        for arguments, status, shown in runs:
+            argv = [report, *(a.format(**fill) for a in arguments), "--now", NOW.isoformat()]
+            if "--kds-url" not in argv:
+                argv += ["--kds-url", server.url, "--cache-dir", fill["cache"]]
+            assert main(argv) == status
+            out, err = capsys.readouterr()
+            if isinstance(shown, tuple):
+                produced, stderr = json.loads(out), shown[1].format(**fill)
+                checks = {check["name"]: check["result"] for check in produced["checks"]}
+                assert ({"verified": produced["verified"], "revocation": checks["revocation"]}, err) == (
+                    shown[0], stderr
+                )
+            elif status == 2:
+                assert (out, err) == ("", shown.format(**fill) + "\n")
+            else:
+                lines = out.splitlines()
+                assert (shown[0] in lines, lines[-1], err) == (True, shown[1], "")
+        assert len(server.requests) == requests

@@ -76,7 +76,7 @@ class TestGenuine:
         result = verify(raw, certificate, policy=policy, now=NOW)
         product = name.split("-")[0].capitalize()
         vlek = "vlek" in name
-        expected = dict.fromkeys(CORE, "pass") | {"policy.allow_debug": "pass"}
+        expected = dict.fromkeys(CORE, "pass") | {"revocation": "skip", "policy.allow_debug": "pass"}
         if vlek or raw[0x1A0:0x1E0] == bytes(64):
             expected["chip"] = "skip"
         if raw[0] == 2:
@@ -256,6 +256,22 @@ REFUSALS = [
         id="product-other-line-certificate",
     ),
     pytest.param(
+        # The list that the test chain's root signs revokes its intermediate.
+        "Milan", None, "VCEK", {"crl": [0x10001]}, None, None,
+        ["revocation"], "expected SEV-Milan (serial 0x10001) not to be revoked; ARK-Milan's list revokes it since "
+        f"{(TODAY - datetime.timedelta(days=1)).strftime('%Y-%m-%d %H:%M:%S')} UTC",
+        id="revocation-intermediate-revoked",
+    ),
+    pytest.param(
+        "Milan", None, "VCEK", {"crl": [7]}, None, Policy(require_revocation=True),
+        [], None, id="revocation-required-and-given",
+    ),
+    pytest.param(
+        "Milan", None, "VCEK", {}, None, Policy(require_revocation=True),
+        ["revocation"], "expected a revocation list, which the policy requires; none was given",
+        id="revocation-required",
+    ),
+    pytest.param(
         "Milan", setter(POLICY, u32(0x30000 | DEBUG_BIT)), "VCEK", {}, None, None,
         ["policy.allow_debug"], "expected a guest policy that forbids debugging; report has guest policy 0xb0000, "
         "which allows it",
@@ -282,12 +298,14 @@ def test_refusal(product, before, signer, issue, after, policy, failed, detail) 
     authority = pki.authority(chain_product or product, key_kind)
     issue = dict(issue)
     bundle = issue.pop("bundle", None)
+    revoked = issue.pop("crl", None)
     leaf = authority.issue_for(report, **issue)
     signed = bytearray(leaf.sign(report))
     if after is not None:
         after(signed)
     certificate = leaf.pem + (bundle() if bundle else b"")
-    result = verify(bytes(signed), certificate, chains=signing_chains(), policy=policy, now=TODAY)
+    crl = authority.crl(revoked, now=TODAY) if revoked is not None else None
+    result = verify(bytes(signed), certificate, chains=signing_chains(), policy=policy, now=TODAY, crl=crl)
     assert [check.name for check in result.failed] == failed
     assert result.verified is not failed
     if detail is not None:
