@@ -26,13 +26,13 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import IO, NoReturn
 
-from cryptography import x509
 from cryptography.hazmat.primitives import serialization
 
 from .cache import MAX_ENTRY_SIZE, Cache
 from .errors import VerificationError
 from .evidence import load_certificates
 from .report import Report
+from .revocation import load_crl
 from .urls import KDS_BASE_URL, KEY_KINDS, cert_chain_url, crl_url, vcek_url
 
 PRODUCTS = ("Milan", "Genoa", "Turin")
@@ -98,10 +98,7 @@ def _decode_chain(data: bytes) -> tuple[bytes, datetime.datetime | None]:
 
 
 def _decode_crl(data: bytes) -> tuple[bytes, datetime.datetime | None]:
-    if data.lstrip().startswith(b"-----BEGIN"):
-        crl = x509.load_pem_x509_crl(data)
-    else:
-        crl = x509.load_der_x509_crl(data)
+    crl = load_crl(data)
     # A list without a next update is never current: `revocation` says so.
     next_update = crl.next_update_utc or datetime.datetime.min.replace(tzinfo=datetime.UTC)
     return crl.public_bytes(serialization.Encoding.DER), next_update
@@ -228,7 +225,12 @@ class KdsClient:
         except ValueError:
             raise KdsError(f"{url}: the response is not a {kind.what} ({len(body)} bytes: {body[:12]!r}...)") from None
         if self.cache is not None:
-            self.cache.write(name, data)
+            try:
+                self.cache.write(name, data)
+            except OSError as error:
+                # A cache that cannot be written costs a request next time, not this verification.
+                if self.progress is not None:
+                    self.progress(f"not cached: {self.cache.path(name)}: {error.strerror or error}")
         return data
 
     def _cached(self, name: str, kind: _Kind, now: datetime.datetime) -> bytes | None:
