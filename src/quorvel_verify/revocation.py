@@ -9,6 +9,7 @@ neither the chain's intermediate (ASK or ASVK) nor its leaf (VCEK or VLEK).
 from __future__ import annotations
 
 import datetime
+import functools
 
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature
@@ -20,6 +21,12 @@ from .errors import VerificationError
 from .evidence import amd_serial_numbers, common_name
 
 NAME = "revocation"
+
+# A service sees one list per product line and key kind at a time; checking
+# its RSA-4096 signature costs more than verifying a report, so it is done once.
+CRL_CACHE_SIZE = 16
+# Reading a VCEK's serial number 0 means silencing cryptography's warning, which costs more than the check.
+LABEL_CACHE_SIZE = 1024
 
 # How AMD's roots sign: the hash, its MGF1 and a salt as long as the hash.
 _PSS = padding.PSS(mgf=padding.MGF1(hashes.SHA384()), salt_length=48)
@@ -39,6 +46,7 @@ def _when(moment: datetime.datetime) -> str:
     return moment.strftime("%Y-%m-%d %H:%M:%S UTC")
 
 
+@functools.lru_cache(maxsize=LABEL_CACHE_SIZE)
 def _label(certificate: x509.Certificate) -> tuple[str, int]:
     """How the check names a certificate, and its serial number (0 on AMD's VCEKs)."""
     with amd_serial_numbers():
@@ -73,12 +81,14 @@ def check_revocation(
         if required:
             return Check(NAME, "fail", "expected a revocation list, which the policy requires; none was given")
         return Check(NAME, "skip", "no revocation list given (--crl FILE or --fetch)")
-    if not isinstance(crl, x509.CertificateRevocationList):
-        crl = load_crl(crl)
+    if isinstance(crl, x509.CertificateRevocationList):
+        signature_failure = _signature_failure(crl, ark)
+    else:
+        crl, signature_failure = _signed_list(bytes(crl), ark)
     if now.tzinfo is None:
         now = now.replace(tzinfo=datetime.UTC)
     root = common_name(ark)
-    failure = _signature_failure(crl, ark, root) or _currency_failure(crl, now, grace)
+    failure = signature_failure or _currency_failure(crl, now, grace)
     if failure:
         return Check(NAME, "fail", failure)
     checked = [_label(c) for c in (intermediate, leaf) if c is not None]
@@ -96,7 +106,15 @@ def check_revocation(
     )
 
 
-def _signature_failure(crl: x509.CertificateRevocationList, ark: x509.Certificate, root: str) -> str | None:
+@functools.lru_cache(maxsize=CRL_CACHE_SIZE)
+def _signed_list(data: bytes, ark: x509.Certificate) -> tuple[x509.CertificateRevocationList, str | None]:
+    """The list in `data` and why its signature is not the root's (None if it is), kept for the next report."""
+    crl = load_crl(data)
+    return crl, _signature_failure(crl, ark)
+
+
+def _signature_failure(crl: x509.CertificateRevocationList, ark: x509.Certificate) -> str | None:
+    root = common_name(ark)
     key = ark.public_key()
     if not isinstance(key, rsa.RSAPublicKey):
         return f"expected {root} to hold an RSA key"
