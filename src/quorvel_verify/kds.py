@@ -184,11 +184,15 @@ class KdsClient:
         are asked in turn, and the one that knows the chip answers.
         """
         if report.key_kind == "VLEK":
-            raise VerificationError("the report is signed by a VLEK, which the KDS does not serve: give its certificate")
+            raise VerificationError(
+                "the report is signed by a VLEK, which the KDS does not serve: give its certificate"
+            )
         if report.key_kind != "VCEK":
             raise VerificationError(f"the report's signing-key field holds {report.signing_key}, which names no VCEK")
         if report.mask_chip_id:
-            raise VerificationError("the report's chip id is masked, so the KDS cannot name its VCEK: give its certificate")
+            raise VerificationError(
+                "the report's chip id is masked, so the KDS cannot name its VCEK: give its certificate"
+            )
         spls = report.reported_tcb.spls()
         *others, last = [report.product] if report.product else ["Turin"] if report.turin else ["Milan", "Genoa"]
         for product in others:

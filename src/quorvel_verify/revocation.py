@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import datetime
 import functools
+from dataclasses import dataclass
 
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature
@@ -22,11 +23,11 @@ from .evidence import amd_serial_numbers, common_name
 
 NAME = "revocation"
 
-# A service sees one list per product line and key kind at a time; checking
-# its RSA-4096 signature costs more than verifying a report, so it is done once.
-CRL_CACHE_SIZE = 16
-# Reading a VCEK's serial number 0 means silencing cryptography's warning, which costs more than the check.
-LABEL_CACHE_SIZE = 1024
+# A service sees one list per product line and key kind at a time, and few
+# chips: what does not depend on `now` (the list's RSA-4096 signature, which
+# costs more than verifying a report, and its entries) is judged once per
+# list, root and certificates.
+JUDGEMENT_CACHE_SIZE = 1024
 
 # How AMD's roots sign: the hash, its MGF1 and a salt as long as the hash.
 _PSS = padding.PSS(mgf=padding.MGF1(hashes.SHA384()), salt_length=48)
@@ -46,7 +47,6 @@ def _when(moment: datetime.datetime) -> str:
     return moment.strftime("%Y-%m-%d %H:%M:%S UTC")
 
 
-@functools.lru_cache(maxsize=LABEL_CACHE_SIZE)
 def _label(certificate: x509.Certificate) -> tuple[str, int]:
     """How the check names a certificate, and its serial number (0 on AMD's VCEKs)."""
     with amd_serial_numbers():
@@ -59,6 +59,43 @@ def _number(crl: x509.CertificateRevocationList) -> str:
         return f" #{crl.extensions.get_extension_for_class(x509.CRLNumber).value.crl_number}"
     except x509.ExtensionNotFound:
         return ""
+
+
+@dataclass(frozen=True)
+class _Judgement:
+    """What a list says of a chain, whenever it is read."""
+
+    crl: x509.CertificateRevocationList
+    forged: str | None  # why the signature is not the root's
+    revoked: str | None  # which certificate the list revokes, and since when
+    passed: str  # the detail when the list is current, genuine and revokes neither
+
+
+def _judge(
+    crl: x509.CertificateRevocationList,
+    ark: x509.Certificate,
+    intermediate: x509.Certificate,
+    leaf: x509.Certificate | None,
+) -> _Judgement:
+    root = common_name(ark)
+    labels = [_label(c) for c in (intermediate, leaf) if c is not None]
+    revoked = None
+    for label, serial in labels:
+        entry = crl.get_revoked_certificate_by_serial_number(serial)
+        if entry is not None:
+            since = _when(entry.revocation_date_utc)
+            revoked = f"expected {label} not to be revoked; {root}'s list revokes it since {since}"
+            break
+    until = f", current until {_when(crl.next_update_utc)}" if crl.next_update_utc else ""
+    passed = f"{root}'s list{_number(crl)}{until}, revokes neither " + " nor ".join(label for label, _ in labels)
+    return _Judgement(crl, _signature_failure(crl, ark), revoked, passed)
+
+
+@functools.lru_cache(maxsize=JUDGEMENT_CACHE_SIZE)
+def _judge_bytes(
+    data: bytes, ark: x509.Certificate, intermediate: x509.Certificate, leaf: x509.Certificate | None
+) -> _Judgement:
+    return _judge(load_crl(data), ark, intermediate, leaf)
 
 
 def check_revocation(
@@ -82,35 +119,13 @@ def check_revocation(
             return Check(NAME, "fail", "expected a revocation list, which the policy requires; none was given")
         return Check(NAME, "skip", "no revocation list given (--crl FILE or --fetch)")
     if isinstance(crl, x509.CertificateRevocationList):
-        signature_failure = _signature_failure(crl, ark)
+        judged = _judge(crl, ark, intermediate, leaf)
     else:
-        crl, signature_failure = _signed_list(bytes(crl), ark)
+        judged = _judge_bytes(bytes(crl), ark, intermediate, leaf)
     if now.tzinfo is None:
         now = now.replace(tzinfo=datetime.UTC)
-    root = common_name(ark)
-    failure = signature_failure or _currency_failure(crl, now, grace)
-    if failure:
-        return Check(NAME, "fail", failure)
-    checked = [_label(c) for c in (intermediate, leaf) if c is not None]
-    for label, serial in checked:
-        entry = crl.get_revoked_certificate_by_serial_number(serial)
-        if entry is not None:
-            return Check(
-                NAME, "fail",
-                f"expected {label} not to be revoked; {root}'s list revokes it since {_when(entry.revocation_date_utc)}",
-            )
-    return Check(
-        NAME, "pass",
-        f"{root}'s list{_number(crl)}, current until {_when(crl.next_update_utc or now)}, revokes neither "
-        + " nor ".join(label for label, _ in checked),
-    )
-
-
-@functools.lru_cache(maxsize=CRL_CACHE_SIZE)
-def _signed_list(data: bytes, ark: x509.Certificate) -> tuple[x509.CertificateRevocationList, str | None]:
-    """The list in `data` and why its signature is not the root's (None if it is), kept for the next report."""
-    crl = load_crl(data)
-    return crl, _signature_failure(crl, ark)
+    failure = judged.forged or _currency_failure(judged.crl, now, grace) or judged.revoked
+    return Check(NAME, "fail", failure) if failure else Check(NAME, "pass", judged.passed)
 
 
 def _signature_failure(crl: x509.CertificateRevocationList, ark: x509.Certificate) -> str | None:

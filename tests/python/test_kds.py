@@ -175,7 +175,7 @@ class TestCacheConcurrency:
             for _ in range(150):
                 cache.write("vcek/Milan/entry.der", bytes([fill]) * 65536)
                 data = cache.read("vcek/Milan/entry.der")
-                assert data is not None and len(data) == 65536 and len(set(data)) == 1, None if data is None else len(data)
+                assert data is not None and len(data) == 65536 and len(set(data)) == 1, data and len(data)
             """
         )
         processes = [
