@@ -128,7 +128,8 @@ class TestFetching:
             slept.append(seconds)
             clock[0] += seconds
 
-        seen = []
+        assert len([step for step in steps if step != "cut"]) == len(outcomes)
+        expectations = iter(outcomes)
         for step in steps:
             if step == "cut":
                 for entry in (p for p in cache.directory.rglob("*") if p.is_file()):
@@ -139,21 +140,15 @@ class TestFetching:
                 server.url, cache=cache, offline=bool(offline), timeout=TIMEOUT, max_wait=10,
                 progress=progress.append, sleep=sleep, clock=lambda: clock[0],
             )
-            url = address(server, target)
+            url, expected = address(server, target), next(expectations)
             body = server.routes[url.removeprefix(server.url)]
             try:
                 got = fetch(client, target)
             except (KdsError, OfflineError) as error:
-                seen.append((type(error), str(error)))
-                expected_type = OfflineError if offline else KdsError
                 fill = {"url": url, "cache": cache.directory, "half": len(body) // 2, "size": len(body)}
-                outcome = outcomes[len(seen) - 1].format(**fill)
-                assert (type(error), str(error)) == (expected_type, outcome)
+                assert (type(error), str(error)) == (OfflineError if offline else KdsError, expected.format(**fill))
             else:
-                seen.append((bytes, got))
-                assert outcomes[len(seen) - 1] == OK
-                assert got == body
-        assert len(seen) == len(outcomes)
+                assert (expected, got) == (OK, body)
         assert len(server.requests) == requests
         first = address(server, steps[0].rpartition(":")[2])
         assert progress == [
