@@ -221,11 +221,6 @@ def _vmpl(allowed: tuple[int, ...], context: _Context) -> Verdict:
     return vmpl in allowed, f"expected VMPL {_either(allowed)}; report has VMPL {vmpl}"
 
 
-def _tcb_levels(tcb: TcbVersion, minimum: Mapping[str, int]) -> str:
-    components = tcb.components()
-    return " ".join(f"{name}={components[name]}" for name in minimum if name in components)
-
-
 def _minimum_tcb(
     minimum: TcbMinimum | Mapping[str, TcbMinimum], tcbs: Mapping[str, TcbVersion], product: str | None
 ) -> Verdict:
@@ -234,16 +229,20 @@ def _minimum_tcb(
     which = f"the {_either(list(tcbs), 'and')} TCB"
     one_for_all = all(isinstance(level, int) for level in minimum.values())
     levels: object = minimum if one_for_all else minimum.get(product or "")
-    if not isinstance(levels, Mapping):
+    if not isinstance(levels, MappingProxyType | dict):
         holds = f"report is from {product}" if product else "the report's product line is unknown"
         return False, f"expected a product line with a minimum for {which}: {_either(list(minimum))}; {holds}"
     if not one_for_all:
         which += f" of {product}"
-    wanted = " ".join(f"{name}={level}" for name, level in levels.items())
+    components = {name: tcb.components() for name, tcb in tcbs.items()}
     passed = all(
-        tcb.components().get(name, level) >= level for tcb in tcbs.values() for name, level in levels.items()
+        held.get(name, level) >= level for held in components.values() for name, level in levels.items()
     )
-    holds = ", ".join(f"{name} {_tcb_levels(tcb, levels) or '(none of them)'}" for name, tcb in tcbs.items())
+    wanted = " ".join(f"{name}={level}" for name, level in levels.items())
+    holds = ", ".join(
+        f"{which_tcb} " + (" ".join(f"{name}={held[name]}" for name in levels if name in held) or "(none of them)")
+        for which_tcb, held in components.items()
+    )
     no_fmc = "fmc" in levels and next(iter(tcbs.values())).fmc is None
     return passed, (
         f"expected at least {wanted} in {which}; report has {holds}" + ("; its processor has no FMC" if no_fmc else "")
@@ -466,14 +465,20 @@ class Policy:
         """
         context = _Context(report, product, key_kind)
         checks = []
-        for field in dataclasses.fields(self):
-            value = getattr(self, field.name)
-            check = field.metadata["check"]
-            if value is None or check is None:
-                continue
-            passed, detail = check(value, context)
-            checks.append(Check(f"policy.{field.name}", "pass" if passed else "fail", detail))
+        for rule, name, check in _CHECKS:
+            value = getattr(self, rule)
+            if value is not None:
+                passed, detail = check(value, context)
+                checks.append(Check(name, "pass" if passed else "fail", detail))
         return checks
+
+
+# The rules that make a check, with the check's name and function, in order.
+_CHECKS: Final[tuple[tuple[str, str, Callable[[Any, _Context], Verdict]], ...]] = tuple(
+    (field.name, f"policy.{field.name}", field.metadata["check"])
+    for field in dataclasses.fields(Policy)
+    if field.metadata["check"] is not None
+)
 
 
 # --- Where in the file ------------------------------------------------------------
