@@ -6,9 +6,7 @@ signs VLEKs. AMD signs all of them with RSASSA-PSS, SHA-384, MGF1 with
 SHA-384 and a 48-byte salt. The package ships these certificates
 (data/amd-chains, with their sources); a caller may pin others instead.
 
-What is verified once is kept: a set of chains is loaded and checked once per
-process, and the chain of a VCEK or VLEK once per certificate (by its exact
-DER bytes, in a bounded cache).
+A set of chains is loaded and checked once per process.
 """
 
 from __future__ import annotations
@@ -38,7 +36,6 @@ BUNDLED_FILES = (
     "ask_ark_turin_vlek.pem",
 )
 
-LEAF_CACHE_SIZE = 1024
 PINNED_CACHE_SIZE = 16
 
 
@@ -139,24 +136,14 @@ class ChainMatch:
 
 
 class TrustStore:
-    """A set of pinned chains and the VCEKs and VLEKs already checked against them."""
+    """A set of pinned chains."""
 
     def __init__(self, chains: Sequence[Chain]) -> None:
         self.chains = tuple(chains)
         self._pinned = {der(c) for chain in self.chains for c in (chain.intermediate, chain.root)}
-        self.match = functools.lru_cache(maxsize=LEAF_CACHE_SIZE)(self._match)
 
-    def clear(self) -> None:
-        """Forgets the VCEKs and VLEKs checked so far."""
-        self.match.cache_clear()
-
-    def _match(self, leaf_der: bytes, key_kind: str | None) -> ChainMatch:
-        """The chain of the leaf (given by its DER bytes) for the key kind the report names.
-
-        Cached: the bytes name the certificate exactly.
-        """
-        (leaf,) = load_certificates(leaf_der)
-        leaf_name = common_name(leaf)
+    def match(self, leaf: x509.Certificate, leaf_name: str, key_kind: str | None) -> ChainMatch:
+        """The chain of the leaf (whose common name is `leaf_name`) for the key kind the report names."""
         kind = key_kind or LEAF_NAMES.get(leaf_name)
         issuer = leaf.issuer
         for chain in self.chains:

@@ -14,7 +14,7 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
 from .certificate import LeafFacts, leaf_facts
-from .chains import Chain, TrustStore, bundled, der, forget_pinned, trust_store
+from .chains import Chain, TrustStore, der, forget_pinned, trust_store
 from .checks import Check
 from .errors import VerificationError
 from .evidence import (
@@ -107,17 +107,17 @@ def verify(
     key_kind = KEY_KINDS.get(decoded.signing_key)
     evidence = _evidence(_der_or_bytes(certificate), _bytes_or_none(certificate_table), key_kind)
     chain, chain_check = _chain_check(store, evidence, key_kind)
-    facts = leaf_facts(evidence.leaf_der)
+    facts = evidence.facts
     product = decoded.product or (chain.product if chain is not None else None)
 
     checks = [
         _report_check(decoded.version, decoded.signature_algo, decoded.signing_key),
         chain_check,
-        _validity_check(evidence.leaf_der, chain, now),
-        _key_check(evidence.leaf_der, key_kind, product),
+        _validity_check(facts, chain, now),
+        _key_check(facts, key_kind, product),
         _signature_check(decoded, facts),
         _chip_check(decoded, facts, key_kind, product),
-        _tcb_check(evidence.leaf_der, decoded.reported_tcb),
+        _tcb_check(facts, decoded.reported_tcb),
         _product_check(decoded.product, decoded.cpuid, chain),
         *policy.evaluate(decoded, product=product, key_kind=key_kind),
     ]
@@ -133,10 +133,9 @@ def verify(
 
 def clear_caches() -> None:
     """Forgets every certificate loaded and every chain verified so far (AMD's pinned chains stay loaded)."""
-    for cache in (_evidence, _chain_check, _validity_periods, _key_check, _tcb_check, _product_check, leaf_facts,
+    for cache in (_evidence, _chain_check, _validity_periods, _key_check, _tcb_check, _product_check,
                   parse_certificates):
         cache.cache_clear()
-    bundled().clear()
     forget_pinned()
 
 
@@ -162,11 +161,14 @@ def _bytes_or_none(data: bytes | None) -> bytes | None:
     raise VerificationError(f"expected certificates as bytes, got {type(data).__name__}")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class _Evidence:
-    """The VCEK or VLEK found in the caller's certificates, and the other certificates given."""
+    """The VCEK or VLEK found in the caller's certificates, and the other certificates given.
 
-    leaf_der: bytes
+    Made once per distinct input and compared by identity, like the facts it holds.
+    """
+
+    facts: LeafFacts
     others: tuple[x509.Certificate, ...]
 
 
@@ -180,7 +182,7 @@ def _evidence(certificate: bytes | None, certificate_table: bytes | None, key_ki
     if certificate_table is not None:
         found += certificates_from_table(certificate_table)
     leaf, others = find_leaf(found, key_kind)
-    return _Evidence(der(leaf), others)
+    return _Evidence(leaf_facts(leaf), others)
 
 
 @functools.cache
@@ -198,7 +200,8 @@ def _report_check(version: int, signature_algo: int, signing_key: int) -> Check:
 
 @functools.lru_cache(maxsize=EVIDENCE_CACHE_SIZE)
 def _chain_check(store: TrustStore, evidence: _Evidence, key_kind: str | None) -> tuple[Chain | None, Check]:
-    match = store.match(evidence.leaf_der, key_kind)
+    facts = evidence.facts
+    match = store.match(facts.certificate, facts.common_name, key_kind)
     chain = match.chain
     if chain is None:
         return None, Check("chain", "fail", match.detail)
@@ -216,18 +219,17 @@ def _chain_check(store: TrustStore, evidence: _Evidence, key_kind: str | None) -
 
 @functools.lru_cache(maxsize=EVIDENCE_CACHE_SIZE)
 def _validity_periods(
-    leaf_der: bytes, chain: Chain | None
+    facts: LeafFacts, chain: Chain | None
 ) -> tuple[tuple[str, datetime.datetime, datetime.datetime], ...]:
     """Each certificate of the chain, leaf first: its name and the start and end of its validity."""
-    facts = leaf_facts(leaf_der)
     named = [(facts.common_name, facts.certificate)]
     if chain is not None:
         named += [(chain.intermediate_name, chain.intermediate), (chain.root_name, chain.root)]
     return tuple((name, c.not_valid_before_utc, c.not_valid_after_utc) for name, c in named)
 
 
-def _validity_check(leaf_der: bytes, chain: Chain | None, now: datetime.datetime) -> Check:
-    periods = _validity_periods(leaf_der, chain)
+def _validity_check(facts: LeafFacts, chain: Chain | None, now: datetime.datetime) -> Check:
+    periods = _validity_periods(facts, chain)
     at = now.astimezone(datetime.UTC).isoformat(timespec="seconds")
     for name, start, end in periods:
         if not start <= now <= end:
@@ -239,8 +241,7 @@ def _validity_check(leaf_der: bytes, chain: Chain | None, now: datetime.datetime
 
 
 @functools.lru_cache(maxsize=EVIDENCE_CACHE_SIZE)
-def _key_check(leaf_der: bytes, key_kind: str | None, product: str | None) -> Check:
-    facts = leaf_facts(leaf_der)
+def _key_check(facts: LeafFacts, key_kind: str | None, product: str | None) -> Check:
     problems = []
     if facts.version != x509.Version.v3:
         problems.append(f"version 3, not {facts.version.name}")
@@ -301,8 +302,7 @@ def _chip_check(report: Report, facts: LeafFacts, key_kind: str | None, product:
 
 
 @functools.lru_cache(maxsize=EVIDENCE_CACHE_SIZE)
-def _tcb_check(leaf_der: bytes, tcb: TcbVersion) -> Check:
-    facts = leaf_facts(leaf_der)
+def _tcb_check(facts: LeafFacts, tcb: TcbVersion) -> Check:
     reported = tcb.spls()
     certified = {name: facts.spls.get(name) for name in reported}
     as_text = " ".join(f"{name}={value}" for name, value in reported.items())
