@@ -9,14 +9,13 @@ the security patch levels (SPLs), each a DER INTEGER: `.3.1` bootloader,
 
 from __future__ import annotations
 
-import functools
 from dataclasses import dataclass
 
 from cryptography import x509
 from cryptography.hazmat.asn1 import IA5String, decode_der
 from cryptography.hazmat.primitives.asymmetric import ec
 
-from .evidence import common_name, load_certificates
+from .evidence import common_name
 
 AMD_OID = "1.3.6.1.4.1.3704.1"
 PRODUCT_NAME = x509.ObjectIdentifier(f"{AMD_OID}.2")
@@ -30,12 +29,14 @@ SPL_OIDS = {
     "ucodeSPL": x509.ObjectIdentifier(f"{AMD_OID}.3.8"),
 }
 
-FACTS_CACHE_SIZE = 1024
 
-
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class LeafFacts:
-    """A VCEK's or VLEK's facts that the checks compare with the report."""
+    """A VCEK's or VLEK's facts that the checks compare with the report.
+
+    Compared by identity: the verifier reads them once per certificate and
+    keys what it derives from them on the object.
+    """
 
     certificate: x509.Certificate
     common_name: str
@@ -82,10 +83,8 @@ def _key(certificate: x509.Certificate) -> tuple[ec.EllipticCurvePublicKey | Non
     return None, f"a {type(key).__name__.removeprefix('_')} key"
 
 
-@functools.lru_cache(maxsize=FACTS_CACHE_SIZE)
-def leaf_facts(leaf_der: bytes) -> LeafFacts:
-    """The facts of the certificate with these exact DER bytes; cached."""
-    (certificate,) = load_certificates(leaf_der)
+def leaf_facts(certificate: x509.Certificate) -> LeafFacts:
+    """What the certificate says."""
     key, key_description = _key(certificate)
     product_name = _decoded(IA5String, _extension(certificate, PRODUCT_NAME))
     return LeafFacts(

@@ -6,9 +6,7 @@ signs VLEKs. AMD signs all of them with RSASSA-PSS, SHA-384, MGF1 with
 SHA-384 and a 48-byte salt. The package ships these certificates
 (data/amd-chains, with their sources); a caller may pin others instead.
 
-What is verified once is kept: a set of chains is loaded and checked once per
-process, and the chain of a VCEK or VLEK once per certificate (by its exact
-DER bytes, in a bounded cache).
+A set of chains is loaded and checked once per process.
 """
 
 from __future__ import annotations
@@ -38,14 +36,16 @@ BUNDLED_FILES = (
     "ask_ark_turin_vlek.pem",
 )
 
-LEAF_CACHE_SIZE = 1024
 PINNED_CACHE_SIZE = 16
 
 
 def signed_by(child: x509.Certificate, parent: x509.Certificate) -> bool:
     """Whether `parent`'s key made `child`'s signature, the way AMD signs (RSASSA-PSS, SHA-384, salt 48)."""
-    key = parent.public_key()
-    if child.issuer != parent.subject or not isinstance(key, rsa.RSAPublicKey):
+    return child.issuer == parent.subject and _pss_signed(child, parent.public_key())
+
+
+def _pss_signed(child: x509.Certificate, key: object) -> bool:
+    if not isinstance(key, rsa.RSAPublicKey):
         return False
     try:
         key.verify(child.signature, child.tbs_certificate_bytes, AMD_PSS, hashes.SHA384())
@@ -67,9 +67,33 @@ class Chain:
     intermediate: x509.Certificate
     root: x509.Certificate
 
+    @functools.cached_property
+    def intermediate_name(self) -> str:
+        return common_name(self.intermediate)
+
+    @functools.cached_property
+    def root_name(self) -> str:
+        return common_name(self.root)
+
     @property
     def names(self) -> str:
-        return f"{common_name(self.intermediate)} <- {common_name(self.root)}"
+        return f"{self.intermediate_name} <- {self.root_name}"
+
+    @functools.cached_property
+    def ders(self) -> frozenset[bytes]:
+        return frozenset((der(self.intermediate), der(self.root)))
+
+    @functools.cached_property
+    def subject(self) -> x509.Name:
+        return self.intermediate.subject
+
+    @functools.cached_property
+    def key(self) -> object:
+        return self.intermediate.public_key()
+
+    def signed(self, leaf: x509.Certificate, issuer: x509.Name) -> bool:
+        """Whether the intermediate signed `leaf`, whose issuer is `issuer`."""
+        return issuer == self.subject and _pss_signed(leaf, self.key)
 
 
 def parse_chains(pem: bytes, source: str) -> list[Chain]:
@@ -112,31 +136,26 @@ class ChainMatch:
 
 
 class TrustStore:
-    """A set of pinned chains and the VCEKs and VLEKs already checked against them."""
+    """A set of pinned chains."""
 
     def __init__(self, chains: Sequence[Chain]) -> None:
         self.chains = tuple(chains)
         self._pinned = {der(c) for chain in self.chains for c in (chain.intermediate, chain.root)}
-        self.match = functools.lru_cache(maxsize=LEAF_CACHE_SIZE)(self._match)
 
-    def _match(self, leaf_der: bytes, key_kind: str | None) -> ChainMatch:
-        """The chain of the leaf (given by its DER bytes) for the key kind the report names.
-
-        Cached: the bytes name the certificate exactly.
-        """
-        (leaf,) = load_certificates(leaf_der)
-        kind = key_kind or LEAF_NAMES.get(common_name(leaf))
+    def match(self, leaf: x509.Certificate, leaf_name: str, key_kind: str | None) -> ChainMatch:
+        """The chain of the leaf (whose common name is `leaf_name`) for the key kind the report names."""
+        kind = key_kind or LEAF_NAMES.get(leaf_name)
+        issuer = leaf.issuer
         for chain in self.chains:
-            if signed_by(leaf, chain.intermediate):
+            if chain.signed(leaf, issuer):
                 if kind is not None and chain.key_kind != kind:
                     return ChainMatch(None, (
                         f"expected a {kind}, as the report's signing-key field says; the certificate is "
-                        f"signed by {common_name(chain.intermediate)}, which signs {chain.key_kind}s"
+                        f"signed by {chain.intermediate_name}, which signs {chain.key_kind}s"
                     ))
-                leaf_name = common_name(leaf)
                 return ChainMatch(chain, f"{leaf_name} <- {chain.names}: AMD's {chain.product} {chain.key_kind} chain")
         wanted = f"{kind}s" if kind else "VCEKs or VLEKs"
-        issuers = ", ".join(common_name(c.intermediate) for c in self.chains if kind in (None, c.key_kind))
+        issuers = ", ".join(c.intermediate_name for c in self.chains if kind in (None, c.key_kind))
         return ChainMatch(None, (
             f"expected the certificate to be signed by a pinned intermediate that signs {wanted} ({issuers}); "
             f"its issuer is {leaf.issuer.rfc4514_string()}"
@@ -159,6 +178,11 @@ def bundled() -> TrustStore:
 @functools.lru_cache(maxsize=PINNED_CACHE_SIZE)
 def _pinned(chains: tuple[bytes, ...]) -> TrustStore:
     return TrustStore([chain for index, pem in enumerate(chains) for chain in parse_chains(pem, f"chains[{index}]")])
+
+
+def forget_pinned() -> None:
+    """Forgets the chains that callers pinned, and what was verified against them."""
+    _pinned.cache_clear()
 
 
 def trust_store(chains: bytes | Sequence[bytes] | None) -> TrustStore:

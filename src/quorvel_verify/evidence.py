@@ -74,7 +74,8 @@ def common_name(certificate: x509.Certificate) -> str:
 
 
 @functools.lru_cache(maxsize=CERTIFICATE_CACHE_SIZE)
-def _load_certificates(data: bytes) -> tuple[x509.Certificate, ...]:
+def parse_certificates(data: bytes) -> tuple[x509.Certificate, ...]:
+    """The certificates in `data`, loaded once per distinct bytes (ValueError if there are none)."""
     with amd_serial_numbers():
         if b"-----BEGIN" in data:
             return tuple(x509.load_pem_x509_certificates(data))
@@ -87,7 +88,7 @@ def load_certificates(data: bytes, source: str = "certificate") -> tuple[x509.Ce
     Loaded certificates are cached by their exact bytes.
     """
     try:
-        return _load_certificates(bytes(data))
+        return parse_certificates(bytes(data))
     except ValueError as error:
         raise VerificationError(f"{source}: {_not_a_certificate(bytes(data), error)}") from error
 
@@ -143,17 +144,18 @@ def find_leaf(
     whatever it is, so that the checks can say what is wrong with it.
     """
     unique = list({c.tbs_certificate_bytes + c.signature: c for c in certificates}.values())
+    names = {id(c): common_name(c) for c in unique}
     candidates = [
-        c for c in unique if isinstance(c.public_key(), ec.EllipticCurvePublicKey) or common_name(c) in LEAF_NAMES
+        c for c in unique if names[id(c)] in LEAF_NAMES or isinstance(c.public_key(), ec.EllipticCurvePublicKey)
     ]
     if len(candidates) > 1 and key_kind is not None:
-        candidates = [c for c in candidates if LEAF_NAMES.get(common_name(c)) == key_kind] or candidates
+        candidates = [c for c in candidates if LEAF_NAMES.get(names[id(c)]) == key_kind] or candidates
     if not candidates and len(unique) == 1:
         candidates = unique
     if len(candidates) != 1:
-        names = ", ".join(common_name(c) for c in (candidates or unique)) or "none"
+        listed = ", ".join(names[id(c)] for c in (candidates or unique)) or "none"
         found = "no VCEK or VLEK" if not candidates else f"{len(candidates)} candidates for the VCEK or VLEK"
-        raise VerificationError(f"{source}: {found} among the certificates given ({names})")
+        raise VerificationError(f"{source}: {found} among the certificates given ({listed})")
     leaf = candidates[0]
     return leaf, tuple(c for c in unique if c is not leaf)
 
@@ -213,7 +215,7 @@ def _report_mistake(data: bytes) -> str | None:
 
 def _is_certificate(data: bytes) -> bool:
     try:
-        _load_certificates(data)
+        parse_certificates(data)
     except ValueError:
         return False
     return True

@@ -92,9 +92,10 @@ def _judge(
 
 
 @functools.lru_cache(maxsize=JUDGEMENT_CACHE_SIZE)
-def _judge_bytes(
+def judged_lists(
     data: bytes, ark: x509.Certificate, intermediate: x509.Certificate, leaf: x509.Certificate | None
 ) -> _Judgement:
+    """What the list in `data` (DER or PEM) says of a chain, kept for the next report with the same list."""
     return _judge(load_crl(data), ark, intermediate, leaf)
 
 
@@ -121,7 +122,7 @@ def check_revocation(
     if isinstance(crl, x509.CertificateRevocationList):
         judged = _judge(crl, ark, intermediate, leaf)
     else:
-        judged = _judge_bytes(bytes(crl), ark, intermediate, leaf)
+        judged = judged_lists(bytes(crl), ark, intermediate, leaf)
     if now.tzinfo is None:
         now = now.replace(tzinfo=datetime.UTC)
     failure = judged.forged or _currency_failure(judged.crl, now, grace) or judged.revoked

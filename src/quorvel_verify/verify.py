@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime
+import functools
 from collections.abc import Sequence
 from dataclasses import dataclass
 
@@ -13,13 +14,21 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
 from .certificate import LeafFacts, leaf_facts
-from .chains import Chain, TrustStore, der, trust_store
+from .chains import Chain, TrustStore, der, forget_pinned, trust_store
 from .checks import Check
 from .errors import VerificationError
-from .evidence import LEAF_NAMES, certificates_from_table, common_name, find_leaf, load_certificates, read_report
+from .evidence import (
+    LEAF_NAMES,
+    certificates_from_table,
+    common_name,
+    find_leaf,
+    load_certificates,
+    parse_certificates,
+    read_report,
+)
 from .policy import Policy
-from .report import Report
-from .revocation import check_revocation
+from .report import Cpuid, Report, TcbVersion
+from .revocation import check_revocation, judged_lists
 from .urls import vcek_url
 
 SIGNED_END = 0x2A0  # the signature covers bytes 0x000-0x29F
@@ -30,6 +39,10 @@ ECDSA_SHA384 = ec.ECDSA(hashes.SHA384())
 SIGNATURE_ALGORITHMS = {1: "ECDSA P-384 with SHA-384"}
 KEY_KINDS = {0: "VCEK", 1: "VLEK"}  # the signing-key field; 7 means none
 TURIN_HW_ID_SIZE = 8
+
+# Verified evidence is kept by its exact bytes; the bound keeps memory flat
+# when every report comes with another certificate.
+EVIDENCE_CACHE_SIZE = 1024
 
 
 @dataclass(frozen=True)
@@ -97,21 +110,20 @@ def verify(
     now = _instant(now)
     store = trust_store(chains)
     key_kind = KEY_KINDS.get(decoded.signing_key)
-    leaf, others = find_leaf(_certificates(certificate, certificate_table), key_kind)
-    facts = leaf_facts(der(leaf))
-    match = store.match(der(leaf), key_kind)
-    chain = match.chain
+    evidence = _evidence(_der_or_bytes(certificate), _bytes_or_none(certificate_table), key_kind)
+    chain, chain_check = _chain_check(store, evidence, key_kind)
+    facts = evidence.facts
     product = decoded.product or (chain.product if chain is not None else None)
 
     checks = [
-        _report_check(decoded),
-        _chain_check(match.detail, chain, others, store),
+        _report_check(decoded.version, decoded.signature_algo, decoded.signing_key),
+        chain_check,
         _validity_check(facts, chain, now),
-        _key_check(decoded, facts, key_kind, product),
+        _key_check(facts, key_kind, product),
         _signature_check(decoded, facts),
         _chip_check(decoded, facts, key_kind, product),
-        _tcb_check(decoded, facts),
-        _product_check(decoded, chain),
+        _tcb_check(facts, decoded.reported_tcb),
+        _product_check(decoded.product, decoded.cpuid, chain),
         _revocation_check(crl, chain, facts, policy, now),
         *policy.evaluate(decoded, product=product, key_kind=key_kind),
     ]
@@ -125,6 +137,14 @@ def verify(
     )
 
 
+def clear_caches() -> None:
+    """Forgets every certificate loaded and every chain verified so far (AMD's pinned chains stay loaded)."""
+    for cache in (_evidence, _chain_check, _validity_periods, _key_check, _tcb_check, _product_check,
+                  parse_certificates, judged_lists):
+        cache.cache_clear()
+    forget_pinned()
+
+
 def _instant(now: datetime.datetime | None) -> datetime.datetime:
     if now is None:
         return datetime.datetime.now(datetime.UTC)
@@ -133,64 +153,101 @@ def _instant(now: datetime.datetime | None) -> datetime.datetime:
     return now
 
 
-def _certificates(
-    certificate: bytes | x509.Certificate | None, certificate_table: bytes | None
-) -> list[x509.Certificate]:
+def _der_or_bytes(certificate: bytes | x509.Certificate | None) -> bytes | None:
+    if isinstance(certificate, x509.Certificate):
+        return der(certificate)
+    return _bytes_or_none(certificate)
+
+
+def _bytes_or_none(data: bytes | None) -> bytes | None:
+    if data is None or isinstance(data, bytes):
+        return data
+    if isinstance(data, bytearray | memoryview):
+        return bytes(data)
+    raise VerificationError(f"expected certificates as bytes, got {type(data).__name__}")
+
+
+@dataclass(frozen=True, eq=False)
+class _Evidence:
+    """The VCEK or VLEK found in the caller's certificates, and the other certificates given.
+
+    Made once per distinct input and compared by identity, like the facts it holds.
+    """
+
+    facts: LeafFacts
+    others: tuple[x509.Certificate, ...]
+
+
+@functools.lru_cache(maxsize=EVIDENCE_CACHE_SIZE)
+def _evidence(certificate: bytes | None, certificate_table: bytes | None, key_kind: str | None) -> _Evidence:
     if certificate is None and certificate_table is None:
         raise VerificationError("no certificate: give the VCEK or VLEK, or the certificate table that holds it")
     found: list[x509.Certificate] = []
-    if isinstance(certificate, x509.Certificate):
-        found.append(certificate)
-    elif certificate is not None:
+    if certificate is not None:
         found += load_certificates(certificate)
     if certificate_table is not None:
         found += certificates_from_table(certificate_table)
-    return found
+    leaf, others = find_leaf(found, key_kind)
+    return _Evidence(leaf_facts(leaf), others)
 
 
-def _report_check(report: Report) -> Check:
+@functools.cache
+def _report_check(version: int, signature_algo: int, signing_key: int) -> Check:
     problems = []
-    if report.signature_algo not in SIGNATURE_ALGORITHMS:
-        problems.append(f"signature algorithm {report.signature_algo} (expected 1, ECDSA P-384 with SHA-384)")
-    if report.signing_key not in KEY_KINDS:
-        problems.append(f"signing key {report.signing_key} (expected 0, a VCEK, or 1, a VLEK)")
+    if signature_algo not in SIGNATURE_ALGORITHMS:
+        problems.append(f"signature algorithm {signature_algo} (expected 1, ECDSA P-384 with SHA-384)")
+    if signing_key not in KEY_KINDS:
+        problems.append(f"signing key {signing_key} (expected 0, a VCEK, or 1, a VLEK)")
     if problems:
         return Check("report", "fail", "the report names " + " and ".join(problems))
-    return Check("report", "pass", f"version {report.version}, signed by a {KEY_KINDS[report.signing_key]} "
-                                   f"with {SIGNATURE_ALGORITHMS[report.signature_algo]}")
+    return Check("report", "pass", f"version {version}, signed by a {KEY_KINDS[signing_key]} "
+                                   f"with {SIGNATURE_ALGORITHMS[signature_algo]}")
 
 
-def _chain_check(detail: str, chain: Chain | None, others: Sequence[x509.Certificate], store: TrustStore) -> Check:
+@functools.lru_cache(maxsize=EVIDENCE_CACHE_SIZE)
+def _chain_check(store: TrustStore, evidence: _Evidence, key_kind: str | None) -> tuple[Chain | None, Check]:
+    facts = evidence.facts
+    match = store.match(facts.certificate, facts.common_name, key_kind)
+    chain = match.chain
     if chain is None:
-        return Check("chain", "fail", detail)
+        return None, Check("chain", "fail", match.detail)
     # The input's intermediates and roots are never trusted; any that differs
     # from the pinned ones of the chain found means the input is not what it claims.
-    pinned = {der(chain.intermediate), der(chain.root)}
-    for certificate in others:
-        if der(certificate) not in pinned:
+    for certificate in evidence.others:
+        if der(certificate) not in chain.ders:
             where = "is not pinned" if store.stranger(certificate) else "belongs to another pinned chain"
-            return Check("chain", "fail", (
+            return None, Check("chain", "fail", (
                 f"expected the given {common_name(certificate)} to be the pinned {chain.names} of the "
                 f"{chain.product} {chain.key_kind} chain; it {where}"
             ))
-    return Check("chain", "pass", detail)
+    return chain, Check("chain", "pass", match.detail)
+
+
+@functools.lru_cache(maxsize=EVIDENCE_CACHE_SIZE)
+def _validity_periods(
+    facts: LeafFacts, chain: Chain | None
+) -> tuple[tuple[str, datetime.datetime, datetime.datetime], ...]:
+    """Each certificate of the chain, leaf first: its name and the start and end of its validity."""
+    named = [(facts.common_name, facts.certificate)]
+    if chain is not None:
+        named += [(chain.intermediate_name, chain.intermediate), (chain.root_name, chain.root)]
+    return tuple((name, c.not_valid_before_utc, c.not_valid_after_utc) for name, c in named)
 
 
 def _validity_check(facts: LeafFacts, chain: Chain | None, now: datetime.datetime) -> Check:
-    certificates = [facts.certificate] + ([chain.intermediate, chain.root] if chain is not None else [])
+    periods = _validity_periods(facts, chain)
     at = now.astimezone(datetime.UTC).isoformat(timespec="seconds")
-    for certificate in certificates:
-        start, end = certificate.not_valid_before_utc, certificate.not_valid_after_utc
+    for name, start, end in periods:
         if not start <= now <= end:
             return Check("validity", "fail", (
-                f"expected {common_name(certificate)} to be valid at {at}; it is valid from "
+                f"expected {name} to be valid at {at}; it is valid from "
                 f"{start.isoformat(timespec='seconds')} to {end.isoformat(timespec='seconds')}"
             ))
-    names = ", ".join(common_name(c) for c in certificates)
-    return Check("validity", "pass", f"{names} valid at {at}")
+    return Check("validity", "pass", f"{', '.join(name for name, _, _ in periods)} valid at {at}")
 
 
-def _key_check(report: Report, facts: LeafFacts, key_kind: str | None, product: str | None) -> Check:
+@functools.lru_cache(maxsize=EVIDENCE_CACHE_SIZE)
+def _key_check(facts: LeafFacts, key_kind: str | None, product: str | None) -> Check:
     problems = []
     if facts.version != x509.Version.v3:
         problems.append(f"version 3, not {facts.version.name}")
@@ -250,8 +307,9 @@ def _chip_check(report: Report, facts: LeafFacts, key_kind: str | None, product:
     return Check("chip", "pass", f"the chip id is the certificate's hwID {hw_id.hex()}{zeros}")
 
 
-def _tcb_check(report: Report, facts: LeafFacts) -> Check:
-    reported = report.reported_tcb.spls()
+@functools.lru_cache(maxsize=EVIDENCE_CACHE_SIZE)
+def _tcb_check(facts: LeafFacts, tcb: TcbVersion) -> Check:
+    reported = tcb.spls()
     certified = {name: facts.spls.get(name) for name in reported}
     as_text = " ".join(f"{name}={value}" for name, value in reported.items())
     if certified != reported:
@@ -261,19 +319,18 @@ def _tcb_check(report: Report, facts: LeafFacts) -> Check:
     return Check("tcb", "pass", f"the certificate's patch levels are the reported TCB {as_text}")
 
 
-def _product_check(report: Report, chain: Chain | None) -> Check:
-    if report.product is None:
+@functools.lru_cache(maxsize=EVIDENCE_CACHE_SIZE)
+def _product_check(product: str | None, cpuid: Cpuid | None, chain: Chain | None) -> Check:
+    if product is None or cpuid is None:
         return Check("product", "skip", "a version-2 report carries no CPUID; the chain alone names the product line")
     if chain is None:
         return Check("product", "skip", "no pinned chain signs the certificate")
-    cpuid = report.cpuid
-    assert cpuid is not None  # a report with a product has a CPUID
     said = f"family {cpuid.family:#04x} model {cpuid.model:#04x}"
-    if chain.product != report.product:
+    if chain.product != product:
         return Check("product", "fail", (
-            f"expected the CPUID to name {chain.product}, the chain's product line; {said} is {report.product}"
+            f"expected the CPUID to name {chain.product}, the chain's product line; {said} is {product}"
         ))
-    return Check("product", "pass", f"{report.product}: the CPUID ({said}) and the chain agree")
+    return Check("product", "pass", f"{product}: the CPUID ({said}) and the chain agree")
 
 
 def _revocation_check(

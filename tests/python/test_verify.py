@@ -408,9 +408,12 @@ class TestCommand:
             "cert": DATA / "reports" / "milan-v3-oak.vcek.pem",
             "b64": tmp_path / "report.b64",
             "policy": tmp_path / "policy.toml",
+            "readme-policy": tmp_path / "readme.toml",
         }
         paths["b64"].write_bytes(base64.b64encode(report))
         paths["policy"].write_text("allow_debug = false\nvmpls = [0]\n")
+        readme = (DATA.parents[1] / "README.md").read_text()
+        paths["readme-policy"].write_text(readme.split("```toml\n", 1)[1].split("```", 1)[0])
         return {name: str(path) for name, path in paths.items()}
 
     @pytest.mark.parametrize(
@@ -427,10 +430,13 @@ class TestCommand:
              "(for instance with `base64 -d`)"),
             (["b64", "cert", "--json"], 2, {"verified": False, "error": "{b64}: this is a report written as base64 "
                                             "text: decode it first (for instance with `base64 -d`)"}),
+            (["report", "cert", "--policy", "readme-policy"], 0,
+             "result:                            verified with AMD's Milan VCEK chain"),
             (["report", "cert", "--policy", "policy"], 2, "error: {policy}:2: vmpls: unknown rule (did you mean vmpl?)"),
             (["report", "cert", "--now", "yesterday"], 2, "error: --now: not an ISO-8601 date or time: 'yesterday'"),
         ],
-        ids=["verified", "expired", "now", "json-not-verified", "json-table", "base64", "json-bad-input", "policy",
+        ids=["verified", "expired", "now", "json-not-verified", "json-table", "base64", "json-bad-input",
+             "readme-policy", "policy",
              "now-malformed"],
     )
     def test_output_and_status(self, files, capsys, argv, status, shown) -> None:
