@@ -4,5 +4,22 @@ from __future__ import annotations
 
 from .checks import Check, Outcome
 from .errors import VerificationError
+from .policy import Policy, PolicyError
+from .report import Cpuid, FirmwareVersion, GuestPolicy, PlatformInfo, Report, TcbVersion
+from .verify import Verification, verify
 
-__all__ = ["Check", "Outcome", "VerificationError"]
+__all__ = [
+    "Check",
+    "Cpuid",
+    "FirmwareVersion",
+    "GuestPolicy",
+    "Outcome",
+    "PlatformInfo",
+    "Policy",
+    "PolicyError",
+    "Report",
+    "TcbVersion",
+    "Verification",
+    "VerificationError",
+    "verify",
+]

@@ -18,6 +18,8 @@ pytest.importorskip("mypy", reason="the type tests need mypy (pip install mypy)"
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = sorted((ROOT / "examples").glob("*.py"))
+# The verifier package is held to the same standard as the examples.
+TYPED_SOURCES = [*EXAMPLES, *sorted((ROOT / "src" / "quorvel_verify").glob("*.py"))]
 
 
 def installed_stub() -> Path:
@@ -126,10 +128,11 @@ USAGE = textwrap.dedent(
 
 @pytest.fixture(scope="module")
 def mypy_errors(tmp_path_factory) -> dict[str, dict[int, list[str]]]:
-    """One strict mypy run over the examples and the usage snippet: file name -> line -> error codes."""
+    """One strict mypy run over the examples, the verifier package and the usage snippet: file name -> line ->
+    error codes."""
     directory = tmp_path_factory.mktemp("usage")
     (directory / "usage.py").write_text(USAGE, encoding="utf-8")
-    done = mypy("usage.py", *map(str, EXAMPLES), cwd=directory)
+    done = mypy("usage.py", *map(str, TYPED_SOURCES), cwd=directory)
     assert done.returncode in (0, 1), done.stderr
     errors: dict[str, dict[int, list[str]]] = {}
     for line in done.stdout.splitlines():
@@ -149,7 +152,7 @@ EXPECTED = {
 
 
 class TestMypy:
-    @pytest.mark.parametrize("example", [p.name for p in EXAMPLES])
+    @pytest.mark.parametrize("example", [p.name for p in TYPED_SOURCES])
     def test_examples_pass_strict(self, mypy_errors, example):
         assert mypy_errors.get(example, {}) == {}
 

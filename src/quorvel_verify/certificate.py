@@ -1,0 +1,99 @@
+"""What a VCEK or VLEK certificate says: its key and AMD's extensions, read once per certificate.
+
+AMD's extensions live under 1.3.6.1.4.1.3704.1: `.2` the product name (an
+IA5String such as "Milan-B0", "Genoa", "Turin"), `.4` the hwID (the chip id,
+as raw bytes: 64 on Milan and Genoa, the first 8 on Turin; VCEKs only), and
+the security patch levels (SPLs), each a DER INTEGER: `.3.1` bootloader,
+`.3.2` TEE, `.3.3` SNP firmware, `.3.8` microcode and, on Turin, `.3.9` FMC.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+from cryptography import x509
+from cryptography.hazmat.asn1 import IA5String, decode_der
+from cryptography.hazmat.primitives.asymmetric import ec
+
+from .evidence import common_name
+
+AMD_OID = "1.3.6.1.4.1.3704.1"
+PRODUCT_NAME = x509.ObjectIdentifier(f"{AMD_OID}.2")
+HW_ID = x509.ObjectIdentifier(f"{AMD_OID}.4")
+# By the names of the KDS query, in its order.
+SPL_OIDS = {
+    "fmcSPL": x509.ObjectIdentifier(f"{AMD_OID}.3.9"),
+    "blSPL": x509.ObjectIdentifier(f"{AMD_OID}.3.1"),
+    "teeSPL": x509.ObjectIdentifier(f"{AMD_OID}.3.2"),
+    "snpSPL": x509.ObjectIdentifier(f"{AMD_OID}.3.3"),
+    "ucodeSPL": x509.ObjectIdentifier(f"{AMD_OID}.3.8"),
+}
+
+
+@dataclass(frozen=True, eq=False)
+class LeafFacts:
+    """A VCEK's or VLEK's facts that the checks compare with the report.
+
+    Compared by identity: the verifier reads them once per certificate and
+    keys what it derives from them on the object.
+    """
+
+    certificate: x509.Certificate
+    common_name: str
+    version: x509.Version
+    key: ec.EllipticCurvePublicKey | None  # None unless an ECDSA P-384 key
+    key_description: str
+    product_name: str | None  # None when absent or not an IA5String
+    hw_id: bytes | None
+    spls: dict[str, int | None]  # None where the extension is absent or not a DER INTEGER
+
+    @property
+    def product(self) -> str | None:
+        """The product line of the product name ("Milan-B0" is Milan)."""
+        return self.product_name.split("-")[0] if self.product_name is not None else None
+
+
+def _extension(certificate: x509.Certificate, oid: x509.ObjectIdentifier) -> bytes | None:
+    """The value of one of AMD's extensions, or None when the certificate lacks it."""
+    try:
+        value = certificate.extensions.get_extension_for_oid(oid).value
+    except x509.ExtensionNotFound:
+        return None
+    return value.value if isinstance(value, x509.UnrecognizedExtension) else None
+
+
+def _decoded[T](kind: type[T], value: bytes | None) -> T | None:
+    if value is None:
+        return None
+    try:
+        return decode_der(kind, value)
+    except ValueError:
+        return None
+
+
+def _key(certificate: x509.Certificate) -> tuple[ec.EllipticCurvePublicKey | None, str]:
+    try:
+        key = certificate.public_key()
+    except ValueError as error:  # a key that cryptography cannot load
+        return None, f"an unusable key ({error})"
+    if isinstance(key, ec.EllipticCurvePublicKey):
+        if isinstance(key.curve, ec.SECP384R1):
+            return key, "ECDSA P-384"
+        return None, f"an ECDSA {key.curve.name} key"
+    return None, f"a {type(key).__name__.removeprefix('_')} key"
+
+
+def leaf_facts(certificate: x509.Certificate) -> LeafFacts:
+    """What the certificate says."""
+    key, key_description = _key(certificate)
+    product_name = _decoded(IA5String, _extension(certificate, PRODUCT_NAME))
+    return LeafFacts(
+        certificate=certificate,
+        common_name=common_name(certificate),
+        version=certificate.version,
+        key=key,
+        key_description=key_description,
+        product_name=product_name.as_str() if product_name is not None else None,
+        hw_id=_extension(certificate, HW_ID),
+        spls={name: _decoded(int, _extension(certificate, oid)) for name, oid in SPL_OIDS.items()},
+    )

@@ -1,0 +1,197 @@
+"""AMD's certificate chains: the pinned intermediates and roots, and which of them signed a VCEK or VLEK.
+
+Each product line (Milan, Genoa, Turin) has a root key, the ARK, which signs
+itself and two intermediates: the ASK, which signs VCEKs, and the ASVK, which
+signs VLEKs. AMD signs all of them with RSASSA-PSS, SHA-384, MGF1 with
+SHA-384 and a 48-byte salt. The package ships these certificates
+(data/amd-chains, with their sources); a caller may pin others instead.
+
+A set of chains is loaded and checked once per process.
+"""
+
+from __future__ import annotations
+
+import functools
+from collections.abc import Sequence
+from dataclasses import dataclass
+from importlib import resources
+
+from cryptography import x509
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding, rsa
+
+from .errors import VerificationError
+from .evidence import LEAF_NAMES, common_name, load_certificates
+
+PRODUCTS = ("Milan", "Genoa", "Turin")
+AMD_PSS = padding.PSS(mgf=padding.MGF1(hashes.SHA384()), salt_length=48)
+
+BUNDLED_FILES = (
+    "ask_ark_milan.pem",
+    "ask_ark_milan_vlek.pem",
+    "ask_ark_genoa.pem",
+    "ask_ark_genoa_vlek.pem",
+    "ask_ark_turin_vcek.pem",
+    "ask_ark_turin_vlek.pem",
+)
+
+PINNED_CACHE_SIZE = 16
+
+
+def signed_by(child: x509.Certificate, parent: x509.Certificate) -> bool:
+    """Whether `parent`'s key made `child`'s signature, the way AMD signs (RSASSA-PSS, SHA-384, salt 48)."""
+    return child.issuer == parent.subject and _pss_signed(child, parent.public_key())
+
+
+def _pss_signed(child: x509.Certificate, key: object) -> bool:
+    if not isinstance(key, rsa.RSAPublicKey):
+        return False
+    try:
+        key.verify(child.signature, child.tbs_certificate_bytes, AMD_PSS, hashes.SHA384())
+    except (InvalidSignature, ValueError):
+        return False
+    return True
+
+
+def der(certificate: x509.Certificate) -> bytes:
+    return certificate.public_bytes(serialization.Encoding.DER)
+
+
+@dataclass(frozen=True, eq=False)
+class Chain:
+    """One pinned chain: the intermediate that signs one key kind of a product line, and its root."""
+
+    product: str  # "Milan", "Genoa" or "Turin"
+    key_kind: str  # "VCEK" (signed by the ASK) or "VLEK" (signed by the ASVK)
+    intermediate: x509.Certificate
+    root: x509.Certificate
+
+    @functools.cached_property
+    def intermediate_name(self) -> str:
+        return common_name(self.intermediate)
+
+    @functools.cached_property
+    def root_name(self) -> str:
+        return common_name(self.root)
+
+    @property
+    def names(self) -> str:
+        return f"{self.intermediate_name} <- {self.root_name}"
+
+    @functools.cached_property
+    def ders(self) -> frozenset[bytes]:
+        return frozenset((der(self.intermediate), der(self.root)))
+
+    @functools.cached_property
+    def subject(self) -> x509.Name:
+        return self.intermediate.subject
+
+    @functools.cached_property
+    def key(self) -> object:
+        return self.intermediate.public_key()
+
+    def signed(self, leaf: x509.Certificate, issuer: x509.Name) -> bool:
+        """Whether the intermediate signed `leaf`, whose issuer is `issuer`."""
+        return issuer == self.subject and _pss_signed(leaf, self.key)
+
+
+def parse_chains(pem: bytes, source: str) -> list[Chain]:
+    """Chains from PEM: each an intermediate, then its root, as AMD's KDS serves them.
+
+    The names say the product line and the key kind (ASK `SEV-Milan`, ASVK
+    `SEV-VLEK-Milan`, root `ARK-Milan`); each root must sign itself and its
+    intermediate.
+    """
+    certificates = load_certificates(pem, source)
+    if not certificates or len(certificates) % 2:
+        raise VerificationError(
+            f"{source}: expected pairs of an intermediate then its root, found {len(certificates)} certificates"
+        )
+    return [_chain(*certificates[i:i + 2], source=source) for i in range(0, len(certificates), 2)]
+
+
+def _chain(intermediate: x509.Certificate, root: x509.Certificate, *, source: str) -> Chain:
+    root_name, name = common_name(root), common_name(intermediate)
+    product = root_name.removeprefix("ARK-")
+    kinds = {f"SEV-{product}": "VCEK", f"SEV-VLEK-{product}": "VLEK"}
+    if product not in PRODUCTS or name not in kinds:
+        raise VerificationError(
+            f"{source}: expected an ASK (SEV-<product>) or ASVK (SEV-VLEK-<product>) then its ARK "
+            f"(ARK-<product>) of Milan, Genoa or Turin, found {name} then {root_name}"
+        )
+    if not signed_by(root, root):
+        raise VerificationError(f"{source}: {root_name} is not signed by itself (RSASSA-PSS, SHA-384, salt 48)")
+    if not signed_by(intermediate, root):
+        raise VerificationError(f"{source}: {name} is not signed by {root_name} (RSASSA-PSS, SHA-384, salt 48)")
+    return Chain(product, kinds[name], intermediate, root)
+
+
+@dataclass(frozen=True)
+class ChainMatch:
+    """The outcome of looking for the chain of a VCEK or VLEK: the chain, or None and what was expected."""
+
+    chain: Chain | None
+    detail: str
+
+
+class TrustStore:
+    """A set of pinned chains."""
+
+    def __init__(self, chains: Sequence[Chain]) -> None:
+        self.chains = tuple(chains)
+        self._pinned = {der(c) for chain in self.chains for c in (chain.intermediate, chain.root)}
+
+    def match(self, leaf: x509.Certificate, leaf_name: str, key_kind: str | None) -> ChainMatch:
+        """The chain of the leaf (whose common name is `leaf_name`) for the key kind the report names."""
+        kind = key_kind or LEAF_NAMES.get(leaf_name)
+        issuer = leaf.issuer
+        for chain in self.chains:
+            if chain.signed(leaf, issuer):
+                if kind is not None and chain.key_kind != kind:
+                    return ChainMatch(None, (
+                        f"expected a {kind}, as the report's signing-key field says; the certificate is "
+                        f"signed by {chain.intermediate_name}, which signs {chain.key_kind}s"
+                    ))
+                return ChainMatch(chain, f"{leaf_name} <- {chain.names}: AMD's {chain.product} {chain.key_kind} chain")
+        wanted = f"{kind}s" if kind else "VCEKs or VLEKs"
+        issuers = ", ".join(c.intermediate_name for c in self.chains if kind in (None, c.key_kind))
+        return ChainMatch(None, (
+            f"expected the certificate to be signed by a pinned intermediate that signs {wanted} ({issuers}); "
+            f"its issuer is {leaf.issuer.rfc4514_string()}"
+        ))
+
+    def stranger(self, certificate: x509.Certificate) -> bool:
+        """Whether an intermediate or root from the caller's input is not one of the pinned certificates."""
+        return der(certificate) not in self._pinned
+
+
+@functools.cache
+def bundled() -> TrustStore:
+    """AMD's chains of Milan, Genoa and Turin as shipped with the package."""
+    directory = resources.files(__package__).joinpath("data", "amd-chains")
+    return TrustStore([
+        chain for name in BUNDLED_FILES for chain in parse_chains(directory.joinpath(name).read_bytes(), name)
+    ])
+
+
+@functools.lru_cache(maxsize=PINNED_CACHE_SIZE)
+def _pinned(chains: tuple[bytes, ...]) -> TrustStore:
+    return TrustStore([chain for index, pem in enumerate(chains) for chain in parse_chains(pem, f"chains[{index}]")])
+
+
+def forget_pinned() -> None:
+    """Forgets the chains that callers pinned, and what was verified against them."""
+    _pinned.cache_clear()
+
+
+def trust_store(chains: bytes | Sequence[bytes] | None) -> TrustStore:
+    """The bundled chains, or those that the caller pins instead: PEM, each an intermediate then its root
+    (one or more such pairs per item)."""
+    if chains is None:
+        return bundled()
+    if isinstance(chains, bytes | bytearray):
+        chains = [chains]
+    if not chains:
+        raise VerificationError("chains: no chain given; pass None for AMD's bundled chains")
+    return _pinned(tuple(bytes(pem) for pem in chains))

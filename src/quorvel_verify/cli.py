@@ -1,0 +1,208 @@
+"""quorvel-verify: verify an attestation report from the command line.
+
+Exit status: 0 verified, 1 not verified (a check failed), 2 bad input (an
+unreadable file, a report or certificate that cannot be used, a malformed
+policy, a wrong argument). With --json, stdout holds one JSON object in every
+case: the verification, or `{"verified": false, "error": ...}` for bad input.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import json
+import sys
+from collections.abc import Sequence
+from pathlib import Path
+from typing import NoReturn
+
+from .cache import Cache, default_cache_dir
+from .errors import VerificationError
+from .evidence import read_report
+from .kds import KdsClient
+from .policy import Policy
+from .report import Report
+from .urls import KDS_BASE_URL
+from .verify import Verification, verify
+
+VERIFIED, NOT_VERIFIED, BAD_INPUT = 0, 1, 2
+
+
+class _BadInput(Exception):
+    """Input that cannot be verified: its message goes to stderr."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        raise _BadInput(f"{self.prog}: {message}")
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog="quorvel-verify",
+        description="Verify an AMD SEV-SNP attestation report: AMD's chain, the signature and what it states.",
+    )
+    parser.add_argument("report", metavar="REPORT", help="the raw 1184-byte report")
+    parser.add_argument("cert", metavar="CERT", nargs="?", help="the VCEK or VLEK (PEM or DER), or a PEM bundle")
+    parser.add_argument("--cert-table", metavar="FILE", help="a certificate table, as the extended report returns it")
+    parser.add_argument("--policy", metavar="FILE.toml", help="the policy that the report must meet")
+    parser.add_argument(
+        "--chains", metavar="FILE", nargs="+", action="extend",
+        help="pinned chains instead of AMD's bundled ones: PEM, an intermediate then its root",
+    )
+    parser.add_argument(
+        "--now", metavar="ISO-8601", help="when the certificates must be valid (default: now; UTC unless it says)"
+    )
+    parser.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    parser.add_argument("--crl", metavar="FILE", help="AMD's revocation list (DER or PEM) of the chain's product line")
+    sources = parser.add_mutually_exclusive_group()
+    sources.add_argument(
+        "--fetch", action="store_true",
+        help="fetch the VCEK and the revocation list that are not given from AMD's KDS, through the cache",
+    )
+    sources.add_argument(
+        "--offline", action="store_true",
+        help="take the VCEK and the revocation list that are not given from the cache only, never the network",
+    )
+    parser.add_argument("--cache-dir", metavar="DIR", help=f"the cache (default: {default_cache_dir()})")
+    parser.add_argument("--kds-url", metavar="URL", help=f"the KDS's address (default: {KDS_BASE_URL})")
+    return parser
+
+
+def _read(path: str) -> bytes:
+    try:
+        return Path(path).read_bytes()
+    except OSError as error:
+        raise _BadInput(f"{path}: {error.strerror or error}") from error
+
+
+def _instant(text: str | None) -> datetime.datetime | None:
+    if text is None:
+        return None
+    try:
+        instant = datetime.datetime.fromisoformat(text)
+    except ValueError as error:
+        raise _BadInput(f"--now: not an ISO-8601 date or time: {text!r}") from error
+    return instant if instant.tzinfo is not None else instant.replace(tzinfo=datetime.UTC)
+
+
+def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
+    """The KDS client that --fetch or --offline asks for, with the cache; None without either."""
+    if not (arguments.fetch or arguments.offline):
+        for option, value in (("--cache-dir", arguments.cache_dir), ("--kds-url", arguments.kds_url)):
+            if value is not None:
+                raise _BadInput(f"{option} applies to --fetch and --offline only")
+        return None
+    return KdsClient(
+        arguments.kds_url or KDS_BASE_URL, cache=Cache(arguments.cache_dir), offline=arguments.offline,
+        progress=lambda line: print(line, file=sys.stderr, flush=True),
+    )
+
+
+def _run(arguments: argparse.Namespace) -> Verification:
+    client = _kds_client(arguments)
+    if arguments.cert is None and arguments.cert_table is None and client is None:
+        raise _BadInput("no certificate: give CERT, the VCEK or VLEK, or --cert-table, or --fetch it")
+    policy = Policy.load(arguments.policy) if arguments.policy is not None else None
+    report = _read(arguments.report)
+    now = _instant(arguments.now)
+    certificate = _read(arguments.cert) if arguments.cert is not None else None
+    table = _read(arguments.cert_table) if arguments.cert_table is not None else None
+    crl = _read(arguments.crl) if arguments.crl is not None else None
+    chains = [_read(path) for path in arguments.chains] if arguments.chains else None
+    try:
+        decoded = read_report(report)
+        if client is not None and certificate is None and table is None:
+            certificate = client.vcek_for(decoded, now=now)[1]
+
+        def run(crl: bytes | None) -> Verification:
+            return verify(decoded, certificate, certificate_table=table, chains=chains, policy=policy, now=now, crl=crl)
+
+        result = run(crl)
+        if client is None or crl is not None or result.product is None or result.key_kind is None:
+            return result
+        # The list of the product line and key kind that the verification established.
+        return run(client.crl(result.product, result.key_kind, now=now))
+    except VerificationError as error:
+        # Name the file where the message names the argument.
+        for name, path in (("report", arguments.report), ("certificate", arguments.cert),
+                           ("certificate table", arguments.cert_table), ("revocation list", arguments.crl)):
+            if path is not None and str(error).startswith(f"{name}: "):
+                raise _BadInput(f"{path}: {str(error).removeprefix(f'{name}: ')}") from error
+        raise
+
+
+def _tcb_line(report: Report) -> list[tuple[str, str]]:
+    return [(f"{name}_tcb", str(getattr(report, f"{name}_tcb"))) for name in ("reported", "current", "committed", "launch")]
+
+
+def describe(report: Report) -> list[tuple[str, str]]:
+    """The report's fields that a reader looks at first, as (label, text) pairs."""
+    policy = report.guest_policy
+    cpuid = report.cpuid
+    processor = (
+        "not carried by a version-2 report" if cpuid is None
+        else f"family {cpuid.family:#04x} model {cpuid.model:#04x} stepping {cpuid.stepping} ({report.product})"
+    )
+    flags = [name for name, on in (("SMT", policy.smt_allowed), ("MIGRATE_MA", policy.migrate_ma_allowed),
+                                   ("DEBUG", policy.debug_allowed), ("SINGLE_SOCKET", policy.single_socket)) if on]
+    return [
+        ("version", str(report.version)),
+        ("cpuid", processor),
+        ("signing key", report.key_kind or f"unknown ({report.signing_key})"),
+        ("vmpl", str(report.vmpl)),
+        ("guest policy", f"{policy.raw:#x} (ABI {policy.abi_major}.{policy.abi_minor}; {', '.join(flags) or 'no flags'})"),
+        ("guest_svn", str(report.guest_svn)),
+        ("chip_id", report.chip_id.hex()),
+        ("measurement", report.measurement.hex()),
+        ("host_data", report.host_data.hex()),
+        ("report_data", report.report_data.hex()),
+        *_tcb_line(report),
+        ("firmware", f"current {report.current_firmware}, committed {report.committed_firmware}"),
+    ]
+
+
+def _human(path: str, result: Verification) -> str:
+    width = max(15, *(len(check.name) + 2 for check in result.checks))
+    lines = [f"{'report:':{width}}{path}"]
+    lines += [f"{label + ':':{width}}{text}" for label, text in describe(result.report)]
+    lines.append("")
+    lines += [f"{check.name + ':':{width}}{check.result:5} {check.detail}" for check in result.checks]
+    lines.append(f"{'kds:':{width}}{result.kds_url or 'none: ' + _no_kds_reason(result)}")
+    if result.verified:
+        verdict = f"verified with AMD's {result.product} {result.key_kind} chain"
+    else:
+        verdict = f"NOT verified: failed {', '.join(check.name for check in result.failed)}"
+    lines.append(f"{'result:':{width}}{verdict}")
+    return "\n".join(lines)
+
+
+def _no_kds_reason(result: Verification) -> str:
+    if result.key_kind != "VCEK":
+        return "the report is not signed by a VCEK, which the KDS serves per chip"
+    if not any(result.report.chip_id):
+        return "the chip id is masked"
+    return "the report names no product line and no pinned chain signs the certificate"
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
+    as_json = "--json" in (sys.argv[1:] if argv is None else argv)
+    try:
+        arguments = _parser().parse_args(argv)
+        result = _run(arguments)
+    except (_BadInput, VerificationError) as error:
+        print(f"error: {error}", file=sys.stderr)
+        if as_json:
+            print(json.dumps({"verified": False, "error": str(error)}))
+        return BAD_INPUT
+    if arguments.json:
+        print(json.dumps(result.to_json(), indent=2))
+    else:
+        print(_human(arguments.report, result))
+    return VERIFIED if result.verified else NOT_VERIFIED
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,230 @@
+"""Evidence as users hold it: the report, certificates in PEM or DER, bundles and certificate tables.
+
+Every loader raises `VerificationError` for input it cannot use, naming the
+likely mistake where the input looks like something else: report text in
+base64 or hex, a firmware response with its header, a report with its
+certificate table appended, or a certificate where the report belongs.
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import functools
+import re
+import struct
+import uuid
+import warnings
+from collections.abc import Iterable, Iterator
+from contextlib import contextmanager
+
+import cryptography
+from cryptography import x509
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.utils import CryptographyDeprecationWarning
+
+from .errors import VerificationError
+from .report import Report
+
+REPORT_SIZE = 1184
+
+# The firmware's MSG_REPORT_RSP: a 32-byte header (status, then the report's
+# size, both 32-bit little-endian) before the report. Linux returns it in a
+# buffer of 4000 bytes.
+RESPONSE_HEADER_SIZE = 0x20
+
+# A certificate table: 24-byte entries (GUID, offset and length of the
+# certificate from the table's start, both 32-bit little-endian), ended by an
+# all-zero entry.
+TABLE_ENTRY = struct.Struct("<16sII")
+
+# The entries' GUIDs, as the GHCB guest request and the extended report name them.
+TABLE_GUIDS = {
+    uuid.UUID("c0b406a4-a803-4952-9743-3fb6014cd0ae"): "ARK",
+    uuid.UUID("4ab7b379-bbac-4fe4-a02f-05aef327c782"): "ASK",
+    uuid.UUID("63da758d-e664-4564-adc5-f4b93be8accd"): "VCEK",
+    uuid.UUID("a8074bc2-a25a-483e-aae6-39c045a0b8a1"): "VLEK",
+}
+
+# The subject common names of the keys that sign reports, and the key kind each is.
+LEAF_NAMES = {"SEV-VCEK": "VCEK", "SEV-VLEK": "VLEK"}
+
+SERIAL_WARNING = "Parsed a serial number which wasn't positive"
+
+CERTIFICATE_CACHE_SIZE = 256
+
+
+@contextmanager
+def amd_serial_numbers() -> Iterator[None]:
+    """Keeps cryptography's warning about AMD's serial number 0 out of the caller's output.
+
+    AMD issues VCEKs with serial number 0, which RFC 5280 forbids and which
+    cryptography loads with a deprecation warning (and, it says, will one day
+    refuse). The filter applies to that one warning while a certificate is
+    loaded; every other warning passes.
+    """
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message=SERIAL_WARNING, category=CryptographyDeprecationWarning)
+        yield
+
+
+def common_name(certificate: x509.Certificate) -> str:
+    names = certificate.subject.get_attributes_for_oid(x509.NameOID.COMMON_NAME)
+    return str(names[0].value) if names else certificate.subject.rfc4514_string()
+
+
+@functools.lru_cache(maxsize=CERTIFICATE_CACHE_SIZE)
+def parse_certificates(data: bytes) -> tuple[x509.Certificate, ...]:
+    """The certificates in `data`, loaded once per distinct bytes (ValueError if there are none)."""
+    with amd_serial_numbers():
+        if b"-----BEGIN" in data:
+            return tuple(x509.load_pem_x509_certificates(data))
+        return (x509.load_der_x509_certificate(data),)
+
+
+def load_certificates(data: bytes, source: str = "certificate") -> tuple[x509.Certificate, ...]:
+    """Every certificate in `data`: one in DER, or one or more in PEM, in any order.
+
+    Loaded certificates are cached by their exact bytes.
+    """
+    try:
+        return parse_certificates(bytes(data))
+    except ValueError as error:
+        raise VerificationError(f"{source}: {_not_a_certificate(bytes(data), error)}") from error
+
+
+def _not_a_certificate(data: bytes, error: ValueError) -> str:
+    if len(data) == REPORT_SIZE:
+        return "this is a report, not a certificate: were the report and the certificate given in swapped order?"
+    if "serial" in str(error).lower():
+        return (
+            f"cryptography {cryptography.__version__} refuses the certificate's serial number ({error}); "
+            "AMD issues VCEKs with serial number 0: install the last cryptography release that loads them"
+        )
+    return f"not a certificate in PEM or DER ({error})"
+
+
+def certificates_from_table(table: bytes, source: str = "certificate table") -> tuple[x509.Certificate, ...]:
+    """The certificates of a certificate table, as the extended report, the GHCB guest request and
+    configfs-tsm's `auxblob` return it.
+
+    Entries are identified by GUID, stored in RFC 4122 byte order as genuine
+    tables hold them (the mixed-endian order of EFI is accepted too); entries
+    with other GUIDs are skipped. A certificate may be DER or PEM.
+    """
+    table = bytes(table)
+    certificates: list[x509.Certificate] = []
+    for position in range(0, len(table), TABLE_ENTRY.size):
+        entry = table[position:position + TABLE_ENTRY.size]
+        if len(entry) < TABLE_ENTRY.size:
+            break
+        guid, offset, length = TABLE_ENTRY.unpack(entry)
+        if not any(entry):
+            return tuple(certificates)
+        kind = TABLE_GUIDS.get(uuid.UUID(bytes=guid)) or TABLE_GUIDS.get(uuid.UUID(bytes_le=guid))
+        if kind is None:
+            continue
+        if offset > len(table) or length > len(table) - offset or length == 0:
+            raise VerificationError(
+                f"{source}: the {kind} entry's certificate (offset {offset}, length {length}) "
+                f"lies outside the table's {len(table)} bytes"
+            )
+        certificates += load_certificates(table[offset:offset + length], f"{source}: {kind} entry")
+    raise VerificationError(f"{source}: not a certificate table: no all-zero entry ends its entries")
+
+
+def find_leaf(
+    certificates: Iterable[x509.Certificate], key_kind: str | None, source: str = "certificate"
+) -> tuple[x509.Certificate, tuple[x509.Certificate, ...]]:
+    """The VCEK or VLEK among `certificates`, and the others (intermediates and roots).
+
+    The leaf is found by its key (ECDSA; AMD's intermediates and roots hold
+    RSA keys) or by its subject; where both a VCEK and a VLEK are given, by
+    the kind that the report names. A lone certificate is taken as the leaf
+    whatever it is, so that the checks can say what is wrong with it.
+    """
+    unique = list({c.tbs_certificate_bytes + c.signature: c for c in certificates}.values())
+    names = {id(c): common_name(c) for c in unique}
+    candidates = [
+        c for c in unique if names[id(c)] in LEAF_NAMES or isinstance(c.public_key(), ec.EllipticCurvePublicKey)
+    ]
+    if len(candidates) > 1 and key_kind is not None:
+        candidates = [c for c in candidates if LEAF_NAMES.get(names[id(c)]) == key_kind] or candidates
+    if not candidates and len(unique) == 1:
+        candidates = unique
+    if len(candidates) != 1:
+        listed = ", ".join(names[id(c)] for c in (candidates or unique)) or "none"
+        found = "no VCEK or VLEK" if not candidates else f"{len(candidates)} candidates for the VCEK or VLEK"
+        raise VerificationError(f"{source}: {found} among the certificates given ({listed})")
+    leaf = candidates[0]
+    return leaf, tuple(c for c in unique if c is not leaf)
+
+
+def read_report(data: bytes | Report, source: str = "report") -> Report:
+    """The report, decoded; input that is not a raw 1184-byte report gets the likely mistake named."""
+    if isinstance(data, Report):
+        return data
+    if not isinstance(data, bytes | bytearray | memoryview):
+        raise VerificationError(f"{source}: expected the report's bytes, got {type(data).__name__}")
+    data = bytes(data)
+    if len(data) != REPORT_SIZE:
+        mistake = _report_mistake(data)
+        if mistake is not None:
+            raise VerificationError(f"{source}: {mistake}")
+    try:
+        return Report.from_bytes(data)
+    except VerificationError as error:
+        raise VerificationError(f"{source}: {error}") from error
+
+
+def _decodes(data: bytes) -> bool:
+    try:
+        Report.from_bytes(data)
+    except VerificationError:
+        return False
+    return True
+
+
+def _report_mistake(data: bytes) -> str | None:
+    """What input of the wrong size probably is, or None."""
+    text = data.strip()
+    if text.startswith(b"-----BEGIN") or (data[:1] == b"\x30" and _is_certificate(data)):
+        return "this is a certificate, not a report: were the report and the certificate given in swapped order?"
+    compact = re.sub(rb"\s+", b"", text)
+    if compact and re.fullmatch(rb"[0-9A-Fa-f]+", compact) and len(compact) == 2 * REPORT_SIZE:
+        return "this is a report written as hex text: decode it first (for instance with `xxd -r -p`)"
+    decoded = _base64(compact)
+    if decoded is not None and len(decoded) == REPORT_SIZE:
+        return "this is a report written as base64 text: decode it first (for instance with `base64 -d`)"
+    if len(data) >= RESPONSE_HEADER_SIZE + REPORT_SIZE:
+        status, size = struct.unpack_from("<II", data)
+        body = data[RESPONSE_HEADER_SIZE:RESPONSE_HEADER_SIZE + REPORT_SIZE]
+        if size == REPORT_SIZE and _decodes(body):
+            return (
+                f"this is a firmware response (status {status}) with its {RESPONSE_HEADER_SIZE}-byte header "
+                f"before the report: the report is bytes {RESPONSE_HEADER_SIZE:#x}-"
+                f"{RESPONSE_HEADER_SIZE + REPORT_SIZE - 1:#x}"
+            )
+    if len(data) > REPORT_SIZE and _decodes(data[:REPORT_SIZE]):
+        return (
+            f"this is a report followed by {len(data) - REPORT_SIZE} more bytes, such as a certificate table: "
+            f"give bytes 0-{REPORT_SIZE - 1} as the report and the rest as the certificate table"
+        )
+    return None
+
+
+def _is_certificate(data: bytes) -> bool:
+    try:
+        parse_certificates(data)
+    except ValueError:
+        return False
+    return True
+
+
+def _base64(text: bytes) -> bytes | None:
+    """`text` decoded as base64, standard or URL-safe, padded or not; None if it is not."""
+    standard = text.translate(bytes.maketrans(b"-_", b"+/")).rstrip(b"=")
+    try:
+        return base64.b64decode(standard + b"=" * (-len(standard) % 4), validate=True)
+    except binascii.Error:
+        return None

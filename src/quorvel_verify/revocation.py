@@ -1,0 +1,159 @@
+"""The `revocation` check: AMD's revocation list for the chain, signed by the pinned root.
+
+AMD publishes, per product line and key kind, a certificate revocation list
+(CRL) that the line's root key (ARK) signs with RSASSA-PSS, SHA-384. The check
+passes when that list is signed by the pinned ARK, is current, and lists
+neither the chain's intermediate (ASK or ASVK) nor its leaf (VCEK or VLEK).
+"""
+
+from __future__ import annotations
+
+import datetime
+import functools
+from dataclasses import dataclass
+
+from cryptography import x509
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives.asymmetric import padding, rsa
+
+from .checks import Check
+from .errors import VerificationError
+from .evidence import amd_serial_numbers, common_name
+
+NAME = "revocation"
+
+# A service sees one list per product line and key kind at a time, and few
+# chips: what does not depend on `now` (the list's RSA-4096 signature, which
+# costs more than verifying a report, and its entries) is judged once per
+# list, root and certificates.
+JUDGEMENT_CACHE_SIZE = 1024
+
+# How AMD's roots sign: the hash, its MGF1 and a salt as long as the hash.
+_PSS = padding.PSS(mgf=padding.MGF1(hashes.SHA384()), salt_length=48)
+
+
+def load_crl(data: bytes) -> x509.CertificateRevocationList:
+    """A CRL from DER or PEM bytes; a `VerificationError` for anything else."""
+    try:
+        if data.lstrip().startswith(b"-----BEGIN"):
+            return x509.load_pem_x509_crl(data)
+        return x509.load_der_x509_crl(data)
+    except ValueError as error:
+        raise VerificationError(f"revocation list: not a CRL in DER or PEM ({error})") from None
+
+
+def _when(moment: datetime.datetime) -> str:
+    return moment.strftime("%Y-%m-%d %H:%M:%S UTC")
+
+
+def _label(certificate: x509.Certificate) -> tuple[str, int]:
+    """How the check names a certificate, and its serial number (0 on AMD's VCEKs)."""
+    with amd_serial_numbers():
+        serial = certificate.serial_number
+    return f"{common_name(certificate)} (serial {serial:#x})", serial
+
+
+def _number(crl: x509.CertificateRevocationList) -> str:
+    try:
+        return f" #{crl.extensions.get_extension_for_class(x509.CRLNumber).value.crl_number}"
+    except x509.ExtensionNotFound:
+        return ""
+
+
+@dataclass(frozen=True)
+class _Judgement:
+    """What a list says of a chain, whenever it is read."""
+
+    crl: x509.CertificateRevocationList
+    forged: str | None  # why the signature is not the root's
+    revoked: str | None  # which certificate the list revokes, and since when
+    passed: str  # the detail when the list is current, genuine and revokes neither
+
+
+def _judge(
+    crl: x509.CertificateRevocationList,
+    ark: x509.Certificate,
+    intermediate: x509.Certificate,
+    leaf: x509.Certificate | None,
+) -> _Judgement:
+    root = common_name(ark)
+    labels = [_label(c) for c in (intermediate, leaf) if c is not None]
+    revoked = None
+    for label, serial in labels:
+        entry = crl.get_revoked_certificate_by_serial_number(serial)
+        if entry is not None:
+            since = _when(entry.revocation_date_utc)
+            revoked = f"expected {label} not to be revoked; {root}'s list revokes it since {since}"
+            break
+    until = f", current until {_when(crl.next_update_utc)}" if crl.next_update_utc else ""
+    passed = f"{root}'s list{_number(crl)}{until}, revokes neither " + " nor ".join(label for label, _ in labels)
+    return _Judgement(crl, _signature_failure(crl, ark), revoked, passed)
+
+
+@functools.lru_cache(maxsize=JUDGEMENT_CACHE_SIZE)
+def judged_lists(
+    data: bytes, ark: x509.Certificate, intermediate: x509.Certificate, leaf: x509.Certificate | None
+) -> _Judgement:
+    """What the list in `data` (DER or PEM) says of a chain, kept for the next report with the same list."""
+    return _judge(load_crl(data), ark, intermediate, leaf)
+
+
+def check_revocation(
+    crl: bytes | x509.CertificateRevocationList | None,
+    *,
+    ark: x509.Certificate,
+    intermediate: x509.Certificate,
+    leaf: x509.Certificate | None,
+    now: datetime.datetime,
+    grace: datetime.timedelta = datetime.timedelta(0),
+    required: bool = False,
+) -> Check:
+    """The `revocation` check of a chain `leaf` <- `intermediate` <- `ark` at `now`.
+
+    `ark` is the pinned root of the chain's product line. A list past its
+    next update still passes within `grace` after it. Without a list the check
+    is skipped, or fails when `required`.
+    """
+    if crl is None:
+        if required:
+            return Check(NAME, "fail", "expected a revocation list, which the policy requires; none was given")
+        return Check(NAME, "skip", "no revocation list given (--crl FILE or --fetch)")
+    if isinstance(crl, x509.CertificateRevocationList):
+        judged = _judge(crl, ark, intermediate, leaf)
+    else:
+        judged = judged_lists(bytes(crl), ark, intermediate, leaf)
+    if now.tzinfo is None:
+        now = now.replace(tzinfo=datetime.UTC)
+    failure = judged.forged or _currency_failure(judged.crl, now, grace) or judged.revoked
+    return Check(NAME, "fail", failure) if failure else Check(NAME, "pass", judged.passed)
+
+
+def _signature_failure(crl: x509.CertificateRevocationList, ark: x509.Certificate) -> str | None:
+    root = common_name(ark)
+    key = ark.public_key()
+    if not isinstance(key, rsa.RSAPublicKey):
+        return f"expected {root} to hold an RSA key"
+    # The algorithm is fixed here, not taken from the list: a list that names
+    # another one is not AMD's.
+    try:
+        key.verify(crl.signature, crl.tbs_certlist_bytes, _PSS, hashes.SHA384())
+    except InvalidSignature:
+        return f"expected a list signed by {root} (RSASSA-PSS, SHA-384); its signature does not verify"
+    if crl.issuer != ark.subject:
+        return f"expected a list issued by {root}; this one is issued by {crl.issuer.rfc4514_string()}"
+    return None
+
+
+def _currency_failure(
+    crl: x509.CertificateRevocationList, now: datetime.datetime, grace: datetime.timedelta
+) -> str | None:
+    this_update, next_update = crl.last_update_utc, crl.next_update_utc
+    if next_update is None:
+        return "expected a list with a next update; this one names none, so it is never current"
+    if now < this_update:
+        return f"expected a list issued by {_when(now)}; this one is from {_when(this_update)}"
+    if now > next_update + grace:
+        allowed = f" (with a grace period of {grace.days} days)" if grace else ""
+        return f"expected a list current at {_when(now)}{allowed}; this one's next update was {_when(next_update)}"
+    return None
