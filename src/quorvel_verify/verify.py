@@ -181,8 +181,8 @@ def _evidence(certificate: bytes | None, certificate_table: bytes | None, key_ki
         found += load_certificates(certificate)
     if certificate_table is not None:
         found += certificates_from_table(certificate_table)
-    leaf, others = find_leaf(found, key_kind)
-    return _Evidence(leaf_facts(leaf), others)
+    leaf, name, others = find_leaf(found, key_kind)
+    return _Evidence(leaf_facts(leaf, name), others)
 
 
 @functools.cache
