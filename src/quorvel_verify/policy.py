@@ -141,7 +141,10 @@ def _list_of[T](item: Callable[[object], T]) -> Callable[[object], tuple[T, ...]
     return parse
 
 
-def _tcb_minimum(value: object) -> Mapping[str, int]:
+TcbMinimum = Mapping[str, int]
+
+
+def _components_minimum(value: object) -> TcbMinimum:
     if not isinstance(value, Mapping):
         raise _Invalid(f"expected a table of TCB components, got {_describe(value)}")
     if not value:
@@ -149,13 +152,32 @@ def _tcb_minimum(value: object) -> Mapping[str, int]:
     minimum = {}
     for name, level in value.items():
         if name not in TCB_COMPONENTS:
-            raise _Invalid(f"unknown TCB component; expected {', '.join(TCB_COMPONENTS)}", str(name))
+            raise _Invalid(
+                f"unknown TCB component; expected {', '.join(TCB_COMPONENTS)}, or a table per product line", str(name)
+            )
         try:
             minimum[name] = _integer(0, U8_MAX)(level)
         except _Invalid as error:
             raise _Invalid(error.message, name) from None
     # In the processor's order, whatever the file's.
     return MappingProxyType({name: minimum[name] for name in TCB_COMPONENTS if name in minimum})
+
+
+def _tcb_minimum(value: object) -> TcbMinimum | Mapping[str, TcbMinimum]:
+    """One table of components for every product line, or a table per product line.
+
+    Patch levels are numbered per product line (Milan's microcode is not
+    Genoa's), so a policy for several lines names each one's minimum.
+    """
+    if not isinstance(value, Mapping) or not value or not all(key in PRODUCTS for key in value):
+        return _components_minimum(value)
+    per_product = {}
+    for product, minimum in value.items():
+        try:
+            per_product[product] = _components_minimum(minimum)
+        except _Invalid as error:
+            raise _Invalid(error.message, product, *error.path) from None
+    return MappingProxyType({product: per_product[product] for product in PRODUCTS if product in per_product})
 
 
 def _abi(value: object) -> tuple[int, int]:
@@ -195,36 +217,44 @@ def _vmpl(allowed: tuple[int, ...], context: _Context) -> Verdict:
     return vmpl in allowed, f"expected VMPL {_either(allowed)}; report has VMPL {vmpl}"
 
 
-def _tcb_levels(tcb: TcbVersion, minimum: Mapping[str, int]) -> str:
-    components = tcb.components()
-    return " ".join(f"{name}={components[name]}" for name in minimum if name in components)
-
-
-def _minimum_tcb(minimum: Mapping[str, int], tcbs: Mapping[str, TcbVersion]) -> Verdict:
-    """Each of `tcbs` at least `minimum` in every component it has (FMC only on Turin)."""
-    wanted = " ".join(f"{name}={level}" for name, level in minimum.items())
+def _minimum_tcb(
+    minimum: TcbMinimum | Mapping[str, TcbMinimum], tcbs: Mapping[str, TcbVersion], product: str | None
+) -> Verdict:
+    """Each of `tcbs` at least `minimum` (the product line's, where it names them) in every component it has
+    (FMC only on Turin)."""
+    which = f"the {_either(list(tcbs), 'and')} TCB"
+    one_for_all = all(isinstance(level, int) for level in minimum.values())
+    levels: object = minimum if one_for_all else minimum.get(product or "")
+    if not isinstance(levels, MappingProxyType | dict):
+        holds = f"report is from {product}" if product else "the report's product line is unknown"
+        return False, f"expected a product line with a minimum for {which}: {_either(list(minimum))}; {holds}"
+    if not one_for_all:
+        which += f" of {product}"
+    components = {name: tcb.components() for name, tcb in tcbs.items()}
     passed = all(
-        tcb.components().get(name, level) >= level for tcb in tcbs.values() for name, level in minimum.items()
+        held.get(name, level) >= level for held in components.values() for name, level in levels.items()
     )
-    holds = ", ".join(f"{which} {_tcb_levels(tcb, minimum) or '(none of them)'}" for which, tcb in tcbs.items())
-    no_fmc = "fmc" in minimum and next(iter(tcbs.values())).fmc is None
+    wanted = " ".join(f"{name}={level}" for name, level in levels.items())
+    holds = ", ".join(
+        f"{which_tcb} " + (" ".join(f"{name}={held[name]}" for name in levels if name in held) or "(none of them)")
+        for which_tcb, held in components.items()
+    )
+    no_fmc = "fmc" in levels and next(iter(tcbs.values())).fmc is None
     return passed, (
-        f"expected at least {wanted} in the {_either(list(tcbs), "and")} TCB; report has {holds}"
-        + ("; its processor has no FMC" if no_fmc else "")
+        f"expected at least {wanted} in {which}; report has {holds}" + ("; its processor has no FMC" if no_fmc else "")
     )
 
 
-def _min_tcb(minimum: Mapping[str, int], context: _Context) -> Verdict:
+def _min_tcb(minimum: TcbMinimum | Mapping[str, TcbMinimum], context: _Context) -> Verdict:
     # The reported TCB names the key that signed; the host may report less than
     # it runs, and must not be able to commit less: all three must meet it.
     report = context.report
-    return _minimum_tcb(
-        minimum, {"current": report.current_tcb, "reported": report.reported_tcb, "committed": report.committed_tcb}
-    )
+    tcbs = {"current": report.current_tcb, "reported": report.reported_tcb, "committed": report.committed_tcb}
+    return _minimum_tcb(minimum, tcbs, context.product)
 
 
-def _min_launch_tcb(minimum: Mapping[str, int], context: _Context) -> Verdict:
-    return _minimum_tcb(minimum, {"launch": context.report.launch_tcb})
+def _min_launch_tcb(minimum: TcbMinimum | Mapping[str, TcbMinimum], context: _Context) -> Verdict:
+    return _minimum_tcb(minimum, {"launch": context.report.launch_tcb}, context.product)
 
 
 def _allow_provisional_firmware(allowed: bool, context: _Context) -> Verdict:
@@ -321,9 +351,10 @@ class Policy:
 
     allow_debug: bool = _rule(_boolean, _allow_debug, default=False)
     vmpl: Sequence[int] | None = _rule(_list_of(_integer(0, MAX_VMPL)), _vmpl)
-    # Per component, the least level in the current, reported and committed TCB.
-    min_tcb: Mapping[str, int] | None = _rule(_tcb_minimum, _min_tcb)
-    min_launch_tcb: Mapping[str, int] | None = _rule(_tcb_minimum, _min_launch_tcb)
+    # Per component, the least level in the current, reported and committed TCB,
+    # for every product line or per line ({"Milan": {"snp": 8}, ...}).
+    min_tcb: TcbMinimum | Mapping[str, TcbMinimum] | None = _rule(_tcb_minimum, _min_tcb)
+    min_launch_tcb: TcbMinimum | Mapping[str, TcbMinimum] | None = _rule(_tcb_minimum, _min_launch_tcb)
     # When false, the committed TCB and firmware must be the current ones.
     allow_provisional_firmware: bool | None = _rule(_boolean, _allow_provisional_firmware)
     measurements: Sequence[bytes | str] | None = _rule(_list_of(_hex(48)), _allow_list("measurement", "measurement"))
@@ -425,14 +456,20 @@ class Policy:
         """
         context = _Context(report, product, key_kind)
         checks = []
-        for field in dataclasses.fields(self):
-            value = getattr(self, field.name)
-            check = field.metadata["check"]
-            if value is None or check is None:
-                continue
-            passed, detail = check(value, context)
-            checks.append(Check(f"policy.{field.name}", "pass" if passed else "fail", detail))
+        for rule, name, check in _CHECKS:
+            value = getattr(self, rule)
+            if value is not None:
+                passed, detail = check(value, context)
+                checks.append(Check(name, "pass" if passed else "fail", detail))
         return checks
+
+
+# The rules that make a check, with the check's name and function, in order.
+_CHECKS: Final[tuple[tuple[str, str, Callable[[Any, _Context], Verdict]], ...]] = tuple(
+    (field.name, f"policy.{field.name}", field.metadata["check"])
+    for field in dataclasses.fields(Policy)
+    if field.metadata["check"] is not None
+)
 
 
 # --- Where in the file ------------------------------------------------------------

@@ -11,6 +11,8 @@ on.
 from __future__ import annotations
 
 import dataclasses
+import functools
+import struct
 from dataclasses import dataclass
 from typing import Final
 
@@ -23,35 +25,47 @@ REPORT_SIZE: Final = 0x4A0
 SIGNED_SIZE: Final = 0x2A0
 SIGNATURE_COMPONENT_SIZE: Final = 72
 
-# Offsets and sizes of the fields; integers are little-endian.
-_VERSION = (0x000, 4)
-_GUEST_SVN = (0x004, 4)
-_POLICY = (0x008, 8)
-_FAMILY_ID = (0x010, 16)
-_IMAGE_ID = (0x020, 16)
-_VMPL = (0x030, 4)
-_SIGNATURE_ALGO = (0x034, 4)
-_CURRENT_TCB = (0x038, 8)
-_PLATFORM_INFO = (0x040, 8)
-_KEY_INFO = (0x048, 4)
-_REPORT_DATA = (0x050, 64)
-_MEASUREMENT = (0x090, 48)
-_HOST_DATA = (0x0C0, 32)
-_ID_KEY_DIGEST = (0x0E0, 48)
-_AUTHOR_KEY_DIGEST = (0x110, 48)
-_REPORT_ID = (0x140, 32)
-_REPORT_ID_MA = (0x160, 32)
-_REPORTED_TCB = (0x180, 8)
-_CPUID = (0x188, 3)  # family, model, stepping: version 3 and later
-_CHIP_ID = (0x1A0, 64)
-_COMMITTED_TCB = (0x1E0, 8)
-_CURRENT_FIRMWARE = (0x1E8, 3)  # build, minor, major
-_COMMITTED_FIRMWARE = (0x1EC, 3)
-_LAUNCH_TCB = (0x1F0, 8)
-_LAUNCH_MIT_VECTOR = (0x1F8, 8)  # version 5 and later
-_CURRENT_MIT_VECTOR = (0x200, 8)
-_SIGNATURE_R = (0x2A0, SIGNATURE_COMPONENT_SIZE)
-_SIGNATURE_S = (0x2E8, SIGNATURE_COMPONENT_SIZE)
+# The fields before the unread tail at 0x330, in order, as `struct` reads them
+# (little-endian, no padding); None names a reserved run. Version-gated fields
+# are read in every version and dropped where the version lacks them.
+_FIELDS: Final = (
+    ("version", "I"),  # 0x000
+    ("guest_svn", "I"),  # 0x004
+    ("guest_policy", "Q"),  # 0x008
+    ("family_id", "16s"),  # 0x010
+    ("image_id", "16s"),  # 0x020
+    ("vmpl", "I"),  # 0x030
+    ("signature_algo", "I"),  # 0x034
+    ("current_tcb", "8s"),  # 0x038
+    ("platform_info", "Q"),  # 0x040
+    ("key_info", "I"),  # 0x048
+    (None, "4x"),  # 0x04C
+    ("report_data", "64s"),  # 0x050
+    ("measurement", "48s"),  # 0x090
+    ("host_data", "32s"),  # 0x0C0
+    ("id_key_digest", "48s"),  # 0x0E0
+    ("author_key_digest", "48s"),  # 0x110
+    ("report_id", "32s"),  # 0x140
+    ("report_id_ma", "32s"),  # 0x160
+    ("reported_tcb", "8s"),  # 0x180
+    ("cpuid", "3s"),  # 0x188: family, model, stepping; version 3 and later
+    (None, "21x"),  # 0x18B
+    ("chip_id", "64s"),  # 0x1A0
+    ("committed_tcb", "8s"),  # 0x1E0
+    ("current_firmware", "3s"),  # 0x1E8: build, minor, major
+    (None, "x"),  # 0x1EB
+    ("committed_firmware", "3s"),  # 0x1EC
+    (None, "x"),  # 0x1EF
+    ("launch_tcb", "8s"),  # 0x1F0
+    ("launch_mit_vector", "Q"),  # 0x1F8: version 5 and later
+    ("current_mit_vector", "Q"),  # 0x200
+    (None, "152x"),  # 0x208
+    ("signature_r", "72s"),  # 0x2A0
+    ("signature_s", "72s"),  # 0x2E8
+)
+_LAYOUT: Final = struct.Struct("<" + "".join(code for _, code in _FIELDS))
+_NAMES: Final = tuple(name for name, _ in _FIELDS if name is not None)
+assert _LAYOUT.size == 0x330, "the fields end where the unread tail begins"
 
 FIRST_VERSION_WITH_CPUID: Final = 3
 FIRST_VERSION_WITH_MIT_VECTORS: Final = 5
@@ -65,15 +79,6 @@ KEY_KINDS: Final = {SIGNING_KEY_VCEK: "VCEK", SIGNING_KEY_VLEK: "VLEK"}
 SIGNATURE_ALGO_ECDSA_P384_SHA384: Final = 1
 
 TURIN_FAMILY: Final = 0x1A
-
-
-def _bytes(raw: bytes, field: tuple[int, int]) -> bytes:
-    offset, size = field
-    return raw[offset:offset + size]
-
-
-def _int(raw: bytes, field: tuple[int, int]) -> int:
-    return int.from_bytes(_bytes(raw, field), "little")
 
 
 @dataclass(frozen=True, slots=True)
@@ -225,6 +230,24 @@ def product_of(cpuid: Cpuid) -> str:
     raise VerificationError(f"CPUID family {cpuid.family:#04x} model {cpuid.model:#04x} names no known product line")
 
 
+# Records are immutable and a service sees few distinct values of each, so
+# each is made once and shared.
+_RECORDS_CACHED: Final = 256
+_tcb = functools.lru_cache(_RECORDS_CACHED)(TcbVersion.from_field)
+_guest_policy = functools.lru_cache(_RECORDS_CACHED)(GuestPolicy.from_value)
+_platform_info = functools.lru_cache(_RECORDS_CACHED)(PlatformInfo.from_value)
+_firmware = functools.lru_cache(_RECORDS_CACHED)(FirmwareVersion.from_field)
+_product = functools.lru_cache(_RECORDS_CACHED)(product_of)
+
+
+@functools.lru_cache(_RECORDS_CACHED)
+def _cpuid(field: bytes) -> Cpuid:
+    return Cpuid(*field)
+
+
+_TCB_FIELDS: Final = ("current_tcb", "reported_tcb", "committed_tcb", "launch_tcb")
+
+
 @dataclass(frozen=True)
 class Report:
     """An attestation report that `quorvel.parse_report` accepted, every field read from its raw bytes.
@@ -294,58 +317,39 @@ class Report:
 
     @classmethod
     def _decode(cls, raw: bytes) -> Report:
-        version = _int(raw, _VERSION)
-        chip_id = _bytes(raw, _CHIP_ID)
+        fields = dict(zip(_NAMES, _LAYOUT.unpack_from(raw), strict=True))
+        version = fields["version"]
         cpuid: Cpuid | None = None
         if version >= FIRST_VERSION_WITH_CPUID:
-            cpuid = Cpuid(*_bytes(raw, _CPUID))
+            cpuid = _cpuid(fields["cpuid"])
             turin = cpuid.family == TURIN_FAMILY
         else:
             # A version-2 report names its generation by its chip id alone:
             # Turin's fills only the first 8 bytes.
-            turin = not any(chip_id[8:])
-        has_mit_vectors = version >= FIRST_VERSION_WITH_MIT_VECTORS
-        key_info = _int(raw, _KEY_INFO)
-
-        def tcb(field: tuple[int, int]) -> TcbVersion:
-            return TcbVersion.from_field(_bytes(raw, field), turin)
-
-        return cls(
+            turin = not any(fields["chip_id"][8:])
+        if version < FIRST_VERSION_WITH_MIT_VECTORS:
+            fields["launch_mit_vector"] = fields["current_mit_vector"] = None
+        key_info = fields["key_info"]
+        fields.update(
             raw=raw,
-            version=version,
-            guest_svn=_int(raw, _GUEST_SVN),
-            guest_policy=GuestPolicy.from_value(_int(raw, _POLICY)),
-            family_id=_bytes(raw, _FAMILY_ID),
-            image_id=_bytes(raw, _IMAGE_ID),
-            vmpl=_int(raw, _VMPL),
-            signature_algo=_int(raw, _SIGNATURE_ALGO),
-            current_tcb=tcb(_CURRENT_TCB),
-            platform_info=PlatformInfo.from_value(_int(raw, _PLATFORM_INFO)),
-            key_info=key_info,
+            guest_policy=_guest_policy(fields["guest_policy"]),
+            platform_info=_platform_info(fields["platform_info"]),
             signing_key=key_info >> 2 & 0b111,
             author_key_en=bool(key_info & 1),
             mask_chip_key=bool(key_info >> 1 & 1),
-            report_data=_bytes(raw, _REPORT_DATA),
-            measurement=_bytes(raw, _MEASUREMENT),
-            host_data=_bytes(raw, _HOST_DATA),
-            id_key_digest=_bytes(raw, _ID_KEY_DIGEST),
-            author_key_digest=_bytes(raw, _AUTHOR_KEY_DIGEST),
-            report_id=_bytes(raw, _REPORT_ID),
-            report_id_ma=_bytes(raw, _REPORT_ID_MA),
-            reported_tcb=tcb(_REPORTED_TCB),
             cpuid=cpuid,
-            product=None if cpuid is None else product_of(cpuid),
+            product=None if cpuid is None else _product(cpuid),
             turin=turin,
-            chip_id=chip_id,
-            committed_tcb=tcb(_COMMITTED_TCB),
-            current_firmware=FirmwareVersion.from_field(_bytes(raw, _CURRENT_FIRMWARE)),
-            committed_firmware=FirmwareVersion.from_field(_bytes(raw, _COMMITTED_FIRMWARE)),
-            launch_tcb=tcb(_LAUNCH_TCB),
-            launch_mit_vector=_int(raw, _LAUNCH_MIT_VECTOR) if has_mit_vectors else None,
-            current_mit_vector=_int(raw, _CURRENT_MIT_VECTOR) if has_mit_vectors else None,
-            signature_r=_bytes(raw, _SIGNATURE_R),
-            signature_s=_bytes(raw, _SIGNATURE_S),
+            current_firmware=_firmware(fields["current_firmware"]),
+            committed_firmware=_firmware(fields["committed_firmware"]),
+            **{name: _tcb(fields[name], turin) for name in _TCB_FIELDS},
         )
+        # The frozen dataclass's __init__ would assign the fields one call
+        # each, which costs more than reading them; a verifier decodes a report
+        # per request.
+        report = object.__new__(cls)
+        vars(report).update(fields)
+        return report
 
     @property
     def signed_bytes(self) -> bytes:
@@ -379,3 +383,8 @@ def _json_value(value: object) -> object:
     if dataclasses.is_dataclass(value) and not isinstance(value, type):
         return {field.name: getattr(value, field.name) for field in dataclasses.fields(value)}
     return value
+
+
+assert {field.name for field in dataclasses.fields(Report)} == {
+    *_NAMES, "raw", "signing_key", "author_key_en", "mask_chip_key", "product", "turin"
+}, "every field of a Report is decoded"

@@ -10,6 +10,7 @@ from quorvel_verify import Policy, PolicyError, Report
 from report_builder import put
 
 DATA = Path(__file__).parent.parent / "data"
+EXAMPLE_POLICY = Path(__file__).parents[2] / "examples" / "policy.toml"
 POLICY = 0x008  # the guest policy, a little-endian u64
 
 
@@ -68,6 +69,10 @@ NO_AUTHOR_KEY = "expected author key digest " + "00" * 48 + "; report has no aut
     (TURIN, 0, {"min_tcb": {"fmc": 2}}, "min_tcb",
      "expected at least fmc=2 in the current, reported and committed TCB; report has current fmc=1, "
      "reported fmc=1, committed fmc=1"),
+    # Patch levels are numbered per product line: a Turin report meets no minimum made for Milan and Genoa.
+    (TURIN, 0, {"min_tcb": {"Milan": {"snp": 1}, "Genoa": {"snp": 1}}}, "min_tcb",
+     "expected a product line with a minimum for the current, reported and committed TCB: Milan or Genoa; "
+     "report is from Turin"),
     (VLEK, 0, {"min_launch_tcb": {"microcode": 220}}, "min_launch_tcb",
      "expected at least microcode=220 in the launch TCB; report has launch microcode=219"),
     (VLEK, 0, {"allow_provisional_firmware": False}, "allow_provisional_firmware",
@@ -122,30 +127,23 @@ def test_an_empty_policy_forbids_debugging_only(report, result):
     assert [(c.name, c.result) for c in checks] == [("policy.allow_debug", result)]
 
 
-def test_a_policy_file_reads_as_the_same_policy_made_in_code():
-    text = f"""
-        # Production guests
-        vmpl = [0]
-        min_tcb = {{ snp = 22, microcode = 0xd1 }}
-        measurements = [
-            "{"AB" * 48}",
-        ]
-        min_abi = "1.51"
-        key_kinds = ["VCEK", "VLEK"]
-
-        [min_launch_tcb]
-        bootloader = 3
-        """
-    assert Policy.from_toml(text) == Policy(
-        vmpl=(0,), min_tcb={"snp": 22, "microcode": 0xD1}, min_launch_tcb={"bootloader": 3},
-        measurements=(b"\xab" * 48,), min_abi=(1, 51), key_kinds=("VCEK", "VLEK"),
+def test_the_example_policy_file_reads_as_the_same_policy_made_in_code():
+    assert Policy.load(EXAMPLE_POLICY) == Policy(
+        allow_debug=False, vmpl=(0,), products=("Milan", "Genoa", "Turin"), key_kinds=("VCEK", "VLEK"),
+        allow_migration_agent=False, min_tcb={
+            "Milan": {"bootloader": 3, "tee": 0, "snp": 8, "microcode": 115},
+            "Genoa": {"bootloader": 7, "tee": 0, "snp": 15, "microcode": 62},
+            "Turin": {"fmc": 0, "bootloader": 1, "tee": 0, "snp": 2, "microcode": 71},
+        }, min_launch_tcb={"snp": 2},
     )
 
 
 @pytest.mark.parametrize(("text", "message"), [
     ('allow_debug = false\nallow_degub = true', "p.toml:2: allow_degub: unknown rule (did you mean allow_debug?)"),
     ("[min_tcb]\nsnp = 1\n\nfmcc = 2", "p.toml:4: min_tcb.fmcc: unknown TCB component; expected fmc, bootloader, "
-                                        "tee, snp, microcode"),
+                                        "tee, snp, microcode, or a table per product line"),
+    ("[min_tcb.Milan]\nsnp = 1\n[min_tcb.Genoa]\nsnp = -1",
+     "p.toml:4: min_tcb.Genoa.snp: expected an integer from 0 to 255, got the integer -1"),
     ("[colours]\nred = 1", "p.toml:1: colours: unknown rule"),
     ("allow_debug = 1", "p.toml:1: allow_debug: expected true or false, got the integer 1"),
     ("min_guest_svn = true", "p.toml:1: min_guest_svn: expected an integer from 0 to 4294967295, got the boolean true"),
