@@ -9,6 +9,7 @@ the security patch levels (SPLs), each a DER INTEGER: `.3.1` bootloader,
 
 from __future__ import annotations
 
+import functools
 from dataclasses import dataclass
 
 from cryptography import x509
@@ -28,6 +29,8 @@ SPL_OIDS = {
     "snpSPL": x509.ObjectIdentifier(f"{AMD_OID}.3.3"),
     "ucodeSPL": x509.ObjectIdentifier(f"{AMD_OID}.3.8"),
 }
+
+DECODED_CACHE_SIZE = 1024
 
 
 @dataclass(frozen=True, eq=False)
@@ -62,7 +65,12 @@ def _amd_extensions(certificate: x509.Certificate) -> dict[x509.ObjectIdentifier
     }
 
 
+# cryptography's DER decoder resolves the Python type on every call, which
+# costs more than the decoding; the values themselves are few (patch levels,
+# product names), so each distinct one is decoded once.
+@functools.lru_cache(maxsize=DECODED_CACHE_SIZE)
 def _decoded[T](kind: type[T], value: bytes | None) -> T | None:
+    """`value`, a DER encoding of `kind`, decoded; None if it is absent or not that."""
     if value is None:
         return None
     try:

@@ -88,8 +88,9 @@ def verify(
 ) -> Verification:
     """Verifies `report` (its raw 1184 bytes) against the VCEK or VLEK that signed it.
 
-    `certificate` is that VCEK or VLEK in PEM or DER, or a PEM bundle holding
-    it (in any order with its intermediate and root); `certificate_table` a
+    `certificate` is that VCEK or VLEK in PEM or DER (or loaded, an
+    `x509.Certificate`), or a PEM bundle holding it (in any order with its
+    intermediate and root); `certificate_table` a
     certificate table as the extended report returns it. Either may be given,
     or both. Intermediates and roots in them are checked against the pinned
     ones, never trusted: AMD's bundled chains, or `chains` (PEM, each an
@@ -101,7 +102,7 @@ def verify(
     Raises `VerificationError` for input that cannot be verified at all.
     """
     decoded = read_report(report)
-    policy = policy if policy is not None else Policy()
+    policy = policy if policy is not None else _default_policy()
     now = _instant(now)
     store = trust_store(chains)
     key_kind = KEY_KINDS.get(decoded.signing_key)
@@ -122,7 +123,7 @@ def verify(
         *policy.evaluate(decoded, product=product, key_kind=key_kind),
     ]
     return Verification(
-        verified=not any(check.failed for check in checks),
+        verified=all(check.result != "fail" for check in checks),
         report=decoded,
         checks=tuple(checks),
         product=product,
@@ -131,10 +132,16 @@ def verify(
     )
 
 
+@functools.cache
+def _default_policy() -> Policy:
+    """`Policy()`, made once: policies are immutable."""
+    return Policy()
+
+
 def clear_caches() -> None:
     """Forgets every certificate loaded and every chain verified so far (AMD's pinned chains stay loaded)."""
     for cache in (_evidence, _chain_check, _validity_periods, _key_check, _tcb_check, _product_check,
-                  parse_certificates):
+                  _report_check, parse_certificates):
         cache.cache_clear()
     forget_pinned()
 
@@ -185,7 +192,7 @@ def _evidence(certificate: bytes | None, certificate_table: bytes | None, key_ki
     return _Evidence(leaf_facts(leaf, name), others)
 
 
-@functools.cache
+@functools.lru_cache(maxsize=64)  # bounded: the fields hold whatever the input holds
 def _report_check(version: int, signature_algo: int, signing_key: int) -> Check:
     problems = []
     if signature_algo not in SIGNATURE_ALGORITHMS:
