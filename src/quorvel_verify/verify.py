@@ -117,7 +117,7 @@ def verify(
         _validity_check(facts, chain, now),
         _key_check(facts, key_kind, product),
         _signature_check(decoded, facts),
-        _chip_check(decoded, facts, key_kind, product),
+        _chip_check(decoded.chip_id, decoded.mask_chip_id, facts, key_kind, product),
         _tcb_check(facts, decoded.reported_tcb),
         _product_check(decoded.product, decoded.cpuid, chain),
         *policy.evaluate(decoded, product=product, key_kind=key_kind),
@@ -128,7 +128,7 @@ def verify(
         checks=tuple(checks),
         product=product,
         key_kind=key_kind,
-        kds_url=_kds_url(decoded, product, key_kind),
+        kds_url=_kds_url(decoded.chip_id, decoded.reported_tcb, product, key_kind),
     )
 
 
@@ -140,8 +140,8 @@ def _default_policy() -> Policy:
 
 def clear_caches() -> None:
     """Forgets every certificate loaded and every chain verified so far (AMD's pinned chains stay loaded)."""
-    for cache in (_evidence, _chain_check, _validity_periods, _key_check, _tcb_check, _product_check,
-                  _report_check, parse_certificates):
+    for cache in (_evidence, _chain_check, _validity_periods, _valid, _key_check, _chip_check, _tcb_check,
+                  _product_check, _report_check, _kds_url, parse_certificates):
         cache.cache_clear()
     forget_pinned()
 
@@ -237,14 +237,23 @@ def _validity_periods(
 
 def _validity_check(facts: LeafFacts, chain: Chain | None, now: datetime.datetime) -> Check:
     periods = _validity_periods(facts, chain)
-    at = now.astimezone(datetime.UTC).isoformat(timespec="seconds")
     for name, start, end in periods:
         if not start <= now <= end:
             return Check("validity", "fail", (
-                f"expected {name} to be valid at {at}; it is valid from "
+                f"expected {name} to be valid at {_second(now)}; it is valid from "
                 f"{start.isoformat(timespec='seconds')} to {end.isoformat(timespec='seconds')}"
             ))
-    return Check("validity", "pass", f"{', '.join(name for name, _, _ in periods)} valid at {at}")
+    return _valid(facts, chain, int(now.timestamp()))
+
+
+@functools.lru_cache(maxsize=16)  # the detail changes once a second
+def _valid(facts: LeafFacts, chain: Chain | None, second: int) -> Check:
+    names = ", ".join(name for name, _, _ in _validity_periods(facts, chain))
+    return Check("validity", "pass", f"{names} valid at {_second(datetime.datetime.fromtimestamp(second, datetime.UTC))}")
+
+
+def _second(now: datetime.datetime) -> str:
+    return now.astimezone(datetime.UTC).isoformat(timespec="seconds")
 
 
 @functools.lru_cache(maxsize=EVIDENCE_CACHE_SIZE)
@@ -291,11 +300,13 @@ def _signature_check(report: Report, facts: LeafFacts) -> Check:
     return Check("signature", "pass", f"ECDSA P-384 with SHA-384 over bytes 0x000-0x29f, by {facts.common_name}")
 
 
-def _chip_check(report: Report, facts: LeafFacts, key_kind: str | None, product: str | None) -> Check:
-    chip_id = report.chip_id
+@functools.lru_cache(maxsize=EVIDENCE_CACHE_SIZE)
+def _chip_check(
+    chip_id: bytes, masked: bool, facts: LeafFacts, key_kind: str | None, product: str | None
+) -> Check:
     if key_kind == "VLEK":
         return Check("chip", "skip", "a VLEK is not bound to one chip")
-    if report.mask_chip_id:
+    if masked:
         return Check("chip", "skip", "the host masked the chip id (MASK_CHIP_ID): the report names no chip")
     hw_id = facts.hw_id
     if hw_id is None:  # the key check fails for it
@@ -334,12 +345,13 @@ def _product_check(product: str | None, cpuid: Cpuid | None, chain: Chain | None
     return Check("product", "pass", f"{product}: the CPUID ({said}) and the chain agree")
 
 
-def _kds_url(report: Report, product: str | None, key_kind: str | None) -> str | None:
+@functools.lru_cache(maxsize=EVIDENCE_CACHE_SIZE)
+def _kds_url(chip_id: bytes, tcb: TcbVersion, product: str | None, key_kind: str | None) -> str | None:
     """Where AMD's KDS serves the VCEK of the report's chip at its reported TCB.
 
     Built from the report alone; None for a VLEK (not served per chip), a
     masked chip id, or a version-2 report whose chain is unknown.
     """
-    if key_kind != "VCEK" or product is None or not any(report.chip_id):
+    if key_kind != "VCEK" or product is None or not any(chip_id):
         return None
-    return vcek_url(product, report.chip_id, report.reported_tcb.spls())
+    return vcek_url(product, chip_id, tcb.spls())
