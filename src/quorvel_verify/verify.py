@@ -249,7 +249,8 @@ def _validity_check(facts: LeafFacts, chain: Chain | None, now: datetime.datetim
 @functools.lru_cache(maxsize=16)  # the detail changes once a second
 def _valid(facts: LeafFacts, chain: Chain | None, second: int) -> Check:
     names = ", ".join(name for name, _, _ in _validity_periods(facts, chain))
-    return Check("validity", "pass", f"{names} valid at {_second(datetime.datetime.fromtimestamp(second, datetime.UTC))}")
+    at = _second(datetime.datetime.fromtimestamp(second, datetime.UTC))
+    return Check("validity", "pass", f"{names} valid at {at}")
 
 
 def _second(now: datetime.datetime) -> str:
