@@ -9,6 +9,7 @@ the security patch levels (SPLs), each a DER INTEGER: `.3.1` bootloader,
 
 from __future__ import annotations
 
+import functools
 from dataclasses import dataclass
 
 from cryptography import x509
@@ -28,6 +29,8 @@ SPL_OIDS = {
     "snpSPL": x509.ObjectIdentifier(f"{AMD_OID}.3.3"),
     "ucodeSPL": x509.ObjectIdentifier(f"{AMD_OID}.3.8"),
 }
+
+DECODED_CACHE_SIZE = 1024
 
 
 @dataclass(frozen=True, eq=False)
@@ -53,16 +56,21 @@ class LeafFacts:
         return self.product_name.split("-")[0] if self.product_name is not None else None
 
 
-def _extension(certificate: x509.Certificate, oid: x509.ObjectIdentifier) -> bytes | None:
-    """The value of one of AMD's extensions, or None when the certificate lacks it."""
-    try:
-        value = certificate.extensions.get_extension_for_oid(oid).value
-    except x509.ExtensionNotFound:
-        return None
-    return value.value if isinstance(value, x509.UnrecognizedExtension) else None
+def _amd_extensions(certificate: x509.Certificate) -> dict[x509.ObjectIdentifier, bytes]:
+    """The values of the certificate's extensions that cryptography does not know, such as AMD's, by OID."""
+    return {
+        extension.oid: extension.value.value
+        for extension in certificate.extensions
+        if isinstance(extension.value, x509.UnrecognizedExtension)
+    }
 
 
+# cryptography's DER decoder resolves the Python type on every call, which
+# costs more than the decoding; the values themselves are few (patch levels,
+# product names), so each distinct one is decoded once.
+@functools.lru_cache(maxsize=DECODED_CACHE_SIZE)
 def _decoded[T](kind: type[T], value: bytes | None) -> T | None:
+    """`value`, a DER encoding of `kind`, decoded; None if it is absent or not that."""
     if value is None:
         return None
     try:
@@ -83,17 +91,18 @@ def _key(certificate: x509.Certificate) -> tuple[ec.EllipticCurvePublicKey | Non
     return None, f"a {type(key).__name__.removeprefix('_')} key"
 
 
-def leaf_facts(certificate: x509.Certificate) -> LeafFacts:
-    """What the certificate says."""
+def leaf_facts(certificate: x509.Certificate, name: str | None = None) -> LeafFacts:
+    """What the certificate says; `name` is its common name where the caller has read it already."""
     key, key_description = _key(certificate)
-    product_name = _decoded(IA5String, _extension(certificate, PRODUCT_NAME))
+    extensions = _amd_extensions(certificate)
+    product_name = _decoded(IA5String, extensions.get(PRODUCT_NAME))
     return LeafFacts(
         certificate=certificate,
-        common_name=common_name(certificate),
+        common_name=name if name is not None else common_name(certificate),
         version=certificate.version,
         key=key,
         key_description=key_description,
         product_name=product_name.as_str() if product_name is not None else None,
-        hw_id=_extension(certificate, HW_ID),
-        spls={name: _decoded(int, _extension(certificate, oid)) for name, oid in SPL_OIDS.items()},
+        hw_id=extensions.get(HW_ID),
+        spls={spl: _decoded(int, extensions.get(oid)) for spl, oid in SPL_OIDS.items()},
     )

@@ -91,10 +91,6 @@ class Chain:
     def key(self) -> object:
         return self.intermediate.public_key()
 
-    def signed(self, leaf: x509.Certificate, issuer: x509.Name) -> bool:
-        """Whether the intermediate signed `leaf`, whose issuer is `issuer`."""
-        return issuer == self.subject and _pss_signed(leaf, self.key)
-
 
 def parse_chains(pem: bytes, source: str) -> list[Chain]:
     """Chains from PEM: each an intermediate, then its root, as AMD's KDS serves them.
@@ -141,13 +137,15 @@ class TrustStore:
     def __init__(self, chains: Sequence[Chain]) -> None:
         self.chains = tuple(chains)
         self._pinned = {der(c) for chain in self.chains for c in (chain.intermediate, chain.root)}
+        self._by_subject: dict[x509.Name, list[Chain]] = {}
+        for chain in self.chains:
+            self._by_subject.setdefault(chain.subject, []).append(chain)
 
     def match(self, leaf: x509.Certificate, leaf_name: str, key_kind: str | None) -> ChainMatch:
         """The chain of the leaf (whose common name is `leaf_name`) for the key kind the report names."""
         kind = key_kind or LEAF_NAMES.get(leaf_name)
-        issuer = leaf.issuer
-        for chain in self.chains:
-            if chain.signed(leaf, issuer):
+        for chain in self._by_subject.get(leaf.issuer, []):
+            if _pss_signed(leaf, chain.key):
                 if kind is not None and chain.key_kind != kind:
                     return ChainMatch(None, (
                         f"expected a {kind}, as the report's signing-key field says; the certificate is "

@@ -133,8 +133,9 @@ def _run(arguments: argparse.Namespace) -> Verification:
         raise
 
 
-def _tcb_line(report: Report) -> list[tuple[str, str]]:
-    return [(f"{name}_tcb", str(getattr(report, f"{name}_tcb"))) for name in ("reported", "current", "committed", "launch")]
+def _tcbs(report: Report) -> list[tuple[str, str]]:
+    names = ("reported", "current", "committed", "launch")
+    return [(f"{name}_tcb", str(getattr(report, f"{name}_tcb"))) for name in names]
 
 
 def describe(report: Report) -> list[tuple[str, str]]:
@@ -152,13 +153,14 @@ def describe(report: Report) -> list[tuple[str, str]]:
         ("cpuid", processor),
         ("signing key", report.key_kind or f"unknown ({report.signing_key})"),
         ("vmpl", str(report.vmpl)),
-        ("guest policy", f"{policy.raw:#x} (ABI {policy.abi_major}.{policy.abi_minor}; {', '.join(flags) or 'no flags'})"),
+        ("guest policy",
+         f"{policy.raw:#x} (ABI {policy.abi_major}.{policy.abi_minor}; {', '.join(flags) or 'no flags'})"),
         ("guest_svn", str(report.guest_svn)),
         ("chip_id", report.chip_id.hex()),
         ("measurement", report.measurement.hex()),
         ("host_data", report.host_data.hex()),
         ("report_data", report.report_data.hex()),
-        *_tcb_line(report),
+        *_tcbs(report),
         ("firmware", f"current {report.current_firmware}, committed {report.committed_firmware}"),
     ]
 

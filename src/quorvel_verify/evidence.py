@@ -135,15 +135,18 @@ def certificates_from_table(table: bytes, source: str = "certificate table") -> 
 
 def find_leaf(
     certificates: Iterable[x509.Certificate], key_kind: str | None, source: str = "certificate"
-) -> tuple[x509.Certificate, tuple[x509.Certificate, ...]]:
-    """The VCEK or VLEK among `certificates`, and the others (intermediates and roots).
+) -> tuple[x509.Certificate, str, tuple[x509.Certificate, ...]]:
+    """The VCEK or VLEK among `certificates`, its common name, and the others (intermediates and roots).
 
     The leaf is found by its key (ECDSA; AMD's intermediates and roots hold
     RSA keys) or by its subject; where both a VCEK and a VLEK are given, by
     the kind that the report names. A lone certificate is taken as the leaf
     whatever it is, so that the checks can say what is wrong with it.
     """
-    unique = list({c.tbs_certificate_bytes + c.signature: c for c in certificates}.values())
+    unique: list[x509.Certificate] = []
+    for certificate in certificates:
+        if certificate not in unique:  # equal certificates have the same DER bytes
+            unique.append(certificate)
     names = {id(c): common_name(c) for c in unique}
     candidates = [
         c for c in unique if names[id(c)] in LEAF_NAMES or isinstance(c.public_key(), ec.EllipticCurvePublicKey)
@@ -157,7 +160,7 @@ def find_leaf(
         found = "no VCEK or VLEK" if not candidates else f"{len(candidates)} candidates for the VCEK or VLEK"
         raise VerificationError(f"{source}: {found} among the certificates given ({listed})")
     leaf = candidates[0]
-    return leaf, tuple(c for c in unique if c is not leaf)
+    return leaf, names[id(leaf)], tuple(c for c in unique if c is not leaf)
 
 
 def read_report(data: bytes | Report, source: str = "report") -> Report:

@@ -90,8 +90,9 @@ def verify(
 ) -> Verification:
     """Verifies `report` (its raw 1184 bytes) against the VCEK or VLEK that signed it.
 
-    `certificate` is that VCEK or VLEK in PEM or DER, or a PEM bundle holding
-    it (in any order with its intermediate and root); `certificate_table` a
+    `certificate` is that VCEK or VLEK in PEM or DER (or loaded, an
+    `x509.Certificate`), or a PEM bundle holding it (in any order with its
+    intermediate and root); `certificate_table` a
     certificate table as the extended report returns it. Either may be given,
     or both. Intermediates and roots in them are checked against the pinned
     ones, never trusted: AMD's bundled chains, or `chains` (PEM, each an
@@ -106,7 +107,7 @@ def verify(
     Raises `VerificationError` for input that cannot be verified at all.
     """
     decoded = read_report(report)
-    policy = policy if policy is not None else Policy()
+    policy = policy if policy is not None else _default_policy()
     now = _instant(now)
     store = trust_store(chains)
     key_kind = KEY_KINDS.get(decoded.signing_key)
@@ -121,26 +122,32 @@ def verify(
         _validity_check(facts, chain, now),
         _key_check(facts, key_kind, product),
         _signature_check(decoded, facts),
-        _chip_check(decoded, facts, key_kind, product),
+        _chip_check(decoded.chip_id, decoded.mask_chip_id, facts, key_kind, product),
         _tcb_check(facts, decoded.reported_tcb),
         _product_check(decoded.product, decoded.cpuid, chain),
         _revocation_check(crl, chain, facts, policy, now),
         *policy.evaluate(decoded, product=product, key_kind=key_kind),
     ]
     return Verification(
-        verified=not any(check.failed for check in checks),
+        verified=all(check.result != "fail" for check in checks),
         report=decoded,
         checks=tuple(checks),
         product=product,
         key_kind=key_kind,
-        kds_url=_kds_url(decoded, product, key_kind),
+        kds_url=_kds_url(decoded.chip_id, decoded.reported_tcb, product, key_kind),
     )
+
+
+@functools.cache
+def _default_policy() -> Policy:
+    """`Policy()`, made once: policies are immutable."""
+    return Policy()
 
 
 def clear_caches() -> None:
     """Forgets every certificate loaded and every chain verified so far (AMD's pinned chains stay loaded)."""
-    for cache in (_evidence, _chain_check, _validity_periods, _key_check, _tcb_check, _product_check,
-                  parse_certificates, judged_lists):
+    for cache in (_evidence, _chain_check, _validity_periods, _valid, _key_check, _chip_check, _tcb_check,
+                  _product_check, _report_check, _kds_url, parse_certificates, judged_lists):
         cache.cache_clear()
     forget_pinned()
 
@@ -187,11 +194,11 @@ def _evidence(certificate: bytes | None, certificate_table: bytes | None, key_ki
         found += load_certificates(certificate)
     if certificate_table is not None:
         found += certificates_from_table(certificate_table)
-    leaf, others = find_leaf(found, key_kind)
-    return _Evidence(leaf_facts(leaf), others)
+    leaf, name, others = find_leaf(found, key_kind)
+    return _Evidence(leaf_facts(leaf, name), others)
 
 
-@functools.cache
+@functools.lru_cache(maxsize=64)  # bounded: the fields hold whatever the input holds
 def _report_check(version: int, signature_algo: int, signing_key: int) -> Check:
     problems = []
     if signature_algo not in SIGNATURE_ALGORITHMS:
@@ -236,14 +243,24 @@ def _validity_periods(
 
 def _validity_check(facts: LeafFacts, chain: Chain | None, now: datetime.datetime) -> Check:
     periods = _validity_periods(facts, chain)
-    at = now.astimezone(datetime.UTC).isoformat(timespec="seconds")
     for name, start, end in periods:
         if not start <= now <= end:
             return Check("validity", "fail", (
-                f"expected {name} to be valid at {at}; it is valid from "
+                f"expected {name} to be valid at {_second(now)}; it is valid from "
                 f"{start.isoformat(timespec='seconds')} to {end.isoformat(timespec='seconds')}"
             ))
-    return Check("validity", "pass", f"{', '.join(name for name, _, _ in periods)} valid at {at}")
+    return _valid(facts, chain, int(now.timestamp()))
+
+
+@functools.lru_cache(maxsize=16)  # the detail changes once a second
+def _valid(facts: LeafFacts, chain: Chain | None, second: int) -> Check:
+    names = ", ".join(name for name, _, _ in _validity_periods(facts, chain))
+    at = _second(datetime.datetime.fromtimestamp(second, datetime.UTC))
+    return Check("validity", "pass", f"{names} valid at {at}")
+
+
+def _second(now: datetime.datetime) -> str:
+    return now.astimezone(datetime.UTC).isoformat(timespec="seconds")
 
 
 @functools.lru_cache(maxsize=EVIDENCE_CACHE_SIZE)
@@ -290,11 +307,13 @@ def _signature_check(report: Report, facts: LeafFacts) -> Check:
     return Check("signature", "pass", f"ECDSA P-384 with SHA-384 over bytes 0x000-0x29f, by {facts.common_name}")
 
 
-def _chip_check(report: Report, facts: LeafFacts, key_kind: str | None, product: str | None) -> Check:
-    chip_id = report.chip_id
+@functools.lru_cache(maxsize=EVIDENCE_CACHE_SIZE)
+def _chip_check(
+    chip_id: bytes, masked: bool, facts: LeafFacts, key_kind: str | None, product: str | None
+) -> Check:
     if key_kind == "VLEK":
         return Check("chip", "skip", "a VLEK is not bound to one chip")
-    if report.mask_chip_id:
+    if masked:
         return Check("chip", "skip", "the host masked the chip id (MASK_CHIP_ID): the report names no chip")
     hw_id = facts.hw_id
     if hw_id is None:  # the key check fails for it
@@ -346,12 +365,13 @@ def _revocation_check(
     )
 
 
-def _kds_url(report: Report, product: str | None, key_kind: str | None) -> str | None:
+@functools.lru_cache(maxsize=EVIDENCE_CACHE_SIZE)
+def _kds_url(chip_id: bytes, tcb: TcbVersion, product: str | None, key_kind: str | None) -> str | None:
     """Where AMD's KDS serves the VCEK of the report's chip at its reported TCB.
 
     Built from the report alone; None for a VLEK (not served per chip), a
     masked chip id, or a version-2 report whose chain is unknown.
     """
-    if key_kind != "VCEK" or product is None or not any(report.chip_id):
+    if key_kind != "VCEK" or product is None or not any(chip_id):
         return None
-    return vcek_url(product, report.chip_id, report.reported_tcb.spls())
+    return vcek_url(product, chip_id, tcb.spls())

@@ -1,4 +1,4 @@
-"""quorvel_verify.verify and quorvel-verify: genuine evidence verifies, every fault is refused by the check it breaks."""
+"""quorvel_verify.verify and quorvel-verify: genuine evidence verifies; each fault fails the check it breaks."""
 
 from __future__ import annotations
 
@@ -21,7 +21,7 @@ from cryptography.hazmat.primitives.asymmetric import ec
 
 import amd_test_pki as pki
 import report_builder as rb
-from quorvel_verify import Policy, VerificationError, verify
+from quorvel_verify import Policy, Verification, VerificationError, verify
 from quorvel_verify.cli import main
 from quorvel_verify.evidence import load_certificates
 
@@ -50,8 +50,8 @@ def certificate_of(report: Path) -> bytes:
     return report.with_name(report.stem + ".vcek.pem").read_bytes()
 
 
-def outcomes(result: object) -> dict[str, str]:
-    return {check.name: check.result for check in result.checks}  # type: ignore[attr-defined]
+def outcomes(result: Verification) -> dict[str, str]:
+    return {check.name: check.result for check in result.checks}
 
 
 def kds_address_of(certificate: bytes, product: str) -> tuple[str, dict[str, str]]:
@@ -432,7 +432,8 @@ class TestCommand:
                                             "text: decode it first (for instance with `base64 -d`)"}),
             (["report", "cert", "--policy", "readme-policy"], 0,
              "result:                            verified with AMD's Milan VCEK chain"),
-            (["report", "cert", "--policy", "policy"], 2, "error: {policy}:2: vmpls: unknown rule (did you mean vmpl?)"),
+            (["report", "cert", "--policy", "policy"], 2,
+             "error: {policy}:2: vmpls: unknown rule (did you mean vmpl?)"),
             (["report", "cert", "--now", "yesterday"], 2, "error: --now: not an ISO-8601 date or time: 'yesterday'"),
         ],
         ids=["verified", "expired", "now", "json-not-verified", "json-table", "base64", "json-bad-input",
