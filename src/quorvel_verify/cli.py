@@ -84,7 +84,12 @@ def _instant(text: str | None) -> datetime.datetime | None:
         instant = datetime.datetime.fromisoformat(text)
     except ValueError as error:
         raise _BadInput(f"--now: not an ISO-8601 date or time: {text!r}") from error
-    return instant if instant.tzinfo is not None else instant.replace(tzinfo=datetime.UTC)
+    if instant.tzinfo is None:
+        return instant.replace(tzinfo=datetime.UTC)
+    try:
+        return instant.astimezone(datetime.UTC)
+    except OverflowError:
+        raise _BadInput(f"--now: {text!r} lies outside the years 1 to 9999 in UTC") from None
 
 
 def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
