@@ -78,8 +78,12 @@ def parse_certificates(data: bytes) -> tuple[x509.Certificate, ...]:
     """The certificates in `data`, loaded once per distinct bytes (ValueError if there are none)."""
     with amd_serial_numbers():
         if b"-----BEGIN" in data:
-            return tuple(x509.load_pem_x509_certificates(data))
-        return (x509.load_der_x509_certificate(data),)
+            certificates = tuple(x509.load_pem_x509_certificates(data))
+        else:
+            certificates = (x509.load_der_x509_certificate(data),)
+    for certificate in certificates:
+        certificate.extensions  # parsed when first read: a malformed one is refused here, not in a check
+    return certificates
 
 
 def load_certificates(data: bytes, source: str = "certificate") -> tuple[x509.Certificate, ...]:

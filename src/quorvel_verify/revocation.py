@@ -37,14 +37,17 @@ def load_crl(data: bytes) -> x509.CertificateRevocationList:
     """A CRL from DER or PEM bytes; a `VerificationError` for anything else."""
     try:
         if data.lstrip().startswith(b"-----BEGIN"):
-            return x509.load_pem_x509_crl(data)
-        return x509.load_der_x509_crl(data)
+            crl = x509.load_pem_x509_crl(data)
+        else:
+            crl = x509.load_der_x509_crl(data)
+        crl.extensions  # parsed when first read: a malformed one is refused here, not in a check
     except ValueError as error:
         raise VerificationError(f"revocation list: not a CRL in DER or PEM ({error})") from None
+    return crl
 
 
 def _when(moment: datetime.datetime) -> str:
-    return moment.strftime("%Y-%m-%d %H:%M:%S UTC")
+    return moment.astimezone(datetime.UTC).strftime("%Y-%m-%d %H:%M:%S UTC")
 
 
 def _label(certificate: x509.Certificate) -> tuple[str, int]:

@@ -376,9 +376,14 @@ class TestEvidence:
              "certificate: no VCEK or VLEK among the certificates given (SEV-Milan, ARK-Milan)"),
             (lambda r, c: (r[:-1], c), "report: not an attestation report: AttestationReport::from_bytes failed: "
              "Custom { kind: InvalidData, error: \"expected 1184 bytes, got 1183\" }"),
+            # A malformed extension is read only when asked for: refused on loading, not in a check.
+            (lambda r, c: (r, pki.authority().issue(extra=[x509.UnrecognizedExtension(
+                x509.oid.ExtensionOID.KEY_USAGE, b"\x04\x00")]).pem),
+             "certificate: not a certificate in PEM or DER (error parsing asn1 value: ParseError { kind: UnexpectedTag "
+             "{ actual: Tag { value: 4, constructed: false, class: Universal } } })"),
         ],
         ids=["base64", "hex", "firmware-response", "report-and-table", "swapped", "report-as-certificate",
-             "no-certificate", "chain-without-leaf", "short"],
+             "no-certificate", "chain-without-leaf", "short", "malformed-extension"],
     )
     def test_refused_input_names_the_mistake(self, arguments, message) -> None:
         report, certificate = arguments(*genuine_pair())
