@@ -170,7 +170,9 @@ def find_leaf(
 def read_report(data: bytes | Report, source: str = "report") -> Report:
     """The report, decoded; input that is not a raw 1184-byte report gets the likely mistake named."""
     if isinstance(data, Report):
-        return data
+        # What is judged must be what the chip signed: a Report made or changed
+        # by hand (dataclasses.replace) could pair other fields with genuine bytes.
+        data = data.raw
     if not isinstance(data, bytes | bytearray | memoryview):
         raise VerificationError(f"{source}: expected the report's bytes, got {type(data).__name__}")
     data = bytes(data)

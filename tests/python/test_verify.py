@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import base64
+import dataclasses
 import datetime
 import json
 import struct
@@ -21,7 +22,7 @@ from cryptography.hazmat.primitives.asymmetric import ec
 
 import amd_test_pki as pki
 import report_builder as rb
-from quorvel_verify import Policy, Verification, VerificationError, verify
+from quorvel_verify import Policy, Report, Verification, VerificationError, verify
 from quorvel_verify.cli import main
 from quorvel_verify.evidence import load_certificates
 
@@ -281,6 +282,11 @@ REFUSALS = [
         "Milan", setter(VMPL, u32(1)), "VCEK", {}, None, Policy(vmpl=[0]),
         ["policy.vmpl"], None, id="policy-vmpl",
     ),
+    pytest.param(
+        # A Report whose fields were changed by hand: the policy judges the signed bytes.
+        "Milan", None, "VCEK", {}, lambda r: dataclasses.replace(Report.from_bytes(r), vmpl=1), Policy(vmpl=[1]),
+        ["policy.vmpl"], "expected VMPL 1; report has VMPL 0", id="policy-judges-the-signed-bytes",
+    ),
 ]
 
 
@@ -301,11 +307,10 @@ def test_refusal(product, before, signer, issue, after, policy, failed, detail) 
     revoked = issue.pop("crl", None)
     leaf = authority.issue_for(report, **issue)
     signed = bytearray(leaf.sign(report))
-    if after is not None:
-        after(signed)
+    changed = after(signed) if after is not None else None  # the report to verify, or None: `signed`
     certificate = leaf.pem + (bundle() if bundle else b"")
     crl = authority.crl(revoked, now=TODAY) if revoked is not None else None
-    result = verify(bytes(signed), certificate, chains=signing_chains(), policy=policy, now=TODAY, crl=crl)
+    result = verify(changed or bytes(signed), certificate, chains=signing_chains(), policy=policy, now=TODAY, crl=crl)
     assert [check.name for check in result.failed] == failed
     assert result.verified is not failed
     if detail is not None:
