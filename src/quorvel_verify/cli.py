@@ -39,8 +39,10 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _parser() -> argparse.ArgumentParser:
+    # No abbreviations: `--cert FILE` would be taken for --cert-table, and `--js`
+    # for --json without the JSON object that bad input owes it.
     parser = _Parser(
-        prog="quorvel-verify",
+        prog="quorvel-verify", allow_abbrev=False,
         description="Verify an AMD SEV-SNP attestation report: AMD's chain, the signature and what it states.",
     )
     parser.add_argument("report", metavar="REPORT", help="the raw 1184-byte report")

@@ -447,10 +447,12 @@ class TestCommand:
             (["report", "cert", "--now", "yesterday"], 2, "error: --now: not an ISO-8601 date or time: 'yesterday'"),
             (["report", "cert", "--now", "0001-01-01T00:00+14:00", "--json"], 2,
              {"verified": False, "error": "--now: '0001-01-01T00:00+14:00' lies outside the years 1 to 9999 in UTC"}),
+            (["report", "--cert", "cert", "--json"], 2,
+             {"verified": False, "error": "quorvel-verify: unrecognized arguments: --cert {cert}"}),
         ],
         ids=["verified", "expired", "now", "json-not-verified", "json-table", "base64", "json-bad-input",
              "readme-policy", "policy",
-             "now-malformed", "now-out-of-range"],
+             "now-malformed", "now-out-of-range", "no-abbreviations"],
     )
     def test_output_and_status(self, files, capsys, argv, status, shown) -> None:
         assert main([files.get(argument, argument) for argument in argv]) == status
