@@ -172,12 +172,18 @@ def describe(report: Report) -> list[tuple[str, str]]:
     ]
 
 
+def _printable(text: str) -> str:
+    """`text` with its control characters escaped: details and errors quote names from the input, which must
+    not add a line ("result: verified ...") or a terminal escape to what the user reads."""
+    return text if text.isprintable() else "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
 def _human(path: str, result: Verification) -> str:
     width = max(15, *(len(check.name) + 2 for check in result.checks))
     lines = [f"{'report:':{width}}{path}"]
     lines += [f"{label + ':':{width}}{text}" for label, text in describe(result.report)]
     lines.append("")
-    lines += [f"{check.name + ':':{width}}{check.result:5} {check.detail}" for check in result.checks]
+    lines += [f"{check.name + ':':{width}}{check.result:5} {_printable(check.detail)}" for check in result.checks]
     lines.append(f"{'kds:':{width}}{result.kds_url or 'none: ' + _no_kds_reason(result)}")
     if result.verified:
         verdict = f"verified with AMD's {result.product} {result.key_kind} chain"
@@ -202,7 +208,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         arguments = _parser().parse_args(argv)
         result = _run(arguments)
     except (_BadInput, VerificationError) as error:
-        print(f"error: {error}", file=sys.stderr)
+        print(f"error: {_printable(str(error))}", file=sys.stderr)
         if as_json:
             print(json.dumps({"verified": False, "error": str(error)}))
         return BAD_INPUT

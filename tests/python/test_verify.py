@@ -419,7 +419,9 @@ class TestCommand:
             "b64": tmp_path / "report.b64",
             "policy": tmp_path / "policy.toml",
             "readme-policy": tmp_path / "readme.toml",
+            "spoof": tmp_path / "spoof.pem",
         }
+        paths["spoof"].write_bytes(pki.authority().issue_for(report, common_name="X\nresult: verified\x1b[8m").pem)
         paths["b64"].write_bytes(base64.b64encode(report))
         paths["policy"].write_text("allow_debug = false\nvmpls = [0]\n")
         readme = (DATA.parents[1] / "README.md").read_text()
@@ -449,10 +451,12 @@ class TestCommand:
              {"verified": False, "error": "--now: '0001-01-01T00:00+14:00' lies outside the years 1 to 9999 in UTC"}),
             (["report", "--cert", "cert", "--json"], 2,
              {"verified": False, "error": "quorvel-verify: unrecognized arguments: --cert {cert}"}),
+            # A name from the input, quoted in details, adds no line of its own.
+            (["report", "spoof"], 1, "result:             NOT verified: failed chain, key, signature"),
         ],
         ids=["verified", "expired", "now", "json-not-verified", "json-table", "base64", "json-bad-input",
              "readme-policy", "policy",
-             "now-malformed", "now-out-of-range", "no-abbreviations"],
+             "now-malformed", "now-out-of-range", "no-abbreviations", "names-escaped"],
     )
     def test_output_and_status(self, files, capsys, argv, status, shown) -> None:
         assert main([files.get(argument, argument) for argument in argv]) == status
@@ -468,6 +472,7 @@ class TestCommand:
             assert (out, err) == ("", shown.format(**files) + "\n")
         else:
             assert (out.splitlines()[-1], err) == (shown, "")
+            assert sum(line.startswith("result:") for line in out.splitlines()) == 1
 
     def test_installed_command(self) -> None:
         command = Path(sys.executable).parent / "quorvel-verify"
