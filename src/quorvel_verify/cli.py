@@ -39,8 +39,10 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _parser() -> argparse.ArgumentParser:
+    # No abbreviations: `--cert FILE` would be taken for --cert-table, and `--js`
+    # for --json without the JSON object that bad input owes it.
     parser = _Parser(
-        prog="quorvel-verify",
+        prog="quorvel-verify", allow_abbrev=False,
         description="Verify an AMD SEV-SNP attestation report: AMD's chain, the signature and what it states.",
     )
     parser.add_argument("report", metavar="REPORT", help="the raw 1184-byte report")
@@ -84,7 +86,12 @@ def _instant(text: str | None) -> datetime.datetime | None:
         instant = datetime.datetime.fromisoformat(text)
     except ValueError as error:
         raise _BadInput(f"--now: not an ISO-8601 date or time: {text!r}") from error
-    return instant if instant.tzinfo is not None else instant.replace(tzinfo=datetime.UTC)
+    if instant.tzinfo is None:
+        return instant.replace(tzinfo=datetime.UTC)
+    try:
+        return instant.astimezone(datetime.UTC)
+    except OverflowError:
+        raise _BadInput(f"--now: {text!r} lies outside the years 1 to 9999 in UTC") from None
 
 
 def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
@@ -165,12 +172,18 @@ def describe(report: Report) -> list[tuple[str, str]]:
     ]
 
 
+def _printable(text: str) -> str:
+    """`text` with its control characters escaped: details and errors quote names from the input, which must
+    not add a line ("result: verified ...") or a terminal escape to what the user reads."""
+    return text if text.isprintable() else "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
 def _human(path: str, result: Verification) -> str:
     width = max(15, *(len(check.name) + 2 for check in result.checks))
     lines = [f"{'report:':{width}}{path}"]
     lines += [f"{label + ':':{width}}{text}" for label, text in describe(result.report)]
     lines.append("")
-    lines += [f"{check.name + ':':{width}}{check.result:5} {check.detail}" for check in result.checks]
+    lines += [f"{check.name + ':':{width}}{check.result:5} {_printable(check.detail)}" for check in result.checks]
     lines.append(f"{'kds:':{width}}{result.kds_url or 'none: ' + _no_kds_reason(result)}")
     if result.verified:
         verdict = f"verified with AMD's {result.product} {result.key_kind} chain"
@@ -195,7 +208,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         arguments = _parser().parse_args(argv)
         result = _run(arguments)
     except (_BadInput, VerificationError) as error:
-        print(f"error: {error}", file=sys.stderr)
+        print(f"error: {_printable(str(error))}", file=sys.stderr)
         if as_json:
             print(json.dumps({"verified": False, "error": str(error)}))
         return BAD_INPUT

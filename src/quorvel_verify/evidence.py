@@ -78,8 +78,12 @@ def parse_certificates(data: bytes) -> tuple[x509.Certificate, ...]:
     """The certificates in `data`, loaded once per distinct bytes (ValueError if there are none)."""
     with amd_serial_numbers():
         if b"-----BEGIN" in data:
-            return tuple(x509.load_pem_x509_certificates(data))
-        return (x509.load_der_x509_certificate(data),)
+            certificates = tuple(x509.load_pem_x509_certificates(data))
+        else:
+            certificates = (x509.load_der_x509_certificate(data),)
+    for certificate in certificates:
+        certificate.extensions  # parsed when first read: a malformed one is refused here, not in a check
+    return certificates
 
 
 def load_certificates(data: bytes, source: str = "certificate") -> tuple[x509.Certificate, ...]:
@@ -166,7 +170,9 @@ def find_leaf(
 def read_report(data: bytes | Report, source: str = "report") -> Report:
     """The report, decoded; input that is not a raw 1184-byte report gets the likely mistake named."""
     if isinstance(data, Report):
-        return data
+        # What is judged must be what the chip signed: a Report made or changed
+        # by hand (dataclasses.replace) could pair other fields with genuine bytes.
+        data = data.raw
     if not isinstance(data, bytes | bytearray | memoryview):
         raise VerificationError(f"{source}: expected the report's bytes, got {type(data).__name__}")
     data = bytes(data)

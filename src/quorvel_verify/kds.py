@@ -271,7 +271,7 @@ class KdsClient:
                 if status not in (429, 503):
                     raise KdsError(f"{url}: HTTP {status} {reason}", status) from None
                 wait = _retry_after(retry_after)
-                if wait is None:
+                if not wait:  # none, or "now" (0, a date past): retried at once, a request would be refused again
                     wait, backoff = backoff, backoff * 2
                 if self._clock() + wait > deadline:
                     raise KdsError(

@@ -37,14 +37,17 @@ def load_crl(data: bytes) -> x509.CertificateRevocationList:
     """A CRL from DER or PEM bytes; a `VerificationError` for anything else."""
     try:
         if data.lstrip().startswith(b"-----BEGIN"):
-            return x509.load_pem_x509_crl(data)
-        return x509.load_der_x509_crl(data)
+            crl = x509.load_pem_x509_crl(data)
+        else:
+            crl = x509.load_der_x509_crl(data)
+        crl.extensions  # parsed when first read: a malformed one is refused here, not in a check
     except ValueError as error:
         raise VerificationError(f"revocation list: not a CRL in DER or PEM ({error})") from None
+    return crl
 
 
 def _when(moment: datetime.datetime) -> str:
-    return moment.strftime("%Y-%m-%d %H:%M:%S UTC")
+    return moment.astimezone(datetime.UTC).strftime("%Y-%m-%d %H:%M:%S UTC")
 
 
 def _label(certificate: x509.Certificate) -> tuple[str, int]:
@@ -66,7 +69,7 @@ class _Judgement:
     """What a list says of a chain, whenever it is read."""
 
     crl: x509.CertificateRevocationList
-    forged: str | None  # why the signature is not the root's
+    forged: str | None  # why the list is not the root's complete list: its signature, issuer or scope
     revoked: str | None  # which certificate the list revokes, and since when
     passed: str  # the detail when the list is current, genuine and revokes neither
 
@@ -88,7 +91,7 @@ def _judge(
             break
     until = f", current until {_when(crl.next_update_utc)}" if crl.next_update_utc else ""
     passed = f"{root}'s list{_number(crl)}{until}, revokes neither " + " nor ".join(label for label, _ in labels)
-    return _Judgement(crl, _signature_failure(crl, ark), revoked, passed)
+    return _Judgement(crl, _signature_failure(crl, ark) or _scope_failure(crl), revoked, passed)
 
 
 @functools.lru_cache(maxsize=JUDGEMENT_CACHE_SIZE)
@@ -142,6 +145,30 @@ def _signature_failure(crl: x509.CertificateRevocationList, ark: x509.Certificat
         return f"expected a list signed by {root} (RSASSA-PSS, SHA-384); its signature does not verify"
     if crl.issuer != ark.subject:
         return f"expected a list issued by {root}; this one is issued by {crl.issuer.rfc4514_string()}"
+    return None
+
+
+def _scope_failure(crl: x509.CertificateRevocationList) -> str | None:
+    """Why the list may not be read as every revocation of its root, or None.
+
+    A delta list names only the changes since a base list, a list with an
+    issuing distribution point that narrows it covers only some certificates
+    or reasons, and a critical extension that is not understood may change
+    what the list means: absence from any of them proves nothing (RFC 5280).
+    """
+    for extension in crl.extensions:
+        value = extension.value
+        if isinstance(value, x509.DeltaCRLIndicator):
+            return f"expected a complete list; this one is a delta list on list #{value.crl_number}"
+        if isinstance(value, x509.IssuingDistributionPoint) and (
+            value.only_contains_user_certs or value.only_contains_ca_certs or value.only_contains_attribute_certs
+            or value.only_some_reasons is not None or value.indirect_crl
+        ):
+            return "expected a list of every certificate its root revokes; its issuing distribution point narrows it"
+        if extension.critical and not isinstance(
+            value, x509.CRLNumber | x509.AuthorityKeyIdentifier | x509.IssuingDistributionPoint
+        ):
+            return f"expected a list without unknown critical extensions; this one has {extension.oid.dotted_string}"
     return None
 
 

@@ -155,9 +155,13 @@ def clear_caches() -> None:
 def _instant(now: datetime.datetime | None) -> datetime.datetime:
     if now is None:
         return datetime.datetime.now(datetime.UTC)
-    if now.tzinfo is None or now.utcoffset() is None:
+    if not isinstance(now, datetime.datetime) or now.tzinfo is None or now.utcoffset() is None:
         raise VerificationError("now: expected a timezone-aware datetime, such as one with tzinfo=datetime.UTC")
-    return now
+    # In UTC, so that every check compares and names the same instant.
+    try:
+        return now.astimezone(datetime.UTC)
+    except OverflowError:
+        raise VerificationError(f"now: {now.isoformat()} lies outside the years 1 to 9999 in UTC") from None
 
 
 def _der_or_bytes(certificate: bytes | x509.Certificate | None) -> bytes | None:

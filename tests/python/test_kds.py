@@ -91,6 +91,10 @@ class TestFetching:
             pytest.param(["429:3"], ["milan", "milan"], [OK, OK], 2, [(3, 429)], id="429 with Retry-After"),
             pytest.param(["503", "503"], ["crl"], [OK], 3, [(1, 503), (2, 503)], id="503 backs off exponentially"),
             pytest.param(
+                ["429:0"] * 3, ["milan"], [OK], 4, [(1, 429), (2, 429), (4, 429)],
+                id="Retry-After 0 backs off, never retries at once",
+            ),
+            pytest.param(
                 ["429"] * 4, ["milan", "milan"],
                 ["{url}: HTTP 429 Too Many Requests, still after 4 attempts (retrying in 8 s would exceed 10 s)", OK],
                 5, [(1, 429), (2, 429), (4, 429)],
@@ -205,7 +209,7 @@ class TestCommand:
             pytest.param(
                 ["429:0"],
                 [(["--fetch", "--json"], 0, ({"verified": True, "revocation": "pass"},
-                                            "waiting 0 s to retry {vcek} (HTTP 429, attempt 1)\n"))],
+                                            "waiting 1 s to retry {vcek} (HTTP 429, attempt 1)\n"))],
                 3, id="json on stdout, waiting on stderr",
             ),
             pytest.param([], [(["{cert}", "--fetch"], 0, [REVOCATION, VERIFIED])], 1, id="certificate given"),

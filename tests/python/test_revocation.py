@@ -12,6 +12,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding
 
 from quorvel_verify.checks import Check
+from quorvel_verify.errors import VerificationError
 from quorvel_verify.revocation import check_revocation
 
 COLLATERAL = Path(__file__).parents[1] / "data" / "collateral"
@@ -121,15 +122,42 @@ class TestTestChain:
                 "expected a list signed by ARK-Milan (RSASSA-PSS, SHA-384); its signature does not verify",
                 id="root's key, PKCS#1 v1.5",
             ),
+            # Absence from these lists proves nothing: each must fail, though its root signed it.
+            pytest.param(
+                {"extensions": [x509.DeltaCRLIndicator(1)]},
+                "expected a complete list; this one is a delta list on list #1",
+                id="delta list",
+            ),
+            pytest.param(
+                {"extensions": [x509.IssuingDistributionPoint(None, None, True, False, None, False, False)]},
+                "expected a list of every certificate its root revokes; its issuing distribution point narrows it",
+                id="list of end-entity certificates only",
+            ),
+            pytest.param(
+                {"extensions": [x509.UnrecognizedExtension(x509.ObjectIdentifier("1.3.6.1.4.1.3704.99"), b"")]},
+                "expected a list without unknown critical extensions; this one has 1.3.6.1.4.1.3704.99",
+                id="unknown critical extension",
+            ),
+            pytest.param(
+                {"extensions": [x509.UnrecognizedExtension(x509.oid.ExtensionOID.DELTA_CRL_INDICATOR, b"\x04\x00")]},
+                "revocation list: not a CRL in DER or PEM (error parsing asn1 value: ParseError { kind: UnexpectedTag "
+                "{ actual: Tag { value: 4, constructed: false, class: Universal } } })",
+                id="malformed extension",
+            ),
         ],
     )
     def test_revocation(self, crl, expected):
         issuer = authority("Milan", "VCEK")
         if crl.get("signer") == "intermediate":
             crl = crl | {"signer": issuer.intermediate_key}
+        data = issuer.crl(now=self.NOW, **crl)
+        if expected is not None and expected.startswith("revocation list: "):
+            with pytest.raises(VerificationError) as error:
+                check_revocation(data, ark=issuer.root, intermediate=issuer.intermediate, leaf=None, now=self.NOW)
+            assert str(error.value) == expected
+            return
         check = check_revocation(
-            issuer.crl(now=self.NOW, **crl),
-            ark=issuer.root, intermediate=issuer.intermediate, leaf=issuer.issue().certificate, now=self.NOW,
+            data, ark=issuer.root, intermediate=issuer.intermediate, leaf=issuer.issue().certificate, now=self.NOW,
         )
         if expected is None:
             assert check.result == "pass", check.detail

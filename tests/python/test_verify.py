@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import base64
+import dataclasses
 import datetime
 import json
 import struct
@@ -21,7 +22,7 @@ from cryptography.hazmat.primitives.asymmetric import ec
 
 import amd_test_pki as pki
 import report_builder as rb
-from quorvel_verify import Policy, Verification, VerificationError, verify
+from quorvel_verify import Policy, Report, Verification, VerificationError, verify
 from quorvel_verify.cli import main
 from quorvel_verify.evidence import load_certificates
 
@@ -281,6 +282,11 @@ REFUSALS = [
         "Milan", setter(VMPL, u32(1)), "VCEK", {}, None, Policy(vmpl=[0]),
         ["policy.vmpl"], None, id="policy-vmpl",
     ),
+    pytest.param(
+        # A Report whose fields were changed by hand: the policy judges the signed bytes.
+        "Milan", None, "VCEK", {}, lambda r: dataclasses.replace(Report.from_bytes(r), vmpl=1), Policy(vmpl=[1]),
+        ["policy.vmpl"], "expected VMPL 1; report has VMPL 0", id="policy-judges-the-signed-bytes",
+    ),
 ]
 
 
@@ -301,11 +307,10 @@ def test_refusal(product, before, signer, issue, after, policy, failed, detail) 
     revoked = issue.pop("crl", None)
     leaf = authority.issue_for(report, **issue)
     signed = bytearray(leaf.sign(report))
-    if after is not None:
-        after(signed)
+    changed = after(signed) if after is not None else None  # the report to verify, or None: `signed`
     certificate = leaf.pem + (bundle() if bundle else b"")
     crl = authority.crl(revoked, now=TODAY) if revoked is not None else None
-    result = verify(bytes(signed), certificate, chains=signing_chains(), policy=policy, now=TODAY, crl=crl)
+    result = verify(changed or bytes(signed), certificate, chains=signing_chains(), policy=policy, now=TODAY, crl=crl)
     assert [check.name for check in result.failed] == failed
     assert result.verified is not failed
     if detail is not None:
@@ -376,9 +381,14 @@ class TestEvidence:
              "certificate: no VCEK or VLEK among the certificates given (SEV-Milan, ARK-Milan)"),
             (lambda r, c: (r[:-1], c), "report: not an attestation report: AttestationReport::from_bytes failed: "
              "Custom { kind: InvalidData, error: \"expected 1184 bytes, got 1183\" }"),
+            # A malformed extension is read only when asked for: refused on loading, not in a check.
+            (lambda r, c: (r, pki.authority().issue(extra=[x509.UnrecognizedExtension(
+                x509.oid.ExtensionOID.KEY_USAGE, b"\x04\x00")]).pem),
+             "certificate: not a certificate in PEM or DER (error parsing asn1 value: ParseError { kind: UnexpectedTag "
+             "{ actual: Tag { value: 4, constructed: false, class: Universal } } })"),
         ],
         ids=["base64", "hex", "firmware-response", "report-and-table", "swapped", "report-as-certificate",
-             "no-certificate", "chain-without-leaf", "short"],
+             "no-certificate", "chain-without-leaf", "short", "malformed-extension"],
     )
     def test_refused_input_names_the_mistake(self, arguments, message) -> None:
         report, certificate = arguments(*genuine_pair())
@@ -409,7 +419,9 @@ class TestCommand:
             "b64": tmp_path / "report.b64",
             "policy": tmp_path / "policy.toml",
             "readme-policy": tmp_path / "readme.toml",
+            "spoof": tmp_path / "spoof.pem",
         }
+        paths["spoof"].write_bytes(pki.authority().issue_for(report, common_name="X\nresult: verified\x1b[8m").pem)
         paths["b64"].write_bytes(base64.b64encode(report))
         paths["policy"].write_text("allow_debug = false\nvmpls = [0]\n")
         readme = (DATA.parents[1] / "README.md").read_text()
@@ -435,10 +447,16 @@ class TestCommand:
             (["report", "cert", "--policy", "policy"], 2,
              "error: {policy}:2: vmpls: unknown rule (did you mean vmpl?)"),
             (["report", "cert", "--now", "yesterday"], 2, "error: --now: not an ISO-8601 date or time: 'yesterday'"),
+            (["report", "cert", "--now", "0001-01-01T00:00+14:00", "--json"], 2,
+             {"verified": False, "error": "--now: '0001-01-01T00:00+14:00' lies outside the years 1 to 9999 in UTC"}),
+            (["report", "--cert", "cert", "--json"], 2,
+             {"verified": False, "error": "quorvel-verify: unrecognized arguments: --cert {cert}"}),
+            # A name from the input, quoted in details, adds no line of its own.
+            (["report", "spoof"], 1, "result:             NOT verified: failed chain, key, signature"),
         ],
         ids=["verified", "expired", "now", "json-not-verified", "json-table", "base64", "json-bad-input",
              "readme-policy", "policy",
-             "now-malformed"],
+             "now-malformed", "now-out-of-range", "no-abbreviations", "names-escaped"],
     )
     def test_output_and_status(self, files, capsys, argv, status, shown) -> None:
         assert main([files.get(argument, argument) for argument in argv]) == status
@@ -454,6 +472,7 @@ class TestCommand:
             assert (out, err) == ("", shown.format(**files) + "\n")
         else:
             assert (out.splitlines()[-1], err) == (shown, "")
+            assert sum(line.startswith("result:") for line in out.splitlines()) == 1
 
     def test_installed_command(self) -> None:
         command = Path(sys.executable).parent / "quorvel-verify"
