@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "module/capi.hpp"
+#include "module/caller_code.hpp"
 #include "module/text.hpp"
 
 namespace quorvel {
@@ -190,7 +190,7 @@ PyResult<std::optional<std::uint32_t>> extract_optional_u32(PyObject* slot, std:
   if (PyLong_Check(slot)) {
     value = PyLong_AsUnsignedLongLong(slot);
   } else {
-    auto index = returned(capi::number_index(slot));
+    auto index = returned<CallerRef>(caller_code::index(slot));
     if (!index) return wrap_argument_error(parameter, std::move(index).error());
     value = PyLong_AsUnsignedLongLong(index.value().get());
   }

@@ -10,7 +10,7 @@
 // standard library's (std::bad_alloc above all), and every such exception
 // derives from std::exception, which is what the boundary catches.
 //
-// The forced unwind of a thread that the interpreter ends (thread_exit.hpp)
+// The forced unwind of a thread that the interpreter ends (caller_code.hpp)
 // is not the module's and must cross it: swallowing it aborts the process,
 // and so would a noexcept frame on its way. It is no std::exception, so it
 // passes the handlers here untouched (a catch (...) would take it, and not

@@ -1,7 +1,10 @@
 // Test builds only: makes a chosen interpreter call of the module fail, so
-// that tests can walk every failure path. Driven through ctypes by the
-// exported functions below; never part of the installed module.
+// that tests can walk every failure path, and watches the releases of
+// references for any made without the interpreter lock. Driven through
+// ctypes by the exported functions below; never part of the installed module.
 
+#include <atomic>
+#include <cstdio>
 #include <new>
 
 #include "module/capi.hpp"
@@ -20,7 +23,46 @@ FaultMode g_mode = FaultMode::MemoryError;
 
 }  // namespace
 
+// Not in the limited API, but exported by every CPython: whether this
+// thread holds the interpreter lock.
+extern "C" int PyGILState_Check(void);
+
+namespace {
+
+std::atomic<long> g_unlocked_releases{0};
+std::atomic<long> g_threads_ended{0};
+
+// Reported when the process exits, after the interpreter has finalized.
+struct ExitReport {
+  ExitReport() = default;
+  ExitReport(const ExitReport&) = delete;
+  ExitReport& operator=(const ExitReport&) = delete;
+  ~ExitReport() {
+    const long ended = g_threads_ended.load();
+    const long unlocked = g_unlocked_releases.load();
+    if (ended != 0 || unlocked != 0) {
+      std::fprintf(stderr,
+                   "quorvel test build: %ld thread(s) ended in the caller's code, %ld release(s) without the lock\n",
+                   ended, unlocked);
+    }
+  }
+} g_exit_report;
+
+}  // namespace
+
+namespace quorvel::caller_code_detail {
+
+void note_thread_ended() noexcept { ++g_threads_ended; }
+
+}  // namespace quorvel::caller_code_detail
+
 namespace quorvel::capi {
+
+bool lock_held_for_release() noexcept {
+  if (PyGILState_Check() != 0) return true;
+  ++g_unlocked_releases;
+  return false;
+}
 
 bool inject_fault() {
   ++g_points;
