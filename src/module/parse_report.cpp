@@ -13,8 +13,6 @@
 namespace quorvel {
 namespace {
 
-constexpr std::string_view kParameters[] = {"report_bytes"};
-
 template <std::size_t N>
 PyResult<PyRef> new_bytes(const std::array<std::uint8_t, N>& bytes, std::size_t size = N) {
   return new_object(capi::bytes_from(bytes.data(), size));
@@ -69,10 +67,11 @@ QUORVEL_INLINE_CALLEES PyResult<PyRef> result_dict(const AttestationReport& repo
   return dict;
 }
 
-PyResult<PyRef> parse_report(Arguments arguments) {
-  QUORVEL_TRY_ASSIGN(bytes, extract_bytes(arguments[0], kParameters[0]));
-  const char* data = PyBytes_AsString(bytes);
-  const Py_ssize_t size = PyBytes_Size(bytes);
+}  // namespace
+
+PyResult<PyRef> parse_report(Bytes report_bytes) {
+  const char* data = PyBytes_AsString(report_bytes.object);
+  const Py_ssize_t size = PyBytes_Size(report_bytes.object);
   if (data == nullptr || size < 0) return PyErr::fetch();
 
   auto decoded = AttestationReport::from_bytes(
@@ -89,9 +88,5 @@ PyResult<PyRef> parse_report(Arguments arguments) {
   }
   return result_dict(decoded.value(), encoded.value());
 }
-
-}  // namespace
-
-constexpr ModuleFunction kParseReport{"parse_report", kParameters, 1, parse_report};
 
 }  // namespace quorvel
