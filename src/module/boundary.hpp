@@ -43,6 +43,7 @@ PyObject* call_at_boundary(Body&& body) {
       // MemoryError, not a reason to take the host process down.
       PyErr_NoMemory();
     } catch (const std::exception&) {
+      // Callers match this text exactly, as they do every fixed text of the module.
       error.emplace(PyErr::internal("panic from Rust code"));
     }
     // Raising fails only when the interpreter cannot create the exception's

@@ -40,6 +40,7 @@ void note_thread_ended() noexcept;  // counted by the test build
 // unwind means the thread is ending.
 template <typename Call>
 auto run(Call&& call) -> decltype(call()) {
+  capi::audit_caller_code();
   struct Sentinel {
     bool returned = false;
     ~Sentinel() {

@@ -20,9 +20,17 @@ bool inject_fault();
 // False for a release on a thread that does not hold the interpreter lock,
 // which the test build counts (and skips) instead.
 bool lock_held_for_release() noexcept;
+// The LocalRefs this thread holds, and the calls of the caller's code made
+// while it holds any (see LocalRef).
+void local_ref_taken() noexcept;
+void local_ref_released() noexcept;
+void audit_caller_code() noexcept;
 #else
 constexpr bool inject_fault() noexcept { return false; }
 constexpr bool lock_held_for_release() noexcept { return true; }
+constexpr void local_ref_taken() noexcept {}
+constexpr void local_ref_released() noexcept {}
+constexpr void audit_caller_code() noexcept {}
 #endif
 
 // Every release of a reference the module holds.

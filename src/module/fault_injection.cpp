@@ -31,6 +31,8 @@ namespace {
 
 std::atomic<long> g_unlocked_releases{0};
 std::atomic<long> g_threads_ended{0};
+std::atomic<long> g_local_refs_across_caller_code{0};
+thread_local long t_local_refs = 0;
 
 // Reported when the process exits, after the interpreter has finalized.
 struct ExitReport {
@@ -40,6 +42,9 @@ struct ExitReport {
   ~ExitReport() {
     const long ended = g_threads_ended.load();
     const long unlocked = g_unlocked_releases.load();
+    const long across = g_local_refs_across_caller_code.load();
+    if (across != 0)
+      std::fprintf(stderr, "quorvel test build: %ld call(s) of the caller's code with a LocalRef held\n", across);
     if (ended != 0 || unlocked != 0) {
       std::fprintf(stderr,
                    "quorvel test build: %ld thread(s) ended in the caller's code, %ld release(s) without the lock\n",
@@ -57,6 +62,12 @@ void note_thread_ended() noexcept { ++g_threads_ended; }
 }  // namespace quorvel::caller_code_detail
 
 namespace quorvel::capi {
+
+void local_ref_taken() noexcept { ++t_local_refs; }
+void local_ref_released() noexcept { --t_local_refs; }
+void audit_caller_code() noexcept {
+  if (t_local_refs != 0) ++g_local_refs_across_caller_code;
+}
 
 bool lock_held_for_release() noexcept {
   if (PyGILState_Check() != 0) return true;
@@ -83,6 +94,11 @@ extern "C" Py_EXPORTED_SYMBOL void quorvel_fault_arm(long nth, int mode) noexcep
   g_countdown = nth;
   g_mode = static_cast<FaultMode>(mode);
   g_points = 0;
+}
+
+// The calls of the caller's code made while a LocalRef was held, ever.
+extern "C" Py_EXPORTED_SYMBOL long quorvel_local_refs_across_caller_code() noexcept {
+  return g_local_refs_across_caller_code.load();
 }
 
 // The number of fault points passed since the last arm.

@@ -6,6 +6,7 @@
 // table of module_init.cpp, from which the argument matching, the messages
 // and the text signature follow.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -51,7 +52,12 @@ struct ModuleFunction {
   // parameter order (the first failure ends the call) and runs the body.
   PyResult<PyRef> call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
     std::array<PyObject*, kArity> slots{};
-    QUORVEL_TRY(extract_arguments(spec(), args, nargs, kwnames, slots));
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == kArity) {
+      // Every parameter by position, the common call: nothing to match.
+      std::copy_n(args, kArity, slots.begin());
+    } else {
+      QUORVEL_TRY(extract_arguments(spec(), args, nargs, kwnames, slots));
+    }
     return convert_and_run(slots);
   }
 

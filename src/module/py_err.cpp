@@ -10,6 +10,7 @@
 namespace quorvel {
 namespace {
 
+// Callers match the class's name and the texts below exactly, leftovers of another implementation as they look.
 constexpr const char* kPanicName = "pyo3_runtime.PanicException";
 constexpr const char* kPanicDoc =
     "\n"
@@ -132,7 +133,7 @@ PyErr PyErr::invalid() { return internal("PyErr state should never be invalid ou
 PyResult<Unit> PyErr::restore() && {
   PyErr taken = std::move(*this);
   if (!taken.state_) return invalid();
-  if (auto* normalized = std::get_if<Normalized>(taken.state_.get())) {
+  if (auto* normalized = std::get_if<Normalized>(taken.state_)) {
     PyErr_SetRaisedException(normalized->instance.release());
     return Unit{};
   }
@@ -162,11 +163,11 @@ PyResult<Unit> PyErr::restore() && {
 
 PyResult<PyObject*> PyErr::normalize() {
   if (!state_) return internal("Cannot normalize a PyErr while already normalizing it.");
-  if (auto* normalized = std::get_if<Normalized>(state_.get())) return normalized->instance.get();
+  if (auto* normalized = std::get_if<Normalized>(state_)) return normalized->instance.get();
   QUORVEL_TRY(std::move(*this).restore());
   CallerRef instance = take_raised();
   if (!instance) return internal("exception missing after writing to the interpreter");
-  state_ = std::make_unique<State>(Normalized{std::move(instance)});
+  state_ = new State(Normalized{std::move(instance)});
   return std::get<Normalized>(*state_).instance.get();
 }
 
@@ -177,9 +178,9 @@ PyResult<bool> PyErr::matches(PyObject* exception_class) {
 
 void PyErr::discard() && {
   if (!state_) return;
-  if (auto* mismatch = std::get_if<TypeMismatch>(state_.get())) mismatch->from_type.reset();
-  if (auto* normalized = std::get_if<Normalized>(state_.get())) normalized->instance.reset();
-  state_.reset();
+  if (auto* mismatch = std::get_if<TypeMismatch>(state_)) mismatch->from_type.reset();
+  if (auto* normalized = std::get_if<Normalized>(state_)) normalized->instance.reset();
+  delete std::exchange(state_, nullptr);
 }
 
 PyResult<std::string> PyErr::debug_form() {

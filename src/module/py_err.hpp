@@ -1,7 +1,7 @@
 #pragma once
 
-#include <memory>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "codec/result.hpp"
@@ -50,17 +50,19 @@ class PyErr {
   // No error: the state of a PyResult that holds a value, and of a PyErr
   // that has been raised or moved from.
   PyErr() noexcept = default;
-  PyErr(PyErr&&) noexcept = default;
+  PyErr(PyErr&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
   PyErr& operator=(PyErr&& other) {
-    std::move(*this).discard();
-    state_ = std::move(other.state_);
+    if (state_) std::move(*this).discard();
+    state_ = std::exchange(other.state_, nullptr);
     return *this;
   }
   PyErr(const PyErr&) = delete;
   PyErr& operator=(const PyErr&) = delete;
   // An exception that the caller's code raised may run that code when
   // released (see CallerRef).
-  ~PyErr() noexcept(false) { std::move(*this).discard(); }
+  ~PyErr() noexcept(false) {
+    if (state_) std::move(*this).discard();
+  }
 
   bool is_set() const noexcept { return state_ != nullptr; }
   // A failure inside the module is not a Python exception to look into, but
@@ -100,13 +102,13 @@ class PyErr {
   };
   using State = std::variant<StaticText, OwnedText, TypeMismatch, Internal, Normalized>;
 
-  explicit PyErr(State state) : state_(std::make_unique<State>(std::move(state))) {}
+  explicit PyErr(State state) : state_(new State(std::move(state))) {}
 
-  // The one allocation of an error. Null when there is no error, which
-  // includes the moment of normalization, when the error is in neither form.
-  // Its references to objects of the caller's are released before the state
-  // is freed (discard), never by the state's own destructor.
-  std::unique_ptr<State> state_;
+  // The one allocation of an error, owned. Null when there is no error,
+  // which includes the moment of normalization, when the error is in neither
+  // form. Freed only by discard(), out of line: the release of the caller's
+  // objects it holds is no part of the code that tests and moves errors.
+  State* state_ = nullptr;
 };
 
 // A PyResult is an error or a value, the value meaningful only without an

@@ -20,8 +20,23 @@ namespace quorvel {
 //
 // Both leave their object alone on a thread that the interpreter is ending
 // (caller_code.hpp): that thread no longer holds the interpreter lock.
+//
+// - LocalRef: an object the module made and releases before it makes any
+//   call that may run the caller's code. No thread can be ended while one is
+//   held, so its release needs no look at the thread: it is the reference of
+//   the code that every call runs (building parse_report's result). The test
+//   build counts calls of the caller's code made while one is held.
+template <typename Self>
 class OwnedReference {
  public:
+  // Takes over a new reference (which may be null).
+  static Self steal(PyObject* object) noexcept { return Self(object); }
+  // Takes a new reference to a borrowed object.
+  static Self borrow(PyObject* object) noexcept {
+    Py_XINCREF(object);
+    return Self(object);
+  }
+
   explicit operator bool() const noexcept { return object_ != nullptr; }
   PyObject* get() const noexcept { return object_; }
   // Hands the reference to the caller, who must release it.
@@ -39,41 +54,31 @@ class OwnedReference {
   PyObject* object_ = nullptr;
 };
 
-class PyRef : public OwnedReference {
+class PyRef : public OwnedReference<PyRef> {
  public:
   PyRef() noexcept = default;
-  // Takes over a new reference (which may be null).
-  static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
-  // Takes a new reference to a borrowed object.
-  static PyRef borrow(PyObject* object) noexcept {
-    Py_XINCREF(object);
-    return PyRef(object);
-  }
   PyRef(PyRef&&) noexcept = default;
   PyRef& operator=(PyRef&& other) noexcept {
     reset();
     object_ = other.release();
     return *this;
   }
-  ~PyRef() { reset(); }
+  ~PyRef() {
+    if (object_ != nullptr && !thread_is_ending()) capi::decref(object_);
+  }
 
   void reset() noexcept {
     if (PyObject* object = release(); object != nullptr && !thread_is_ending()) capi::decref(object);
   }
 
  private:
+  friend OwnedReference;
   explicit PyRef(PyObject* object) noexcept : OwnedReference(object) {}
 };
 
-class CallerRef : public OwnedReference {
+class CallerRef : public OwnedReference<CallerRef> {
  public:
   CallerRef() noexcept = default;
-  // Takes over a new reference (which may be null).
-  static CallerRef steal(PyObject* object) noexcept { return CallerRef(object); }
-  static CallerRef borrow(PyObject* object) noexcept {
-    Py_XINCREF(object);
-    return CallerRef(object);
-  }
   CallerRef(CallerRef&&) noexcept = default;
   CallerRef& operator=(CallerRef&& other) {
     reset();
@@ -81,14 +86,41 @@ class CallerRef : public OwnedReference {
     return *this;
   }
   // The release may end the thread (see caller_code.hpp), which must pass.
-  ~CallerRef() noexcept(false) { reset(); }
+  ~CallerRef() noexcept(false) {
+    if (object_ != nullptr && !thread_is_ending()) caller_code::release(object_);
+  }
 
   void reset() {
     if (PyObject* object = release(); object != nullptr && !thread_is_ending()) caller_code::release(object);
   }
 
  private:
+  friend OwnedReference;
   explicit CallerRef(PyObject* object) noexcept : OwnedReference(object) {}
+};
+
+class LocalRef : public OwnedReference<LocalRef> {
+ public:
+  LocalRef() noexcept = default;
+  LocalRef(LocalRef&&) noexcept = default;
+  LocalRef& operator=(LocalRef&&) = delete;
+  ~LocalRef() {
+    if (object_ != nullptr) {
+      capi::local_ref_released();
+      capi::decref(object_);
+    }
+  }
+  // Hands the reference to the caller, who must release it.
+  [[nodiscard]] PyObject* release() noexcept {
+    if (object_ != nullptr) capi::local_ref_released();
+    return OwnedReference<LocalRef>::release();
+  }
+
+ private:
+  friend OwnedReference;
+  explicit LocalRef(PyObject* object) noexcept : OwnedReference(object) {
+    if (object != nullptr) capi::local_ref_taken();
+  }
 };
 
 }  // namespace quorvel
