@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "module/capi.hpp"
+#include "module/caller_code.hpp"
 #include "module/text.hpp"
 
 namespace quorvel {
@@ -33,47 +33,41 @@ std::string name_list(const std::vector<std::string_view>& names) {
   return out;
 }
 
+// "name()": the head of every message about the call.
+std::string full_name(const ArgumentSpec& spec) { return std::string(spec.function_name) + "()"; }
+
 PyErr too_many_positional(const ArgumentSpec& spec, std::size_t given) {
-  const std::size_t p = spec.positional.size();
-  std::string message = spec.full_name() + " takes ";
-  if (p == spec.required_positional) {
-    message += std::to_string(p);
+  const std::size_t count = spec.parameters.size();
+  std::string message = full_name(spec) + " takes ";
+  if (count == spec.required) {
+    message += std::to_string(count);
   } else {
-    message += "from " + std::to_string(spec.required_positional) + " to " + std::to_string(p);
+    message += "from " + std::to_string(spec.required) + " to " + std::to_string(count);
   }
   message += " positional arguments but " + std::to_string(given) + " " + was_or_were(given) + " given";
   return type_error(std::move(message));
 }
 
 PyErr unexpected_keyword(const ArgumentSpec& spec, PyObject* name) {
-  auto text = safe_text(name);
-  if (!text) return std::move(text).error();
-  return type_error(spec.full_name() + " got an unexpected keyword argument '" + text.value() + "'");
+  QUORVEL_TRY_ASSIGN(text, safe_text(name));
+  return type_error(full_name(spec) + " got an unexpected keyword argument '" + text + "'");
 }
 
 PyErr multiple_values(const ArgumentSpec& spec, std::string_view parameter) {
-  return type_error(spec.full_name() + " got multiple values for argument '" + std::string(parameter) + "'");
+  return type_error(full_name(spec) + " got multiple values for argument '" + std::string(parameter) + "'");
 }
 
-PyErr missing(const ArgumentSpec& spec, const char* what, const std::vector<std::string_view>& names) {
-  return type_error(spec.full_name() + " missing " + std::to_string(names.size()) + " required " + what + " " +
+PyErr missing(const ArgumentSpec& spec, const std::vector<std::string_view>& names) {
+  return type_error(full_name(spec) + " missing " + std::to_string(names.size()) + " required positional " +
                     argument_or_arguments(names.size()) + ": " + name_list(names));
-}
-
-std::optional<std::size_t> find(std::string_view name, auto&& names, auto&& name_of) {
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (name_of(names[i]) == name) return i;  // compares lengths before bytes
-  }
-  return std::nullopt;
 }
 
 // The TypeError "argument '{parameter}': {str(incoming)}", replacing
 // `incoming` rather than chained to it; only its own cause is carried over
 // (which also suppresses the implicit context). Or the failure to make it.
 PyErr with_parameter_name(std::string_view parameter, PyObject* incoming) {
-  auto text = safe_text(incoming);
-  if (!text) return std::move(text).error();
-  PyErr wrapped = type_error("argument '" + std::string(parameter) + "': " + text.value());
+  QUORVEL_TRY_ASSIGN(text, safe_text(incoming));
+  PyErr wrapped = type_error("argument '" + std::string(parameter) + "': " + text);
   auto outgoing = wrapped.normalize();
   if (!outgoing) return std::move(outgoing).error();
   PyException_SetCause(outgoing.value(), PyException_GetCause(incoming));
@@ -82,33 +76,13 @@ PyErr with_parameter_name(std::string_view parameter, PyObject* incoming) {
 
 }  // namespace
 
-std::string ArgumentSpec::full_name() const {
-  std::string name;
-  if (!class_name.empty()) {
-    name += class_name;
-    name += ".";
-  }
-  name += function_name;
-  name += "()";
-  return name;
-}
-
 std::string ArgumentSpec::text_signature() const {
   std::string out(function_name);
   out += "(";
-  auto add = [&out](std::string_view item) {
-    if (out.back() != '(') out += ", ";
-    out += item;
-  };
-  for (std::size_t i = 0; i < positional.size(); ++i) {
-    add(positional[i]);
-    if (i >= required_positional) out += "=None";
-    if (i + 1 == positional_only) add("/");
-  }
-  if (!keyword_only.empty()) add("*");
-  for (const KeywordOnlyParameter& parameter : keyword_only) {
-    add(parameter.name);
-    if (!parameter.required) out += "=None";
+  for (std::size_t i = 0; i < parameters.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += parameters[i];
+    if (i >= required) out += "=None";
   }
   out += ")\n--\n\n";
   return out;
@@ -116,19 +90,17 @@ std::string ArgumentSpec::text_signature() const {
 
 PyResult<Unit> extract_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                                  std::span<PyObject*> slots) {
-  const std::size_t positional_count = spec.positional.size();
+  const std::size_t count = spec.parameters.size();
   const auto given = static_cast<std::size_t>(nargs);
   if (args != nullptr) {
-    for (std::size_t i = 0; i < given && i < positional_count; ++i) slots[i] = args[i];
+    for (std::size_t i = 0; i < given && i < count; ++i) slots[i] = args[i];
   }
-  if (given > positional_count) return too_many_positional(spec, given);
+  if (given > count) return too_many_positional(spec, given);
 
-  std::vector<std::string_view> positional_only_by_keyword;
   if (kwnames != nullptr) {
     const Py_ssize_t keyword_count = PyTuple_Size(kwnames);
     for (Py_ssize_t i = 0; i < keyword_count; ++i) {
       PyObject* name_object = PyTuple_GetItem(kwnames, i);
-      PyObject* value = args[nargs + i];
       Py_ssize_t size = 0;
       const char* utf8 = PyUnicode_AsUTF8AndSize(name_object, &size);
       if (utf8 == nullptr) {
@@ -136,61 +108,36 @@ PyResult<Unit> extract_arguments(const ArgumentSpec& spec, PyObject* const* args
         return unexpected_keyword(spec, name_object);
       }
       const std::string_view name(utf8, static_cast<std::size_t>(size));
-
-      if (auto k = find(name, spec.keyword_only, [](const KeywordOnlyParameter& p) { return p.name; })) {
-        PyObject*& slot = slots[positional_count + *k];
-        if (slot != nullptr) return multiple_values(spec, spec.keyword_only[*k].name);
-        slot = value;
-        continue;
-      }
-      if (auto j = find(name, spec.positional, [](std::string_view p) { return p; })) {
-        if (*j < spec.positional_only) {
-          positional_only_by_keyword.push_back(spec.positional[*j]);
-          continue;
-        }
-        if (slots[*j] != nullptr) return multiple_values(spec, spec.positional[*j]);
-        slots[*j] = value;
-        continue;
-      }
-      return unexpected_keyword(spec, name_object);
+      std::size_t j = 0;
+      while (j < count && spec.parameters[j] != name) ++j;  // compares lengths before bytes
+      if (j == count) return unexpected_keyword(spec, name_object);
+      if (slots[j] != nullptr) return multiple_values(spec, spec.parameters[j]);
+      slots[j] = args[nargs + i];
     }
   }
 
-  if (!positional_only_by_keyword.empty()) {
-    return type_error(spec.full_name() + " got some positional-only arguments passed as keyword arguments: " +
-                      name_list(positional_only_by_keyword));
-  }
-
-  if (given < spec.required_positional) {
+  if (given < spec.required) {
     std::vector<std::string_view> absent;
-    for (std::size_t i = 0; i < spec.required_positional; ++i) {
-      if (slots[i] == nullptr) absent.push_back(spec.positional[i]);
+    for (std::size_t i = 0; i < spec.required; ++i) {
+      if (slots[i] == nullptr) absent.push_back(spec.parameters[i]);
     }
-    if (!absent.empty()) return missing(spec, "positional", absent);
+    if (!absent.empty()) return missing(spec, absent);
   }
-
-  std::vector<std::string_view> absent_keywords;
-  for (std::size_t k = 0; k < spec.keyword_only.size(); ++k) {
-    if (spec.keyword_only[k].required && slots[positional_count + k] == nullptr) {
-      absent_keywords.push_back(spec.keyword_only[k].name);
-    }
-  }
-  if (!absent_keywords.empty()) return missing(spec, "keyword", absent_keywords);
   return Unit{};
 }
 
-PyResult<PyObject*> extract_bytes(PyObject* object, std::string_view parameter) {
-  if (PyBytes_Check(object)) return object;
-  return wrap_argument_error(parameter, PyErr::type_mismatch(object, "PyBytes"));
+PyErr Argument<Bytes>::mismatch(PyObject* slot, std::string_view parameter) {
+  return wrap_argument_error(parameter, PyErr::type_mismatch(slot, "PyBytes"));
 }
 
-PyResult<std::optional<std::uint32_t>> extract_optional_u32(PyObject* slot, std::string_view parameter) {
+PyResult<std::optional<std::uint32_t>> Argument<std::optional<std::uint32_t>>::extract(PyObject* slot,
+                                                                                       std::string_view parameter) {
   if (slot == nullptr || slot == Py_None) return std::optional<std::uint32_t>();
   unsigned long long value = 0;
   if (PyLong_Check(slot)) {
     value = PyLong_AsUnsignedLongLong(slot);
   } else {
-    auto index = returned(capi::number_index(slot));
+    auto index = returned<CallerRef>(caller_code::index(slot));
     if (!index) return wrap_argument_error(parameter, std::move(index).error());
     value = PyLong_AsUnsignedLongLong(index.value().get());
   }

@@ -10,23 +10,13 @@
 
 namespace quorvel {
 
-struct KeywordOnlyParameter {
-  std::string_view name;
-  bool required;
-};
-
-// The parameter list of one module function, fixed at compile time.
+// The parameter list of one module function: every parameter may be given
+// by position or by keyword, and the first `required` of them must be.
 struct ArgumentSpec {
   std::string_view function_name;
-  std::string_view class_name;  // empty: a module-level function
-  std::span<const std::string_view> positional;
-  std::size_t positional_only = 0;
-  std::size_t required_positional = 0;
-  std::span<const KeywordOnlyParameter> keyword_only = {};
+  std::span<const std::string_view> parameters;
+  std::size_t required = 0;
 
-  constexpr std::size_t slot_count() const noexcept { return positional.size() + keyword_only.size(); }
-  // "name()" or "Class.name()": the head of every message about the call.
-  std::string full_name() const;
   // "name(a, b=None)\n--\n\n", from which the interpreter reads the
   // function's __text_signature__ (leaving __doc__ None). An optional
   // parameter defaults to None.
@@ -34,17 +24,36 @@ struct ArgumentSpec {
 };
 
 // Matches a METH_FASTCALL | METH_KEYWORDS call against `spec` and fills one
-// borrowed reference per parameter into `slots` (positional parameters
-// first, then keyword-only ones); parameters not supplied stay null.
-// Fails with the TypeError a malformed call deserves.
+// borrowed reference per parameter into `slots`; parameters not supplied
+// stay null. Fails with the TypeError a malformed call deserves.
 PyResult<Unit> extract_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                                  std::span<PyObject*> slots);
 
-// The object itself (borrowed) when it is bytes or a subclass of bytes.
-PyResult<PyObject*> extract_bytes(PyObject* object, std::string_view parameter);
+// The typed parameters of function bodies, each converted from its slot by
+// the Argument specialization of its type: a failure names the parameter.
+
+// A bytes object (or an instance of a subclass), borrowed from the call.
+struct Bytes {
+  PyObject* object;
+};
+
+template <typename T>
+struct Argument;
+
+template <>
+struct Argument<Bytes> {
+  static PyResult<Bytes> extract(PyObject* slot, std::string_view parameter) {
+    if (PyBytes_Check(slot)) return Bytes{slot};
+    return mismatch(slot, parameter);
+  }
+  static PyErr mismatch(PyObject* slot, std::string_view parameter);
+};
 
 // Absent for an empty slot or None; otherwise an integer in [0, 2**32).
-PyResult<std::optional<std::uint32_t>> extract_optional_u32(PyObject* slot, std::string_view parameter);
+template <>
+struct Argument<std::optional<std::uint32_t>> {
+  static PyResult<std::optional<std::uint32_t>> extract(PyObject* slot, std::string_view parameter);
+};
 
 // Puts the parameter name in front of a conversion TypeError; any other
 // error passes unchanged.

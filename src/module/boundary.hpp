@@ -10,7 +10,7 @@
 // standard library's (std::bad_alloc above all), and every such exception
 // derives from std::exception, which is what the boundary catches.
 //
-// The forced unwind of a thread that the interpreter ends (thread_exit.hpp)
+// The forced unwind of a thread that the interpreter ends (caller_code.hpp)
 // is not the module's and must cross it: swallowing it aborts the process,
 // and so would a noexcept frame on its way. It is no std::exception, so it
 // passes the handlers here untouched (a catch (...) would take it, and not
@@ -43,6 +43,7 @@ PyObject* call_at_boundary(Body&& body) {
       // MemoryError, not a reason to take the host process down.
       PyErr_NoMemory();
     } catch (const std::exception&) {
+      // Callers match this text exactly, as they do every fixed text of the module.
       error.emplace(PyErr::internal("panic from Rust code"));
     }
     // Raising fails only when the interpreter cannot create the exception's

@@ -5,13 +5,11 @@
 // any one of them fail on demand, to prove that every failure path releases
 // what it holds and ends with the right exception; in the installed module
 // the check compiles to nothing. Those that may run the caller's Python
-// code (PyObject_Str, PyObject_Repr, PyNumber_Index) do so through
-// run_caller_code.
+// code are not here but in caller_code.hpp.
 
 #include <string_view>
 
 #include "module/python.hpp"
-#include "module/thread_exit.hpp"
 
 namespace quorvel::capi {
 
@@ -19,9 +17,26 @@ namespace quorvel::capi {
 // True when this call is the one chosen to fail; the chosen failure has
 // already been set up (an exception set, none, or a C++ allocation failure).
 bool inject_fault();
+// False for a release on a thread that does not hold the interpreter lock,
+// which the test build counts (and skips) instead.
+bool lock_held_for_release() noexcept;
+// The LocalRefs this thread holds, and the calls of the caller's code made
+// while it holds any (see LocalRef).
+void local_ref_taken() noexcept;
+void local_ref_released() noexcept;
+void audit_caller_code() noexcept;
 #else
 constexpr bool inject_fault() noexcept { return false; }
+constexpr bool lock_held_for_release() noexcept { return true; }
+constexpr void local_ref_taken() noexcept {}
+constexpr void local_ref_released() noexcept {}
+constexpr void audit_caller_code() noexcept {}
 #endif
+
+// Every release of a reference the module holds.
+inline void decref(PyObject* object) {
+  if (lock_held_for_release()) Py_DECREF(object);
+}
 
 inline PyObject* unicode_from(std::string_view text) {
   if (inject_fault()) return nullptr;
@@ -63,14 +78,6 @@ inline int set_attr(PyObject* object, PyObject* name, PyObject* value) {
   if (inject_fault()) return -1;
   return PyObject_SetAttr(object, name, value);
 }
-inline PyObject* object_str(PyObject* object) {
-  if (inject_fault()) return nullptr;
-  return run_caller_code([object] { return PyObject_Str(object); });
-}
-inline PyObject* object_repr(PyObject* object) {
-  if (inject_fault()) return nullptr;
-  return run_caller_code([object] { return PyObject_Repr(object); });
-}
 inline PyObject* type_qualname(PyTypeObject* type) {
   if (inject_fault()) return nullptr;
   return PyType_GetQualName(type);
@@ -78,10 +85,6 @@ inline PyObject* type_qualname(PyTypeObject* type) {
 inline PyObject* type_name(PyTypeObject* type) {
   if (inject_fault()) return nullptr;
   return PyType_GetName(type);
-}
-inline PyObject* number_index(PyObject* object) {
-  if (inject_fault()) return nullptr;
-  return run_caller_code([object] { return PyNumber_Index(object); });
 }
 inline PyObject* encode_surrogatepass(PyObject* text) {
   if (inject_fault()) return nullptr;

@@ -1,48 +1,82 @@
 #pragma once
 
-// The module's functions. Each is described once, in its own file: its
-// parameters, from which its argument matching and its text signature
-// follow, and its body, which sees the arguments already matched.
+// The module's functions. A body takes its arguments already converted, each
+// as the type of its parameter says (Argument in arguments.hpp); its
+// parameter names, and whether they are required, are its row in the one
+// table of module_init.cpp, from which the argument matching, the messages
+// and the text signature follow.
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
-#include <span>
+#include <cstdint>
+#include <optional>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
 #include "module/arguments.hpp"
 
 namespace quorvel {
 
-// The most parameters a module function has: the entry points match the
-// arguments into a fixed array of this size.
-inline constexpr std::size_t kMaxParameters = 3;
+PyResult<PyRef> get_report(Bytes challenge, std::optional<std::uint32_t> msg_ver, std::optional<std::uint32_t> vmpl);
+PyResult<PyRef> parse_report(Bytes report_bytes);
+PyResult<PyRef> get_tdx_quote(Bytes report_data);
 
-// Borrowed, one per parameter in the order of ArgumentSpec's slots; null
-// where the caller supplied none.
-using Arguments = std::span<PyObject* const>;
-
-struct ModuleFunction {
-  using Body = PyResult<PyRef> (*)(Arguments arguments);
-
-  // A module-level function whose parameters may all be given by position
-  // or by keyword, the first `required` of them required.
-  consteval ModuleFunction(std::string_view name, std::span<const std::string_view> positional, std::size_t required,
-                           Body body_)
-      : parameters{.function_name = name,
-                   .class_name = {},
-                   .positional = positional,
-                   .positional_only = 0,
-                   .required_positional = required},
-        body(body_) {
-    if (parameters.slot_count() > kMaxParameters) throw "a module function has more than kMaxParameters parameters";
-  }
-
-  ArgumentSpec parameters;
-  Body body;
+template <typename Body>
+struct BodyTraits;
+template <typename... Parameters>
+struct BodyTraits<PyResult<PyRef> (*)(Parameters...)> {
+  using Types = std::tuple<Parameters...>;
 };
 
-// In the order of registration and of __all__.
-extern const ModuleFunction kGetReport;
-extern const ModuleFunction kParseReport;
-extern const ModuleFunction kGetTdxQuote;
+// One module function: its name, its parameters and its body.
+template <auto body>
+struct ModuleFunction {
+  using Parameters = typename BodyTraits<decltype(body)>::Types;
+  static constexpr std::size_t kArity = std::tuple_size_v<Parameters>;
+
+  consteval ModuleFunction(std::string_view name_, std::array<std::string_view, kArity> parameters_,
+                           std::size_t required_)
+      : name(name_), parameters(parameters_), required(required_) {
+    for (std::string_view parameter : parameters) {
+      if (parameter.empty()) throw "a parameter of a module function has no name";
+    }
+    if (required > kArity) throw "a module function requires more parameters than it has";
+  }
+
+  ArgumentSpec spec() const noexcept { return {name, parameters, required}; }
+
+  // Matches the call's arguments to the parameters, converts them in
+  // parameter order (the first failure ends the call) and runs the body.
+  PyResult<PyRef> call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
+    std::array<PyObject*, kArity> slots{};
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == kArity) {
+      // Every parameter by position, the common call: nothing to match.
+      std::copy_n(args, kArity, slots.begin());
+    } else {
+      QUORVEL_TRY(extract_arguments(spec(), args, nargs, kwnames, slots));
+    }
+    return convert_and_run(slots);
+  }
+
+  std::string_view name;
+  std::array<std::string_view, kArity> parameters;
+  std::size_t required;
+
+ private:
+  template <typename... Converted>
+  PyResult<PyRef> convert_and_run(const std::array<PyObject*, kArity>& slots, Converted&&... converted) const {
+    constexpr std::size_t index = sizeof...(Converted);
+    if constexpr (index == kArity) {
+      return body(std::forward<Converted>(converted)...);
+    } else {
+      using Parameter = std::tuple_element_t<index, Parameters>;
+      QUORVEL_TRY_ASSIGN(value, Argument<Parameter>::extract(slots[index], parameters[index]));
+      return convert_and_run(slots, std::forward<Converted>(converted)..., std::move(value));
+    }
+  }
+};
 
 }  // namespace quorvel

@@ -8,6 +8,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 
 #include "module/boundary.hpp"
 #include "module/capi.hpp"
@@ -19,39 +21,38 @@ namespace {
 // The interpreter's API version that PyModule_Create2 is asked for.
 constexpr int kApiVersion = 1013;
 
+// Callers match this text exactly, the name of another implementation included.
 constexpr const char* kSubinterpreterMessage =
     "PyO3 modules do not yet support subinterpreters, see "
     "https://docs.python.org/3/howto/isolating-extensions.html";
 
-// Matches the arguments to the function's parameters, then runs its body.
-template <const ModuleFunction& function>
+// The module's functions, in the order of registration and of __all__: the
+// name, the parameters, how many of them are required, and the body.
+constexpr std::tuple kFunctions{
+    ModuleFunction<get_report>("get_report", {"_challenge", "_msg_ver", "_vmpl"}, 1),
+    ModuleFunction<parse_report>("parse_report", {"report_bytes"}, 1),
+    ModuleFunction<get_tdx_quote>("get_tdx_quote", {"_report_data"}, 1),
+};
+constexpr std::size_t kFunctionCount = std::tuple_size_v<decltype(kFunctions)>;
+
+template <std::size_t index>
 PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_at_boundary([&]() -> PyResult<PyRef> {
-    std::array<PyObject*, kMaxParameters> slots{};
-    const std::span<PyObject*> arguments(slots.data(), function.parameters.slot_count());
-    QUORVEL_TRY(extract_arguments(function.parameters, args, nargs, kwnames, arguments));
-    return function.body(arguments);
-  });
+  return call_at_boundary([&] { return std::get<index>(kFunctions).call(args, nargs, kwnames); });
 }
 
-template <const ModuleFunction& function>
-PyCFunction as_cfunction() noexcept {
-  // METH_FASTCALL | METH_KEYWORDS functions are stored under the generic
-  // PyCFunction type; the flags tell the interpreter their real shape.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<function>));
-}
-
+// Each function's name, text signature and entry point, in table order.
 struct Registration {
-  const ModuleFunction& function;
+  ArgumentSpec spec;
   PyCFunction entry;
 };
 
-// In this order: it is the order of registration and of __all__.
-const Registration kFunctions[] = {
-    {kGetReport, as_cfunction<kGetReport>()},
-    {kParseReport, as_cfunction<kParseReport>()},
-    {kGetTdxQuote, as_cfunction<kGetTdxQuote>()},
-};
+template <std::size_t... index>
+std::array<Registration, kFunctionCount> registrations(std::index_sequence<index...> /*indices*/) {
+  // METH_FASTCALL | METH_KEYWORDS functions are stored under the generic
+  // PyCFunction type; the flags tell the interpreter their real shape.
+  return {Registration{std::get<index>(kFunctions).spec(),
+                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<index>))}...};
+}
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
@@ -83,13 +84,15 @@ struct MethodRecord {
   std::string text_signature;
   PyMethodDef definition;
 };
-MethodRecord* g_records[std::size(kFunctions)] = {};
+MethodRecord* g_records[kFunctionCount] = {};
 
 PyMethodDef* method_definition(std::size_t index) {
   MethodRecord*& record = g_records[index];
   if (record == nullptr) {
-    const Registration& registration = kFunctions[index];
-    const ArgumentSpec& parameters = registration.function.parameters;
+    static const std::array<Registration, kFunctionCount> table =
+        registrations(std::make_index_sequence<kFunctionCount>());
+    const Registration& registration = table[index];
+    const ArgumentSpec& parameters = registration.spec;
     record = new MethodRecord{std::string(parameters.function_name), parameters.text_signature(), {}};
     record->definition = {record->name.c_str(), registration.entry, METH_FASTCALL | METH_KEYWORDS,
                           record->text_signature.c_str()};
@@ -144,7 +147,7 @@ PyResult<Unit> add_function(PyObject* module, PyObject* function) {
 }
 
 PyResult<Unit> add_functions(PyObject* module) {
-  for (std::size_t index = 0; index < std::size(kFunctions); ++index) {
+  for (std::size_t index = 0; index < kFunctionCount; ++index) {
     QUORVEL_TRY_ASSIGN(function, new_function(module, index));
     QUORVEL_TRY(add_function(module, function.get()));
   }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <memory>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "codec/result.hpp"
@@ -21,7 +21,8 @@ using PyResult = Result<T, PyErr>;
 // a deferred PanicException. Dropping a PyErr releases whatever it holds.
 class PyErr {
  public:
-  // `type` is a borrowed exception class such as PyExc_ValueError.
+  // `type` is an exception class of the interpreter's own, such as
+  // PyExc_ValueError, which lives as long as the interpreter.
   static PyErr with_static_text(PyObject* type, const char* text);
   static PyErr with_text(PyObject* type, std::string text);
   // TypeError "'{type of object}' object cannot be converted to '{target}'".
@@ -41,15 +42,27 @@ class PyErr {
   // As fetch(), without looking for a PanicException: for use while that
   // class is being made, when no instance of it can exist yet.
   static PyErr fetch_unchecked();
+  // Whether the exception pending after a call that formats an object failed
+  // is no Exception (KeyboardInterrupt, SystemExit): that is the program's,
+  // not a failure to format, and ends the call unchanged (fetch_unchecked).
+  static bool interrupt_pending() noexcept;
 
   // No error: the state of a PyResult that holds a value, and of a PyErr
   // that has been raised or moved from.
   PyErr() noexcept = default;
-  PyErr(PyErr&&) noexcept = default;
-  PyErr& operator=(PyErr&&) noexcept = default;
+  PyErr(PyErr&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
+  PyErr& operator=(PyErr&& other) {
+    if (state_) std::move(*this).discard();
+    state_ = std::exchange(other.state_, nullptr);
+    return *this;
+  }
   PyErr(const PyErr&) = delete;
   PyErr& operator=(const PyErr&) = delete;
-  ~PyErr() = default;
+  // An exception that the caller's code raised may run that code when
+  // released (see CallerRef).
+  ~PyErr() noexcept(false) {
+    if (state_) std::move(*this).discard();
+  }
 
   bool is_set() const noexcept { return state_ != nullptr; }
   // A failure inside the module is not a Python exception to look into, but
@@ -65,36 +78,37 @@ class PyErr {
   PyResult<bool> matches(PyObject* exception_class);
   // "PyErr { type: ..., value: ..., traceback: ... }", for internal failure messages.
   PyResult<std::string> debug_form();
-  // Releases the error now instead of raising it. An exception raised by the
-  // caller's code may run that code when released (see PyRef::reset).
+  // Releases the error now instead of raising it.
   void discard() &&;
 
  private:
   struct StaticText {
-    PyRef type;
+    PyObject* type;
     const char* text;
   };
   struct OwnedText {
-    PyRef type;
+    PyObject* type;
     std::string text;
   };
   struct TypeMismatch {
-    PyRef from_type;
+    CallerRef from_type;  // a class of the caller's, whose release may run its code
     const char* target;
   };
   struct Internal {
     std::string message;
   };
   struct Normalized {
-    PyRef instance;
+    CallerRef instance;
   };
   using State = std::variant<StaticText, OwnedText, TypeMismatch, Internal, Normalized>;
 
-  explicit PyErr(State state) : state_(std::make_unique<State>(std::move(state))) {}
+  explicit PyErr(State state) : state_(new State(std::move(state))) {}
 
-  // The one allocation of an error. Null when there is no error, which
-  // includes the moment of normalization, when the error is in neither form.
-  std::unique_ptr<State> state_;
+  // The one allocation of an error, owned. Null when there is no error,
+  // which includes the moment of normalization, when the error is in neither
+  // form. Freed only by discard(), out of line: the release of the caller's
+  // objects it holds is no part of the code that tests and moves errors.
+  State* state_ = nullptr;
 };
 
 // A PyResult is an error or a value, the value meaningful only without an
@@ -132,9 +146,10 @@ inline PyResult<PyRef> new_object(PyObject* made) {
 
 // Takes over a new reference that an interpreter call returned; null means
 // the call failed with the exception it left pending.
-inline PyResult<PyRef> returned(PyObject* result) {
+template <typename Ref = PyRef>
+PyResult<Ref> returned(PyObject* result) {
   if (result == nullptr) return PyErr::fetch();
-  return PyRef::steal(result);
+  return Ref::steal(result);
 }
 
 // The PanicException class (borrowed; made on first use and kept for the

@@ -1,6 +1,6 @@
 #include "module/text.hpp"
 
-#include "module/capi.hpp"
+#include "module/caller_code.hpp"
 
 namespace quorvel {
 
@@ -23,26 +23,24 @@ namespace {
 constexpr int kNameLevels = 8;
 
 PyResult<std::string> safe_text_at(PyObject* object, TextForm form, int level) {
-  PyRef text = PyRef::steal(form == TextForm::Str ? capi::object_str(object) : capi::object_repr(object));
-  if (text) {
-    auto utf8 = str_text(text.get());
-    text.reset();  // __str__ may have returned a str subclass of the caller's
-    return utf8;
+  // __str__ may return a str subclass of the caller's.
+  if (CallerRef text = CallerRef::steal(form == TextForm::Str ? caller_code::str(object) : caller_code::repr(object))) {
+    return str_text(text.get());
   }
+  if (PyErr::interrupt_pending()) return PyErr::fetch_unchecked();
   // A message must never fail because an object cannot print itself: the
   // failure goes to the unraisable hook and a placeholder takes its place.
   // A call that failed without setting an exception leaves nothing to report,
   // and the hook must not be called without one.
-  if (PyErr_Occurred()) run_caller_code([object] { PyErr_WriteUnraisable(object); });
-  PyRef name = level < kNameLevels ? PyRef::steal(capi::type_name(Py_TYPE(object))) : PyRef();
+  if (PyErr_Occurred()) caller_code::write_unraisable(object);
+  // The name's own __str__ may leave us its last reference.
+  CallerRef name = level < kNameLevels ? CallerRef::steal(capi::type_name(Py_TYPE(object))) : CallerRef();
   if (!name) {
     PyErr_Clear();
     return std::string("<unprintable object>");
   }
-  auto name_text = safe_text_at(name.get(), TextForm::Str, level + 1);
-  name.reset();  // the name's __str__ may have left us its last reference
-  if (!name_text) return name_text;
-  return "<unprintable " + name_text.value() + " object>";
+  QUORVEL_TRY_ASSIGN(name_text, safe_text_at(name.get(), TextForm::Str, level + 1));
+  return "<unprintable " + name_text + " object>";
 }
 
 }  // namespace

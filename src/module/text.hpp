@@ -13,7 +13,8 @@ namespace quorvel {
 PyResult<std::string> str_text(PyObject* text);
 
 // str() (or repr()) of any object as UTF-8 text. A failing __str__ is handed
-// to the unraisable hook and replaced by "<unprintable {type} object>".
+// to the unraisable hook and replaced by "<unprintable {type} object>";
+// only a KeyboardInterrupt or SystemExit raised there makes it fail.
 enum class TextForm { Str, Repr };
 PyResult<std::string> safe_text(PyObject* object, TextForm form = TextForm::Str);
 

@@ -13,7 +13,8 @@ from collections.abc import Callable
 
 import report_builder as rb
 from fault_harness import API_PANIC, MEMORY_ERROR, PANIC, SYSTEM_ERROR, Outcome
-from hostile_objects import Index, Outer, SpecialTypeError, Unprintable, UnprintableTypeError, type_error_with_cause
+from hostile_objects import (Index, Interrupting, Mortal, Outer, ReturnsMortalText, SelfRenaming, SpecialTypeError,
+                             Unprintable, UnprintableTypeError, type_error_with_cause)
 
 
 # --- How a call ends when one of its fault points fails ------------------------
@@ -79,8 +80,8 @@ def type_mismatch(prefix: str) -> list[Ending]:
     ]
 
 
-def unexpected_keyword(head: str) -> list[Ending]:
-    return [str_of("str() of the keyword", Outcome("TypeError", f"{head}'<unprintable str object>'")), RAISING]
+def unexpected_keyword(head: str, placeholder: str = "<unprintable str object>") -> list[Ending]:
+    return [str_of("str() of the keyword", Outcome("TypeError", f"{head}'{placeholder}'")), RAISING]
 
 
 # --- The paths ----------------------------------------------------------------
@@ -114,21 +115,29 @@ def parse(name: str, data: bytes, endings=(RAISING,)) -> CallPath:
     return path(f"parse_report {name}", "parse_report", (data,), list(endings))
 
 
-def unprintable_keyword(function: str, args: tuple = ()) -> CallPath:
+def unprintable_keyword(function: str, args: tuple = (), key: str = Unprintable("x"), name: str = "") -> CallPath:
     """A keyword whose str() fails: the message shows a placeholder, and the
     failure goes to the unraisable hook."""
     head = f"{function}() got an unexpected keyword argument "
-    return path(f"{function} unprintable keyword", function, args, [
-        text("str() of the keyword", Outcome("TypeError", f"{head}'<unprintable Unprintable object>'"),
+    kind, name_kind = type(key).__name__, type(type(key).__name__).__name__
+    return path(f"{function} unprintable keyword{name}", function, args, [
+        text("str() of the keyword", Outcome("TypeError", f"{head}'<unprintable {kind} object>'"),
              (("MemoryError",), ())),
         text("type name", Outcome("TypeError", f"{head}'<unprintable object>'")),
-        text("str() of the type name", Outcome("TypeError", f"{head}'<unprintable <unprintable str object> object>'"),
+        text("str() of the type name",
+             Outcome("TypeError", f"{head}'<unprintable <unprintable {name_kind} object> object>'"),
              (("RuntimeError", "MemoryError"), ("RuntimeError",))),
         RAISING,
-    ], kwargs={Unprintable("x"): b""}, normal_unraisable=("RuntimeError",))
+    ], kwargs={key: b""}, normal_unraisable=("RuntimeError",))
 
 
 SUCCESS = [NEW, FETCHED]
+# A PanicException of the module's coming back through the caller's code.
+RESUMED = [dataclasses.replace(FETCHED, printed=((), (), ())),
+           dataclasses.replace(text("str() of the PanicException", Outcome(PANIC, "Unwrapped panic from Python code")),
+                               printed=((PANIC,), (PANIC,), ())),
+           dataclasses.replace(RAISING, printed=((PANIC, "MemoryError"), (PANIC,), (PANIC,)))]
+INTERRUPTED = Outcome("KeyboardInterrupt", "")
 UNPRINTABLE_TYPE_ERROR = Outcome("TypeError", "argument '_msg_ver': <unprintable TypeError object>")
 
 PATHS = [
@@ -205,11 +214,21 @@ PATHS = [
     # A PanicException coming back through __index__ is resumed: printed, and
     # raised anew.
     path("get_report PanicException fed back", "get_report", lambda panic_class: (b"", Index(panic_class, "resumed")),
-         [dataclasses.replace(FETCHED, printed=((), (), ())),
-          dataclasses.replace(text("str() of the PanicException", Outcome(PANIC, "Unwrapped panic from Python code")),
-                              printed=((PANIC,), (PANIC,), ())),
-          dataclasses.replace(RAISING, printed=((PANIC, "MemoryError"), (PANIC,), (PANIC,)))],
-         normal=Outcome(PANIC, "resumed"), normal_printed=(PANIC,)),
+         RESUMED, normal=Outcome(PANIC, "resumed"), normal_printed=(PANIC,)),
+    # An interrupt while a message is formatted is the program's: the call ends with it.
+    path("get_report __index__ TypeError interrupted", "get_report", (b"", Index(TypeError, Interrupting("x"))),
+         [FETCHED, str_of("str() of the TypeError", UNPRINTABLE_TYPE_ERROR)], normal=INTERRUPTED),
+    path("parse_report keyword interrupted", "parse_report", (), unexpected_keyword(
+        "parse_report() got an unexpected keyword argument ", "<unprintable Interrupting object>")[:1],
+         kwargs={Interrupting("x"): b""}, normal=INTERRUPTED),
+    path("get_report PanicException interrupted", "get_report",
+         lambda panic_class: (b"", Index(panic_class, Interrupting("x"))), RESUMED[:2], normal=INTERRUPTED),
+    # Objects of the caller's that run its code when the module releases them.
+    *[path(f"get_report __index__ TypeError {name}", "get_report", (b"", Index(error)),
+           [FETCHED, str_of("str() of the TypeError", UNPRINTABLE_TYPE_ERROR), NEW])
+      for name, error in (("of a mortal", lambda: TypeError(Mortal())),
+                          ("with mortal text", lambda: TypeError(ReturnsMortalText())))],
+    unprintable_keyword("parse_report", key=SelfRenaming("x"), name=" of a self-renaming type"),
     # get_tdx_quote.
     path("get_tdx_quote valid", "get_tdx_quote", (bytes(64),), [RAISING]),
     path("get_tdx_quote by keyword", "get_tdx_quote", (), [RAISING], kwargs={"_report_data": b""}),

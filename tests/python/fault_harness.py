@@ -49,7 +49,7 @@ NONE_SET = "attempted to fetch exception but none was set"
 
 
 class FaultSwitch:
-    """The two exported functions of a fault-injection build."""
+    """The exported functions of a fault-injection build."""
 
     def __init__(self, library: str | os.PathLike[str]):
         # PyDLL: the functions run with the interpreter lock held, like every
@@ -61,6 +61,9 @@ class FaultSwitch:
         self._points = lib.quorvel_fault_points
         self._points.argtypes = []
         self._points.restype = ctypes.c_long
+        self._local_refs = lib.quorvel_local_refs_across_caller_code
+        self._local_refs.argtypes = []
+        self._local_refs.restype = ctypes.c_long
         self._init = lib.PyInit_quorvel
         self._init.argtypes = []
         self._init.restype = ctypes.py_object
@@ -73,6 +76,10 @@ class FaultSwitch:
 
     def points(self) -> int:
         return self._points()
+
+    def local_refs_across_caller_code(self) -> int:
+        """Calls of the caller's code made while a LocalRef was held, ever (must stay 0)."""
+        return self._local_refs()
 
     def init(self):
         """Calls PyInit_quorvel as an import would; raises what it raises."""

@@ -42,6 +42,46 @@ class UnprintableTypeError:
         raise TypeError(Unprintable("x"))
 
 
+class Interrupting(str):
+    """A str whose str() is interrupted, as by Ctrl-C: the interrupt, not a
+    placeholder text, must come out of the call."""
+
+    def __str__(self):
+        raise KeyboardInterrupt
+
+
+class Mortal:
+    """Runs Python code when it is released."""
+
+    def __del__(self):
+        pass
+
+    def __repr__(self):
+        return "Mortal()"
+
+
+class MortalText(str):
+    def __del__(self):
+        pass
+
+
+class ReturnsMortalText:
+    def __str__(self):
+        return MortalText("mortal")
+
+
+class Renaming(str):
+    """The name of a type whose str() gives the type a new name of its kind,
+    leaving whoever asked for the name its last reference."""
+
+    def __str__(self):
+        SelfRenaming.__name__ = Renaming("SelfRenaming")
+        return str.__str__(self)
+
+    def __del__(self):
+        pass
+
+
 class SpecialTypeError(TypeError):
     """Not exactly TypeError: passed on without the parameter's name."""
 
@@ -50,6 +90,13 @@ def type_error_with_cause() -> TypeError:
     error = TypeError("no integer here")
     error.__cause__ = KeyError("k")
     return error
+
+
+class SelfRenaming(Unprintable):
+    """Unprintable, and so is its name, which renames it when printed."""
+
+
+SelfRenaming.__name__ = Renaming("SelfRenaming")
 
 
 class Outer:

@@ -1,9 +1,17 @@
-"""Child process of test_shutdown.py: a daemon thread is inside a call of the
-module, running the caller's code that waits for the interpreter lock, when
-the main thread ends. The interpreter ends that thread while it finalizes;
-the process must still exit normally.
+"""Child process of test_shutdown.py: a daemon thread makes one call of a
+call path (call_paths.py) and the interpreter, finalizing meanwhile, ends it
+inside the caller's Python code that the call runs; the process must still
+exit normally. The module is the test build, which reports at exit how many
+threads it saw ended in the caller's code and how many references it was
+asked to release without the interpreter lock.
 
-Usage: shutdown_child.py SCENARIO
+Usage: shutdown_child.py PATH [ENTRY]
+
+Without ENTRY, prints how many times the call enters Python code. With it,
+the call waits (without the lock) at that entry while the main thread exits.
+Python code is entered through every way the module lets the caller's code
+run: the arguments' own methods, objects' __del__, sys.excepthook and
+sys.unraisablehook, and PanicException's __init__.
 """
 
 import sys
@@ -11,127 +19,64 @@ import threading
 import time
 import warnings
 
+import call_paths
 import quorvel
-from hostile_objects import Index, UnprintableTypeError
 
 PAUSE = 0.2  # long enough for the main thread to reach finalization
 
 
-def pause(sleep=time.sleep):
-    sleep(PAUSE)  # releases the interpreter lock
+def panic_exception_class() -> type:
+    try:
+        quorvel.get_report(b"", -1)  # any fetched error makes the class
+    except OverflowError:
+        pass
+    return next(c for c in BaseException.__subclasses__() if c.__name__ == "PanicException")
 
 
-class SlowIndex:
-    def __index__(self):
-        pause()
-        return 1
+def init(self, *args):
+    BaseException.__init__(self, *args)
 
 
-class SlowText:
-    def __str__(self):
-        pause()
-        return "slow"
+PanicException = panic_exception_class()
+PanicException.__init__ = init
+sys.excepthook = lambda exc_type, value, traceback: None
+sys.unraisablehook = lambda unraisable: None
+warnings.simplefilter("ignore")
+
+path = next(p for p in call_paths.PATHS if p.name == sys.argv[1])
+function = getattr(quorvel, path.function)
+args = path.args(PanicException) if callable(path.args) else path.args
+target = int(sys.argv[2]) if len(sys.argv) > 2 else 0
+entries = 0
+depth = None  # of Python frames inside the call; None outside it
+paused = threading.Event()
 
 
-class SlowRelease:
-    def __del__(self):
-        pause()
+def profile(frame, event, arg):
+    global entries, depth
+    if depth is None:
+        if event == "c_call" and arg is function:
+            depth = 0
+    elif event == "call":
+        if depth == 0:
+            entries += 1
+            if entries == target:
+                paused.set()
+                time.sleep(PAUSE)  # releases the lock: the thread is ended when it takes it back
+        depth += 1
+    elif event == "return":
+        depth -= 1
+    elif depth == 0 and event in ("c_return", "c_exception") and arg is function:
+        depth = None
 
 
-class SlowReleaseText(str):
-    def __del__(self):
-        pause()
-
-
-class ReturnsSlowReleaseText:
-    def __str__(self):
-        return SlowReleaseText("slow")
-
-
-class SlowInt(int):
-    def __del__(self):
-        pause()
-
-
-class ReturnsSlowInt:
-    def __index__(self):
-        return SlowInt(1)
-
-
-class SlowKeyword(str):
-    def __str__(self):
-        pause()
-        return str.__str__(self)
-
-
-class Renaming(str):
-    """A type name whose __str__ renames the type, leaving the module the
-    last reference to it."""
-
-    def __str__(self):
-        UnprintableRenamed.__name__ = "UnprintableRenamed"
-        return str.__str__(self)
-
-    def __del__(self):
-        pause()
-
-
-class UnprintableRenamed(str):
-    def __str__(self):
-        raise RuntimeError("no text")
-
-
-UnprintableRenamed.__name__ = Renaming("UnprintableRenamed")
-
-
-class Witness:
-    """Says so if it is ever released: on an ended thread it must not be."""
-
-    def __del__(self, write=sys.stderr.write):
-        write("released on an ended thread\n")
-
-
-class BadText:
-    def __str__(self):
-        raise ValueError(SlowRelease())
-
-
-class PanicIndex:
-    """Raises the module's own PanicException, whose message cannot be
-    formatted; the failure to format it is the caller's to release."""
-
-    def __index__(self):
-        try:
-            quorvel.get_report(b"", -1)  # any fetched error makes the class
-        except OverflowError:
-            pass
-        panic_class = next(c for c in BaseException.__subclasses__() if c.__name__ == "PanicException")
-        panic = panic_class(BadText())
-        panic.witness = Witness()
-        raise panic
-
-
-SCENARIOS = {
-    # __index__ of each integer parameter
-    "msg_ver_index": lambda: quorvel.get_report(b"", SlowIndex()),
-    "vmpl_index": lambda: quorvel.get_report(b"", None, SlowIndex()),
-    # the message of a TypeError raised there, formatted by the module
-    "type_error_message": lambda: quorvel.get_report(b"", Index(lambda: TypeError(SlowText()))),
-    # the release of the text that message's __str__ returned
-    "type_error_text_release": lambda: quorvel.get_report(b"", Index(lambda: TypeError(ReturnsSlowReleaseText()))),
-    # the release of that TypeError once its message is taken
-    "type_error_release": lambda: quorvel.get_report(b"", Index(lambda: TypeError(SlowRelease()))),
-    # the release of the int subclass that __index__ returned
-    "index_value_release": lambda: quorvel.get_report(b"", None, ReturnsSlowInt()),
-    # an unexpected keyword whose name formats slowly
-    "keyword_text": lambda: quorvel.parse_report(**{SlowKeyword("x"): b""}),
-    # the release of a type name that the name's own __str__ took from its type
-    "type_name_release": lambda: quorvel.parse_report(**{UnprintableRenamed("x"): b""}),
-    # the failure to format a PanicException that came back through __index__
-    "panic_text_failure": lambda: quorvel.get_report(b"", PanicIndex()),
-    # the unraisable hook, run for a message that cannot be formatted
-    "unraisable_hook": lambda: quorvel.get_report(b"", UnprintableTypeError()),
-}
+def call() -> None:
+    sys.setprofile(profile)
+    try:
+        function(*args, **path.kwargs)
+    except BaseException:  # noqa: BLE001, S110 - how the call ends is another test's
+        pass
+    sys.setprofile(None)
 
 
 class SlowExit:
@@ -142,11 +87,10 @@ class SlowExit:
         sleep(3 * PAUSE)
 
 
-warnings.simplefilter("ignore")  # an int subclass from __index__ is deprecated
-scenario = sys.argv[1]
-# Only its own scenario waits in the hook; the others keep it quiet.
-sys.unraisablehook = (lambda unraisable: pause()) if scenario == "unraisable_hook" else (lambda unraisable: None)
-sys.keep = SlowExit()
-call = SCENARIOS[scenario]
-threading.Thread(target=call, daemon=True).start()
-time.sleep(PAUSE / 4)
+if target == 0:
+    call()
+    print(entries)
+else:
+    sys.keep = SlowExit()
+    threading.Thread(target=call, daemon=True).start()
+    paused.wait(30)

@@ -183,6 +183,7 @@ class TestFunctionFaults:
             if after.outcome != normal.outcome or after.result != normal.result:
                 problems.append(f"point {nth}: the next call ended as {after.outcome}")
         assert problems == []
+        assert build.switch.local_refs_across_caller_code() == 0
         assert [label for label in dict.fromkeys(e.label for e in case.endings) if not met[label]] == []
         if normal.outcome == OK and mode < 2:
             assert dict(met) == result_census(normal.result)

@@ -1,21 +1,44 @@
-"""A call in progress while the interpreter finalizes: the thread that makes
-it is ended by the interpreter inside the caller's own code, and the process
-must exit as it would without the module (see shutdown_child.py)."""
+"""A call in progress while the interpreter finalizes, on every call path
+(call_paths.py): wherever the call runs the caller's Python code, a thread
+that waits there is ended by the interpreter, and the module must release
+nothing on that thread from then on, which no longer holds the interpreter
+lock. The test build of the module (QUORVEL_FAULT_BUILD, as for
+test_fault_injection.py) counts both; see shutdown_child.py."""
 
+import concurrent.futures
+import os
+import re
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
+from call_paths import PATHS
+
 CHILD = Path(__file__).with_name("shutdown_child.py")
+FAULT_BUILD = os.environ.get("QUORVEL_FAULT_BUILD", "")
+if not FAULT_BUILD:
+    if os.environ.get("CI") == "true":
+        pytest.fail("QUORVEL_FAULT_BUILD is not set (required in CI)", pytrace=False)
+    pytest.skip("QUORVEL_FAULT_BUILD is not set: the test build of the module is needed", allow_module_level=True)
+
+REPORT = re.compile(r"quorvel test build: (\d+) thread\(s\) ended in the caller's code, (\d+) release\(s\) without the lock")
 
 
-@pytest.mark.parametrize("scenario", [
-    "msg_ver_index", "vmpl_index", "type_error_message", "type_error_text_release", "type_error_release",
-    "index_value_release", "keyword_text", "type_name_release", "panic_text_failure", "unraisable_hook",
-])
-def test_thread_ended_inside_a_call_leaves_the_process_intact(scenario):
-    done = subprocess.run([sys.executable, str(CHILD), scenario],
-                          capture_output=True, text=True, timeout=60, check=False)
-    assert (done.returncode, done.stderr) == (0, "")
+def child(*args: object) -> tuple[int, str, str]:
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([FAULT_BUILD, str(CHILD.parent)])}
+    done = subprocess.run([sys.executable, str(CHILD), *map(str, args)], capture_output=True, text=True,
+                          timeout=60, check=False, env=env)
+    return done.returncode, done.stdout, done.stderr
+
+
+@pytest.mark.parametrize("path", PATHS, ids=lambda path: path.name)
+def test_thread_ended_in_the_callers_code_releases_nothing(path):
+    returncode, stdout, stderr = child(path.name)
+    assert (returncode, REPORT.findall(stderr)) == (0, [])
+    entries = range(1, int(stdout) + 1)
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
+        runs = list(pool.map(lambda entry: child(path.name, entry), entries))
+    # Each run: the thread ended inside the call, and not one release after.
+    assert [(returncode, REPORT.findall(stderr)) for returncode, _, stderr in runs] == [(0, [("1", "0")])] * len(entries)

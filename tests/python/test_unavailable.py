@@ -1,7 +1,7 @@
 """get_report and get_tdx_quote: the fixed unavailability errors of well-formed calls.
 
-Their argument checks, which come first, are in test_arguments.py and the
-shared vectors (arguments.json).
+Their argument checks, which come first, are the shared vectors'
+(arguments.json) and the reference model's (test_properties.py).
 """
 
 from __future__ import annotations
@@ -22,31 +22,19 @@ def raised(function, *args, **kwargs) -> BaseException:
     return info.value
 
 
-class TestGetReport:
-    @pytest.mark.parametrize(
-        "args, kwargs",
-        [
-            ((b"",), {}),
-            ((b"",), {"_msg_ver": None, "_vmpl": None}),
-            ((b"\0" * 64, None, None), {}),
-            ((b"", 0, 4294967295), {}),
-            ((b"", True, False), {}),
-            ((), {"_challenge": b"x" * 4096, "_vmpl": 1}),
-        ],
-    )
-    def test_raises_not_implemented(self, args, kwargs):
-        e = raised(get_report, *args, **kwargs)
-        assert type(e) is NotImplementedError
-        assert e.args == (NO_SEV_GUEST,) and len(NO_SEV_GUEST) == 84
+class TestUnavailable:
+    # The call shapes that reach these errors are the shared vectors' (arguments.json).
+    @pytest.mark.parametrize("function, args, kwargs, error, message, length", [
+        (get_report, (b"",), {"_msg_ver": None, "_vmpl": None}, NotImplementedError, NO_SEV_GUEST, 84),
+        (get_report, (), {"_challenge": b"x" * 4096, "_vmpl": 1}, NotImplementedError, NO_SEV_GUEST, 84),
+        (get_tdx_quote, (bytes(1 << 16),), {}, ValueError, NO_TDX, 105),
+        (get_tdx_quote, (), {"_report_data": b"\xff" * 64}, ValueError, NO_TDX, 105),
+    ])
+    def test_fixed_error(self, function, args, kwargs, error, message, length):
+        e = raised(function, *args, **kwargs)
+        assert type(e) is error
+        assert e.args == (message,) and len(message) == length
         assert e.__cause__ is None and e.__context__ is None
-
-
-class TestGetTdxQuote:
-    @pytest.mark.parametrize("data", [b"", bytes(64), b"\xff" * 64, bytes(1 << 16)])
-    def test_raises_value_error(self, data):
-        for e in (raised(get_tdx_quote, data), raised(get_tdx_quote, _report_data=data)):
-            assert type(e) is ValueError
-            assert e.args == (NO_TDX,) and len(NO_TDX) == 105
 
 
 class TestRepeatedCalls:

@@ -213,6 +213,7 @@ def arguments() -> list[dict[str, Any]]:
         vector("parse_report-no-argument", "parse_report", []),
         vector("parse_report-two-arguments", "parse_report", [valid, valid]),
         vector("parse_report-keyword-case", "parse_report", [], [("Report_Bytes", valid)]),
+        vector("parse_report-keyword-trailing-space", "parse_report", [], [("report_bytes ", valid)]),
         vector("parse_report-twice", "parse_report", [valid], [("report_bytes", valid)]),
         vector("parse_report-too-many-before-keyword", "parse_report", [valid, valid], [("foo", 1)]),
         vector("parse_report-keyword-before-missing", "parse_report", [], [("foo", 1)]),
@@ -235,6 +236,8 @@ def arguments() -> list[dict[str, Any]]:
         vector("get_report-first-bad-keyword-wins", "get_report", [b""], [("foo", 1), ("_challenge", b"")]),
         vector("get_report-twice-challenge", "get_report", [b""], [("_challenge", b"")]),
         vector("get_report-twice-msg_ver", "get_report", [b"", 1], [("_msg_ver", 1)]),
+        vector("get_report-twice-vmpl-none", "get_report", [b"", None, None], [("_vmpl", None)]),
+        vector("get_report-keyword-then-unexpected", "get_report", [], [("_msg_ver", 1), ("foo", 1)]),
         vector("get_report-str-challenge", "get_report", ["x"]),
         vector("get_report-msg_ver-2**32", "get_report", [b"", 4294967296]),
         vector("get_report-msg_ver-2**64-1", "get_report", [b""], [("_msg_ver", 2**64 - 1)]),
@@ -251,6 +254,8 @@ def arguments() -> list[dict[str, Any]]:
         vector("get_tdx_quote-bytearray", "get_tdx_quote", [bytearray(64)]),
         vector("get_tdx_quote-str", "get_tdx_quote", [], [("_report_data", "x")]),
         vector("get_tdx_quote-two-arguments", "get_tdx_quote", [b"", b""]),
+        vector("get_tdx_quote-three-arguments", "get_tdx_quote", [1, 2, 3]),
+        vector("get_tdx_quote-non-ascii-keyword", "get_tdx_quote", [], [("ключ", b"")]),
         vector("get_tdx_quote-no-argument", "get_tdx_quote", []),
     ]
 

@@ -266,7 +266,8 @@ def lossy(text: str) -> str:
 def printed(value: Any, unraisable: list) -> str:
     """str(value) as a message shows it; when str() fails, the failure goes to
     the unraisable hook (its type is appended to `unraisable`) and a
-    placeholder takes the text's place."""
+    placeholder takes the text's place. An interrupt (KeyboardInterrupt,
+    SystemExit) is no failure to print: the call ends with it."""
     try:
         text = str(value)
     except Exception as error:  # noqa: BLE001 - whatever str() raises is reported, not raised
