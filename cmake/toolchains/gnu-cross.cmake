@@ -11,3 +11,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Linux test programs run under qemu-user for the processor, with the
+# target's libraries from the cross toolchain's sysroot.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  find_program(QUORVEL_QEMU qemu-${CMAKE_SYSTEM_PROCESSOR} REQUIRED)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${QUORVEL_QEMU} -L ${sysroot})
+endif()
