@@ -23,6 +23,9 @@ if not FAULT_BUILD:
         pytest.fail("QUORVEL_FAULT_BUILD is not set (required in CI)", pytrace=False)
     pytest.skip("QUORVEL_FAULT_BUILD is not set: the test build of the module is needed", allow_module_level=True)
 
+# Until 3.14 the interpreter ends such a thread; from 3.14 on it leaves it
+# waiting for ever instead, so that no thread ends and nothing is released.
+ENDED = [("1", "0")] if sys.version_info < (3, 14) else []
 REPORT = re.compile(r"quorvel test build: (\d+) thread\(s\) ended in the caller's code, (\d+) release\(s\) without the lock")
 
 
@@ -41,4 +44,4 @@ def test_thread_ended_in_the_callers_code_releases_nothing(path):
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
         runs = list(pool.map(lambda entry: child(path.name, entry), entries))
     # Each run: the thread ended inside the call, and not one release after.
-    assert [(returncode, REPORT.findall(stderr)) for returncode, _, stderr in runs] == [(0, [("1", "0")])] * len(entries)
+    assert [(returncode, REPORT.findall(stderr)) for returncode, _, stderr in runs] == [(0, ENDED)] * len(entries)
