@@ -39,6 +39,9 @@ ECDSA_SHA384 = ec.ECDSA(hashes.SHA384())
 SIGNATURE_ALGORITHMS = {1: "ECDSA P-384 with SHA-384"}
 KEY_KINDS = {0: "VCEK", 1: "VLEK"}  # the signing-key field; 7 means none
 TURIN_HW_ID_SIZE = 8
+# Checks that must have passed, not merely not failed: a skip of any of them
+# means the report was not verified, whatever the other checks say.
+MUST_PASS = frozenset({"report", "chain", "validity", "key", "signature", "tcb"})
 
 # Verified evidence is kept by its exact bytes; the bound keeps memory flat
 # when every report comes with another certificate.
@@ -129,7 +132,7 @@ def verify(
         *policy.evaluate(decoded, product=product, key_kind=key_kind),
     ]
     return Verification(
-        verified=all(check.result != "fail" for check in checks),
+        verified=all(check.passed if check.name in MUST_PASS else not check.failed for check in checks),
         report=decoded,
         checks=tuple(checks),
         product=product,
