@@ -11,7 +11,9 @@ field no chip writes) can be signed and verified against `chain_pem`, passed to
 the verifier as `chains`.
 
 Each product line's root and intermediates are made once per process, on first
-use; RSA-4096 key generation takes about a second each.
+use; RSA-4096 key generation takes about a second each. The genuine reports,
+their certificates and AMD's pinned chains are read here too (`genuine_pair`,
+`pinned_pem`).
 """
 
 from __future__ import annotations
@@ -20,6 +22,7 @@ import datetime
 import functools
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
+from pathlib import Path
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
@@ -27,7 +30,11 @@ from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
 from cryptography.x509.oid import NameOID
 
-from report_builder import CHIP_ID, CPUID, GENERATIONS, REPORTED_TCB, SIG_R, VERSION
+from report_builder import CHIP_ID, CPUID, GENERATIONS, REPORTED_TCB, SIG_R
+
+DATA = Path(__file__).parents[1] / "data"
+# AMD's genuine chains, as the package pins them.
+PINNED = Path(__file__).parents[2] / "src" / "quorvel_verify" / "data" / "amd-chains"
 
 SIGNED_SIZE = 0x2A0
 SIG_S = 0x2E8
@@ -39,18 +46,12 @@ STRUCT_VERSION = f"{AMD_OID}.1"
 PRODUCT_NAME = f"{AMD_OID}.2"
 HW_ID = f"{AMD_OID}.4"
 CSP_ID = f"{AMD_OID}.5"
-# The SPL extensions in the order AMD's certificates carry them, by KDS query name.
-SPL_OIDS = {
-    "fmcSPL": f"{AMD_OID}.3.9",
-    "blSPL": f"{AMD_OID}.3.1",
-    "teeSPL": f"{AMD_OID}.3.2",
-    "snpSPL": f"{AMD_OID}.3.3",
-    "ucodeSPL": f"{AMD_OID}.3.8",
-}
-# Reserved SPL slots that AMD's certificates carry as zero.
-RESERVED_SPL_OIDS = (f"{AMD_OID}.3.4", f"{AMD_OID}.3.5", f"{AMD_OID}.3.6", f"{AMD_OID}.3.7")
-# The report's TCB components under their KDS query names.
+# The SPL extensions in the order AMD's certificates carry them, by KDS query name, and the report's TCB
+# component each names.
 SPL_COMPONENTS = {"fmcSPL": "fmc", "blSPL": "bootloader", "teeSPL": "tee", "snpSPL": "snp", "ucodeSPL": "microcode"}
+SPL_OIDS = dict(zip(SPL_COMPONENTS, (f"{AMD_OID}.3.{n}" for n in (9, 1, 2, 3, 8)), strict=True))
+# Reserved SPL slots that AMD's certificates carry as zero.
+RESERVED_SPL_OIDS = tuple(f"{AMD_OID}.3.{n}" for n in (4, 5, 6, 7))
 
 # What AMD's Milan certificates name their product; the others carry the bare line.
 PRODUCT_NAMES = {"Milan": "Milan-B0", "Genoa": "Genoa", "Turin": "Turin"}
@@ -111,12 +112,14 @@ class Leaf:
     def pem(self) -> bytes:
         return to_pem(self.certificate)
 
-    @property
-    def der(self) -> bytes:
-        return self.certificate.public_bytes(serialization.Encoding.DER)
-
     def sign(self, report: bytes | bytearray) -> bytes:
-        return sign_report(report, self.key)
+        """`report` with its signature replaced: ECDSA P-384 / SHA-384 over bytes 0x000-0x29F,
+        r at 0x2A0 and s at 0x2E8, each 72 bytes little-endian."""
+        signed = bytearray(report)
+        r, s = decode_dss_signature(self.key.sign(bytes(signed[:SIGNED_SIZE]), ec.ECDSA(hashes.SHA384())))
+        signed[SIG_R:SIG_R + SIG_COMPONENT_SIZE] = r.to_bytes(SIG_COMPONENT_SIZE, "little")
+        signed[SIG_S:SIG_S + SIG_COMPONENT_SIZE] = s.to_bytes(SIG_COMPONENT_SIZE, "little")
+        return bytes(signed)
 
 
 @dataclass(frozen=True)
@@ -254,16 +257,12 @@ def root(product: str) -> x509.Certificate:
     return pss_signed(builder, key)
 
 
-def intermediate_name(product: str, key_kind: str) -> str:
-    return f"SEV-{product}" if key_kind == "VCEK" else f"SEV-VLEK-{product}"
-
-
 @functools.cache
 def authority(product: str = "Milan", key_kind: str = "VCEK") -> Authority:
     """The test's ASK (for VCEKs) or ASVK (for VLEKs) of a product line, with its ARK."""
     ark = root(product)
     ark_key = rsa_key(f"ARK-{product}")
-    name = intermediate_name(product, key_kind)
+    name = f"SEV-{product}" if key_kind == "VCEK" else f"SEV-VLEK-{product}"
     key = rsa_key(name)
     builder = (
         x509.CertificateBuilder()
@@ -277,48 +276,9 @@ def authority(product: str = "Milan", key_kind: str = "VCEK") -> Authority:
     return Authority(product, key_kind, ark, ark_key, pss_signed(builder, ark_key), key)
 
 
-def sign_report(report: bytes | bytearray, key: ec.EllipticCurvePrivateKey) -> bytes:
-    """`report` with its signature replaced: ECDSA P-384 / SHA-384 over bytes 0x000-0x29F,
-    r at 0x2A0 and s at 0x2E8, each 72 bytes little-endian."""
-    signed = bytearray(report)
-    r, s = decode_dss_signature(key.sign(bytes(signed[:SIGNED_SIZE]), ec.ECDSA(hashes.SHA384())))
-    signed[SIG_R:SIG_R + SIG_COMPONENT_SIZE] = r.to_bytes(SIG_COMPONENT_SIZE, "little")
-    signed[SIG_S:SIG_S + SIG_COMPONENT_SIZE] = s.to_bytes(SIG_COMPONENT_SIZE, "little")
-    return bytes(signed)
-
-
-# What a chip writes where a verifier looks: ECDSA P-384 with SHA-384, the
-# signing-key field (bits 4:2 of the key information) naming the key kind, and
-# a guest policy with ABI 0.0, SMT allowed, the reserved bit 17 set and
-# debugging forbidden, at VMPL 0.
-SIGNATURE_ALGO, KEY_INFO, VMPL = 0x034, 0x048, 0x030
-GUEST_POLICY = 0x008
-CHIP_GUEST_POLICY = 0x30000
-SIGNING_KEY_FIELD = {"VCEK": 0, "VLEK": 1}
-
-
-def chip_shaped(report: bytes | bytearray, key_kind: str = "VCEK") -> bytearray:
-    """`report` (e.g. from report_builder.build, which fills these fields with
-    arbitrary bytes) with the fields a verifier checks set as a chip sets them
-    for a report signed by a `key_kind`."""
-    shaped = bytearray(report)
-    shaped[SIGNATURE_ALGO:SIGNATURE_ALGO + 4] = (1).to_bytes(4, "little")
-    shaped[KEY_INFO:KEY_INFO + 4] = (SIGNING_KEY_FIELD[key_kind] << 2).to_bytes(4, "little")
-    shaped[GUEST_POLICY:GUEST_POLICY + 8] = CHIP_GUEST_POLICY.to_bytes(8, "little")
-    shaped[VMPL:VMPL + 4] = bytes(4)
-    return shaped
-
-
-def turin_layout(report: bytes | bytearray) -> bool:
-    """Whether the report's TCB fields are in Turin's layout (chip id form for version 2)."""
-    if int.from_bytes(report[VERSION:VERSION + 4], "little") < 3:
-        return not any(chip_id_of(report)[8:])
-    return report[CPUID] == GENERATIONS["turin"].family
-
-
 def spls_of(report: bytes | bytearray) -> dict[str, int]:
-    """The report's reported TCB under the KDS query names, `fmcSPL` first on Turin."""
-    layout = GENERATIONS["turin" if turin_layout(report) else "milan"].tcb
+    """The report's reported TCB under the KDS query names, `fmcSPL` first on Turin (by its CPUID family)."""
+    layout = GENERATIONS["turin" if report[CPUID] == GENERATIONS["turin"].family else "milan"].tcb
     field = report[REPORTED_TCB:REPORTED_TCB + 8]
     return {name: field[layout[component]] for name, component in SPL_COMPONENTS.items() if component in layout}
 
@@ -327,14 +287,11 @@ def chip_id_of(report: bytes | bytearray) -> bytes:
     return bytes(report[CHIP_ID:CHIP_ID + 64])
 
 
-def signed_for(
-    report: bytes | bytearray, product: str = "Milan", key_kind: str = "VCEK", **overrides: object
-) -> tuple[bytes, Leaf, Authority]:
-    """`report` signed by a fresh leaf of the test's `product` chain that matches it.
+def genuine_pair(name: str = "reports/milan-v3-oak") -> tuple[bytes, bytes]:
+    """A genuine report of tests/data and its VCEK or VLEK (PEM)."""
+    return (DATA / f"{name}.bin").read_bytes(), (DATA / f"{name}.vcek.pem").read_bytes()
 
-    Returns the signed report, the leaf (certificate and key) and the
-    authority, whose `chain_pem` is what the verifier takes as `chains`.
-    """
-    issuer = authority(product, key_kind)
-    leaf = issuer.issue_for(report, **overrides)
-    return leaf.sign(report), leaf, issuer
+
+def pinned_pem(product: str) -> bytes:
+    """AMD's VCEK chain of a product line as the package pins it: the ASK then the ARK."""
+    return (PINNED / f"ask_ark_{product.lower()}{'_vcek' if product == 'Turin' else ''}.pem").read_bytes()

@@ -10,21 +10,18 @@ from __future__ import annotations
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from pathlib import Path
 
+from amd_test_pki import DATA, genuine_pair, pinned_pem
 from cryptography.hazmat.primitives import serialization
 
-from quorvel_verify import urls
+from quorvel_verify import Report, urls
 from quorvel_verify.evidence import load_certificates
-from quorvel_verify.report import Report
 
-DATA = Path(__file__).parents[1] / "data"
-CHAINS = Path(__file__).parents[2] / "src" / "quorvel_verify" / "data" / "amd-chains"
 STALL_SECONDS = 3.0
 
 
 def genuine_report(name: str) -> Report:
-    return Report.from_bytes((DATA / "reports" / f"{name}.bin").read_bytes())
+    return Report.from_bytes(genuine_pair(f"reports/{name}")[0])
 
 
 def vcek_address(name: str, base_url: str) -> str:
@@ -37,10 +34,10 @@ def genuine_routes(reports: list[str], crls: dict[str, str]) -> dict[str, bytes]
     """KDS paths of the reports' VCEKs, the VCEK chains of their product lines, and the given CRL files."""
     routes: dict[str, bytes] = {}
     for name in reports:
-        vcek = load_certificates((DATA / "reports" / f"{name}.vcek.pem").read_bytes())[0]
+        vcek = load_certificates(genuine_pair(f"reports/{name}")[1])[0]
         routes[vcek_address(name, "")] = vcek.public_bytes(serialization.Encoding.DER)
         product = name.split("-")[0].capitalize()
-        routes[urls.cert_chain_url(product, "VCEK", "")] = (CHAINS / f"ask_ark_{product.lower()}.pem").read_bytes()
+        routes[urls.cert_chain_url(product, "VCEK", "")] = pinned_pem(product)
     for product, crl in crls.items():
         routes[urls.crl_url(product, "VCEK", "")] = (DATA / "collateral" / crl).read_bytes()
     return routes

@@ -3,18 +3,17 @@
 from __future__ import annotations
 
 import datetime
-import json
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
+from collections.abc import Callable
 
 import pytest
+from amd_test_pki import DATA
 from kds_server import KdsServer, genuine_report, genuine_routes, vcek_address
 
 from quorvel_verify import urls
 from quorvel_verify.cache import Cache
-from quorvel_verify.cli import main
 from quorvel_verify.kds import KdsClient, KdsError, OfflineError
 
 REPORTS = {"milan": "milan-v3-oak", "genoa": "genoa-v3-azure", "genoa-v2": "genoa-v2-oak"}
@@ -25,21 +24,14 @@ LATE = datetime.datetime(2026, 9, 1, tzinfo=datetime.UTC)
 TIMEOUT = 0.5
 
 
-def fetch(client: KdsClient, step: str) -> bytes:
+def step_of(step: str, base_url: str) -> tuple[str, Callable[[KdsClient], bytes]]:
+    """Where the client fetches what `step` names, and how."""
     if step in REPORTS:
-        return client.vcek_for(genuine_report(REPORTS[step]), now=NOW)[1]
+        return vcek_address(REPORTS[step], base_url), lambda c: c.vcek_for(genuine_report(REPORTS[step]), now=NOW)[1]
     if step == "chain":
-        return client.cert_chain("Milan", "VCEK", now=NOW)
-    return client.crl("Milan", "VCEK", now=LATE if step == "crl-late" else NOW)
-
-
-def address(server: KdsServer, step: str) -> str:
-    """Where the client fetches what `step` names."""
-    if step in REPORTS:
-        return vcek_address(REPORTS[step], server.url)
-    if step == "chain":
-        return urls.cert_chain_url("Milan", "VCEK", server.url)
-    return urls.crl_url("Milan", "VCEK", server.url)
+        return urls.cert_chain_url("Milan", "VCEK", base_url), lambda c: c.cert_chain("Milan", "VCEK", now=NOW)
+    when = LATE if step == "crl-late" else NOW
+    return urls.crl_url("Milan", "VCEK", base_url), lambda c: c.crl("Milan", "VCEK", now=when)
 
 
 @pytest.fixture(scope="module")
@@ -66,61 +58,37 @@ class TestFetching:
     @pytest.mark.parametrize(
         ("script", "steps", "outcomes", "requests", "waits"),
         [
-            pytest.param(
-                [], ["milan", "milan", "offline:milan", "genoa", "offline:genoa"], [OK] * 5, 2, [],
-                id="one request per chip and TCB",
-            ),
+            pytest.param([], ["milan", "milan", "offline:milan", "genoa", "offline:genoa"], [OK] * 5, 2, [],
+                         id="one request per chip and TCB"),
             pytest.param([], ["chain", "chain", "crl", "crl"], [OK] * 4, 2, [], id="chain and CRL cached"),
-            pytest.param(
-                [], ["genoa-v2", "offline:genoa-v2"], [OK] * 2, 2, [],
-                id="version 2 without CPUID: Milan asked first (404), then Genoa",
-            ),
-            pytest.param(
-                [], ["crl", "crl-late", "offline:crl-late"], [OK] * 3, 2, [],
-                id="CRL past its next update fetched again online, used offline",
-            ),
-            pytest.param(
-                [], ["milan", "cut", "offline:milan", "milan"], [OK, NOT_CACHED, OK], 2, [],
-                id="cut-short cache entry dropped, fetched again",
-            ),
-            pytest.param(
-                [], ["offline:milan", "offline:crl"],
-                [NOT_CACHED, "offline: no revocation list in the cache {cache} for {url}"], 0, [],
-                id="offline never touches the network",
-            ),
+            pytest.param([], ["genoa-v2", "offline:genoa-v2"], [OK] * 2, 2, [],
+                         id="version 2 without CPUID: Milan asked first (404), then Genoa"),
+            pytest.param([], ["crl", "crl-late", "offline:crl-late"], [OK] * 3, 2, [],
+                         id="CRL past its next update fetched again online, used offline"),
+            pytest.param([], ["milan", "cut", "offline:milan", "milan"], [OK, NOT_CACHED, OK], 2, [],
+                         id="cut-short cache entry dropped, fetched again"),
+            pytest.param([], ["offline:milan", "offline:crl"],
+                         [NOT_CACHED, "offline: no revocation list in the cache {cache} for {url}"], 0, [],
+                         id="offline never touches the network"),
             pytest.param(["429:3"], ["milan", "milan"], [OK, OK], 2, [(3, 429)], id="429 with Retry-After"),
             pytest.param(["503", "503"], ["crl"], [OK], 3, [(1, 503), (2, 503)], id="503 backs off exponentially"),
-            pytest.param(
-                ["429:0"] * 3, ["milan"], [OK], 4, [(1, 429), (2, 429), (4, 429)],
-                id="Retry-After 0 backs off, never retries at once",
-            ),
-            pytest.param(
-                ["429"] * 4, ["milan", "milan"],
-                ["{url}: HTTP 429 Too Many Requests, still after 4 attempts (retrying in 8 s would exceed 10 s)", OK],
-                5, [(1, 429), (2, 429), (4, 429)],
-                id="429 without end gives up within the bounded time",
-            ),
-            pytest.param(
-                ["429:60"], ["milan", "milan"],
-                ["{url}: HTTP 429 Too Many Requests, still after 1 attempts (retrying in 60 s would exceed 10 s)", OK],
-                2, [],
-                id="Retry-After beyond the bounded time",
-            ),
+            pytest.param(["429:0"] * 3, ["milan"], [OK], 4, [(1, 429), (2, 429), (4, 429)],
+                         id="Retry-After 0 backs off, never retries at once"),
+            pytest.param(["429"] * 4, ["milan", "milan"], [
+                "{url}: HTTP 429 Too Many Requests, still after 4 attempts (retrying in 8 s would exceed 10 s)", OK],
+                5, [(1, 429), (2, 429), (4, 429)], id="429 without end gives up within the bounded time"),
+            pytest.param(["429:60"], ["milan", "milan"], [
+                "{url}: HTTP 429 Too Many Requests, still after 1 attempts (retrying in 60 s would exceed 10 s)", OK],
+                2, [], id="Retry-After beyond the bounded time"),
             pytest.param(["500"], ["milan", "milan"], ["{url}: HTTP 500 Internal Server Error", OK], 2, [], id="500"),
-            pytest.param(
-                ["truncate"], ["milan", "milan"], ["{url}: the response ended after {half} of its {size} bytes", OK],
-                2, [],
-                id="truncated body",
-            ),
-            pytest.param(
-                ["garbage"], ["milan", "offline:milan", "milan"],
-                ["{url}: the response is not a VCEK (17 bytes: b'<html>busy</'...)", NOT_CACHED, OK], 2, [],
-                id="not a certificate, not cached",
-            ),
-            pytest.param(
-                ["stall"], ["milan", "milan"], [f"{{url}}: no response within {TIMEOUT:g} s", OK], 2, [],
-                id="stall past the timeout",
-            ),
+            pytest.param(["truncate"], ["milan", "milan"],
+                         ["{url}: the response ended after {half} of its {size} bytes", OK], 2, [],
+                         id="truncated body"),
+            pytest.param(["garbage"], ["milan", "offline:milan", "milan"],
+                         ["{url}: the response is not a VCEK (17 bytes: b'<html>busy</'...)", NOT_CACHED, OK], 2, [],
+                         id="not a certificate, not cached"),
+            pytest.param(["stall"], ["milan", "milan"], [f"{{url}}: no response within {TIMEOUT:g} s", OK], 2, [],
+                         id="stall past the timeout"),
         ],
     )
     def test_fetch(self, server, tmp_path, script, steps, outcomes, requests, waits):
@@ -144,17 +112,17 @@ class TestFetching:
                 server.url, cache=cache, offline=bool(offline), timeout=TIMEOUT, max_wait=10,
                 progress=progress.append, sleep=sleep, clock=lambda: clock[0],
             )
-            url, expected = address(server, target), next(expectations)
+            (url, fetch), expected = step_of(target, server.url), next(expectations)
             body = server.routes[url.removeprefix(server.url)]
             try:
-                got = fetch(client, target)
+                got = fetch(client)
             except (KdsError, OfflineError) as error:
                 fill = {"url": url, "cache": cache.directory, "half": len(body) // 2, "size": len(body)}
                 assert (type(error), str(error)) == (OfflineError if offline else KdsError, expected.format(**fill))
             else:
                 assert (expected, got) == (OK, body)
         assert len(server.requests) == requests
-        first = address(server, steps[0].rpartition(":")[2])
+        first = step_of(steps[0].rpartition(":")[2], server.url)[0]
         assert progress == [
             f"waiting {seconds} s to retry {first} (HTTP {status}, attempt {n})"
             for n, (seconds, status) in enumerate(waits, 1)
@@ -162,90 +130,62 @@ class TestFetching:
         assert slept == [seconds for seconds, _ in waits]
 
 
-class TestCacheConcurrency:
-    def test_two_processes_filling_one_cache(self, tmp_path):
-        # Each process writes its own whole entry, over and over, and reads the entry back between writes:
-        # whatever it reads must be one writer's entry in full, never a mix or a prefix.
-        child = textwrap.dedent(
-            """
-            import sys
-            from quorvel_verify.cache import Cache
-            cache, fill = Cache(sys.argv[1]), int(sys.argv[2])
-            for _ in range(150):
-                cache.write("vcek/Milan/entry.der", bytes([fill]) * 65536)
-                data = cache.read("vcek/Milan/entry.der")
-                assert data is not None and len(data) == 65536 and len(set(data)) == 1, data and len(data)
-            """
-        )
-        processes = [
-            subprocess.Popen([sys.executable, "-c", child, str(tmp_path), str(fill)], stderr=subprocess.PIPE, text=True)
-            for fill in (1, 2)
-        ]
-        errors = [process.communicate(timeout=120)[1] for process in processes]
-        assert [process.returncode for process in processes] == [0, 0], errors
-        assert sorted(p.name for p in (tmp_path / "vcek" / "Milan").iterdir()) == ["entry.der"]
-
-
-class TestCommand:
-    """quorvel-verify --fetch / --offline against the KDS on loopback, as cli.main."""
-
-    REVOCATION = (
-        "revocation:         pass  ARK-Milan's list #9, current until 2026-08-08 00:00:00 UTC, revokes neither "
-        "SEV-Milan (serial 0x10001) nor SEV-VCEK (serial 0x0)"
+def test_two_processes_filling_one_cache(tmp_path):
+    # Each process writes its own whole entry, over and over, and reads the entry back between writes:
+    # whatever it reads must be one writer's entry in full, never a mix or a prefix.
+    child = textwrap.dedent(
+        """
+        import sys
+        from quorvel_verify.cache import Cache
+        cache, fill = Cache(sys.argv[1]), int(sys.argv[2])
+        for _ in range(150):
+            cache.write("vcek/Milan/entry.der", bytes([fill]) * 65536)
+            data = cache.read("vcek/Milan/entry.der")
+            assert data is not None and len(data) == 65536 and len(set(data)) == 1, data and len(data)
+        """
     )
-    VERIFIED = "result:             verified with AMD's Milan VCEK chain"
+    processes = [
+        subprocess.Popen([sys.executable, "-c", child, str(tmp_path), str(fill)], stderr=subprocess.PIPE, text=True)
+        for fill in (1, 2)
+    ]
+    errors = [process.communicate(timeout=120)[1] for process in processes]
+    assert [process.returncode for process in processes] == [0, 0], errors
+    assert sorted(p.name for p in (tmp_path / "vcek" / "Milan").iterdir()) == ["entry.der"]
 
-    # Each run: the arguments after the report, the exit status, and what it shows: the result's lines (stdout,
-    # stderr empty), the error (stderr, stdout empty), or for --json the keys of the object and stderr.
-    @pytest.mark.parametrize(
-        ("script", "runs", "requests"),
-        [
-            pytest.param(
-                [],
-                [(["--fetch"], 0, [REVOCATION, VERIFIED]), (["--fetch"], 0, [REVOCATION, VERIFIED]),
-                 (["--offline"], 0, [REVOCATION, VERIFIED])],
-                2, id="fetched once: the second run and offline make no request",
-            ),
-            pytest.param(
-                ["429:0"],
-                [(["--fetch", "--json"], 0, ({"verified": True, "revocation": "pass"},
-                                            "waiting 1 s to retry {vcek} (HTTP 429, attempt 1)\n"))],
-                3, id="json on stdout, waiting on stderr",
-            ),
-            pytest.param([], [(["{cert}", "--fetch"], 0, [REVOCATION, VERIFIED])], 1, id="certificate given"),
-            pytest.param(
-                [], [(["--offline"], 2, "error: offline: no VCEK in the cache {cache} for {vcek}")], 0,
-                id="offline, nothing cached",
-            ),
-            pytest.param(
-                [], [(["--fetch", "--kds-url", "http://kds.example"], 2,
-                      "error: KDS address must be https:// (or http:// to a loopback host), not 'http://kds.example'")],
-                0, id="plain http to another host",
-            ),
-        ],
-    )
-    def test_command(self, server, tmp_path, capsys, script, runs, requests):
-        server.script = list(script)
-        fill = {
-            "cert": str(Path(__file__).parents[1] / "data" / "reports" / f"{REPORTS['milan']}.vcek.pem"),
-            "cache": str(tmp_path / "cache"), "vcek": address(server, "milan"),
-        }
-        report = str(Path(__file__).parents[1] / "data" / "reports" / f"{REPORTS['milan']}.bin")
-        for arguments, status, shown in runs:
-            argv = [report, *(a.format(**fill) for a in arguments), "--now", NOW.isoformat()]
-            if "--kds-url" not in argv:
-                argv += ["--kds-url", server.url, "--cache-dir", fill["cache"]]
-            assert main(argv) == status
-            out, err = capsys.readouterr()
-            if isinstance(shown, tuple):
-                produced, stderr = json.loads(out), shown[1].format(**fill)
-                checks = {check["name"]: check["result"] for check in produced["checks"]}
-                assert ({"verified": produced["verified"], "revocation": checks["revocation"]}, err) == (
-                    shown[0], stderr
-                )
-            elif status == 2:
-                assert (out, err) == ("", shown.format(**fill) + "\n")
-            else:
-                lines = out.splitlines()
-                assert (shown[0] in lines, lines[-1], err) == (True, shown[1], "")
-        assert len(server.requests) == requests
+
+# quorvel-verify --fetch / --offline against the KDS on loopback, as cli.main: what a run shows that verified with
+# the CRL it fetched or read from the cache.
+FETCHED = [
+    "revocation:         pass  ARK-Milan's list #9, current until 2026-08-08 00:00:00 UTC, revokes neither "
+    "SEV-Milan (serial 0x10001) nor SEV-VCEK (serial 0x0)",
+    "result:             verified with AMD's Milan VCEK chain",
+]
+
+
+# Each run: the arguments after the report, the exit status, and what it shows (conftest's `command`).
+@pytest.mark.parametrize(
+    ("script", "runs", "requests"),
+    [
+        pytest.param([], [(["--fetch"], 0, FETCHED), (["--fetch"], 0, FETCHED), (["--offline"], 0, FETCHED)], 2,
+                     id="fetched once: the second run and offline make no request"),
+        pytest.param(["429:0"], [(["--fetch", "--json"], 0, ({"verified": True, "revocation": "pass"},
+                                                             "waiting 1 s to retry {vcek} (HTTP 429, attempt 1)"))],
+                     3, id="json on stdout, waiting on stderr"),
+        pytest.param([], [(["{cert}", "--fetch"], 0, FETCHED)], 1, id="certificate given"),
+        pytest.param([], [(["--offline"], 2, "offline: no VCEK in the cache {cache} for {vcek}")], 0,
+                     id="offline, nothing cached"),
+        pytest.param([], [(["--fetch", "--kds-url", "http://kds.example"], 2, "KDS address must be https:// (or "
+                           "http:// to a loopback host), not 'http://kds.example'")], 0,
+                     id="plain http to another host"),
+    ],
+)
+def test_command(server, tmp_path, command, script, runs, requests):
+    server.script = list(script)
+    report, certificate = (str(DATA / "reports" / f"{REPORTS['milan']}.{end}") for end in ("bin", "vcek.pem"))
+    fill = {"cert": certificate, "cache": str(tmp_path / "cache"), "vcek": step_of("milan", server.url)[0]}
+    for arguments, status, shown in runs:
+        argv = [report, *arguments, "--now", NOW.isoformat()]
+        if "--kds-url" not in argv:
+            argv += ["--kds-url", server.url, "--cache-dir", "{cache}"]
+        command(argv, status, shown, **fill)
+    assert len(server.requests) == requests

@@ -1,4 +1,7 @@
-"""quorvel_verify.verify and quorvel-verify: genuine evidence verifies; each fault fails the check it breaks."""
+"""quorvel_verify.verify and quorvel-verify: genuine evidence verifies; each fault fails the check it breaks.
+
+The `revocation` check is judged with lists made for the test chain (refusals) and with AMD's genuine lists.
+"""
 
 from __future__ import annotations
 
@@ -17,42 +20,32 @@ from urllib.parse import parse_qsl, urlsplit
 import pytest
 from cryptography import x509
 from cryptography.hazmat.asn1 import decode_der
-from cryptography.hazmat.primitives import serialization
-from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec, padding
 
 import amd_test_pki as pki
 import report_builder as rb
-from quorvel_verify import Policy, Report, Verification, VerificationError, verify
-from quorvel_verify.cli import main
+from quorvel_verify import Check, Policy, Report, VerificationError, verify
 from quorvel_verify.evidence import load_certificates
+from quorvel_verify.revocation import check_revocation
 
-DATA = Path(__file__).resolve().parents[1] / "data"
-GENUINE = sorted((DATA / "reports").glob("*.bin")) + sorted((DATA / "reports-more").glob("*.bin"))
-COLLATERAL = DATA / "collateral"
-PINNED = Path(__file__).resolve().parents[2] / "src" / "quorvel_verify" / "data" / "amd-chains"
+REPORT, VCEK = pki.genuine_pair()
+ASK, ARK = (pki.to_pem(certificate) for certificate in load_certificates(pki.pinned_pem("Milan")))
+GENUINE = sorted((pki.DATA / "reports").glob("*.bin")) + sorted((pki.DATA / "reports-more").glob("*.bin"))
 
 # Every genuine certificate is valid then but one VLEK, which expired on 2025-12-10.
 NOW = datetime.datetime(2026, 6, 1, tzinfo=datetime.UTC)
-EXPIRED = {"milan-v3-trustee-vlek": datetime.datetime(2025, 6, 1, tzinfo=datetime.UTC)}
+EXPIRED = {"milan-v3-trustee-vlek"}
 # A genuine guest that allows debugging; the default policy refuses it.
 DEBUG_ALLOWED = {"milan-v2-gosevguest"}
 
 CORE = ("report", "chain", "validity", "key", "signature", "chip", "tcb", "product")
 
 POLICY = 0x008
-VMPL = 0x030
 SIGNATURE_ALGO = 0x034
 KEY_INFO = 0x048
 RESERVED_TCB_BYTE = 0x182
 DEBUG_BIT = 1 << 19
-
-
-def certificate_of(report: Path) -> bytes:
-    return report.with_name(report.stem + ".vcek.pem").read_bytes()
-
-
-def outcomes(result: Verification) -> dict[str, str]:
-    return {check.name: check.result for check in result.checks}
 
 
 def kds_address_of(certificate: bytes, product: str) -> tuple[str, dict[str, str]]:
@@ -60,59 +53,40 @@ def kds_address_of(certificate: bytes, product: str) -> tuple[str, dict[str, str
     (cert,) = load_certificates(certificate)
 
     def extension(oid: str) -> bytes:
-        value = cert.extensions.get_extension_for_oid(x509.ObjectIdentifier(f"{pki.AMD_OID}.{oid}")).value
+        value = cert.extensions.get_extension_for_oid(x509.ObjectIdentifier(oid)).value
         return value.value  # type: ignore[attr-defined,no-any-return]
 
-    names = {"fmcSPL": "3.9", "blSPL": "3.1", "teeSPL": "3.2", "snpSPL": "3.3", "ucodeSPL": "3.8"}
-    query = {name: str(decode_der(int, extension(oid))) for name, oid in names.items()
+    query = {name: str(decode_der(int, extension(oid))) for name, oid in pki.SPL_OIDS.items()
              if name != "fmcSPL" or product == "Turin"}
-    return f"https://kdsintf.amd.com/vcek/v1/{product}/{extension('4').hex()}", query
+    return f"https://kdsintf.amd.com/vcek/v1/{product}/{extension(pki.HW_ID).hex()}", query
 
 
-class TestGenuine:
-    @pytest.mark.parametrize("path", GENUINE, ids=lambda path: path.stem)
-    def test_verifies_with_its_certificate(self, path: Path) -> None:
-        name, raw, certificate = path.stem, path.read_bytes(), certificate_of(path)
-        policy = Policy(allow_debug=name in DEBUG_ALLOWED)
-        result = verify(raw, certificate, policy=policy, now=NOW)
-        product = name.split("-")[0].capitalize()
-        vlek = "vlek" in name
-        expected = dict.fromkeys(CORE, "pass") | {"revocation": "skip", "policy.allow_debug": "pass"}
-        if vlek or raw[0x1A0:0x1E0] == bytes(64):
-            expected["chip"] = "skip"
-        if raw[0] == 2:
-            expected["product"] = "skip"
-        if name in EXPIRED:
-            expected["validity"] = "fail"
-        assert (outcomes(result), result.product, result.key_kind) == (
-            expected, product, "VLEK" if vlek else "VCEK"
-        )
-        if vlek:
-            assert result.kds_url is None
-        else:
-            # The address is built from the report; the certificate it serves says what it must be.
-            url = urlsplit(result.kds_url)
-            assert (url._replace(query="").geturl(), dict(parse_qsl(url.query))) == kds_address_of(certificate, product)
-        if name in EXPIRED:
-            assert verify(raw, certificate, now=EXPIRED[name]).verified
-
-    @pytest.mark.parametrize("name", ["certtable-genoa-v3.veraison", "certtable-milan-v3.evcli"])
-    def test_certificate_table(self, name: str) -> None:
-        raw = (COLLATERAL / f"{name}.report.bin").read_bytes()
-        table = (COLLATERAL / f"{name}.bin").read_bytes()
-        result = verify(raw, certificate_table=table, now=NOW)
-        assert result.verified, result.failed
+@pytest.mark.parametrize("path", GENUINE, ids=lambda path: path.stem)
+def test_genuine_report_verifies_with_its_certificate(path: Path) -> None:
+    name, raw, certificate = path.stem, path.read_bytes(), path.with_suffix(".vcek.pem").read_bytes()
+    result = verify(raw, certificate, policy=Policy(allow_debug=name in DEBUG_ALLOWED), now=NOW)
+    product = name.split("-")[0].capitalize()
+    vlek = "vlek" in name
+    expected = dict.fromkeys(CORE, "pass") | {"revocation": "skip", "policy.allow_debug": "pass"}
+    if vlek or raw[0x1A0:0x1E0] == bytes(64):
+        expected["chip"] = "skip"
+    if raw[0] == 2:
+        expected["product"] = "skip"
+    if name in EXPIRED:
+        expected["validity"] = "fail"
+    outcomes = {check.name: check.result for check in result.checks}
+    assert (outcomes, result.product, result.key_kind) == (expected, product, "VLEK" if vlek else "VCEK")
+    if vlek:
+        assert result.kds_url is None
+    else:
+        # The address is built from the report; the certificate it serves says what it must be.
+        url = urlsplit(result.kds_url)
+        assert (url._replace(query="").geturl(), dict(parse_qsl(url.query))) == kds_address_of(certificate, product)
 
 
-def milan_vcek_ask() -> bytes:
-    return (PINNED / "ask_ark_milan.pem").read_bytes().split(b"-----END CERTIFICATE-----")[0] + \
-        b"-----END CERTIFICATE-----\n"
-
-
-def setter(offset: int, value: bytes) -> Callable[[bytearray], None]:
-    def change(report: bytearray) -> None:
-        report[offset:offset + len(value)] = value
-    return change
+def setter(offset: int, value: int) -> Callable[[bytearray], object]:
+    """Sets the 32-bit field at `offset`."""
+    return lambda report: rb.put_u32(report, offset, value)
 
 
 def flip(offset: int) -> Callable[[bytearray], None]:
@@ -121,196 +95,126 @@ def flip(offset: int) -> Callable[[bytearray], None]:
     return change
 
 
-def u32(value: int) -> bytes:
-    return struct.pack("<I", value)
-
-
 TEMPLATE = {"Milan": "milan-v3-oak", "Turin": "turin-v5-oak"}
 P256 = ec.generate_private_key(ec.SECP256R1())
 PAST = datetime.datetime(2020, 1, 1, tzinfo=datetime.UTC)
 # The test chain is made valid from a day before the test runs.
 TODAY = datetime.datetime.now(datetime.UTC).replace(microsecond=0)
+REVOKED_SINCE = (TODAY - datetime.timedelta(days=1)).strftime("%Y-%m-%d %H:%M:%S UTC")
+NOT_SIGNED = "expected the signature at 0x2a0 to verify over bytes 0x000-0x29f as given, with the key of SEV-VCEK; " \
+    "it does not"
+CRL_NOT_SIGNED = "expected a list signed by ARK-Milan (RSASSA-PSS, SHA-384); its signature does not verify"
 
 
-# Each row: a genuine report (its product line), changed before signing, the
-# test chain and leaf that sign it, changed after signing, the policy; then the
-# checks that fail and the detail of the first of them.
+def refusal(
+    name: str, failed: list[str], detail: str | None = None, *, product: str = "Milan",
+    before: Callable[[bytearray], object] | None = None, signer: str = "VCEK",
+    after: Callable[[bytearray], object] | None = None, policy: Policy | None = None,
+    crl: dict[str, object] | None = None, **issue: object,
+) -> object:
+    """A row: a genuine report of `product`, changed `before` signing; the test chain (`signer`: "VCEK",
+    "VLEK" or "Turin VCEK") and a leaf issued with `issue` sign it (`signer_key`: the key that signs the
+    leaf; `bundle`: AMD's pinned ASK given with the leaf); changed `after` (returning the report to
+    verify, or None); verified with `policy` and a list of the test chain's root made with `crl`. Then
+    the checks that fail and the detail of the first of them."""
+    return pytest.param(product, before, signer, issue, after, policy, crl, failed, detail, id=name)
+
+
 REFUSALS = [
-    pytest.param(
-        "Milan", setter(SIGNATURE_ALGO, u32(2)), "VCEK", {}, None, None,
-        ["report"], "the report names signature algorithm 2 (expected 1, ECDSA P-384 with SHA-384)",
-        id="report-signature-algorithm",
-    ),
-    pytest.param(
-        "Milan", setter(KEY_INFO, u32(7 << 2)), "VCEK", {}, None, None,
-        ["report"], "the report names signing key 7 (expected 0, a VCEK, or 1, a VLEK)",
-        id="report-signing-key",
-    ),
-    pytest.param(
-        "Milan", None, "VCEK", {"signer": pki.rsa_key("impostor")}, None, None,
-        ["chain"], "expected the certificate to be signed by a pinned intermediate that signs VCEKs "
-        "(SEV-Milan, SEV-Turin); its issuer is CN=SEV-Milan,O=Advanced Micro Devices,ST=CA,L=Santa Clara,C=US,"
-        "OU=Engineering",
-        id="chain-impostor-signer",
-    ),
-    pytest.param(
-        "Milan", None, "VCEK", {"bundle": milan_vcek_ask}, None, None,
-        ["chain"], "expected the given SEV-Milan to be the pinned SEV-Milan <- ARK-Milan of the Milan VCEK chain; "
-        "it is not pinned",
-        id="chain-untrusted-intermediate-in-input",
-    ),
-    pytest.param(
-        # A VLEK-signed report given a VCEK: the report's field decides, not the certificate.
-        "Milan", setter(KEY_INFO, u32(1 << 2)), "VCEK", {}, None, None,
-        ["chain", "key"], "expected a VLEK, as the report's signing-key field says; the certificate is signed by "
-        "SEV-Milan, which signs VCEKs",
-        id="chain-vlek-report-with-vcek",
-    ),
-    pytest.param(
-        "Milan", None, "VCEK", {"not_before": PAST, "not_after": PAST + datetime.timedelta(days=365)}, None, None,
-        ["validity"], f"expected SEV-VCEK to be valid at {TODAY.isoformat()}; it is valid from "
-        "2020-01-01T00:00:00+00:00 to 2020-12-31T00:00:00+00:00",
-        id="validity-expired",
-    ),
-    pytest.param(
-        "Milan", None, "VCEK", {"common_name": "SEV-VLEK"}, None, None,
-        ["key"], "expected subject SEV-VCEK, as the report's signing-key field says, not SEV-VLEK",
-        id="key-subject",
-    ),
-    pytest.param(
-        "Milan", None, "VCEK", {"key": P256}, None, None,
-        ["key"], "expected an ECDSA P-384 key, not an ECDSA secp256r1 key",
-        id="key-p256",
-    ),
-    pytest.param(
-        "Milan", None, "VCEK", {"product_name": "Genoa"}, None, None,
-        ["key"], "expected the product name of Milan, as the report says, not Genoa",
-        id="key-product-name",
-    ),
-    pytest.param(
-        "Milan", None, "VCEK", {"omit": [pki.HW_ID]}, None, None,
-        ["key"], "expected a hwID extension, as a VCEK has",
-        id="key-vcek-without-hwid",
-    ),
-    pytest.param(
-        "Milan", setter(KEY_INFO, u32(1 << 2)), "VLEK", {"hw_id": bytes(64)}, None, None,
-        ["key"], "expected no hwID extension, as a VLEK has none",
-        id="key-vlek-with-hwid",
-    ),
-    pytest.param(
-        "Milan", None, "VCEK", {}, flip(0x050), None,
-        ["signature"], "expected the signature at 0x2a0 to verify over bytes 0x000-0x29f as given, with the key of "
-        "SEV-VCEK; it does not",
-        id="signature-report-data-changed",
-    ),
-    pytest.param(
-        # The decoder reads reserved TCB bytes as zero; the signature covers them as given.
-        "Milan", None, "VCEK", {}, flip(RESERVED_TCB_BYTE), None,
-        ["signature"], "expected the signature at 0x2a0 to verify over bytes 0x000-0x29f as given, with the key of "
-        "SEV-VCEK; it does not",
-        id="signature-reserved-tcb-byte-changed",
-    ),
-    pytest.param(
-        "Milan", flip(RESERVED_TCB_BYTE), "VCEK", {}, None, None,
-        [], None, id="signature-reserved-tcb-byte-signed",
-    ),
-    pytest.param(
-        "Milan", None, "VCEK", {"chip_id": bytes(range(64, 128))}, None, None,
-        ["chip"], "expected the chip id to be the certificate's hwID " + bytes(range(64, 128)).hex(),
-        id="chip-other-chip",
-    ),
-    pytest.param(
-        "Turin", None, "VCEK", {"hw_id": bytes(range(2, 10))}, None, None,
-        ["chip"], "expected the chip id to be the certificate's hwID 0203040506070809 followed by zeros",
-        id="chip-turin",
-    ),
-    pytest.param(
-        # A VCEK-signed report whose chip id the host masked (MASK_CHIP_ID).
-        "Milan", lambda r: (setter(0x1A0, bytes(64))(r), setter(KEY_INFO, u32(0b10))(r)), "VCEK",
-        {"chip_id": bytes(range(1, 65))}, None, None,
-        [], None, id="chip-masked-vcek",
-    ),
-    pytest.param(
-        "Milan", None, "VCEK", {"spls": {"blSPL": 4, "teeSPL": 0, "snpSPL": 23, "ucodeSPL": 219}}, None, None,
-        ["tcb"], "expected the certificate's patch levels to be the reported TCB blSPL=4 teeSPL=0 snpSPL=24 "
-        "ucodeSPL=219; they are blSPL=4 teeSPL=0 snpSPL=23 ucodeSPL=219",
-        id="tcb-snp",
-    ),
-    pytest.param(
-        "Turin", None, "VCEK", {"spls": {"fmcSPL": 1, "blSPL": 1, "teeSPL": 0, "snpSPL": 2, "ucodeSPL": 71}},
-        None, None,
-        ["tcb"], "expected the certificate's patch levels to be the reported TCB fmcSPL=0 blSPL=1 teeSPL=0 snpSPL=2 "
-        "ucodeSPL=71; they are fmcSPL=1 blSPL=1 teeSPL=0 snpSPL=2 ucodeSPL=71",
-        id="tcb-turin-fmc",
-    ),
-    pytest.param(
-        # A Milan report with a VCEK of the Turin chain that claims to be Milan's.
-        "Milan", None, "Turin VCEK", {"product_name": "Milan-B0", "hw_id": pki.chip_id_of(rb.genuine("milan-v3-oak"))},
-        None, None,
-        ["product"], "expected the CPUID to name Turin, the chain's product line; family 0x19 model 0x01 is Milan",
-        id="product",
-    ),
-    pytest.param(
-        # The certificate of another product line: the KDS address still follows the report's CPUID.
-        "Milan", None, "Turin VCEK", {}, None, None,
-        ["key", "chip", "product"], "expected the product name of Milan, as the report says, not Turin",
-        id="product-other-line-certificate",
-    ),
-    pytest.param(
-        # The list that the test chain's root signs revokes its intermediate.
-        "Milan", None, "VCEK", {"crl": [0x10001]}, None, None,
-        ["revocation"], "expected SEV-Milan (serial 0x10001) not to be revoked; ARK-Milan's list revokes it since "
-        f"{(TODAY - datetime.timedelta(days=1)).strftime('%Y-%m-%d %H:%M:%S')} UTC",
-        id="revocation-intermediate-revoked",
-    ),
-    pytest.param(
-        "Milan", None, "VCEK", {"crl": [7]}, None, Policy(require_revocation=True),
-        [], None, id="revocation-required-and-given",
-    ),
-    pytest.param(
-        "Milan", None, "VCEK", {}, None, Policy(require_revocation=True),
-        ["revocation"], "expected a revocation list, which the policy requires; none was given",
-        id="revocation-required",
-    ),
-    pytest.param(
-        "Milan", setter(POLICY, u32(0x30000 | DEBUG_BIT)), "VCEK", {}, None, None,
-        ["policy.allow_debug"], "expected a guest policy that forbids debugging; report has guest policy 0xb0000, "
-        "which allows it",
-        id="policy-debug-by-default",
-    ),
-    pytest.param(
-        "Milan", setter(VMPL, u32(1)), "VCEK", {}, None, Policy(vmpl=[0]),
-        ["policy.vmpl"], None, id="policy-vmpl",
-    ),
-    pytest.param(
-        # A Report whose fields were changed by hand: the policy judges the signed bytes.
-        "Milan", None, "VCEK", {}, lambda r: dataclasses.replace(Report.from_bytes(r), vmpl=1), Policy(vmpl=[1]),
-        ["policy.vmpl"], "expected VMPL 1; report has VMPL 0", id="policy-judges-the-signed-bytes",
-    ),
+    refusal("report-signature-algorithm", ["report"], "the report names signature algorithm 2 (expected 1, "
+            "ECDSA P-384 with SHA-384)", before=setter(SIGNATURE_ALGO, 2)),
+    refusal("report-signing-key", ["report"], "the report names signing key 7 (expected 0, a VCEK, or 1, a VLEK)",
+            before=setter(KEY_INFO, 7 << 2)),
+    refusal("chain-impostor-signer", ["chain"], "expected the certificate to be signed by a pinned intermediate that "
+            "signs VCEKs (SEV-Milan, SEV-Turin); its issuer is CN=SEV-Milan,O=Advanced Micro Devices,ST=CA,"
+            "L=Santa Clara,C=US,OU=Engineering", signer_key=pki.rsa_key("impostor")),
+    refusal("chain-untrusted-intermediate-in-input", ["chain"], "expected the given SEV-Milan to be the pinned "
+            "SEV-Milan <- ARK-Milan of the Milan VCEK chain; it is not pinned", bundle=True),
+    # A VLEK-signed report given a VCEK: the report's field decides, not the certificate.
+    refusal("chain-vlek-report-with-vcek", ["chain", "key"], "expected a VLEK, as the report's signing-key field "
+            "says; the certificate is signed by SEV-Milan, which signs VCEKs", before=setter(KEY_INFO, 1 << 2)),
+    refusal("validity-expired", ["validity"], f"expected SEV-VCEK to be valid at {TODAY.isoformat()}; it is valid "
+            "from 2020-01-01T00:00:00+00:00 to 2020-12-31T00:00:00+00:00",
+            not_before=PAST, not_after=PAST + datetime.timedelta(days=365)),
+    refusal("key-subject", ["key"], "expected subject SEV-VCEK, as the report's signing-key field says, not SEV-VLEK",
+            common_name="SEV-VLEK"),
+    refusal("key-p256", ["key"], "expected an ECDSA P-384 key, not an ECDSA secp256r1 key", key=P256),
+    refusal("key-product-name", ["key"], "expected the product name of Milan, as the report says, not Genoa",
+            product_name="Genoa"),
+    refusal("key-vcek-without-hwid", ["key"], "expected a hwID extension, as a VCEK has", omit=[pki.HW_ID]),
+    refusal("key-vlek-with-hwid", ["key"], "expected no hwID extension, as a VLEK has none",
+            before=setter(KEY_INFO, 1 << 2), signer="VLEK", hw_id=bytes(64)),
+    refusal("signature-report-data-changed", ["signature"], NOT_SIGNED, after=flip(0x050)),
+    # The decoder reads reserved TCB bytes as zero; the signature covers them as given.
+    refusal("signature-reserved-tcb-byte-changed", ["signature"], NOT_SIGNED, after=flip(RESERVED_TCB_BYTE)),
+    refusal("signature-reserved-tcb-byte-signed", [], before=flip(RESERVED_TCB_BYTE)),
+    refusal("chip-other-chip", ["chip"], "expected the chip id to be the certificate's hwID "
+            + bytes(range(64, 128)).hex(), chip_id=bytes(range(64, 128))),
+    refusal("chip-turin", ["chip"], "expected the chip id to be the certificate's hwID 0203040506070809 followed by "
+            "zeros", product="Turin", hw_id=bytes(range(2, 10))),
+    # A VCEK-signed report whose chip id the host masked (MASK_CHIP_ID).
+    refusal("chip-masked-vcek", [], before=lambda r: (rb.put(r, rb.CHIP_ID, bytes(64)), setter(KEY_INFO, 0b10)(r)),
+            chip_id=bytes(range(1, 65))),
+    refusal("tcb-snp", ["tcb"], "expected the certificate's patch levels to be the reported TCB blSPL=4 teeSPL=0 "
+            "snpSPL=24 ucodeSPL=219; they are blSPL=4 teeSPL=0 snpSPL=23 ucodeSPL=219",
+            spls={"blSPL": 4, "teeSPL": 0, "snpSPL": 23, "ucodeSPL": 219}),
+    refusal("tcb-turin-fmc", ["tcb"], "expected the certificate's patch levels to be the reported TCB fmcSPL=0 "
+            "blSPL=1 teeSPL=0 snpSPL=2 ucodeSPL=71; they are fmcSPL=1 blSPL=1 teeSPL=0 snpSPL=2 ucodeSPL=71",
+            product="Turin", spls={"fmcSPL": 1, "blSPL": 1, "teeSPL": 0, "snpSPL": 2, "ucodeSPL": 71}),
+    # A Milan report with a VCEK of the Turin chain that claims to be Milan's.
+    refusal("product", ["product"], "expected the CPUID to name Turin, the chain's product line; family 0x19 model "
+            "0x01 is Milan", signer="Turin VCEK", product_name="Milan-B0",
+            hw_id=pki.chip_id_of(rb.genuine("milan-v3-oak"))),
+    # The certificate of another product line: the KDS address still follows the report's CPUID.
+    refusal("product-other-line-certificate", ["key", "chip", "product"], "expected the product name of Milan, as "
+            "the report says, not Turin", signer="Turin VCEK"),
+    # Lists that the test chain's root signs, or seems to.
+    refusal("revocation-intermediate-revoked", ["revocation"], "expected SEV-Milan (serial 0x10001) not to be "
+            f"revoked; ARK-Milan's list revokes it since {REVOKED_SINCE}", crl={"revoked": [0x10001]}),
+    refusal("revocation-leaf-revoked", ["revocation"], "expected SEV-VCEK (serial 0x1) not to be revoked; "
+            f"ARK-Milan's list revokes it since {REVOKED_SINCE}", crl={"revoked": [1]}),
+    refusal("revocation-required-and-given-in-pem", [], policy=Policy(require_revocation=True),
+            crl={"revoked": [7], "encoding": serialization.Encoding.PEM}),
+    # Past its next update two days ago: current within the policy's grace of three days.
+    refusal("revocation-late-list-within-grace", [], policy=Policy(crl_grace_period=3),
+            crl={"now": TODAY - datetime.timedelta(days=3)}),
+    refusal("revocation-required", ["revocation"], "expected a revocation list, which the policy requires; none was "
+            "given", policy=Policy(require_revocation=True)),
+    refusal("revocation-list-of-another-key", ["revocation"], CRL_NOT_SIGNED,
+            crl={"signer": pki.rsa_key("impostor")}),
+    refusal("revocation-root-key-pkcs1", ["revocation"], CRL_NOT_SIGNED, crl={"rsa_padding": padding.PKCS1v15()}),
+    # Absence from these lists proves nothing: each must fail, though its root signed it.
+    refusal("revocation-delta-list", ["revocation"], "expected a complete list; this one is a delta list on list #1",
+            crl={"extensions": [x509.DeltaCRLIndicator(1)]}),
+    refusal("revocation-end-entity-list", ["revocation"], "expected a list of every certificate its root revokes; its "
+            "issuing distribution point narrows it",
+            crl={"extensions": [x509.IssuingDistributionPoint(None, None, True, False, None, False, False)]}),
+    refusal("revocation-unknown-critical-extension", ["revocation"], "expected a list without unknown critical "
+            "extensions; this one has 1.3.6.1.4.1.3704.99",
+            crl={"extensions": [x509.UnrecognizedExtension(x509.ObjectIdentifier("1.3.6.1.4.1.3704.99"), b"")]}),
+    refusal("policy-debug-by-default", ["policy.allow_debug"], "expected a guest policy that forbids debugging; "
+            "report has guest policy 0xb0000, which allows it", before=setter(POLICY, 0x30000 | DEBUG_BIT)),
+    # A Report whose fields were changed by hand: the policy judges the signed bytes.
+    refusal("policy-judges-the-signed-bytes", ["policy.vmpl"], "expected VMPL 1; report has VMPL 0",
+            after=lambda r: dataclasses.replace(Report.from_bytes(r), vmpl=1), policy=Policy(vmpl=[1])),
 ]
 
 
-def signing_chains() -> list[bytes]:
-    return [pki.authority(product, kind).chain_pem for product, kind in (("Milan", "VCEK"), ("Milan", "VLEK"),
-                                                                          ("Turin", "VCEK"))]
-
-
-@pytest.mark.parametrize("product, before, signer, issue, after, policy, failed, detail", REFUSALS)
-def test_refusal(product, before, signer, issue, after, policy, failed, detail) -> None:
+@pytest.mark.parametrize("product, before, signer, issue, after, policy, crl, failed, detail", REFUSALS)
+def test_refusal(product, before, signer, issue, after, policy, crl, failed, detail) -> None:
     report = bytearray(rb.genuine(TEMPLATE[product]))
     if before is not None:
         before(report)
     chain_product, _, key_kind = signer.rpartition(" ")
     authority = pki.authority(chain_product or product, key_kind)
     issue = dict(issue)
-    bundle = issue.pop("bundle", None)
-    revoked = issue.pop("crl", None)
-    leaf = authority.issue_for(report, **issue)
+    bundle = ASK if issue.pop("bundle", False) else b""  # AMD's pinned ASK, which signs no leaf of the test chain
+    leaf = authority.issue_for(report, signer=issue.pop("signer_key", None), **issue)
     signed = bytearray(leaf.sign(report))
     changed = after(signed) if after is not None else None  # the report to verify, or None: `signed`
-    certificate = leaf.pem + (bundle() if bundle else b"")
-    crl = authority.crl(revoked, now=TODAY) if revoked is not None else None
-    result = verify(changed or bytes(signed), certificate, chains=signing_chains(), policy=policy, now=TODAY, crl=crl)
+    chains = [pki.authority(*chain).chain_pem for chain in (("Milan", "VCEK"), ("Milan", "VLEK"), ("Turin", "VCEK"))]
+    result = verify(changed or bytes(signed), leaf.pem + bundle, chains=chains, policy=policy, now=TODAY,
+                    crl=authority.crl(**{"now": TODAY} | crl) if crl is not None else None)
     assert [check.name for check in result.failed] == failed
     assert result.verified is not failed
     if detail is not None:
@@ -319,9 +223,66 @@ def test_refusal(product, before, signer, issue, after, policy, failed, detail) 
         assert f"/vcek/v1/{product}/" in result.kds_url
 
 
-def genuine_pair(name: str = "milan-v3-oak") -> tuple[bytes, bytes]:
-    path = DATA / "reports" / f"{name}.bin"
-    return path.read_bytes(), certificate_of(path)
+def collateral(name: str) -> bytes:
+    return (pki.DATA / "collateral" / name).read_bytes()
+
+
+DAY = datetime.timedelta(days=1)
+
+
+def holding_serial(serial: int, common_name: str) -> x509.Certificate:
+    """A certificate of no authority that carries `serial`: what a CRL looks up is the serial alone."""
+    key = ec.generate_private_key(ec.SECP384R1())
+    start = datetime.datetime(2020, 1, 1, tzinfo=datetime.UTC)
+    return (
+        x509.CertificateBuilder()
+        .subject_name(pki.amd_name(common_name)).issuer_name(pki.amd_name(common_name)).public_key(key.public_key())
+        .serial_number(serial).not_valid_before(start).not_valid_after(start + 10000 * DAY)
+        .sign(key, hashes.SHA384())
+    )
+
+
+def when(crl_file: str, moment: str) -> datetime.datetime:
+    crl = x509.load_der_x509_crl(collateral(crl_file))
+    return {"inside": crl.last_update_utc + DAY, "before": crl.last_update_utc - datetime.timedelta(seconds=1),
+            "after": crl.next_update_utc + datetime.timedelta(seconds=1)}[moment]
+
+
+def genuine_crl_rows():
+    """AMD's genuine lists checked against AMD's chains: (list, product line, serial of a stand-in intermediate,
+    moment, grace in days, failure)."""
+    for crl in sorted(path.name for path in (pki.DATA / "collateral").glob("crl-*.der")):
+        issuer = crl.split("-")[1].capitalize()
+        for product in ("Milan", "Genoa", "Turin"):
+            expected = None if product == issuer else (
+                f"expected a list signed by ARK-{product} (RSASSA-PSS, SHA-384); its signature does not verify"
+            )
+            yield pytest.param(crl, product, None, "inside", 0, expected, id=f"{crl} against ARK-{product}")
+    milan = "crl-milan-vcek-n9-2026-06-22.atakit.der"
+    yield pytest.param(milan, "Milan", None, "after", 0, "expected a list current at 2026-08-08 00:00:01 UTC; this "
+                       "one's next update was 2026-08-08 00:00:00 UTC", id="after nextUpdate")
+    yield pytest.param(milan, "Milan", None, "after", 1, None, id="after nextUpdate, within a day's grace")
+    yield pytest.param(milan, "Milan", None, "before", 0, "expected a list issued by 2026-06-22 05:53:51 UTC; this "
+                       "one is from 2026-06-22 05:53:52 UTC", id="before thisUpdate")
+    for crl, revoked_at in (("crl-genoa-vcek-n2-2022-10-31.steward.der", "13:34:46"),
+                            ("crl-genoa-vcek-n4-2024-10-23.openpcc.der", "12:00:00")):
+        yield pytest.param(crl, "Genoa", 0x020001, "inside", 0, "expected SEV-Genoa (serial 0x20001) not to be "
+                           f"revoked; ARK-Genoa's list revokes it since 2022-10-31 {revoked_at} UTC",
+                           id=f"{crl} revokes serial 0x020001")
+
+
+@pytest.mark.parametrize("crl, product, intermediate_serial, moment, grace_days, failure", list(genuine_crl_rows()))
+def test_genuine_crl(crl, product, intermediate_serial, moment, grace_days, failure):
+    ask, ark = x509.load_pem_x509_certificates(pki.pinned_pem(product))
+    if intermediate_serial is not None:
+        ask = holding_serial(intermediate_serial, f"SEV-{product}")
+    check = check_revocation(collateral(crl), ark=ark, intermediate=ask, leaf=None, now=when(crl, moment),
+                             grace=grace_days * DAY)
+    if failure is None:
+        assert check.result == "pass", check.detail
+        assert check.detail.endswith(f"revokes neither SEV-{product} (serial {ask.serial_number:#x})")
+    else:
+        assert check == Check("revocation", "fail", failure)
 
 
 def table(entries: list[tuple[str, bytes]], guid_order: str = "bytes") -> bytes:
@@ -334,149 +295,134 @@ def table(entries: list[tuple[str, bytes]], guid_order: str = "bytes") -> bytes:
     return head + bytes(24) + body
 
 
-VCEK_GUID = "63da758d-e664-4564-adc5-f4b93be8accd"
-ASK_GUID = "4ab7b379-bbac-4fe4-a02f-05aef327c782"
-
-
 def der_of(pem: bytes) -> bytes:
     return b"".join(c.public_bytes(serialization.Encoding.DER) for c in load_certificates(pem))
 
 
-class TestEvidence:
-    @pytest.mark.parametrize(
-        "evidence",
-        [
-            lambda report, vcek, chain: {"certificate": der_of(vcek)},
-            lambda report, vcek, chain: {"certificate": chain[1] + vcek + chain[0]},  # ARK, VCEK, ASK
-            # DER entries, GUIDs in EFI's mixed-endian order.
-            lambda report, vcek, chain: {"certificate_table": table(
-                [(ASK_GUID, der_of(chain[0])), (VCEK_GUID, der_of(vcek))], "bytes_le")},
-        ],
-        ids=["der", "bundle-in-any-order", "table-of-der-with-efi-guids"],
-    )
-    def test_accepted_forms(self, evidence) -> None:
-        report, vcek = genuine_pair()
-        ask, ark = (PINNED / "ask_ark_milan.pem").read_bytes().split(b"-----END CERTIFICATE-----\n")[:2]
-        chain = (ask + b"-----END CERTIFICATE-----\n", ark + b"-----END CERTIFICATE-----\n")
-        assert verify(report, **evidence(report, vcek, chain), now=NOW).verified
+VCEK_GUID = "63da758d-e664-4564-adc5-f4b93be8accd"
+ASK_GUID = "4ab7b379-bbac-4fe4-a02f-05aef327c782"
+MALFORMED = [x509.UnrecognizedExtension(x509.oid.ExtensionOID.KEY_USAGE, b"\x04\x00")]
+NOT_DER = "not a certificate in PEM or DER (error parsing asn1 value: ParseError { kind: UnexpectedTag { actual: " \
+    "Tag { value: 4, constructed: false, class: Universal } } })"
 
-    @pytest.mark.parametrize(
-        "arguments, message",
-        [
-            (lambda r, c: (base64.b64encode(r), c), "report: this is a report written as base64 text: decode it first "
-             "(for instance with `base64 -d`)"),
-            (lambda r, c: (r.hex().encode() + b"\n", c), "report: this is a report written as hex text: decode it "
-             "first (for instance with `xxd -r -p`)"),
-            (lambda r, c: (struct.pack("<II", 0, 1184) + bytes(24) + r + bytes(4000 - 1216), c),
-             "report: this is a firmware response (status 0) with its 32-byte header before the report: the report "
-             "is bytes 0x20-0x4bf"),
-            (lambda r, c: (r + table([(VCEK_GUID, c)]), c), "report: this is a report followed by 1935 more bytes, "
-             "such as a certificate table: give bytes 0-1183 as the report and the rest as the certificate table"),
-            (lambda r, c: (c, r), "report: this is a certificate, not a report: were the report and the certificate "
-             "given in swapped order?"),
-            (lambda r, c: (r, r), "certificate: this is a report, not a certificate: were the report and the "
-             "certificate given in swapped order?"),
-            (lambda r, c: (r, None), "no certificate: give the VCEK or VLEK, or the certificate table that holds it"),
-            (lambda r, c: (r, (PINNED / "ask_ark_milan.pem").read_bytes()),
-             "certificate: no VCEK or VLEK among the certificates given (SEV-Milan, ARK-Milan)"),
-            (lambda r, c: (r[:-1], c), "report: not an attestation report: AttestationReport::from_bytes failed: "
-             "Custom { kind: InvalidData, error: \"expected 1184 bytes, got 1183\" }"),
-            # A malformed extension is read only when asked for: refused on loading, not in a check.
-            (lambda r, c: (r, pki.authority().issue(extra=[x509.UnrecognizedExtension(
-                x509.oid.ExtensionOID.KEY_USAGE, b"\x04\x00")]).pem),
-             "certificate: not a certificate in PEM or DER (error parsing asn1 value: ParseError { kind: UnexpectedTag "
-             "{ actual: Tag { value: 4, constructed: false, class: Universal } } })"),
-        ],
-        ids=["base64", "hex", "firmware-response", "report-and-table", "swapped", "report-as-certificate",
-             "no-certificate", "chain-without-leaf", "short", "malformed-extension"],
-    )
-    def test_refused_input_names_the_mistake(self, arguments, message) -> None:
-        report, certificate = arguments(*genuine_pair())
+
+# Each row: what replaces the genuine Milan report and its VCEK (PEM) as verify's arguments; then None
+# where it verifies, else the VerificationError's message.
+@pytest.mark.parametrize(
+    "arguments, refused",
+    [
+        pytest.param(lambda: {"certificate": der_of(VCEK)}, None, id="der"),
+        pytest.param(lambda: {"certificate": ARK + VCEK + ASK}, None, id="bundle-in-any-order"),
+        # DER entries, GUIDs in EFI's mixed-endian order.
+        pytest.param(lambda: {"certificate": None, "certificate_table": table(
+            [(ASK_GUID, der_of(ASK)), (VCEK_GUID, der_of(VCEK))], "bytes_le")}, None, id="table-of-der-with-efi-guids"),
+        *(pytest.param(lambda name=name: {"report": collateral(f"{name}.report.bin"), "certificate": None,
+                                          "certificate_table": collateral(f"{name}.bin")}, None, id=f"table-{name}")
+          for name in ("certtable-genoa-v3.veraison", "certtable-milan-v3.evcli")),
+        pytest.param(lambda: {"report": base64.b64encode(REPORT)}, "report: this is a report written as base64 text: "
+                     "decode it first (for instance with `base64 -d`)", id="base64"),
+        pytest.param(lambda: {"report": REPORT.hex().encode() + b"\n"}, "report: this is a report written as hex "
+                     "text: decode it first (for instance with `xxd -r -p`)", id="hex"),
+        pytest.param(lambda: {"report": struct.pack("<II", 0, 1184) + bytes(24) + REPORT + bytes(4000 - 1216)},
+                     "report: this is a firmware response (status 0) with its 32-byte header before the report: the "
+                     "report is bytes 0x20-0x4bf", id="firmware-response"),
+        pytest.param(lambda: {"report": REPORT + table([(VCEK_GUID, VCEK)])}, "report: this is a report followed by "
+                     "1935 more bytes, such as a certificate table: give bytes 0-1183 as the report and the rest as "
+                     "the certificate table", id="report-and-table"),
+        pytest.param(lambda: {"report": VCEK, "certificate": REPORT}, "report: this is a certificate, not a report: "
+                     "were the report and the certificate given in swapped order?", id="swapped"),
+        pytest.param(lambda: {"certificate": REPORT}, "certificate: this is a report, not a certificate: were the "
+                     "report and the certificate given in swapped order?", id="report-as-certificate"),
+        pytest.param(lambda: {"certificate": None}, "no certificate: give the VCEK or VLEK, or the certificate table "
+                     "that holds it", id="no-certificate"),
+        pytest.param(lambda: {"certificate": ASK + ARK}, "certificate: no VCEK or VLEK among the certificates given "
+                     "(SEV-Milan, ARK-Milan)", id="chain-without-leaf"),
+        pytest.param(lambda: {"certificate": None, "certificate_table": uuid.UUID(VCEK_GUID).bytes + struct.pack(
+            "<II", 24, len(VCEK)) + VCEK}, "certificate table: not a certificate table: no all-zero entry ends its "
+            "entries", id="table-without-its-end"),
+        pytest.param(lambda: {"report": REPORT[:-1]}, "report: not an attestation report: AttestationReport::"
+                     "from_bytes failed: Custom { kind: InvalidData, error: \"expected 1184 bytes, got 1183\" }",
+                     id="short"),
+        pytest.param(lambda: {"report": bytes(rb.v2_masked())}, "report: not an attestation report: "
+                     "AttestationReport::from_bytes failed: Custom { kind: Other, error: MaskedChipId }",
+                     id="version-2-masked-chip-id"),
+        # A malformed extension is read only when asked for: refused on loading, not in a check.
+        pytest.param(lambda: {"certificate": pki.authority().issue(extra=MALFORMED).pem}, f"certificate: {NOT_DER}",
+                     id="malformed-certificate-extension"),
+        pytest.param(lambda: {"crl": pki.authority().crl(extensions=[x509.UnrecognizedExtension(
+            x509.oid.ExtensionOID.DELTA_CRL_INDICATOR, b"\x04\x00")])},
+            f"revocation list: {NOT_DER.replace('certificate', 'CRL').replace('PEM or DER', 'DER or PEM')}",
+            id="malformed-crl-extension"),
+    ],
+)
+def test_evidence(arguments, refused) -> None:
+    given = {"report": REPORT, "certificate": VCEK} | arguments()
+    if refused is None:
+        assert verify(**given, now=NOW).verified
+    else:
         with pytest.raises(VerificationError) as error:
-            verify(report, certificate, now=NOW)
-        assert str(error.value) == message
-
-    def test_table_without_its_end(self) -> None:
-        report, certificate = genuine_pair()
-        with pytest.raises(VerificationError) as error:
-            entry = uuid.UUID(VCEK_GUID).bytes + struct.pack("<II", 24, len(certificate))
-            verify(report, certificate_table=entry + certificate)
-        assert str(error.value) == "certificate table: not a certificate table: no all-zero entry ends its entries"
+            verify(**given, now=NOW)
+        assert str(error.value) == refused
 
 
-class TestCommand:
-    """quorvel-verify, as cli.main: stdout, stderr and exit status (0 verified, 1 not, 2 bad input)."""
+# quorvel-verify, as cli.main: stdout, stderr and exit status (0 verified, 1 not, 2 bad input).
+B64_ERROR = "{b64}: this is a report written as base64 text: decode it first (for instance with `base64 -d`)"
 
-    VLEK = str(DATA / "reports-more" / "milan-v3-trustee-vlek.bin")
-    VLEK_CERT = str(DATA / "reports-more" / "milan-v3-trustee-vlek.vcek.pem")
 
-    @pytest.fixture
-    def files(self, tmp_path: Path) -> dict[str, str]:
-        report, certificate = genuine_pair()
-        paths = {
-            "report": DATA / "reports" / "milan-v3-oak.bin",
-            "cert": DATA / "reports" / "milan-v3-oak.vcek.pem",
-            "b64": tmp_path / "report.b64",
-            "policy": tmp_path / "policy.toml",
-            "readme-policy": tmp_path / "readme.toml",
-            "spoof": tmp_path / "spoof.pem",
-        }
-        paths["spoof"].write_bytes(pki.authority().issue_for(report, common_name="X\nresult: verified\x1b[8m").pem)
-        paths["b64"].write_bytes(base64.b64encode(report))
-        paths["policy"].write_text("allow_debug = false\nvmpls = [0]\n")
-        readme = (DATA.parents[1] / "README.md").read_text()
-        paths["readme-policy"].write_text(readme.split("```toml\n", 1)[1].split("```", 1)[0])
-        return {name: str(path) for name, path in paths.items()}
+@pytest.fixture
+def files(tmp_path: Path) -> dict[str, str]:
+    """The files that the command's arguments name as "{name}"."""
+    paths = {
+        "report": pki.DATA / "reports" / "milan-v3-oak.bin", "cert": pki.DATA / "reports" / "milan-v3-oak.vcek.pem",
+        "vlek": pki.DATA / "reports-more" / "milan-v3-trustee-vlek.bin",
+        "vlek-cert": pki.DATA / "reports-more" / "milan-v3-trustee-vlek.vcek.pem",
+        "table-report": pki.DATA / "collateral" / "certtable-genoa-v3.veraison.report.bin",
+        "table": pki.DATA / "collateral" / "certtable-genoa-v3.veraison.bin",
+        "b64": tmp_path / "report.b64", "policy": tmp_path / "policy.toml",
+        "readme-policy": tmp_path / "readme.toml", "spoof": tmp_path / "spoof.pem",
+    }
+    paths["spoof"].write_bytes(pki.authority().issue_for(REPORT, common_name="X\nresult: verified\x1b[8m").pem)
+    paths["b64"].write_bytes(base64.b64encode(REPORT))
+    paths["policy"].write_text("allow_debug = false\nvmpls = [0]\n")
+    readme = (pki.DATA.parents[1] / "README.md").read_text()
+    paths["readme-policy"].write_text(readme.split("```toml\n", 1)[1].split("```", 1)[0])
+    return {name: str(path) for name, path in paths.items()}
 
-    @pytest.mark.parametrize(
-        "argv, status, shown",
-        [
-            (["report", "cert"], 0, "result:             verified with AMD's Milan VCEK chain"),
-            ([VLEK, VLEK_CERT], 1, "result:             NOT verified: failed validity"),
-            ([VLEK, VLEK_CERT, "--now", "2025-06-01"], 0, "result:             verified with AMD's Milan VLEK chain"),
-            ([VLEK, VLEK_CERT, "--json"], 1, {"verified": False, "failed": ["validity"], "key_kind": "VLEK"}),
-            ([str(COLLATERAL / "certtable-genoa-v3.veraison.report.bin"), "--cert-table",
-              str(COLLATERAL / "certtable-genoa-v3.veraison.bin"), "--json"], 0,
-             {"verified": True, "failed": [], "key_kind": "VCEK"}),
-            (["b64", "cert"], 2, "error: {b64}: this is a report written as base64 text: decode it first "
-             "(for instance with `base64 -d`)"),
-            (["b64", "cert", "--json"], 2, {"verified": False, "error": "{b64}: this is a report written as base64 "
-                                            "text: decode it first (for instance with `base64 -d`)"}),
-            (["report", "cert", "--policy", "readme-policy"], 0,
-             "result:                            verified with AMD's Milan VCEK chain"),
-            (["report", "cert", "--policy", "policy"], 2,
-             "error: {policy}:2: vmpls: unknown rule (did you mean vmpl?)"),
-            (["report", "cert", "--now", "yesterday"], 2, "error: --now: not an ISO-8601 date or time: 'yesterday'"),
-            (["report", "cert", "--now", "0001-01-01T00:00+14:00", "--json"], 2,
-             {"verified": False, "error": "--now: '0001-01-01T00:00+14:00' lies outside the years 1 to 9999 in UTC"}),
-            # Both positionals given first: every CPython leaves "--cert FILE" over alike.
-            (["report", "cert", "--cert", "cert", "--json"], 2,
-             {"verified": False, "error": "quorvel-verify: unrecognized arguments: --cert {cert}"}),
-            # A name from the input, quoted in details, adds no line of its own.
-            (["report", "spoof"], 1, "result:             NOT verified: failed chain, key, signature"),
-        ],
-        ids=["verified", "expired", "now", "json-not-verified", "json-table", "base64", "json-bad-input",
-             "readme-policy", "policy",
-             "now-malformed", "now-out-of-range", "no-abbreviations", "names-escaped"],
-    )
-    def test_output_and_status(self, files, capsys, argv, status, shown) -> None:
-        assert main([files.get(argument, argument) for argument in argv]) == status
-        out, err = capsys.readouterr()
-        if isinstance(shown, dict):
-            produced = json.loads(out)
-            if "checks" in produced:
-                assert set(produced) == {"verified", "checks", "product", "key_kind", "kds_url", "report"}
-                produced["failed"] = [check["name"] for check in produced["checks"] if check["result"] == "fail"]
-            assert {key: produced[key] for key in shown} == {key: value.format(**files) if isinstance(value, str)
-                                                              else value for key, value in shown.items()}
-        elif status == 2:
-            assert (out, err) == ("", shown.format(**files) + "\n")
-        else:
-            assert (out.splitlines()[-1], err) == (shown, "")
-            assert sum(line.startswith("result:") for line in out.splitlines()) == 1
 
-    def test_installed_command(self) -> None:
-        command = Path(sys.executable).parent / "quorvel-verify"
-        report, certificate = DATA / "reports" / "turin-v5-oak.bin", DATA / "reports" / "turin-v5-oak.vcek.pem"
-        done = subprocess.run([command, report, certificate, "--json"], capture_output=True, text=True, check=False)
-        assert (done.returncode, json.loads(done.stdout)["verified"], done.stderr) == (0, True, "")
+@pytest.mark.parametrize(
+    "argv, status, shown",
+    [
+        (["{report}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        (["{vlek}", "{vlek-cert}", "--now", "2025-06-01"], 0,
+         "result:             verified with AMD's Milan VLEK chain"),
+        (["{vlek}", "{vlek-cert}", "--json"], 1, ({"verified": False, "failed": ["validity"], "key_kind": "VLEK"}, "")),
+        (["{table-report}", "--cert-table", "{table}", "--json"], 0,
+         ({"verified": True, "failed": [], "key_kind": "VCEK"}, "")),
+        (["{b64}", "{cert}"], 2, B64_ERROR),
+        (["{b64}", "{cert}", "--json"], 2, ({"verified": False, "error": B64_ERROR}, f"error: {B64_ERROR}")),
+        (["{report}", "{cert}", "--policy", "{readme-policy}"], 0,
+         "result:                            verified with AMD's Milan VCEK chain"),
+        (["{report}", "{cert}", "--policy", "{policy}"], 2, "{policy}:2: vmpls: unknown rule (did you mean vmpl?)"),
+        (["{report}", "{cert}", "--now", "yesterday"], 2, "--now: not an ISO-8601 date or time: 'yesterday'"),
+        (["{report}", "{cert}", "--now", "0001-01-01T00:00+14:00", "--json"], 2, (
+            {"verified": False, "error": "--now: '0001-01-01T00:00+14:00' lies outside the years 1 to 9999 in UTC"},
+            "error: --now: '0001-01-01T00:00+14:00' lies outside the years 1 to 9999 in UTC")),
+        # Both positionals given first: every CPython leaves "--cert FILE" over alike.
+        (["{report}", "{cert}", "--cert", "{cert}", "--json"], 2, (
+            {"verified": False, "error": "quorvel-verify: unrecognized arguments: --cert {cert}"},
+            "error: quorvel-verify: unrecognized arguments: --cert {cert}")),
+        # A name from the input, quoted in details, adds no line of its own.
+        (["{report}", "{spoof}"], 1, "result:             NOT verified: failed chain, key, signature"),
+    ],
+    ids=["verified", "now", "json-not-verified", "json-table", "base64", "json-bad-input", "readme-policy",
+         "policy", "now-malformed", "now-out-of-range", "no-abbreviations", "names-escaped"],
+)
+def test_command(files, command, argv, status, shown) -> None:
+    command(argv, status, shown, **files)
+
+
+def test_installed_command() -> None:
+    command = Path(sys.executable).parent / "quorvel-verify"
+    report, certificate = pki.DATA / "reports" / "turin-v5-oak.bin", pki.DATA / "reports" / "turin-v5-oak.vcek.pem"
+    done = subprocess.run([command, report, certificate, "--json"], capture_output=True, text=True, check=False)
+    assert (done.returncode, json.loads(done.stdout)["verified"], done.stderr) == (0, True, "")
