@@ -12,9 +12,10 @@ Contenders, timed in one process and interleaved:
   is loaded, its extensions read and its chain verified again (AMD's pinned
   chains stay loaded, as they do in a running service).
 - chain: what verifying the chain of a new certificate takes at least: loading
-  it from PEM and the one RSA-4096 RSASSA-PSS verification of its
-  intermediate's signature over it; `floor + chain` is what a new certificate
-  may cost.
+  it from PEM, comparing its issuer with the intermediate's subject and the
+  one RSA-4096 RSASSA-PSS verification of its intermediate's signature over
+  it, the intermediate's key loaded in advance (`signed_by`); `floor + chain`
+  is what a new certificate may cost.
 
 Each round times a batch of calls of every contender, in an order that
 rotates from round to round; the figures are medians over the rounds, and
@@ -22,6 +23,10 @@ each ratio is the median of the ratios taken within one round, so that a
 machine whose speed drifts still compares like with like. The garbage
 collector is off while timing. Before timing, each verification must succeed.
 Targets are reported, never enforced.
+
+`--calls NAME N` makes the same set-up, then calls one contender N times
+untimed and exits: under `valgrind --tool=callgrind`, the difference between
+N calls and none is N times that contender's instructions.
 """
 
 from __future__ import annotations
@@ -57,6 +62,7 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=200)
     parser.add_argument("--batch", type=int, default=20)
     parser.add_argument("--quick", action="store_true", help="30 rounds of 10 calls")
+    parser.add_argument("--calls", nargs=2, metavar=("NAME", "N"), help="call one contender N times, untimed")
     arguments = parser.parse_args()
     rounds, batch = (30, 10) if arguments.quick else (arguments.rounds, arguments.batch)
 
@@ -95,6 +101,13 @@ def main() -> int:
         return 1
 
     contenders: dict[str, Callable[[], None]] = {"floor": floor, "known": known, "new": new, "chain": chain}
+    if arguments.calls is not None:
+        name, count = arguments.calls
+        if name not in contenders or not count.isdigit():
+            parser.error(f"--calls: expected a contender ({', '.join(contenders)}) and a count, not {name} {count}")
+        for _ in range(int(count)):
+            contenders[name]()
+        return 0
     times: dict[str, list[float]] = {name: [] for name in contenders}
     known_ratios: list[float] = []
     new_ratios: list[float] = []

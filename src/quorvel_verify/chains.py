@@ -11,6 +11,7 @@ A set of chains is loaded and checked once per process.
 
 from __future__ import annotations
 
+import datetime
 import functools
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -78,6 +79,14 @@ class Chain:
     @property
     def names(self) -> str:
         return f"{self.intermediate_name} <- {self.root_name}"
+
+    @functools.cached_property
+    def periods(self) -> tuple[tuple[str, datetime.datetime, datetime.datetime], ...]:
+        """The intermediate's and the root's names and validity periods: read once, as the chain stays pinned."""
+        return tuple(
+            (name, c.not_valid_before_utc, c.not_valid_after_utc)
+            for name, c in ((self.intermediate_name, self.intermediate), (self.root_name, self.root))
+        )
 
     @functools.cached_property
     def ders(self) -> frozenset[bytes]:

@@ -242,10 +242,9 @@ def _validity_periods(
     facts: LeafFacts, chain: Chain | None
 ) -> tuple[tuple[str, datetime.datetime, datetime.datetime], ...]:
     """Each certificate of the chain, leaf first: its name and the start and end of its validity."""
-    named = [(facts.common_name, facts.certificate)]
-    if chain is not None:
-        named += [(chain.intermediate_name, chain.intermediate), (chain.root_name, chain.root)]
-    return tuple((name, c.not_valid_before_utc, c.not_valid_after_utc) for name, c in named)
+    leaf = facts.certificate
+    periods = ((facts.common_name, leaf.not_valid_before_utc, leaf.not_valid_after_utc),)
+    return periods + chain.periods if chain is not None else periods
 
 
 def _validity_check(facts: LeafFacts, chain: Chain | None, now: datetime.datetime) -> Check:
