@@ -93,8 +93,10 @@ def to_pem(*certificates: x509.Certificate) -> bytes:
     return b"".join(c.public_bytes(serialization.Encoding.PEM) for c in certificates)
 
 
-def pss_signed(builder: x509.CertificateBuilder, key: rsa.RSAPrivateKey) -> x509.Certificate:
-    return builder.sign(key, hashes.SHA384(), rsa_padding=AMD_PSS)
+def pss_signed(
+    builder: x509.CertificateBuilder, key: rsa.RSAPrivateKey, rsa_padding: padding.PSS | padding.PKCS1v15 = AMD_PSS
+) -> x509.Certificate:
+    return builder.sign(key, hashes.SHA384(), rsa_padding=rsa_padding)
 
 
 def _now() -> datetime.datetime:
@@ -183,6 +185,7 @@ class Authority:
         omit: Sequence[str] = (),
         extra: Sequence[x509.UnrecognizedExtension] = (),
         signer: rsa.RSAPrivateKey | None = None,
+        rsa_padding: padding.PSS | padding.PKCS1v15 = AMD_PSS,
     ) -> Leaf:
         """A VCEK or VLEK signed by this intermediate, shaped like AMD's.
 
@@ -191,7 +194,8 @@ class Authority:
         chip id in the product's form (the first 8 bytes on Turin); a VLEK
         carries none unless `hw_id` is given. `omit` drops extensions by OID,
         `extra` adds some, `signer` signs with another key than the
-        intermediate's; `key` may be any elliptic-curve key.
+        intermediate's, `rsa_padding` with other parameters than AMD's; `key`
+        may be any elliptic-curve key.
         """
         key = key or ec.generate_private_key(ec.SECP384R1())
         not_before = not_before or _now() - LONG_AGO
@@ -224,7 +228,7 @@ class Authority:
         for extension in [*extensions, *extra]:
             if extension.oid.dotted_string not in omit:
                 builder = builder.add_extension(extension, critical=False)
-        return Leaf(pss_signed(builder, signer or self.intermediate_key), key)
+        return Leaf(pss_signed(builder, signer or self.intermediate_key, rsa_padding), key)
 
     def issue_for(self, report: bytes | bytearray, **overrides: object) -> Leaf:
         """A leaf that matches `report`: its reported TCB as SPLs and its chip id as hwID."""

@@ -103,6 +103,8 @@ TODAY = datetime.datetime.now(datetime.UTC).replace(microsecond=0)
 REVOKED_SINCE = (TODAY - datetime.timedelta(days=1)).strftime("%Y-%m-%d %H:%M:%S UTC")
 NOT_SIGNED = "expected the signature at 0x2a0 to verify over bytes 0x000-0x29f as given, with the key of SEV-VCEK; " \
     "it does not"
+NOT_SIGNED_BY_PINNED = "expected the certificate to be signed by a pinned intermediate that signs VCEKs (SEV-Milan, " \
+    "SEV-Turin); its issuer is CN=SEV-Milan,O=Advanced Micro Devices,ST=CA,L=Santa Clara,C=US,OU=Engineering"
 CRL_NOT_SIGNED = "expected a list signed by ARK-Milan (RSASSA-PSS, SHA-384); its signature does not verify"
 
 
@@ -125,9 +127,9 @@ REFUSALS = [
             "ECDSA P-384 with SHA-384)", before=setter(SIGNATURE_ALGO, 2)),
     refusal("report-signing-key", ["report"], "the report names signing key 7 (expected 0, a VCEK, or 1, a VLEK)",
             before=setter(KEY_INFO, 7 << 2)),
-    refusal("chain-impostor-signer", ["chain"], "expected the certificate to be signed by a pinned intermediate that "
-            "signs VCEKs (SEV-Milan, SEV-Turin); its issuer is CN=SEV-Milan,O=Advanced Micro Devices,ST=CA,"
-            "L=Santa Clara,C=US,OU=Engineering", signer_key=pki.rsa_key("impostor")),
+    refusal("chain-impostor-signer", ["chain"], NOT_SIGNED_BY_PINNED, signer_key=pki.rsa_key("impostor")),
+    # The pinned intermediate's own key, with a salt of 32 bytes rather than AMD's 48.
+    refusal("chain-salt-32", ["chain"], NOT_SIGNED_BY_PINNED, rsa_padding=padding.PSS(padding.MGF1(hashes.SHA384()), 32)),
     refusal("chain-untrusted-intermediate-in-input", ["chain"], "expected the given SEV-Milan to be the pinned "
             "SEV-Milan <- ARK-Milan of the Milan VCEK chain; it is not pinned", bundle=True),
     # A VLEK-signed report given a VCEK: the report's field decides, not the certificate.
