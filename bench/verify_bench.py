@@ -46,8 +46,8 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
 from quorvel_verify import verify
-from quorvel_verify.chains import bundled, signed_by
-from quorvel_verify.evidence import amd_serial_numbers, load_certificates
+from quorvel_verify.sevsnp.chains import bundled, signed_by
+from quorvel_verify.sevsnp.evidence import amd_serial_numbers, load_certificates
 from quorvel_verify.verify import clear_caches
 
 REPORTS_DIR = Path(__file__).resolve().parent.parent / "tests" / "data" / "reports"

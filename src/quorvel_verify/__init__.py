@@ -5,7 +5,7 @@ from __future__ import annotations
 from .checks import Check, Outcome
 from .errors import VerificationError
 from .policy import Policy, PolicyError
-from .report import Cpuid, FirmwareVersion, GuestPolicy, PlatformInfo, Report, TcbVersion
+from .sevsnp.report import Cpuid, FirmwareVersion, GuestPolicy, PlatformInfo, Report, TcbVersion
 from .verify import Verification, verify
 
 __all__ = [

@@ -16,13 +16,13 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import NoReturn
 
-from .cache import Cache, default_cache_dir
+from ._internal.cache import Cache, default_cache_dir
 from .errors import VerificationError
-from .evidence import read_report
-from .kds import KdsClient
+from .sevsnp.evidence import read_report
+from .sevsnp.kds import KdsClient
 from .policy import Policy
-from .report import Report
-from .urls import KDS_BASE_URL
+from .sevsnp.report import Report
+from .sevsnp.urls import KDS_BASE_URL
 from .verify import Verification, verify
 
 VERIFIED, NOT_VERIFIED, BAD_INPUT = 0, 1, 2

@@ -29,7 +29,7 @@ from typing import Any, Final, NamedTuple
 
 from .checks import Check
 from .errors import VerificationError
-from .report import Report, TcbVersion
+from .sevsnp.report import Report, TcbVersion
 
 # In the processor's order; fmc exists on Turin only.
 TCB_COMPONENTS: Final = ("fmc", "bootloader", "tee", "snp", "microcode")

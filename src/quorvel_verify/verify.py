@@ -13,11 +13,11 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
-from .certificate import LeafFacts, leaf_facts
-from .chains import Chain, TrustStore, der, forget_pinned, trust_store
+from .sevsnp.certificate import LeafFacts, leaf_facts
+from .sevsnp.chains import Chain, TrustStore, der, forget_pinned, trust_store
 from .checks import Check
 from .errors import VerificationError
-from .evidence import (
+from .sevsnp.evidence import (
     LEAF_NAMES,
     certificates_from_table,
     common_name,
@@ -27,9 +27,9 @@ from .evidence import (
     read_report,
 )
 from .policy import Policy
-from .report import Cpuid, Report, TcbVersion
-from .revocation import check_revocation, judged_lists
-from .urls import vcek_url
+from .sevsnp.report import Cpuid, Report, TcbVersion
+from .sevsnp.revocation import check_revocation, judged_lists
+from .sevsnp.urls import vcek_url
 
 SIGNED_END = 0x2A0  # the signature covers bytes 0x000-0x29F
 SIG_R = slice(0x2A0, 0x2E8)  # r and s: 72 bytes each, little-endian

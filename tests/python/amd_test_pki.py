@@ -34,7 +34,7 @@ from report_builder import CHIP_ID, CPUID, GENERATIONS, REPORTED_TCB, SIG_R
 
 DATA = Path(__file__).parents[1] / "data"
 # AMD's genuine chains, as the package pins them.
-PINNED = Path(__file__).parents[2] / "src" / "quorvel_verify" / "data" / "amd-chains"
+PINNED = Path(__file__).parents[2] / "src" / "quorvel_verify" / "sevsnp" / "data" / "amd-chains"
 
 SIGNED_SIZE = 0x2A0
 SIG_S = 0x2E8

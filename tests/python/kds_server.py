@@ -14,8 +14,9 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from amd_test_pki import DATA, genuine_pair, pinned_pem
 from cryptography.hazmat.primitives import serialization
 
-from quorvel_verify import Report, urls
-from quorvel_verify.evidence import load_certificates
+from quorvel_verify import Report
+from quorvel_verify.sevsnp import urls
+from quorvel_verify.sevsnp.evidence import load_certificates
 
 STALL_SECONDS = 3.0
 

@@ -12,9 +12,9 @@ import pytest
 from amd_test_pki import DATA
 from kds_server import KdsServer, genuine_report, genuine_routes, vcek_address
 
-from quorvel_verify import urls
-from quorvel_verify.cache import Cache
-from quorvel_verify.kds import KdsClient, KdsError, OfflineError
+from quorvel_verify.sevsnp import urls
+from quorvel_verify._internal.cache import Cache
+from quorvel_verify.sevsnp.kds import KdsClient, KdsError, OfflineError
 
 REPORTS = {"milan": "milan-v3-oak", "genoa": "genoa-v3-azure", "genoa-v2": "genoa-v2-oak"}
 MILAN_CRL = "crl-milan-vcek-n9-2026-06-22.atakit.der"
@@ -136,7 +136,7 @@ def test_two_processes_filling_one_cache(tmp_path):
     child = textwrap.dedent(
         """
         import sys
-        from quorvel_verify.cache import Cache
+        from quorvel_verify._internal.cache import Cache
         cache, fill = Cache(sys.argv[1]), int(sys.argv[2])
         for _ in range(150):
             cache.write("vcek/Milan/entry.der", bytes([fill]) * 65536)

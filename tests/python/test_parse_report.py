@@ -17,7 +17,7 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
 from quorvel import parse_report
-from quorvel_verify.evidence import load_certificates
+from quorvel_verify.sevsnp.evidence import load_certificates
 
 import reference as ref
 import report_builder as rb

@@ -26,8 +26,8 @@ from cryptography.hazmat.primitives.asymmetric import ec, padding
 import amd_test_pki as pki
 import report_builder as rb
 from quorvel_verify import Check, Policy, Report, VerificationError, verify
-from quorvel_verify.evidence import load_certificates
-from quorvel_verify.revocation import check_revocation
+from quorvel_verify.sevsnp.evidence import load_certificates
+from quorvel_verify.sevsnp.revocation import check_revocation
 
 REPORT, VCEK = pki.genuine_pair()
 ASK, ARK = (pki.to_pem(certificate) for certificate in load_certificates(pki.pinned_pem("Milan")))

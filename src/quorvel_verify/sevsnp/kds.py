@@ -28,8 +28,8 @@ from typing import IO, NoReturn
 
 from cryptography.hazmat.primitives import serialization
 
-from .cache import MAX_ENTRY_SIZE, Cache
-from .errors import VerificationError
+from .._internal.cache import MAX_ENTRY_SIZE, Cache
+from ..errors import VerificationError
 from .evidence import load_certificates
 from .report import Report
 from .revocation import load_crl

@@ -18,7 +18,7 @@ from typing import Final
 
 import quorvel
 
-from .errors import VerificationError
+from ..errors import VerificationError
 
 REPORT_SIZE: Final = 0x4A0
 # Bytes 0x000-0x29F, everything before the signature, are what the chip signs.

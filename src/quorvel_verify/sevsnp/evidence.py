@@ -23,7 +23,7 @@ from cryptography import x509
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.utils import CryptographyDeprecationWarning
 
-from .errors import VerificationError
+from ..errors import VerificationError
 from .report import Report
 
 REPORT_SIZE = 1184

@@ -22,7 +22,7 @@ from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
-from .errors import VerificationError
+from ..errors import VerificationError
 from .evidence import LEAF_NAMES, common_name, load_certificates
 
 PRODUCTS = ("Milan", "Genoa", "Turin")

@@ -16,7 +16,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-from .errors import VerificationError
+from ..errors import VerificationError
 
 # Entry names are built from product lines, hex chip ids and decimal patch
 # levels; anything else (a path separator, "..") is refused before it reaches

@@ -17,8 +17,8 @@ from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import padding, rsa
 
-from .checks import Check
-from .errors import VerificationError
+from ..checks import Check
+from ..errors import VerificationError
 from .evidence import amd_serial_numbers, common_name
 
 NAME = "revocation"
