@@ -39,7 +39,9 @@ nitpick_ignore_regex = [
     (r"py:.*", r"(builtins|collections\.abc|datetime|enum|os|pathlib|typing|types|x509|cryptography)(\..*)?"),
     (r"py:.*", r"(bool|bytes|bytearray|dict|float|int|list|memoryview|object|str|tuple|type|None|NoReturn"
                r"|Any|Callable|Final|Iterable|Iterator|Literal|Mapping|Sequence|Self|TypedDict|ValueError"
-               r"|Exception|BaseException|T)"),
+               r"|Exception|BaseException)"),
+    # A class's type parameters (class EvidenceResult[C]) name nothing to link to.
+    (r"py:class", r"[A-Z]"),
 ]
 
 autodoc_member_order = "bysource"
