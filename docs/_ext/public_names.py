@@ -13,8 +13,10 @@ import enum
 import importlib
 import inspect
 from collections.abc import Iterator
+from typing import cast
 
 from sphinx.application import Sphinx
+from sphinx.domains.python import PythonDomain
 from sphinx.environment import BuildEnvironment
 from sphinx.util import logging
 from sphinx.util.typing import ExtensionMetadata
@@ -50,7 +52,7 @@ def undocumented(package: str) -> Iterator[str]:
 
 
 def check(app: Sphinx, env: BuildEnvironment) -> None:
-    documented = env.get_domain("py").objects
+    documented = cast(PythonDomain, env.get_domain("py")).objects
     for package in app.config.public_packages:
         for name in importlib.import_module(package).__all__:
             if f"{package}.{name}" not in documented:
