@@ -48,7 +48,7 @@ from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 from quorvel_verify import verify
 from quorvel_verify.sevsnp.chains import bundled, signed_by
 from quorvel_verify.sevsnp.evidence import amd_serial_numbers, load_certificates
-from quorvel_verify.verify import clear_caches
+from quorvel_verify.verifier import Verifier
 
 REPORTS_DIR = Path(__file__).resolve().parent.parent / "tests" / "data" / "reports"
 TIMED_REPORT = "genoa-v5-oak"

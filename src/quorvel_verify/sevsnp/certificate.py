@@ -9,14 +9,13 @@ the security patch levels (SPLs), each a DER INTEGER: `.3.1` bootloader,
 
 from __future__ import annotations
 
-import functools
 from dataclasses import dataclass
 
 from cryptography import x509
 from cryptography.hazmat.asn1 import IA5String, decode_der
 from cryptography.hazmat.primitives.asymmetric import ec
 
-from .evidence import common_name
+from .._internal.certificates import common_name
 
 AMD_OID = "1.3.6.1.4.1.3704.1"
 PRODUCT_NAME = x509.ObjectIdentifier(f"{AMD_OID}.2")
@@ -29,8 +28,6 @@ SPL_OIDS = {
     "snpSPL": x509.ObjectIdentifier(f"{AMD_OID}.3.3"),
     "ucodeSPL": x509.ObjectIdentifier(f"{AMD_OID}.3.8"),
 }
-
-DECODED_CACHE_SIZE = 1024
 
 
 @dataclass(frozen=True, eq=False)
@@ -52,7 +49,7 @@ class LeafFacts:
 
     @property
     def product(self) -> str | None:
-        """The product line of the product name ("Milan-B0" is Milan)."""
+        """The product line of the product name ("Milan-B0" is Milan), as text: it may name no known line."""
         return self.product_name.split("-")[0] if self.product_name is not None else None
 
 
@@ -65,10 +62,7 @@ def _amd_extensions(certificate: x509.Certificate) -> dict[x509.ObjectIdentifier
     }
 
 
-# cryptography's DER decoder resolves the Python type on every call, which
-# costs more than the decoding; the values themselves are few (patch levels,
-# product names), so each distinct one is decoded once.
-@functools.lru_cache(maxsize=DECODED_CACHE_SIZE)
+# Read once per certificate: the verifier keeps the facts of each leaf it has seen.
 def _decoded[T](kind: type[T], value: bytes | None) -> T | None:
     """`value`, a DER encoding of `kind`, decoded; None if it is absent or not that."""
     if value is None:

@@ -11,14 +11,14 @@ on.
 from __future__ import annotations
 
 import dataclasses
-import functools
 import struct
 from dataclasses import dataclass
 from typing import Final
 
 import quorvel
 
-from ..errors import VerificationError
+from ..errors import ErrorKind, VerificationError
+from .vocabulary import KeyKind, ProductLine
 
 REPORT_SIZE: Final = 0x4A0
 # Bytes 0x000-0x29F, everything before the signature, are what the chip signs.
@@ -74,7 +74,7 @@ FIRST_VERSION_WITH_MIT_VECTORS: Final = 5
 SIGNING_KEY_VCEK: Final = 0
 SIGNING_KEY_VLEK: Final = 1
 SIGNING_KEY_NONE: Final = 7
-KEY_KINDS: Final = {SIGNING_KEY_VCEK: "VCEK", SIGNING_KEY_VLEK: "VLEK"}
+KEY_KINDS: Final = {SIGNING_KEY_VCEK: KeyKind.VCEK, SIGNING_KEY_VLEK: KeyKind.VLEK}
 # The signature-algorithm field: ECDSA P-384 with SHA-384 is the only one defined.
 SIGNATURE_ALGO_ECDSA_P384_SHA384: Final = 1
 
@@ -219,28 +219,26 @@ class PlatformInfo:
         return cls(raw=raw, **_flags(raw, _PLATFORM_INFO_BITS))
 
 
-def product_of(cpuid: Cpuid) -> str:
+def product_of(cpuid: Cpuid) -> ProductLine:
     """The product line of a CPUID family and model, by the ranges that `parse_report` accepts."""
     if cpuid.family == 0x19 and cpuid.model < 0x10:
-        return "Milan"
+        return ProductLine.MILAN
     if cpuid.family == 0x19 and (cpuid.model < 0x20 or cpuid.model >> 4 == 0xA):
-        return "Genoa"
+        return ProductLine.GENOA
     if cpuid.family == TURIN_FAMILY and cpuid.model < 0x12:
-        return "Turin"
-    raise VerificationError(f"CPUID family {cpuid.family:#04x} model {cpuid.model:#04x} names no known product line")
+        return ProductLine.TURIN
+    raise VerificationError(
+        f"CPUID family {cpuid.family:#04x} model {cpuid.model:#04x} names no known product line", ErrorKind.REPORT
+    )
 
 
-# Records are immutable and a service sees few distinct values of each, so
-# each is made once and shared.
-_RECORDS_CACHED: Final = 256
-_tcb = functools.lru_cache(_RECORDS_CACHED)(TcbVersion.from_field)
-_guest_policy = functools.lru_cache(_RECORDS_CACHED)(GuestPolicy.from_value)
-_platform_info = functools.lru_cache(_RECORDS_CACHED)(PlatformInfo.from_value)
-_firmware = functools.lru_cache(_RECORDS_CACHED)(FirmwareVersion.from_field)
-_product = functools.lru_cache(_RECORDS_CACHED)(product_of)
+_tcb = TcbVersion.from_field
+_guest_policy = GuestPolicy.from_value
+_platform_info = PlatformInfo.from_value
+_firmware = FirmwareVersion.from_field
+_product = product_of
 
 
-@functools.lru_cache(_RECORDS_CACHED)
 def _cpuid(field: bytes) -> Cpuid:
     return Cpuid(*field)
 
@@ -282,7 +280,7 @@ class Report:
     report_id_ma: bytes  # the report id of the migration agent; all ones when there is none
     reported_tcb: TcbVersion
     cpuid: Cpuid | None
-    product: str | None  # "Milan", "Genoa" or "Turin", from the CPUID
+    product: ProductLine | None  # from the CPUID
     turin: bool
     chip_id: bytes
     committed_tcb: TcbVersion
@@ -303,7 +301,7 @@ class Report:
         try:
             parsed = quorvel.parse_report(raw)
         except ValueError as error:
-            raise VerificationError(f"not an attestation report: {error}") from error
+            raise VerificationError(f"not an attestation report: {error}", ErrorKind.REPORT) from error
         report = cls._decode(raw)
         # The TCB layout decides what every component means: this reading and
         # the module's must agree, or neither is trusted.
@@ -311,7 +309,8 @@ class Report:
             name: value for name, value in report.reported_tcb.components().items() if name != "fmc"
         }:
             raise VerificationError(
-                f"the reported TCB reads as {report.reported_tcb} here but as {parsed['reported_tcb']} in quorvel"
+                f"the reported TCB reads as {report.reported_tcb} here but as {parsed['reported_tcb']} in quorvel",
+                ErrorKind.REPORT,
             )
         return report
 
@@ -357,8 +356,8 @@ class Report:
         return self.raw[:SIGNED_SIZE]
 
     @property
-    def key_kind(self) -> str | None:
-        """"VCEK" or "VLEK", as the signing-key field names them; None for any other value."""
+    def key_kind(self) -> KeyKind | None:
+        """VCEK or VLEK, as the signing-key field names them; None for any other value."""
         return KEY_KINDS.get(self.signing_key)
 
     @property
