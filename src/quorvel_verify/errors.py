@@ -87,6 +87,11 @@ _SOURCES = {
 }
 
 
+def about(argument: str, reason: str, kind: ErrorKind = ErrorKind.USAGE) -> VerificationError:
+    """The error "`argument`: `reason`" about the value of one argument of `verify` or `Verifier`."""
+    return VerificationError(f"{argument}: {reason}", kind, argument=argument, reason=reason)
+
+
 def located(source: str, reason: str) -> VerificationError:
     """The error "`source`: `reason`", where `source` is a loader's label such as "report",
     "certificate table: VCEK entry" or "chains[1]": its first part names the argument and the kind."""

@@ -35,13 +35,13 @@ import hashlib
 import os
 import re
 import tomllib
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, ClassVar, Self
 
 from ._internal.platform import EvidenceResult, Platform, Revocation
-from ._internal.rules import Invalid, Rule, field
+from ._internal.rules import Invalid, Rule, Verdict, field
 from .checks import Check, Outcome
 from .errors import PolicyError
 from .sevsnp import rules as snp
@@ -64,6 +64,7 @@ class RuleSet:
 
     # The table that holds these rules in a policy file: None for the top level.
     table: ClassVar[str | None] = None
+    _made_checks: ClassVar[tuple[tuple[str, str, Callable[[Any, Any], Verdict]], ...]]
 
     def __post_init__(self) -> None:
         for item in dataclasses.fields(self):  # type: ignore[arg-type]
@@ -92,16 +93,29 @@ class RuleSet:
                 raise PolicyError(f"{key}: unknown rule{hint}", (str(key),))
         return cls(**data)
 
+    @classmethod
+    def _checks(cls) -> tuple[tuple[str, str, Callable[[Any, Any], Verdict]], ...]:
+        """The rules that make a check: key, check name and check, in order; read from the fields once per
+        class (a constant of the class, like its fields)."""
+        made = cls.__dict__.get("_made_checks")
+        if made is None:
+            prefix = "policy." if cls.table is None else f"policy.{cls.table}."
+            made = tuple(
+                (item.name, prefix + item.name, item.metadata["rule"].check)
+                for item in dataclasses.fields(cls)  # type: ignore[arg-type]
+                if item.metadata["rule"].check is not None
+            )
+            cls._made_checks = made
+        return made
+
     def checks_of(self, claims: object) -> list[Check]:
         """One check per rule that is set and makes a check, in the order of `rules()`."""
-        prefix = "policy." if self.table is None else f"policy.{self.table}."
         checks = []
-        for item in dataclasses.fields(self):  # type: ignore[arg-type]
-            rule: Rule = item.metadata["rule"]
-            value = getattr(self, item.name)
-            if rule.check is not None and value is not None:
-                passed, detail = rule.check(value, claims)
-                checks.append(Check(prefix + item.name, Outcome.PASS if passed else Outcome.FAIL, detail))
+        for key, name, check in self._checks():
+            value = getattr(self, key)
+            if value is not None:
+                passed, detail = check(value, claims)
+                checks.append(Check(name, Outcome.PASS if passed else Outcome.FAIL, detail))
         return checks
 
 

@@ -16,10 +16,11 @@ from collections.abc import Sequence
 from typing import Final
 
 from cryptography import x509
+from cryptography.hazmat.primitives import serialization
 
 from ._internal.certificates import der
 from ._internal.platform import Collateral, EvidenceResult, PlatformVerifier, Revocation
-from .errors import ErrorKind, VerificationError
+from .errors import ErrorKind, VerificationError, about
 from .policy import Policy
 from .sevsnp.chains import trust_store
 from .sevsnp.evidence import read_report
@@ -57,11 +58,9 @@ class Verifier:
         cache_size: int = EVIDENCE_CACHE_SIZE,
     ) -> None:
         if not isinstance(revocation, Revocation):
-            raise VerificationError(
-                f"revocation: expected a Revocation, got {type(revocation).__name__}", argument="revocation"
-            )
+            raise about("revocation", f"expected a Revocation, got {type(revocation).__name__}")
         if kds is not None and not isinstance(kds, KdsClient):
-            raise VerificationError(f"kds: expected a KdsClient, got {type(kds).__name__}", argument="kds")
+            raise about("kds", f"expected a KdsClient, got {type(kds).__name__}")
         self.revocation = revocation
         self.kds = kds
         self._platforms: tuple[PlatformVerifier[SevSnpClaims], ...] = (SevSnp(trust_store(chains), cache_size),)
@@ -72,7 +71,7 @@ class Verifier:
         certificate: bytes | x509.Certificate | None = None,
         *,
         certificate_table: bytes | None = None,
-        crl: bytes | None = None,
+        crl: bytes | x509.CertificateRevocationList | None = None,
         now: datetime.datetime | None = None,
         revocation: Revocation | None = None,
     ) -> EvidenceResult[SevSnpClaims]:
@@ -88,12 +87,10 @@ class Verifier:
         now = instant(now)
         settings = self.revocation if revocation is None else revocation
         if not isinstance(settings, Revocation):
-            raise VerificationError(
-                f"revocation: expected a Revocation, got {type(settings).__name__}", argument="revocation"
-            )
+            raise about("revocation", f"expected a Revocation, got {type(settings).__name__}")
         collateral = Collateral(
             certificate=_certificate(certificate), certificate_table=_bytes("certificate_table", certificate_table),
-            crl=_bytes("crl", crl),
+            crl=_crl(crl),
         )
         platform = self._platform_of(report)
         if self.kds is not None and collateral.certificate is None and collateral.certificate_table is None:
@@ -119,16 +116,12 @@ def instant(now: datetime.datetime | None) -> datetime.datetime:
     if now is None:
         return datetime.datetime.now(datetime.UTC)
     if not isinstance(now, datetime.datetime) or now.tzinfo is None or now.utcoffset() is None:
-        raise VerificationError(
-            "now: expected a timezone-aware datetime, such as one with tzinfo=datetime.UTC", argument="now"
-        )
+        raise about("now", "expected a timezone-aware datetime, such as one with tzinfo=datetime.UTC")
     # In UTC, so that every check compares and names the same instant.
     try:
         return now.astimezone(datetime.UTC)
     except OverflowError:
-        raise VerificationError(
-            f"now: {now.isoformat()} lies outside the years 1 to 9999 in UTC", argument="now"
-        ) from None
+        raise about("now", f"{now.isoformat()} lies outside the years 1 to 9999 in UTC") from None
 
 
 def _certificate(certificate: bytes | x509.Certificate | None) -> bytes | None:
@@ -137,14 +130,19 @@ def _certificate(certificate: bytes | x509.Certificate | None) -> bytes | None:
     return _bytes("certificate", certificate)
 
 
+def _crl(crl: bytes | x509.CertificateRevocationList | None) -> bytes | None:
+    if isinstance(crl, x509.CertificateRevocationList):
+        return crl.public_bytes(serialization.Encoding.DER)
+    return _bytes("crl", crl)
+
+
 def _bytes(argument: str, data: object) -> bytes | None:
     if data is None or isinstance(data, bytes):
         return data
     if isinstance(data, bytearray | memoryview):
         return bytes(data)
     if argument == "crl":
-        message = f"crl: expected the revocation list's bytes (DER or PEM), got {type(data).__name__}"
-        raise VerificationError(message, ErrorKind.USAGE, argument=argument)
+        raise about("crl", f"expected the revocation list's bytes (DER or PEM), got {type(data).__name__}")
     raise VerificationError(f"expected certificates as bytes, got {type(data).__name__}", argument=argument)
 
 
@@ -167,7 +165,7 @@ def verify(
     chains: bytes | Sequence[bytes] | None = None,
     policy: Policy | None = None,
     now: datetime.datetime | None = None,
-    crl: bytes | None = None,
+    crl: bytes | x509.CertificateRevocationList | None = None,
 ) -> Verification:
     """Verifies `report` (its raw 1184 bytes) against the VCEK or VLEK that signed it.
 
@@ -193,9 +191,9 @@ def verify(
     if policy is None:
         policy = _DEFAULT_POLICY
     elif not isinstance(policy, Policy):
-        raise VerificationError(
-            f"policy: expected a Policy (Policy.from_mapping makes one from a mapping), got {type(policy).__name__}",
-            ErrorKind.POLICY, argument="policy",
+        raise about(
+            "policy", f"expected a Policy (Policy.from_mapping makes one from a mapping), got {type(policy).__name__}",
+            ErrorKind.POLICY,
         )
     verifier = default_verifier() if chains is None else Verifier(chains=chains)
     result = verifier.verify(

@@ -23,7 +23,7 @@ from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives.asymmetric import rsa
 
 from .._internal.certificates import common_name, der
-from ..errors import ErrorKind, VerificationError
+from ..errors import ErrorKind, VerificationError, about
 from .evidence import LEAF_NAMES, load_certificates
 from .vocabulary import AMD_PSS, AMD_PSS_HASH, KeyKind, ProductLine
 
@@ -186,17 +186,17 @@ def trust_store(chains: bytes | Sequence[bytes] | None) -> TrustStore:
     if chains is None:
         return bundled()
     if isinstance(chains, bytes | bytearray | memoryview):
-        chains = [chains]
+        chains = [bytes(chains)]
     elif isinstance(chains, str) or not isinstance(chains, Sequence):
-        raise VerificationError(
-            f"chains: expected PEM bytes or a sequence of them, got {type(chains).__name__}", ErrorKind.USAGE,
-            argument="chains",
-        )
+        raise about("chains", f"expected PEM bytes or a sequence of them, got {type(chains).__name__}")
     if not chains:
-        raise VerificationError("chains: no chain given; pass None for AMD's bundled chains", argument="chains")
+        raise about("chains", "no chain given; pass None for AMD's bundled chains")
+    pems: list[bytes] = []
     for index, pem in enumerate(chains):
         if not isinstance(pem, bytes | bytearray | memoryview):
             raise VerificationError(
-                f"chains[{index}]: expected PEM bytes, got {type(pem).__name__}", ErrorKind.USAGE, argument="chains"
+                f"chains[{index}]: expected PEM bytes, got {type(pem).__name__}", argument="chains",
+                reason=f"item {index}: expected PEM bytes, got {type(pem).__name__}",
             )
-    return TrustStore([chain for index, pem in enumerate(chains) for chain in parse_chains(bytes(pem), f"chains[{index}]")])
+        pems.append(bytes(pem))
+    return TrustStore([chain for index, pem in enumerate(pems) for chain in parse_chains(pem, f"chains[{index}]")])

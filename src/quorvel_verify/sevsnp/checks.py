@@ -18,12 +18,12 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
-from .._internal.certificates import der
+from .._internal.certificates import common_name, der
 from .._internal.platform import Revocation
 from ..checks import Check, Outcome
 from .certificate import LeafFacts
 from .chains import Chain, TrustStore
-from .evidence import LEAF_NAMES, common_name
+from .evidence import LEAF_NAMES
 from .report import KEY_KINDS, SIGNATURE_ALGO_ECDSA_P384_SHA384, Cpuid, Report, TcbVersion
 from .revocation import Judgement, check_revocation
 from .vocabulary import TURIN_HW_ID_SIZE, KeyKind, ProductLine
@@ -216,5 +216,5 @@ def revocation_check(
     return check_revocation(
         crl, ark=chain.root, intermediate=chain.intermediate, leaf=facts.certificate, now=now,
         grace=datetime.timedelta(days=revocation.grace_days), required=revocation.required,
-        judged=judge,
+        judge=judge,
     )

@@ -21,12 +21,12 @@ from cryptography import x509
 
 from .._internal.platform import Collateral, EvidenceResult, Platform, Revocation
 from ..checks import Check
-from ..errors import ErrorKind, VerificationError
+from ..errors import ErrorKind, VerificationError, located
 from . import checks
 from .certificate import LeafFacts, leaf_facts
 from .chains import Chain, TrustStore
 from .evidence import REPORT_SIZE, certificates_from_table, find_leaf, load_certificates, read_report
-from .report import Report, TcbVersion
+from .report import Records, Report, TcbVersion
 from .revocation import judged_lists
 from .urls import vcek_url
 from .vocabulary import KeyKind, ProductLine
@@ -66,6 +66,7 @@ class SevSnp:
 
     def __init__(self, store: TrustStore, cache_size: int = EVIDENCE_CACHE_SIZE) -> None:
         self.store = store
+        self._records = Records(FIELD_CACHE_SIZE)
         self._evidence = functools.lru_cache(cache_size)(self._load_evidence)
         self._chain = functools.lru_cache(cache_size)(functools.partial(checks.chain_check, store))
         self._periods = functools.lru_cache(cache_size)(checks.validity_periods)
@@ -91,7 +92,7 @@ class SevSnp:
     ) -> EvidenceResult[SevSnpClaims]:
         """The evidence checks of the report `evidence` (bytes or a `Report`) with the certificates of
         `collateral`, in order: report, chain, validity, key, signature, chip, tcb, product, revocation."""
-        report = read_report(evidence)  # type: ignore[arg-type]
+        report = self._read(evidence)
         key_kind = report.key_kind
         found = self._evidence(collateral.certificate, collateral.certificate_table, key_kind)
         chain, chain_check = self._chain(found, key_kind)
@@ -114,6 +115,18 @@ class SevSnp:
             signed_digest=hashlib.sha384(report.signed_bytes).hexdigest(),
         )
         return EvidenceResult(Platform.SEV_SNP, results, checks.MUST_PASS, claims)
+
+    def _read(self, evidence: object) -> Report:
+        if isinstance(evidence, Report):
+            # What is judged must be what the chip signed: a Report made or changed
+            # by hand (dataclasses.replace) could pair other fields with genuine bytes.
+            evidence = evidence.raw
+        if isinstance(evidence, bytes | bytearray | memoryview) and len(evidence) == REPORT_SIZE:
+            try:
+                return Report.from_bytes(evidence, self._records)
+            except VerificationError as error:
+                raise located("report", str(error)) from error
+        return read_report(evidence)  # type: ignore[arg-type]  # names the likely mistake, or the wrong type
 
     def _load_evidence(
         self, certificate: bytes | None, certificate_table: bytes | None, key_kind: KeyKind | None

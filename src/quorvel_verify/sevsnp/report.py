@@ -11,6 +11,7 @@ on.
 from __future__ import annotations
 
 import dataclasses
+import functools
 import struct
 from dataclasses import dataclass
 from typing import Final
@@ -232,15 +233,38 @@ def product_of(cpuid: Cpuid) -> ProductLine:
     )
 
 
-_tcb = TcbVersion.from_field
-_guest_policy = GuestPolicy.from_value
-_platform_info = PlatformInfo.from_value
-_firmware = FirmwareVersion.from_field
-_product = product_of
-
-
 def _cpuid(field: bytes) -> Cpuid:
     return Cpuid(*field)
+
+
+class Records:
+    """How a report's records (TCB versions, guest policy, platform information, firmware versions, CPUID)
+    are made from its fields.
+
+    Made without a size, each record is made anew. A verifier makes one with
+    a size, which keeps up to that many of each kind: records are immutable
+    and a service sees few distinct values of each, so sharing them saves
+    most of the cost of decoding a report. Never shared between verifiers.
+    """
+
+    tcb = staticmethod(TcbVersion.from_field)
+    guest_policy = staticmethod(GuestPolicy.from_value)
+    platform_info = staticmethod(PlatformInfo.from_value)
+    firmware = staticmethod(FirmwareVersion.from_field)
+    cpuid = staticmethod(_cpuid)
+    product = staticmethod(product_of)
+
+    def __init__(self, size: int = 0) -> None:
+        if size:
+            self.tcb = functools.lru_cache(size)(TcbVersion.from_field)
+            self.guest_policy = functools.lru_cache(size)(GuestPolicy.from_value)
+            self.platform_info = functools.lru_cache(size)(PlatformInfo.from_value)
+            self.firmware = functools.lru_cache(size)(FirmwareVersion.from_field)
+            self.cpuid = functools.lru_cache(size)(_cpuid)
+            self.product = functools.lru_cache(size)(product_of)
+
+
+_NEW_RECORDS: Final = Records()
 
 
 _TCB_FIELDS: Final = ("current_tcb", "reported_tcb", "committed_tcb", "launch_tcb")
@@ -293,8 +317,11 @@ class Report:
     signature_s: bytes
 
     @classmethod
-    def from_bytes(cls, data: bytes | bytearray | memoryview) -> Report:
-        """The report in `data`; VerificationError, naming what is wrong, if `quorvel.parse_report` refuses it."""
+    def from_bytes(cls, data: bytes | bytearray | memoryview, records: Records = _NEW_RECORDS) -> Report:
+        """The report in `data`; VerificationError, naming what is wrong, if `quorvel.parse_report` refuses it.
+
+        `records` makes its records (a verifier passes its own, which shares them between reports).
+        """
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise TypeError(f"a report is bytes, not {type(data).__name__}")
         raw = bytes(data)
@@ -302,7 +329,7 @@ class Report:
             parsed = quorvel.parse_report(raw)
         except ValueError as error:
             raise VerificationError(f"not an attestation report: {error}", ErrorKind.REPORT) from error
-        report = cls._decode(raw)
+        report = cls._decode(raw, records)
         # The TCB layout decides what every component means: this reading and
         # the module's must agree, or neither is trusted.
         if parsed["reported_tcb"] != {
@@ -315,12 +342,12 @@ class Report:
         return report
 
     @classmethod
-    def _decode(cls, raw: bytes) -> Report:
+    def _decode(cls, raw: bytes, records: Records) -> Report:
         fields = dict(zip(_NAMES, _LAYOUT.unpack_from(raw), strict=True))
         version = fields["version"]
         cpuid: Cpuid | None = None
         if version >= FIRST_VERSION_WITH_CPUID:
-            cpuid = _cpuid(fields["cpuid"])
+            cpuid = records.cpuid(fields["cpuid"])
             turin = cpuid.family == TURIN_FAMILY
         else:
             # A version-2 report names its generation by its chip id alone:
@@ -331,17 +358,17 @@ class Report:
         key_info = fields["key_info"]
         fields.update(
             raw=raw,
-            guest_policy=_guest_policy(fields["guest_policy"]),
-            platform_info=_platform_info(fields["platform_info"]),
+            guest_policy=records.guest_policy(fields["guest_policy"]),
+            platform_info=records.platform_info(fields["platform_info"]),
             signing_key=key_info >> 2 & 0b111,
             author_key_en=bool(key_info & 1),
             mask_chip_key=bool(key_info >> 1 & 1),
             cpuid=cpuid,
-            product=None if cpuid is None else _product(cpuid),
+            product=None if cpuid is None else records.product(cpuid),
             turin=turin,
-            current_firmware=_firmware(fields["current_firmware"]),
-            committed_firmware=_firmware(fields["committed_firmware"]),
-            **{name: _tcb(fields[name], turin) for name in _TCB_FIELDS},
+            current_firmware=records.firmware(fields["current_firmware"]),
+            committed_firmware=records.firmware(fields["committed_firmware"]),
+            **{name: records.tcb(fields[name], turin) for name in _TCB_FIELDS},
         )
         # The frozen dataclass's __init__ would assign the fields one call
         # each, which costs more than reading them; a verifier decodes a report

@@ -108,13 +108,13 @@ def check_revocation(
     now: datetime.datetime,
     grace: datetime.timedelta = datetime.timedelta(0),
     required: bool = False,
-    judged: Callable[[bytes, x509.Certificate, x509.Certificate, x509.Certificate | None], Judgement] = judged_lists,
+    judge: Callable[[bytes, x509.Certificate, x509.Certificate, x509.Certificate | None], Judgement] = judged_lists,
 ) -> Check:
     """The `revocation` check of a chain `leaf` <- `intermediate` <- `ark` at `now`.
 
     `ark` is the pinned root of the chain's product line. A list past its
     next update still passes within `grace` after it. Without a list the check
-    is skipped, or fails when `required`. `judged` reads a list's bytes and judges it (cached by the caller).
+    is skipped, or fails when `required`. `judge` reads a list's bytes and judges it (cached by the caller).
     """
     if crl is None:
         if required:
@@ -123,7 +123,7 @@ def check_revocation(
     if isinstance(crl, x509.CertificateRevocationList):
         judged = _judge(crl, ark, intermediate, leaf)
     else:
-        judged = judged(bytes(crl), ark, intermediate, leaf)
+        judged = judge(bytes(crl), ark, intermediate, leaf)
     if now.tzinfo is None:
         now = now.replace(tzinfo=datetime.UTC)
     failure = judged.forged or _currency_failure(judged.crl, now, grace) or judged.revoked

@@ -78,7 +78,7 @@ def _tcb_minimum(value: object) -> TcbMinimum | Mapping[str, TcbMinimum]:
             per_product[product] = _components_minimum(minimum)
         except Invalid as error:
             raise Invalid(error.message, product, *error.path) from None
-    return MappingProxyType({product: per_product[product] for product in PRODUCT_LINES if product in per_product})
+    return MappingProxyType({str(product): per_product[product] for product in PRODUCT_LINES if product in per_product})
 
 
 def _abi(value: object) -> tuple[int, int]:
