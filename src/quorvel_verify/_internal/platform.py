@@ -41,9 +41,15 @@ platform lives in a package of its own (`quorvel_verify/sevsnp/`,
    claims of an `EvidenceResult` to the rules of its platform, which make
    the `policy.<rule>` checks (for a table, `policy.<table>.<rule>`).
 
-A new platform adds its `Platform` enum member (below), its package, its
-`Platform` implementation to `PLATFORMS` (in `quorvel_verify.verifier`), and
-its table field to `Policy`; none of that touches another platform's checks.
+A new platform adds, and touches no other platform's checks to do so:
+its `Platform` member (below); its package, with its parser, claims, checks,
+rules and collateral source; an instance of its `PlatformVerifier`, made in
+`Verifier.__init__` from the roots the verifier is given for it (a keyword
+argument of its own, such as `tdx_roots=`, defaulting to the roots bundled
+with the package) and added to `Verifier._platforms`; its table field in
+`Policy`, and a branch of `Policy.appraise` that gives its claims to that
+table's rules (`self.tdx.checks_of(claims)`); and, where its claims differ
+from SEV-SNP's, what `Verification` reports of them.
 """
 
 from __future__ import annotations

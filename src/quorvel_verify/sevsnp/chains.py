@@ -63,14 +63,17 @@ class Chain:
 
     @functools.cached_property
     def intermediate_name(self) -> str:
+        """The intermediate's common name (SEV-Milan, SEV-VLEK-Milan, ...)."""
         return common_name(self.intermediate)
 
     @functools.cached_property
     def root_name(self) -> str:
+        """The root's common name (ARK-Milan, ...)."""
         return common_name(self.root)
 
     @property
     def names(self) -> str:
+        """"intermediate <- root", as details name the chain."""
         return f"{self.intermediate_name} <- {self.root_name}"
 
     @functools.cached_property
@@ -83,14 +86,17 @@ class Chain:
 
     @functools.cached_property
     def ders(self) -> frozenset[bytes]:
+        """The DER bytes of the intermediate and the root, which input certificates are compared with."""
         return frozenset((der(self.intermediate), der(self.root)))
 
     @functools.cached_property
     def subject(self) -> x509.Name:
+        """The intermediate's subject, which a leaf's issuer must be."""
         return self.intermediate.subject
 
     @functools.cached_property
     def key(self) -> object:
+        """The intermediate's public key, loaded once."""
         return self.intermediate.public_key()
 
 

@@ -102,6 +102,7 @@ class TcbVersion:
 
     @classmethod
     def from_field(cls, field: bytes, turin: bool) -> TcbVersion:
+        """The TCB version in an 8-byte field, in Turin's layout or in Milan's and Genoa's."""
         raw = int.from_bytes(field, "little")
         if turin:
             return cls(bootloader=field[1], tee=field[2], snp=field[3], microcode=field[7], fmc=field[0], raw=raw)
@@ -122,6 +123,7 @@ class TcbVersion:
         return " ".join(f"{name}={value}" for name, value in self.components().items())
 
     def to_json(self) -> dict[str, object]:
+        """The components by name, and the raw field as 16 hex digits."""
         return {**self.components(), "raw": f"{self.raw:016x}"}
 
 
@@ -144,6 +146,7 @@ class FirmwareVersion:
 
     @classmethod
     def from_field(cls, field: bytes) -> FirmwareVersion:
+        """The version in a 3-byte field."""
         # Stored build, minor, major.
         return cls(major=field[2], minor=field[1], build=field[0])
 
@@ -196,10 +199,12 @@ class GuestPolicy:
 
     @classmethod
     def from_value(cls, raw: int) -> GuestPolicy:
+        """The guest policy of the 64-bit field's value."""
         return cls(raw=raw, abi_minor=raw & 0xFF, abi_major=raw >> 8 & 0xFF, **_flags(raw, _GUEST_POLICY_BITS))
 
     @property
     def abi(self) -> tuple[int, int]:
+        """The least firmware ABI version as (major, minor), for comparing."""
         return self.abi_major, self.abi_minor
 
 
@@ -217,6 +222,7 @@ class PlatformInfo:
 
     @classmethod
     def from_value(cls, raw: int) -> PlatformInfo:
+        """The platform information of the 64-bit field's value."""
         return cls(raw=raw, **_flags(raw, _PLATFORM_INFO_BITS))
 
 
@@ -234,6 +240,7 @@ def product_of(cpuid: Cpuid) -> ProductLine:
 
 
 def _cpuid(field: bytes) -> Cpuid:
+    """The CPUID of the 3-byte field: family, model, stepping."""
     return Cpuid(*field)
 
 
