@@ -134,7 +134,10 @@ def _run(arguments: argparse.Namespace) -> Verification:
 
 def _message(error: VerificationError, arguments: argparse.Namespace | None) -> str:
     """The error as the command shows it: an error about an argument that names a file names the file."""
-    if isinstance(error, PolicyError) or arguments is None:
+    if isinstance(error, PolicyError):
+        location = ":".join(str(part) for part in (error.file, error.line) if part is not None)
+        return f"{location}: {error.reason}" if location else error.reason
+    if arguments is None:
         return str(error)
     files = {"report": arguments.report, "certificate": arguments.cert, "certificate_table": arguments.cert_table,
              "crl": arguments.crl}

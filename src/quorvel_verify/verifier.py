@@ -61,6 +61,9 @@ class Verifier:
             raise about("revocation", f"expected a Revocation, got {type(revocation).__name__}")
         if kds is not None and not isinstance(kds, KdsClient):
             raise about("kds", f"expected a KdsClient, got {type(kds).__name__}")
+        if isinstance(cache_size, bool) or not isinstance(cache_size, int) or cache_size < 0:
+            # None would make the caches unbounded.
+            raise about("cache_size", f"expected a number of entries, 0 or more, got {cache_size!r}")
         self.revocation = revocation
         self.kds = kds
         self._platforms: tuple[PlatformVerifier[SevSnpClaims], ...] = (SevSnp(trust_store(chains), cache_size),)

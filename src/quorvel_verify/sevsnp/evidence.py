@@ -24,9 +24,8 @@ from cryptography.utils import CryptographyDeprecationWarning
 
 from .._internal.certificates import common_name
 from ..errors import VerificationError, located
-from .report import Report
-
-REPORT_SIZE = 1184
+from .report import REPORT_SIZE, Report
+from .vocabulary import KeyKind
 
 # The firmware's MSG_REPORT_RSP: a 32-byte header (status, then the report's
 # size, both 32-bit little-endian) before the report. Linux returns it in a
@@ -47,7 +46,7 @@ TABLE_GUIDS = {
 }
 
 # The subject common names of the keys that sign reports, and the key kind each is.
-LEAF_NAMES = {"SEV-VCEK": "VCEK", "SEV-VLEK": "VLEK"}
+LEAF_NAMES = {f"SEV-{kind}": kind for kind in KeyKind}
 
 SERIAL_WARNING = "Parsed a serial number which wasn't positive"
 

@@ -25,8 +25,8 @@ from ..errors import ErrorKind, VerificationError, located
 from . import checks
 from .certificate import LeafFacts, leaf_facts
 from .chains import Chain, TrustStore
-from .evidence import REPORT_SIZE, certificates_from_table, find_leaf, load_certificates, read_report
-from .report import Records, Report, TcbVersion
+from .evidence import certificates_from_table, find_leaf, load_certificates, read_report
+from .report import REPORT_SIZE, Records, Report, TcbVersion
 from .revocation import judged_lists
 from .urls import vcek_url
 from .vocabulary import KeyKind, ProductLine
