@@ -41,7 +41,7 @@ from pathlib import Path
 from typing import Any, ClassVar, Self
 
 from ._internal.platform import EvidenceResult, Platform, Revocation
-from ._internal.rules import Invalid, Rule, Verdict, field
+from ._internal.rules import Invalid, Rule, Verdict, describe, field
 from .checks import Check, Outcome
 from .errors import PolicyError
 from .sevsnp import rules as snp
@@ -92,6 +92,24 @@ class RuleSet:
                 hint = f" (did you mean {close[0]}?)" if close else ""
                 raise PolicyError(f"{key}: unknown rule{hint}", (str(key),))
         return cls(**data)
+
+    @classmethod
+    def as_table(cls) -> Any:
+        """The field of `Policy` that holds these rules under the table `cls.table` of a policy file: it takes
+        an instance or a mapping, and its errors' paths and lines lead into the table."""
+
+        def parse(value: object) -> RuleSet:
+            if isinstance(value, cls):
+                return value
+            if not isinstance(value, Mapping):
+                raise Invalid(f"expected a table of rules, got {describe(value)}")
+            try:
+                return cls.from_mapping(value)
+            except PolicyError as error:
+                raise Invalid(error.reason.removeprefix(f"{_dotted(error.path)}: "), *error.path) from None
+
+        rule = Rule(parse, None, f"a table of {cls.table} rules", "no rules", f"The rules of {cls.table}.")
+        return dataclasses.field(default=None, metadata={"rule": rule, "table": cls})
 
     @classmethod
     def _checks(cls) -> tuple[tuple[str, str, Callable[[Any, Any], Verdict]], ...]:
@@ -241,10 +259,18 @@ class RuleDoc:
 
 def rule_reference() -> tuple[RuleDoc, ...]:
     """Every rule of every platform, in the order of its checks, with the text declared beside it."""
-    found = []
-    for item in dataclasses.fields(Policy):
-        rule: Rule = item.metadata["rule"]
-        found.append(RuleDoc(Policy.table, item.name, rule.value, rule.default, rule.doc))
+    return _reference(Policy)
+
+
+def _reference(rules: type[RuleSet]) -> tuple[RuleDoc, ...]:
+    found: list[RuleDoc] = []
+    for item in dataclasses.fields(rules):  # type: ignore[arg-type]
+        table: type[RuleSet] | None = item.metadata.get("table")
+        if table is not None:  # a platform's table: its own rules
+            found += _reference(table)
+        else:
+            rule: Rule = item.metadata["rule"]
+            found.append(RuleDoc(rules.table, item.name, rule.value, rule.default, rule.doc))
     return tuple(found)
 
 

@@ -36,8 +36,11 @@ platform lives in a package of its own (`quorvel_verify/sevsnp/`,
    SEV-SNP's rules are the top-level keys of the policy file, as they have
    always been; every other platform's rules live in a table named after it
    (`[tdx]`), held by `Policy` as a field of that name whose value is the
-   platform's own subclass of `quorvel_verify.policy.RuleSet` (with
-   `table = "tdx"`). `Policy.appraise(result)` gives the
+   platform's own subclass of `quorvel_verify.policy.RuleSet` (a frozen
+   dataclass with `table = "tdx"` whose fields are `_internal.rules.field(Rule(...))`),
+   declared in `Policy` as `tdx: TdxRules | None = TdxRules.as_table()`. A
+   table's errors name their path (`tdx.rule`) and line like any other, and
+   `rule_reference()` lists its rules with `table` "tdx". `Policy.appraise(result)` gives the
    claims of an `EvidenceResult` to the rules of its platform, which make
    the `policy.<rule>` checks (for a table, `policy.<table>.<rule>`).
 
