@@ -9,6 +9,7 @@ the security patch levels (SPLs), each a DER INTEGER: `.3.1` bootloader,
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
 
 from cryptography import x509
@@ -62,8 +63,10 @@ def _amd_extensions(certificate: x509.Certificate) -> dict[x509.ObjectIdentifier
     }
 
 
-# Read once per certificate: the verifier keeps the facts of each leaf it has seen.
-def _decoded[T](kind: type[T], value: bytes | None) -> T | None:
+# cryptography's DER decoder resolves the Python type on every call, which
+# costs more than the decoding; the values themselves are few (patch levels,
+# product names), so a verifier passes its own cache of them as `decode`.
+def decoded[T](kind: type[T], value: bytes | None) -> T | None:
     """`value`, a DER encoding of `kind`, decoded; None if it is absent or not that."""
     if value is None:
         return None
@@ -71,6 +74,10 @@ def _decoded[T](kind: type[T], value: bytes | None) -> T | None:
         return decode_der(kind, value)
     except ValueError:
         return None
+
+
+def _spl(value: object) -> int | None:
+    return value if isinstance(value, int) else None
 
 
 def _key(certificate: x509.Certificate) -> tuple[ec.EllipticCurvePublicKey | None, str]:
@@ -85,18 +92,21 @@ def _key(certificate: x509.Certificate) -> tuple[ec.EllipticCurvePublicKey | Non
     return None, f"a {type(key).__name__.removeprefix('_')} key"
 
 
-def leaf_facts(certificate: x509.Certificate, name: str | None = None) -> LeafFacts:
-    """What the certificate says; `name` is its common name where the caller has read it already."""
+def leaf_facts(
+    certificate: x509.Certificate, name: str | None = None, decode: Callable[[type, bytes | None], object] = decoded
+) -> LeafFacts:
+    """What the certificate says; `name` is its common name where the caller has read it already; `decode`
+    decodes AMD's DER values (`decoded`, or a cache of it)."""
     key, key_description = _key(certificate)
     extensions = _amd_extensions(certificate)
-    product_name = _decoded(IA5String, extensions.get(PRODUCT_NAME))
+    product_name = decode(IA5String, extensions.get(PRODUCT_NAME))
     return LeafFacts(
         certificate=certificate,
         common_name=name if name is not None else common_name(certificate),
         version=certificate.version,
         key=key,
         key_description=key_description,
-        product_name=product_name.as_str() if product_name is not None else None,
+        product_name=product_name.as_str() if isinstance(product_name, IA5String) else None,
         hw_id=extensions.get(HW_ID),
-        spls={spl: _decoded(int, extensions.get(oid)) for spl, oid in SPL_OIDS.items()},
+        spls={spl: _spl(decode(int, extensions.get(oid))) for spl, oid in SPL_OIDS.items()},
     )

@@ -23,7 +23,7 @@ from .._internal.platform import Collateral, EvidenceResult, Platform, Revocatio
 from ..checks import Check
 from ..errors import ErrorKind, VerificationError, located
 from . import checks
-from .certificate import LeafFacts, leaf_facts
+from .certificate import LeafFacts, decoded, leaf_facts
 from .chains import Chain, TrustStore
 from .evidence import certificates_from_table, find_leaf, load_certificates, read_report
 from .report import REPORT_SIZE, Records, Report, TcbVersion
@@ -78,6 +78,7 @@ class SevSnp:
         self._report = functools.lru_cache(FIELD_CACHE_SIZE)(checks.report_check)
         self._kds_url = functools.lru_cache(cache_size)(_kds_url)
         self._judged = functools.lru_cache(cache_size)(judged_lists)
+        self._decoded = functools.lru_cache(FIELD_CACHE_SIZE)(decoded)
 
     def recognises(self, evidence: object) -> bool:
         """Whether `evidence` is an SEV-SNP report: a `Report`, or 1184 bytes whose version is one we know."""
@@ -141,7 +142,7 @@ class SevSnp:
         if certificate_table is not None:
             found += certificates_from_table(certificate_table)
         leaf, name, others = find_leaf(found, key_kind)
-        return checks.Evidence(leaf_facts(leaf, name), others)
+        return checks.Evidence(leaf_facts(leaf, name, self._decoded), others)
 
     def _validity_passed(self, facts: LeafFacts, chain: Chain | None, second: int) -> Check:
         return checks.validity_passed(self._periods(facts, chain), second)
