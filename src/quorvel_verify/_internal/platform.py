@@ -6,16 +6,16 @@ error reporting, the command's output) know nothing of any one platform. A
 platform lives in a package of its own (`quorvel_verify/sevsnp/`,
 `quorvel_verify/tdx/`, `quorvel_verify/azure/`) and provides:
 
-1. **Recognition by content.** `Platform.recognises(evidence)` says, from the
+1. **Recognition by content.** `PlatformVerifier.recognises(evidence)` says, from the
    bytes alone and cheaply, whether they are this platform's evidence (SEV-SNP:
    1184 bytes whose version field is one it knows; a TDX quote: its header's
    version, attestation key type and TEE type). `Verifier` and the command ask
-   the platforms in `PLATFORMS` order and give the evidence to the first that
+   the platforms in the order of `Verifier._platforms` and give the evidence to the first that
    recognises it; evidence that none recognises goes to the first platform
    (SEV-SNP), whose reader names the likely mistake ("this is a report written
    as base64 text", ...). A recogniser never raises.
 
-2. **Evidence checks that establish claims.** `Platform.check(evidence,
+2. **Evidence checks that establish claims.** `PlatformVerifier.check(evidence,
    collateral, now, revocation)` verifies the evidence against the pinned roots
    the platform instance was made with, and returns an `EvidenceResult`: the
    platform's evidence checks in order (each a `Check`, named without a
