@@ -1,10 +1,10 @@
-"""Shared fixtures for the tests of the installed quorvel extension module and its verifier."""
+"""What both suites share: the helpers of tests/shared on the import path, hypothesis's settings and the genuine
+reports."""
 
 from __future__ import annotations
 
-import json
+import os
 import sys
-from collections.abc import Callable
 from pathlib import Path
 
 import hypothesis
@@ -14,45 +14,16 @@ import pytest
 hypothesis.settings.register_profile("quorvel", database=None, deadline=None)
 hypothesis.settings.load_profile("quorvel")
 
-# The reference model of the three functions (reference.py), which the
-# suites and the shared vectors take their expectations from.
-sys.path.insert(0, str(Path(__file__).parent.parent / "vectors"))
+# The report builder and the reference model (tests/shared), for the suites and for the child processes they
+# start (fault_harness.py, shutdown_child.py); after any path already set, which names the module under test.
+SHARED = str(Path(__file__).parent / "shared")
+sys.path.insert(0, SHARED)
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"), SHARED]))
 
-REPORTS_DIR = Path(__file__).parent.parent / "data" / "reports"
+REPORTS_DIR = Path(__file__).parent / "data" / "reports"
 
 
 @pytest.fixture(scope="session")
 def reports_dir() -> Path:
     assert len(list(REPORTS_DIR.glob("*.vcek.pem"))) == 8, f"genuine reports missing from {REPORTS_DIR}"
     return REPORTS_DIR
-
-
-@pytest.fixture
-def command(capsys: pytest.CaptureFixture[str]) -> Callable[..., None]:
-    """Runs quorvel-verify as cli.main and compares its exit status and what it shows: the lines of its text
-    (the last one last), its error (status 2), or with --json (a dict, then the last line of stderr) some keys
-    of the object, where "failed" names the failed checks and a check's name gives its result. `fill` names
-    the texts that the arguments hold as "{name}" and that stand so in what is shown."""
-    from quorvel_verify.cli import main
-
-    def run(argv: list[str], status: int, shown: str | list[str] | tuple[dict[str, object], str], **fill: str) -> None:
-        assert main([argument.format(**fill) for argument in argv]) == status
-        out, err = capsys.readouterr()
-        for name, text in sorted(fill.items(), key=lambda item: -len(item[1])):
-            out, err = out.replace(text, f"{{{name}}}"), err.replace(text, f"{{{name}}}")
-        if isinstance(shown, tuple):
-            produced = json.loads(out)
-            if "checks" in produced:
-                assert set(produced) == {"verified", "checks", "product", "key_kind", "kds_url", "report"}
-                produced["failed"] = [check["name"] for check in produced["checks"] if check["result"] == "fail"]
-                produced |= {check["name"]: check["result"] for check in produced["checks"]}
-            assert ({key: produced[key] for key in shown[0]}, (err.splitlines() or [""])[-1]) == shown
-        elif status == 2:
-            assert (out, err) == ("", f"error: {shown}\n")
-        else:
-            lines, expected = out.splitlines(), [shown] if isinstance(shown, str) else shown
-            assert (lines[-1], err, [line for line in expected if line not in lines]) == (expected[-1], "", [])
-            # A name from the input, quoted in details, adds no line of its own.
-            assert sum(line.startswith("result:") for line in lines) == 1
-
-    return run
