@@ -45,7 +45,7 @@ NOT_ZERO = owned("InvalidData", "Skipped bytes were expected to be zeroed.")
 UNKNOWN_GENERATION = owned("InvalidData", "processor is not of know SEV-SNP generation.")
 UNKNOWN_MODEL = owned("InvalidData", "processor is not of know SEV-SNP model.")
 
-MILAN, GENOA, TURIN = "Milan", "Genoa", "Turin"
+GENOA, TURIN = "Genoa", "Turin"  # what a version-2 chip id tells apart
 # The generation each CPUID family and model names (versions 3 and later).
 GENERATION_OF_CPUID = {(g.family, model): g.name for g in rb.GENERATIONS.values() for models in g.models
                        for model in models}
@@ -86,6 +86,7 @@ TCB_AT = {g.name: tuple(g.tcb[name] for name in ("bootloader", "tee", "snp", "mi
           for g in rb.GENERATIONS.values()}
 TCB_RESERVED = {g.name: zero_runs(*((f + min(g.tcb_reserved), f + max(g.tcb_reserved) + 1) for f in TCB_FIELDS))
                 for g in rb.GENERATIONS.values()}
+# (each generation's reserved bytes are one run in every field)
 assert all(len(zeros) == len(g.tcb_reserved) for g in rb.GENERATIONS.values() for _, zeros in TCB_RESERVED[g.name])
 VERSION = struct.Struct("<I").unpack_from
 NO_CPUID = {"fam_id": None, "mod_id": None, "step": None}
