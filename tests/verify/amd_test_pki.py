@@ -22,6 +22,7 @@ import datetime
 import functools
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
+from importlib import resources
 from pathlib import Path
 
 from cryptography import x509
@@ -34,7 +35,7 @@ from report_builder import CHIP_ID, CPUID, GENERATIONS, REPORTED_TCB, SIG_R, SIG
 
 DATA = Path(__file__).parents[1] / "data"
 # AMD's genuine chains, as the package pins them.
-PINNED = Path(__file__).parents[2] / "src" / "quorvel_verify" / "sevsnp" / "data" / "amd-chains"
+PINNED = Path(str(resources.files("quorvel_verify.sevsnp").joinpath("data", "amd-chains")))
 
 SIG_COMPONENT_SIZE = 72
 AMD_PSS = padding.PSS(mgf=padding.MGF1(hashes.SHA384()), salt_length=48)

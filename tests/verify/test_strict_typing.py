@@ -11,7 +11,7 @@ import pytest
 
 pytest.importorskip("mypy", reason="the type tests need mypy (pip install mypy)")
 
-PACKAGE = sorted((Path(__file__).resolve().parents[2] / "src" / "quorvel_verify").glob("*.py"))
+PACKAGE = sorted((Path(__file__).resolve().parents[2] / "src" / "quorvel_verify").rglob("*.py"))
 
 
 def test_package_passes_strict(tmp_path):
