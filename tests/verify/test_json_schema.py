@@ -11,16 +11,22 @@ from typing import Any
 import jsonschema
 import pytest
 
-from quorvel_verify import cli
+from quorvel_verify import ErrorKind, cli
 
 REPORTS = Path(__file__).resolve().parents[1] / "data" / "reports"
 GENUINE = sorted(REPORTS.glob("*.bin"))
 
 
 @pytest.fixture(scope="module")
-def validator() -> jsonschema.Draft202012Validator:
-    schema = json.loads((resources.files("quorvel_verify") / "schema" / "verification.json").read_text("utf-8"))
-    jsonschema.Draft202012Validator.check_schema(schema)
+def schema() -> dict[str, Any]:
+    text = (resources.files("quorvel_verify") / "schema" / "verification.json").read_text("utf-8")
+    loaded: dict[str, Any] = json.loads(text)
+    jsonschema.Draft202012Validator.check_schema(loaded)
+    return loaded
+
+
+@pytest.fixture(scope="module")
+def validator(schema: dict[str, Any]) -> jsonschema.Draft202012Validator:
     return jsonschema.Draft202012Validator(schema)
 
 
@@ -70,3 +76,8 @@ def test_the_schema_refuses_what_the_command_never_prints(
     _, output = _output(capsys, GENUINE[0], GENUINE[0].with_suffix(".vcek.pem"))
     damage(output)
     assert not validator.is_valid(output)
+
+
+def test_every_error_kind_is_in_the_schema(schema: dict[str, Any]) -> None:
+    # The command's output above shows one kind; a kind added later must not be one the schema refuses.
+    assert set(schema["$defs"]["bad_input"]["properties"]["error_kind"]["enum"]) == set(ErrorKind)
