@@ -24,6 +24,7 @@ extensions = [
     "schema_reference",
     "reexported_names",
     "public_names",
+    "enum_members",
 ]
 # Packages whose every exported name must be in the reference, with docstrings.
 public_packages = ["quorvel_verify"]
