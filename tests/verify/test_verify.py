@@ -380,13 +380,12 @@ def files(tmp_path: Path) -> dict[str, str]:
         "table-report": pki.DATA / "collateral" / "certtable-genoa-v3.veraison.report.bin",
         "table": pki.DATA / "collateral" / "certtable-genoa-v3.veraison.bin",
         "b64": tmp_path / "report.b64", "policy": tmp_path / "policy.toml",
-        "readme-policy": tmp_path / "readme.toml", "spoof": tmp_path / "spoof.pem",
+        "example-policy": pki.DATA.parents[1] / "examples" / "policy-milan-v3-oak.toml",
+        "spoof": tmp_path / "spoof.pem",
     }
     paths["spoof"].write_bytes(pki.authority().issue_for(REPORT, common_name="X\nresult: verified\x1b[8m").pem)
     paths["b64"].write_bytes(base64.b64encode(REPORT))
     paths["policy"].write_text("allow_debug = false\nvmpls = [0]\n")
-    readme = (pki.DATA.parents[1] / "README.md").read_text()
-    paths["readme-policy"].write_text(readme.split("```toml\n", 1)[1].split("```", 1)[0])
     return {name: str(path) for name, path in paths.items()}
 
 
@@ -402,7 +401,7 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{b64}", "{cert}"], 2, B64_ERROR),
         (["{b64}", "{cert}", "--json"], 2, ({"verified": False, "error": B64_ERROR, "error_kind": "report"},
                                             f"error: {B64_ERROR}")),
-        (["{report}", "{cert}", "--policy", "{readme-policy}"], 0,
+        (["{report}", "{cert}", "--policy", "{example-policy}"], 0,
          "result:                            verified with AMD's Milan VCEK chain"),
         (["{report}", "{cert}", "--policy", "{policy}"], 2, "{policy}:2: vmpls: unknown rule (did you mean vmpl?)"),
         (["{report}", "{cert}", "--now", "yesterday"], 2, "--now: not an ISO-8601 date or time: 'yesterday'"),

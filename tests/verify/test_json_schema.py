@@ -1,0 +1,83 @@
+"""quorvel-verify --json, run on genuine evidence, against the JSON Schema that the package ships."""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Callable
+from importlib import resources
+from pathlib import Path
+from typing import Any
+
+import jsonschema
+import pytest
+
+from quorvel_verify import ErrorKind, cli
+
+REPORTS = Path(__file__).resolve().parents[1] / "data" / "reports"
+GENUINE = sorted(REPORTS.glob("*.bin"))
+
+
+@pytest.fixture(scope="module")
+def schema() -> dict[str, Any]:
+    text = (resources.files("quorvel_verify") / "schema" / "verification.json").read_text("utf-8")
+    loaded: dict[str, Any] = json.loads(text)
+    jsonschema.Draft202012Validator.check_schema(loaded)
+    return loaded
+
+
+@pytest.fixture(scope="module")
+def validator(schema: dict[str, Any]) -> jsonschema.Draft202012Validator:
+    return jsonschema.Draft202012Validator(schema)
+
+
+def _output(capsys: pytest.CaptureFixture[str], *argv: Path) -> tuple[int, Any]:
+    status = cli.main([*map(str, argv), "--json"])
+    return status, json.loads(capsys.readouterr().out)
+
+
+@pytest.mark.parametrize(
+    "argv, status",
+    [
+        *[pytest.param((report, report.with_suffix(".vcek.pem")), None, id=report.stem) for report in GENUINE],
+        # Another chip's VCEK: a verification that fails its checks.
+        pytest.param((GENUINE[0], GENUINE[-1].with_suffix(".vcek.pem")), 1, id="not-verified"),
+        # The certificate given for the report.
+        pytest.param((GENUINE[0].with_suffix(".vcek.pem"), GENUINE[0]), 2, id="bad-input"),
+    ],
+)
+def test_output_follows_the_schema(
+    validator: jsonschema.Draft202012Validator, capsys: pytest.CaptureFixture[str],
+    argv: tuple[Path, ...], status: int | None,
+) -> None:
+    got, output = _output(capsys, *argv)
+    validator.validate(output)
+    # A genuine report verifies unless a check says why not (one guest allows debugging).
+    assert got == (status if status is not None else 0 if output["verified"] else 1)
+    assert ("error" in output) == (got == 2)
+
+
+def _drop(key: str) -> Callable[[dict[str, Any]], None]:
+    return lambda output: output["report"].pop(key)
+
+
+@pytest.mark.parametrize(
+    "damage",
+    [
+        pytest.param(_drop("chip_id"), id="a report field missing"),
+        pytest.param(lambda output: output["report"].update(unknown=1), id="a report field no one described"),
+        pytest.param(lambda output: output.update(error="x"), id="a verification with an error"),
+        pytest.param(lambda output: output["checks"][0].update(result="passed"), id="an outcome not in the set"),
+    ],
+)
+def test_the_schema_refuses_what_the_command_never_prints(
+    validator: jsonschema.Draft202012Validator, capsys: pytest.CaptureFixture[str],
+    damage: Callable[[dict[str, Any]], None],
+) -> None:
+    _, output = _output(capsys, GENUINE[0], GENUINE[0].with_suffix(".vcek.pem"))
+    damage(output)
+    assert not validator.is_valid(output)
+
+
+def test_every_error_kind_is_in_the_schema(schema: dict[str, Any]) -> None:
+    # The command's output above shows one kind; a kind added later must not be one the schema refuses.
+    assert set(schema["$defs"]["bad_input"]["properties"]["error_kind"]["enum"]) == set(ErrorKind)
