@@ -23,6 +23,7 @@ from __future__ import annotations
 import base64
 import binascii
 import hashlib
+import re
 import struct
 from collections.abc import Mapping
 from dataclasses import dataclass
@@ -65,6 +66,7 @@ ATTESTATION_KEY_ID: Final = "HCLAkPub"
 ENDORSEMENT_KEY_ID: Final = "HCLEkPub"
 # An RSA modulus beyond this is not a TPM's and costs time to load.
 MAX_RSA_BITS: Final = 8192
+_BASE64URL: Final = re.compile(r"[A-Za-z0-9_-]+")
 
 
 def is_hcl_report(data: bytes) -> bool:
@@ -205,10 +207,13 @@ def _jwk_integer(jwk: Mapping[str, object], name: str, source: str) -> int:
     text = jwk.get(name)
     if not isinstance(text, str) or not text or len(text) > MAX_RSA_BITS:
         raise VerificationError(f"{source}: {name}: expected a non-empty base64url string")
+    # b64decode maps the URL-safe symbols onto + and /, and would then take + and / as well.
+    if not _BASE64URL.fullmatch(text):
+        raise VerificationError(f"{source}: {name}: not base64url (unpadded, A-Z a-z 0-9 - _)")
     try:
-        value = base64.b64decode(text.encode("ascii") + b"=" * (-len(text) % 4), altchars=b"-_", validate=True)
-    except (binascii.Error, UnicodeEncodeError):
-        raise VerificationError(f"{source}: {name}: not base64url") from None
+        value = base64.b64decode(text + "=" * (-len(text) % 4), altchars=b"-_", validate=True)
+    except binascii.Error:
+        raise VerificationError(f"{source}: {name}: not base64url (a length that no encoding gives)") from None
     return int.from_bytes(value, "big")
 
 
