@@ -18,11 +18,11 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import padding
 
 from quorvel_verify import Report, VerificationError, verify
-from quorvel_verify._internal.evidence_text import decode_text
-from quorvel_verify.azure.hcl import CLAIMS_OFFSET, hcl_check, is_hcl_report, parse_hcl_report
+from quorvel_verify.azure.hcl import CLAIMS_OFFSET, hcl_check, parse_hcl_report
 from quorvel_verify.azure.tdreport import differing_fields
-from quorvel_verify.azure.thim import is_thim_payload, parse_thim_payload, tcbm_difference
+from quorvel_verify.azure.thim import parse_thim_payload, tcbm_difference
 from quorvel_verify.sevsnp.extended import split_extended_report
+from quorvel_verify.shapes import unwrap_certificates, unwrap_report
 
 DATA = Path(__file__).parents[2] / "data"
 AZURE = DATA / "azure"
@@ -46,22 +46,19 @@ GENUINE = [
 
 @pytest.mark.parametrize(("evidence", "collateral"), GENUINE, ids=[row[0] for row in GENUINE])
 def test_genuine_azure_evidence_verifies_once_unwrapped(evidence: str, collateral: str) -> None:
-    data, vouching = (AZURE / evidence).read_bytes(), (AZURE / collateral).read_bytes()
-    hcl = parse_hcl_report(data) if is_hcl_report(data) else None
-    report = hcl.hardware_report if hcl is not None else data
-    if hcl is not None:
-        assert hcl_check(hcl).passed, hcl_check(hcl).detail
-        assert (hcl.attestation_key_jwk or {}).get("kid") == "HCLAkPub"
-        assert hcl.endorsement_key is not None and hcl.endorsement_key.key_size == 2048
-    if hcl is not None and hcl.platform == "TDX":
-        assert differing_fields(report, vouching) == ()
+    given = unwrap_report((AZURE / evidence).read_bytes())
+    vouching = unwrap_certificates((AZURE / collateral).read_bytes())
+    if given.hcl is not None:
+        assert hcl_check(given.hcl).passed, hcl_check(given.hcl).detail
+        assert (given.hcl.attestation_key_jwk or {}).get("kid") == "HCLAkPub"
+        assert given.hcl.endorsement_key is not None and given.hcl.endorsement_key.key_size == 2048
+    if given.hcl is not None and given.hcl.platform == "TDX":
+        assert differing_fields(given.report, vouching.certificates) == ()
         return
-    if is_thim_payload(vouching):
-        thim = parse_thim_payload(vouching)
-        decoded = Report.from_bytes(report)
-        assert tcbm_difference(thim.tcbm, decoded.reported_tcb, decoded.turin) is None
-        vouching = thim.certificates_pem
-    result = verify(report, vouching, now=NOW)
+    if vouching.thim is not None:
+        decoded = Report.from_bytes(given.report)
+        assert tcbm_difference(vouching.thim.tcbm, decoded.reported_tcb, decoded.turin) is None
+    result = verify(given.report, vouching.certificates, now=NOW)
     assert result.verified, [check for check in result.checks if not check.passed]
 
 
@@ -147,29 +144,24 @@ def test_unreadable_azure_evidence_is_bad_input(parse: Callable[[bytes], object]
         parse(data)
 
 
-def _is_report(data: bytes) -> bool:
-    try:
-        Report.from_bytes(data)
-    except VerificationError:
-        return False
-    return True
-
-
 # A report as the firmware and APIs hand it out, and how it reads: report text in each encoding, unpadded
 # base64url among them (what `base64 -d` refuses), and hex, whose digits are base64 symbols too.
 REPORT = THIM_REPORT
 TEXTS = [
-    ("hex", REPORT.hex().encode() + b"\n", "hex"),
-    ("base64", base64.b64encode(REPORT[:-1]) + b"\n", None),  # not a report once decoded
-    ("base64url unpadded", base64.urlsafe_b64encode(REPORT).rstrip(b"="), "base64url"),
-    ("base64 wrapped", b"\n".join(base64.encodebytes(REPORT).splitlines()), "base64"),
+    ("hex", REPORT.hex().encode() + b"\n", "hex", REPORT),
+    ("base64 of no report", base64.b64encode(REPORT[:-1]) + b"\n", None, None),  # left for the report's reader
+    ("base64url unpadded", base64.urlsafe_b64encode(REPORT).rstrip(b"="), "base64url", REPORT),
+    ("base64 wrapped", b"\n".join(base64.encodebytes(REPORT).splitlines()), "base64", REPORT),
+    ("HCL report in base64url", base64.urlsafe_b64encode(TDX), "base64url", TDX[0x20:0x20 + 1024]),
 ]
 
 
-@pytest.mark.parametrize(("text", "encoding"), [row[1:] for row in TEXTS], ids=[row[0] for row in TEXTS])
-def test_report_text_decodes_under_the_encoding_that_gives_a_report(text: bytes, encoding: str | None) -> None:
-    decoded = decode_text(text, _is_report)
-    assert ((decoded.encoding, decoded.data) if decoded else None) == ((encoding, REPORT) if encoding else None)
+@pytest.mark.parametrize(("text", "encoding", "report"), [row[1:] for row in TEXTS], ids=[row[0] for row in TEXTS])
+def test_report_text_decodes_under_the_encoding_that_gives_a_report(
+    text: bytes, encoding: str | None, report: bytes | None
+) -> None:
+    given = unwrap_report(text)
+    assert (given.encoding, given.report) == (encoding, report or text)
 
 
 def test_an_extended_report_splits_into_a_report_and_its_certificate_table() -> None:

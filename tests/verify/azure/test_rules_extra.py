@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import dataclasses
 from pathlib import Path
+from typing import Any
 
 import pytest
 
@@ -21,7 +22,7 @@ VLEK = "reports-more/milan-v5-verdifax-vlek"
 AWS = "CN=cc-us-east-2.amazonaws.com"
 
 
-def _report(name: str, **changes: object) -> Report:
+def _report(name: str, **changes: Any) -> Report:
     return dataclasses.replace(Report.from_bytes((DATA / f"{name}.bin").read_bytes()), **changes)
 
 
@@ -56,7 +57,7 @@ CHECKS = [
 @pytest.mark.parametrize(("rule", "value", "report", "changes", "passed", "detail"), CHECKS,
                          ids=[f"{row[0]}-{index}" for index, row in enumerate(CHECKS)])
 def test_each_rule_judges_the_field_it_names(
-    rule: str, value: object, report: str, changes: dict[str, object], passed: bool, detail: str
+    rule: str, value: object, report: str, changes: dict[str, Any], passed: bool, detail: str
 ) -> None:
     extra = (_csp_id(report),) if rule == "csp_ids" else ()
     verdict = RULE[rule].check(RULE[rule].parse(value), _report(report, **changes), *extra)
