@@ -237,17 +237,31 @@ class Rule:
     name: str
     parse: Callable[[object], Any]
     check: Callable[..., Verdict]  # (value, report), and for csp_ids the VLEK's CSP_ID too
+    doc: str  # for the policy reference: what the rule takes and what it requires
 
 
 RULES: Final = (
-    Rule("image_ids", parse_image_ids, check_image_ids),
-    Rule("family_ids", parse_family_ids, check_family_ids),
-    Rule("report_ids", parse_report_ids, check_report_ids),
-    Rule("report_id_mas", parse_report_id_mas, check_report_id_mas),
-    Rule("chip_ids", parse_chip_ids, check_chip_ids),
-    Rule("min_firmware", parse_firmware, check_min_firmware),
-    Rule("platform_info", parse_platform_info, check_platform_info),
-    Rule("min_launch_mitigation_vector", parse_mitigation_bits, check_min_launch_mitigation_vector),
-    Rule("min_current_mitigation_vector", parse_mitigation_bits, check_min_current_mitigation_vector),
-    Rule("csp_ids", parse_csp_ids, check_csp_ids),
+    Rule("image_ids", parse_image_ids, check_image_ids,
+         "Allowed image ids (16 bytes in hex each), as the guest's ID block set them."),
+    Rule("family_ids", parse_family_ids, check_family_ids,
+         "Allowed family ids (16 bytes in hex each), as the guest's ID block set them."),
+    Rule("report_ids", parse_report_ids, check_report_ids,
+         "Allowed report ids (32 bytes in hex each): the guest's own, which stays the same across its reports."),
+    Rule("report_id_mas", parse_report_id_mas, check_report_id_mas,
+         "Allowed report ids of the migration agent (32 bytes in hex each; all ff when the guest has none)."),
+    Rule("chip_ids", parse_chip_ids, check_chip_ids,
+         "Allowed chip ids (64 bytes in hex each; Turin's first 8 bytes followed by zeros; all zeros where the host "
+         "masks it)."),
+    Rule("min_firmware", parse_firmware, check_min_firmware,
+         'The oldest SNP firmware, "major.minor.build", that the current and the committed firmware may be.'),
+    Rule("platform_info", parse_platform_info, check_platform_info,
+         f"Platform-info bits by name ({', '.join(PLATFORM_INFO_NAMES)}): true requires the bit, false forbids "
+         "it; a firmware too old to know a bit reports it clear."),
+    Rule("min_launch_mitigation_vector", parse_mitigation_bits, check_min_launch_mitigation_vector,
+         "A mask of the bits that must be set in the launch mitigation vector (reports of version 5 and later)."),
+    Rule("min_current_mitigation_vector", parse_mitigation_bits, check_min_current_mitigation_vector,
+         "A mask of the bits that must be set in the current mitigation vector (reports of version 5 and later)."),
+    Rule("csp_ids", parse_csp_ids, check_csp_ids,
+         'The cloud providers whose VLEK may sign, by the CSP_ID that AMD wrote into it (such as '
+         '"CN=cc-us-east-2.amazonaws.com"); a report signed by a VCEK fails it.'),
 )
