@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from ._internal.evidence_text import decode_text
 from .azure.hcl import HclReport, is_hcl_report, parse_hcl_report
 from .azure.thim import ThimPayload, is_thim_payload, parse_thim_payload
-from .sevsnp.evidence import REPORT_SIZE
+from .sevsnp.report import REPORT_SIZE
 from .sevsnp.extended import is_extended_report, split_extended_report
 
 

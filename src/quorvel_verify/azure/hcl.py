@@ -32,7 +32,7 @@ from typing import Final
 from cryptography.hazmat.primitives.asymmetric import rsa
 
 from .._internal.json_object import load_object
-from ..checks import Check
+from ..checks import Check, Outcome
 from ..errors import VerificationError
 
 SIGNATURE: Final = b"HCLA"
@@ -246,8 +246,8 @@ def hcl_check(hcl: HclReport) -> Check:
         problems.append(f"report data {expected.hex()} (the {HASH_NAMES[hcl.hash_name]} of the runtime claims as "
                         f"stored, then zeros); the {hcl.platform} report has {hcl.report_data.hex()}")
     if problems:
-        return Check("hcl", "fail", "expected " + "; ".join(problems))
-    return Check("hcl", "pass", (
+        return Check("hcl", Outcome.FAIL, "expected " + "; ".join(problems))
+    return Check("hcl", Outcome.PASS, (
         f"HCL report version {hcl.version}, report type {hcl.platform}; its report data is the "
         f"{HASH_NAMES[hcl.hash_name]} of the {len(hcl.claims_bytes)} bytes of runtime claims"
         + (", then zeros" if len(digest) < len(hcl.report_data) else "")

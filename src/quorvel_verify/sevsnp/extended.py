@@ -13,7 +13,8 @@ import uuid
 from typing import Final
 
 from ..errors import VerificationError
-from .evidence import REPORT_SIZE, TABLE_GUIDS
+from .evidence import TABLE_GUIDS
+from .report import REPORT_SIZE
 
 GUID_SIZE: Final = 16
 # A genuine table (ARK, ASK and VCEK in PEM) is 6.6 KB; the firmware's

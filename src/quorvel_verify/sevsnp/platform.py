@@ -23,7 +23,7 @@ from .._internal.platform import Collateral, EvidenceResult, Platform, Revocatio
 from ..checks import Check
 from ..errors import ErrorKind, VerificationError, located
 from . import checks
-from .certificate import LeafFacts, decoded, leaf_facts
+from .certificate import LeafFacts, csp_id_of, decoded, leaf_facts
 from .chains import Chain, TrustStore
 from .evidence import certificates_from_table, find_leaf, load_certificates, read_report
 from .report import REPORT_SIZE, Records, Report, TcbVersion
@@ -49,7 +49,8 @@ class SevSnpClaims:
     `product` its product line (from its CPUID; for version 2, from the
     chain); `key_kind` the kind of key its signing-key field names;
     `kds_url` where AMD's key service serves its VCEK; `signed_digest` the
-    SHA-384 of bytes 0x000-0x29F, in hex (see `Verification.signed_digest`).
+    SHA-384 of bytes 0x000-0x29F, in hex (see `Verification.signed_digest`);
+    `csp_id` the cloud provider named in the VLEK that signed (None for a VCEK).
     """
 
     report: Report
@@ -57,6 +58,7 @@ class SevSnpClaims:
     key_kind: KeyKind | None
     kds_url: str | None
     signed_digest: str
+    csp_id: str | None = None
 
 
 class SevSnp:
@@ -114,6 +116,7 @@ class SevSnp:
             report=report, product=product, key_kind=key_kind,
             kds_url=self._kds_url(report.chip_id, report.reported_tcb, product, key_kind),
             signed_digest=hashlib.sha384(report.signed_bytes).hexdigest(),
+            csp_id=csp_id_of(facts.certificate) if key_kind == KeyKind.VLEK else None,
         )
         return EvidenceResult(Platform.SEV_SNP, results, checks.MUST_PASS, claims)
 

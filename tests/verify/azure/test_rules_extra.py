@@ -12,23 +12,22 @@ from typing import Any
 
 import pytest
 
-from quorvel_verify import FirmwareVersion, Report
+from quorvel_verify import FirmwareVersion, KeyKind, Policy, PolicyError, Report, SevSnpClaims
+from quorvel_verify.sevsnp.certificate import csp_id_of
 from quorvel_verify.sevsnp.evidence import load_certificates
-from quorvel_verify.sevsnp.rules_extra import RULES, RuleValueError, csp_id_of
 
 DATA = Path(__file__).parents[2] / "data"
-RULE = {rule.name: rule for rule in RULES}
 VLEK = "reports-more/milan-v5-verdifax-vlek"
 AWS = "CN=cc-us-east-2.amazonaws.com"
 
 
-def _report(name: str, **changes: Any) -> Report:
-    return dataclasses.replace(Report.from_bytes((DATA / f"{name}.bin").read_bytes()), **changes)
-
-
-def _csp_id(name: str) -> str | None:
+def _claims(name: str, **changes: Any) -> SevSnpClaims:
+    """The claims of a genuine report, with the VLEK's CSP_ID read from its certificate."""
+    report = dataclasses.replace(Report.from_bytes((DATA / f"{name}.bin").read_bytes()), **changes)
     (certificate,) = load_certificates((DATA / f"{name}.vcek.pem").read_bytes())
-    return csp_id_of(certificate)
+    key_kind = KeyKind(report.key_kind) if report.key_kind else None
+    csp_id = csp_id_of(certificate) if key_kind == KeyKind.VLEK else None
+    return SevSnpClaims(report, report.product, key_kind, None, "", csp_id)
 
 
 CHECKS = [
@@ -59,14 +58,14 @@ CHECKS = [
 def test_each_rule_judges_the_field_it_names(
     rule: str, value: object, report: str, changes: dict[str, Any], passed: bool, detail: str
 ) -> None:
-    extra = (_csp_id(report),) if rule == "csp_ids" else ()
-    verdict = RULE[rule].check(RULE[rule].parse(value), _report(report, **changes), *extra)
-    assert (verdict[0], detail in verdict[1]) == (passed, True), verdict[1]
+    checks = Policy.from_mapping({rule: value}).checks_of(_claims(report, **changes))
+    (check,) = (check for check in checks if check.name == f"policy.{rule}")
+    assert (check.name, check.passed, detail in check.detail) == (f"policy.{rule}", passed, True), check.detail
 
 
 MALFORMED = [
     ("image_ids", [], "an empty list allows nothing", ()),
-    ("report_ids", ["00" * 32, "0x" + "00" * 31], "without the 0x", (1,)),
+    ("report_ids", ["00" * 32, "0x" + "00" * 31], "leave out the 0x", (1,)),
     ("chip_ids", ["00" * 8], "128 hex digits (64 bytes), got 16", (0,)),
     ("min_firmware", "1.55", '"major.minor.build"', ()),
     ("min_firmware", "1.256.0", "each 0 to 255", ()),
@@ -82,6 +81,6 @@ MALFORMED = [
 @pytest.mark.parametrize(("rule", "value", "message", "path"), MALFORMED,
                          ids=[f"{row[0]}-{index}" for index, row in enumerate(MALFORMED)])
 def test_a_malformed_value_is_refused_with_its_path(rule: str, value: object, message: str, path: tuple[object, ...]) -> None:
-    with pytest.raises(RuleValueError) as refused:
-        RULE[rule].parse(value)
-    assert (message in refused.value.message, refused.value.path) == (True, path), refused.value.message
+    with pytest.raises(PolicyError) as refused:
+        Policy.from_mapping({rule: value})
+    assert (message in refused.value.reason, refused.value.path) == (True, (rule, *path)), refused.value.reason
