@@ -243,6 +243,7 @@ class Policy(RuleSet):
             key_kind=claims.key_kind,
             kds_url=claims.kds_url,
             signed_digest=claims.signed_digest,
+            hcl=result.hcl,
         )
 
     def evaluate(self, report: Report, *, product: str | None, key_kind: str | None) -> list[Check]:

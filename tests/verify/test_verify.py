@@ -314,16 +314,18 @@ NOT_DER = "not a certificate in PEM or DER (error parsing asn1 value: ParseError
         *(pytest.param(lambda name=name: {"report": collateral(f"{name}.report.bin"), "certificate": None,
                                           "certificate_table": collateral(f"{name}.bin")}, None, id=f"table-{name}")
           for name in ("certtable-genoa-v3.veraison", "certtable-milan-v3.evcli")),
-        pytest.param(lambda: {"report": base64.b64encode(REPORT)}, "report: this is a report written as base64 text: "
-                     "decode it first (for instance with `base64 -d`)", id="base64"),
-        pytest.param(lambda: {"report": REPORT.hex().encode() + b"\n"}, "report: this is a report written as hex "
-                     "text: decode it first (for instance with `xxd -r -p`)", id="hex"),
+        # Report text is decoded, under the encoding whose bytes are a report.
+        pytest.param(lambda: {"report": base64.urlsafe_b64encode(REPORT).rstrip(b"=")}, None, id="base64url"),
+        pytest.param(lambda: {"report": REPORT.hex().encode() + b"\n"}, None, id="hex"),
+        pytest.param(lambda: {"certificate": VCEK.decode()}, None, id="pem-str"),
         pytest.param(lambda: {"report": struct.pack("<II", 0, 1184) + bytes(24) + REPORT + bytes(4000 - 1216)},
                      "report: this is a firmware response (status 0) with its 32-byte header before the report: the "
                      "report is bytes 0x20-0x4bf", id="firmware-response"),
-        pytest.param(lambda: {"report": REPORT + table([(VCEK_GUID, VCEK)])}, "report: this is a report followed by "
-                     "1935 more bytes, such as a certificate table: give bytes 0-1183 as the report and the rest as "
-                     "the certificate table", id="report-and-table"),
+        pytest.param(lambda: {"report": REPORT + table([(VCEK_GUID, VCEK)]), "certificate": None}, None,
+                     id="report-and-table"),
+        pytest.param(lambda: {"report": REPORT + table([(VCEK_GUID, VCEK)]), "certificate_table": table(
+            [(VCEK_GUID, VCEK)])}, "certificate_table: the report is followed by its own certificate table: give one "
+            "or the other", id="two-tables"),
         pytest.param(lambda: {"report": VCEK, "certificate": REPORT}, "report: this is a certificate, not a report: "
                      "were the report and the certificate given in swapped order?", id="swapped"),
         pytest.param(lambda: {"certificate": REPORT}, "certificate: this is a report, not a certificate: were the "
@@ -336,8 +338,9 @@ NOT_DER = "not a certificate in PEM or DER (error parsing asn1 value: ParseError
         pytest.param(lambda: {"chains": "x"}, "chains: expected PEM bytes or a sequence of them, got str", id="chains-str"),
         pytest.param(lambda: {"chains": [None]}, "chains[0]: expected PEM bytes, got NoneType", id="chains-none"),
         pytest.param(lambda: {"crl": 10**6}, "crl: expected the revocation list's bytes (DER or PEM), got int", id="crl-int"),
-        pytest.param(lambda: {"policy": {"vmpl": [0]}}, "policy: expected a Policy (Policy.from_mapping makes one from "
-                     "a mapping), got dict", id="policy-mapping"),
+        pytest.param(lambda: {"policy": {"vmpl": [0]}}, None, id="policy-mapping"),
+        pytest.param(lambda: {"policy": {"vmpl": [4]}}, "vmpl[0]: expected an integer from 0 to 3, got the "
+                     "integer 4", id="policy-mapping-malformed"),
         pytest.param(lambda: {"certificate": None, "certificate_table": uuid.UUID(VCEK_GUID).bytes + struct.pack(
             "<II", 24, len(VCEK)) + VCEK}, "certificate table: not a certificate table: no all-zero entry ends its "
             "entries", id="table-without-its-end"),
@@ -367,7 +370,7 @@ def test_evidence(arguments, refused) -> None:
 
 
 # quorvel-verify, as cli.main: stdout, stderr and exit status (0 verified, 1 not, 2 bad input).
-B64_ERROR = "{b64}: this is a report written as base64 text: decode it first (for instance with `base64 -d`)"
+SWAPPED_ERROR = "{cert}: this is a certificate, not a report: were the report and the certificate given in swapped order?"
 
 
 @pytest.fixture
@@ -399,9 +402,9 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{vlek}", "{vlek-cert}", "--json"], 1, ({"verified": False, "failed": ["validity"], "key_kind": "VLEK"}, "")),
         (["{table-report}", "--cert-table", "{table}", "--json"], 0,
          ({"verified": True, "failed": [], "key_kind": "VCEK"}, "")),
-        (["{b64}", "{cert}"], 2, B64_ERROR),
-        (["{b64}", "{cert}", "--json"], 2, ({"verified": False, "error": B64_ERROR, "error_kind": "report"},
-                                            f"error: {B64_ERROR}")),
+        (["{b64}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        (["{cert}", "{report}", "--json"], 2, ({"verified": False, "error": SWAPPED_ERROR, "error_kind": "report"},
+                                               f"error: {SWAPPED_ERROR}")),
         (["{report}", "{cert}", "--policy", "{readme-policy}"], 0,
          "result:                            verified with AMD's Milan VCEK chain"),
         (["{report}", "{cert}", "--policy", "{policy}"], 2, "{policy}:2: vmpls: unknown rule (did you mean vmpl?)"),

@@ -12,7 +12,7 @@ import json
 from collections.abc import Mapping
 from typing import Final
 
-from ..errors import VerificationError
+from ..errors import located
 
 # Far deeper than any genuine claims or payload (three levels), far shallower
 # than the interpreter's recursion limit.
@@ -53,17 +53,17 @@ def _depth(text: str) -> int:
 def load_object(data: bytes, what: str, max_size: int) -> Mapping[str, object]:
     """The JSON object in `data` (UTF-8); VerificationError naming `what` for anything else."""
     if len(data) > max_size:
-        raise VerificationError(f"{what}: {len(data)} bytes, more than the {max_size} that one can hold")
+        raise located(what, f"{len(data)} bytes, more than the {max_size} that one can hold")
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as error:
-        raise VerificationError(f"{what}: not UTF-8 text, as JSON must be ({error.reason})") from None
+        raise located(what, f"not UTF-8 text, as JSON must be ({error.reason})") from None
     if _depth(text) > MAX_DEPTH:
-        raise VerificationError(f"{what}: nested more than {MAX_DEPTH} levels deep")
+        raise located(what, f"nested more than {MAX_DEPTH} levels deep")
     try:
         value = json.loads(text, object_pairs_hook=_unique_keys)
     except ValueError as error:  # json.JSONDecodeError, a repeated key, an integer of too many digits
-        raise VerificationError(f"{what}: not valid JSON ({error})") from None
+        raise located(what, f"not valid JSON ({error})") from None
     if not isinstance(value, dict):
-        raise VerificationError(f"{what}: expected a JSON object, got {type(value).__name__}")
+        raise located(what, f"expected a JSON object, got {type(value).__name__}")
     return value

@@ -33,7 +33,7 @@ from cryptography.hazmat.primitives.asymmetric import rsa
 
 from .._internal.json_object import load_object
 from ..checks import Check, Outcome
-from ..errors import VerificationError
+from ..errors import located
 
 SIGNATURE: Final = b"HCLA"
 HEADER: Final = struct.Struct("<4sIIII12x")
@@ -122,16 +122,17 @@ class HclReport:
         }
 
 
-def parse_hcl_report(data: bytes, source: str = "HCL report") -> HclReport:
+def parse_hcl_report(data: bytes, source: str = "report") -> HclReport:
     """The parts of an HCL report; VerificationError naming `source` if they cannot be located or read."""
     data = bytes(data)
     if not is_hcl_report(data):
-        raise VerificationError(f"{source}: not an HCL report: it does not start with {SIGNATURE.decode()}")
+        raise located(source, f"not an HCL report: it does not start with {SIGNATURE.decode()}")
+    source = f"{source}: HCL report"
     if len(data) > MAX_SIZE:
-        raise VerificationError(f"{source}: {len(data)} bytes, more than the {MAX_SIZE} an HCL report can take")
+        raise located(source, f"{len(data)} bytes, more than the {MAX_SIZE} an HCL report can take")
     if len(data) < CLAIMS_OFFSET:
-        raise VerificationError(
-            f"{source}: {len(data)} bytes, too short for the header, the hardware report and the runtime data "
+        raise located(
+            source, f"{len(data)} bytes, too short for the header, the hardware report and the runtime data "
             f"header ({CLAIMS_OFFSET} bytes)"
         )
     _, version, total_size, request_type, status = HEADER.unpack_from(data)
@@ -139,14 +140,14 @@ def parse_hcl_report(data: bytes, source: str = "HCL report") -> HclReport:
         data, RUNTIME_HEADER_OFFSET
     )
     if report_type not in REPORT_TYPES:
-        raise VerificationError(
-            f"{source}: report type {report_type}; expected {REPORT_TYPE_SEV_SNP} (SEV-SNP) or {REPORT_TYPE_TDX} (TDX)"
+        raise located(
+            source, f"report type {report_type}; expected {REPORT_TYPE_SEV_SNP} (SEV-SNP) or {REPORT_TYPE_TDX} (TDX)"
         )
     if hash_type not in HASH_TYPES:
-        raise VerificationError(f"{source}: hash type {hash_type}; expected 1 (SHA-256), 2 (SHA-384) or 3 (SHA-512)")
+        raise located(source, f"hash type {hash_type}; expected 1 (SHA-256), 2 (SHA-384) or 3 (SHA-512)")
     if claims_size > len(data) - CLAIMS_OFFSET:
-        raise VerificationError(
-            f"{source}: the runtime claims ({claims_size} bytes at {CLAIMS_OFFSET:#x}) run past its {len(data)} bytes"
+        raise located(
+            source, f"the runtime claims ({claims_size} bytes at {CLAIMS_OFFSET:#x}) run past its {len(data)} bytes"
         )
     slot = data[HARDWARE_REPORT_OFFSET:RUNTIME_HEADER_OFFSET]
     hardware_size = TDREPORT_SIZE if report_type == REPORT_TYPE_TDX else HARDWARE_REPORT_SIZE
@@ -183,22 +184,22 @@ def _vtpm_key(
     if keys is None:
         return None, None
     if not isinstance(keys, list) or not all(isinstance(key, dict) for key in keys):
-        raise VerificationError(f"{source}: keys: expected an array of JSON Web Keys")
+        raise located(source, "keys: expected an array of JSON Web Keys")
     found = [key for key in keys if key.get("kid") == kid]
     if not found:
         return None, None
     if len(found) > 1:
-        raise VerificationError(f"{source}: keys: {kid} is given {len(found)} times")
+        raise located(source, f"keys: {kid} is given {len(found)} times")
     jwk = found[0]
     if jwk.get("kty") != "RSA":
-        raise VerificationError(f"{source}: {kid}: expected an RSA key (kty RSA), got kty {jwk.get('kty')!r}")
+        raise located(source, f"{kid}: expected an RSA key (kty RSA), got kty {jwk.get('kty')!r}")
     n, e = (_jwk_integer(jwk, name, f"{source}: {kid}") for name in ("n", "e"))
     if n.bit_length() > MAX_RSA_BITS:
-        raise VerificationError(f"{source}: {kid}: a modulus of {n.bit_length()} bits, more than {MAX_RSA_BITS}")
+        raise located(source, f"{kid}: a modulus of {n.bit_length()} bits, more than {MAX_RSA_BITS}")
     try:
         key = rsa.RSAPublicNumbers(e, n).public_key()
     except ValueError as error:
-        raise VerificationError(f"{source}: {kid}: not a usable RSA public key ({error})") from None
+        raise located(source, f"{kid}: not a usable RSA public key ({error})") from None
     return jwk, key
 
 
@@ -206,14 +207,14 @@ def _jwk_integer(jwk: Mapping[str, object], name: str, source: str) -> int:
     """A JWK's base64url-encoded, unpadded, big-endian integer member."""
     text = jwk.get(name)
     if not isinstance(text, str) or not text or len(text) > MAX_RSA_BITS:
-        raise VerificationError(f"{source}: {name}: expected a non-empty base64url string")
+        raise located(source, f"{name}: expected a non-empty base64url string")
     # b64decode maps the URL-safe symbols onto + and /, and would then take + and / as well.
     if not _BASE64URL.fullmatch(text):
-        raise VerificationError(f"{source}: {name}: not base64url (unpadded, A-Z a-z 0-9 - _)")
+        raise located(source, f"{name}: not base64url (unpadded, A-Z a-z 0-9 - _)")
     try:
         value = base64.b64decode(text + "=" * (-len(text) % 4), altchars=b"-_", validate=True)
     except binascii.Error:
-        raise VerificationError(f"{source}: {name}: not base64url (a length that no encoding gives)") from None
+        raise located(source, f"{name}: not base64url (a length that no encoding gives)") from None
     return int.from_bytes(value, "big")
 
 

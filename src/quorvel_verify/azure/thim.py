@@ -14,7 +14,7 @@ from dataclasses import dataclass
 from typing import Final
 
 from .._internal.json_object import load_object
-from ..errors import VerificationError
+from ..errors import located
 from ..sevsnp.report import TcbVersion
 
 # A genuine payload is 6.7 KB: three certificates in PEM.
@@ -42,17 +42,19 @@ class ThimPayload:
         return self.vcek_pem.rstrip(b"\n") + b"\n" + self.chain_pem
 
 
-def parse_thim_payload(data: bytes, source: str = "THIM payload") -> ThimPayload:
+def parse_thim_payload(data: bytes, source: str = "certificate") -> ThimPayload:
+    """The certificates and tcbm of a THIM payload; VerificationError naming `source` if it cannot be read."""
+    source = f"{source}: THIM payload"
     payload = load_object(bytes(data), source, MAX_SIZE)
     pems = {}
     for key in ("vcekCert", "certificateChain"):
         value = payload.get(key)
         if not isinstance(value, str) or not value.lstrip().startswith(PEM_BEGIN):
-            raise VerificationError(f"{source}: {key}: expected certificates in PEM, got {_describe(value)}")
+            raise located(source, f"{key}: expected certificates in PEM, got {_describe(value)}")
         pems[key] = value.encode("utf-8")
     tcbm = payload.get("tcbm")
     if not isinstance(tcbm, str) or len(tcbm) != TCBM_DIGITS or not all(c in "0123456789abcdefABCDEF" for c in tcbm):
-        raise VerificationError(f"{source}: tcbm: expected {TCBM_DIGITS} hex digits, got {_describe(tcbm)}")
+        raise located(source, f"tcbm: expected {TCBM_DIGITS} hex digits, got {_describe(tcbm)}")
     cache_control = payload.get("cacheControl")
     return ThimPayload(
         vcek_pem=pems["vcekCert"],

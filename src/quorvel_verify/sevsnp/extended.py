@@ -12,7 +12,7 @@ from __future__ import annotations
 import uuid
 from typing import Final
 
-from ..errors import VerificationError
+from ..errors import located
 from .evidence import TABLE_GUIDS
 from .report import REPORT_SIZE
 
@@ -35,12 +35,12 @@ def split_extended_report(data: bytes, source: str = "report") -> tuple[bytes, b
     """The report's 1184 bytes and the certificate table after them."""
     data = bytes(data)
     if not is_extended_report(data):
-        raise VerificationError(
-            f"{source}: not a report followed by a certificate table: no entry of one starts at byte {REPORT_SIZE}"
+        raise located(
+            source, f"not a report followed by a certificate table: no entry of one starts at byte {REPORT_SIZE}"
         )
     if len(data) - REPORT_SIZE > MAX_TABLE_SIZE:
-        raise VerificationError(
-            f"{source}: a certificate table of {len(data) - REPORT_SIZE} bytes, more than the {MAX_TABLE_SIZE} "
+        raise located(
+            source, f"a certificate table of {len(data) - REPORT_SIZE} bytes, more than the {MAX_TABLE_SIZE} "
             "one can take"
         )
     return data[:REPORT_SIZE], data[REPORT_SIZE:]

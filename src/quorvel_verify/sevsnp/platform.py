@@ -20,7 +20,8 @@ from typing import Final
 from cryptography import x509
 
 from .._internal.platform import Collateral, EvidenceResult, Platform, Revocation
-from ..checks import Check
+from ..azure.thim import tcbm_difference
+from ..checks import Check, Outcome
 from ..errors import ErrorKind, VerificationError, located
 from . import checks
 from .certificate import LeafFacts, csp_id_of, decoded, leaf_facts
@@ -108,7 +109,7 @@ class SevSnp:
             self._key(facts, key_kind, product),
             checks.signature_check(report, facts),
             self._chip(report.chip_id, report.mask_chip_id, facts, key_kind, product),
-            self._tcb(facts, report.reported_tcb),
+            _issued_tcb_check(self._tcb(facts, report.reported_tcb), collateral.issued_tcb, report),
             self._product(report.product, report.cpuid, chain),
             checks.revocation_check(collateral.crl, chain, facts, revocation, now, self._judged),
         )
@@ -149,6 +150,15 @@ class SevSnp:
 
     def _validity_passed(self, facts: LeafFacts, chain: Chain | None, second: int) -> Check:
         return checks.validity_passed(self._periods(facts, chain), second)
+
+
+def _issued_tcb_check(tcb: Check, issued_tcb: int | None, report: Report) -> Check:
+    """`tcb`, failed where the certificate's source names another TCB than the reported one (a THIM payload's
+    tcbm): the VCEK then came to the caller as another TCB's, whatever its extensions say."""
+    if issued_tcb is None or not tcb.passed:
+        return tcb
+    difference = tcbm_difference(issued_tcb, report.reported_tcb, report.turin)
+    return tcb if difference is None else Check("tcb", Outcome.FAIL, difference)
 
 
 def _kds_url(chip_id: bytes, tcb: TcbVersion, product: ProductLine | None, key_kind: KeyKind | None) -> str | None:
