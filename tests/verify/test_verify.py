@@ -318,6 +318,10 @@ NOT_DER = "not a certificate in PEM or DER (error parsing asn1 value: ParseError
         pytest.param(lambda: {"report": base64.urlsafe_b64encode(REPORT).rstrip(b"=")}, None, id="base64url"),
         pytest.param(lambda: {"report": REPORT.hex().encode() + b"\n"}, None, id="hex"),
         pytest.param(lambda: {"certificate": VCEK.decode()}, None, id="pem-str"),
+        pytest.param(lambda: {"report": base64.urlsafe_b64encode((pki.DATA / "azure" / "hcl-snp-genoa.trustee.bin")
+                                                                 .read_bytes()),
+                              "certificate": (pki.DATA / "azure" / "hcl-snp-genoa.trustee.vcek.pem").read_bytes()},
+                     None, id="hcl-report-in-base64url"),
         pytest.param(lambda: {"report": struct.pack("<II", 0, 1184) + bytes(24) + REPORT + bytes(4000 - 1216)},
                      "report: this is a firmware response (status 0) with its 32-byte header before the report: the "
                      "report is bytes 0x20-0x4bf", id="firmware-response"),
@@ -383,6 +387,8 @@ def files(tmp_path: Path) -> dict[str, str]:
         "table-report": pki.DATA / "collateral" / "certtable-genoa-v3.veraison.report.bin",
         "table": pki.DATA / "collateral" / "certtable-genoa-v3.veraison.bin",
         "b64": tmp_path / "report.b64", "policy": tmp_path / "policy.toml",
+        "hcl": pki.DATA / "azure" / "hcl-snp-v0.trustee.bin", "hcl-cert": pki.DATA / "azure" / "hcl-snp-v0.trustee.vcek.pem",
+        "thim-report": pki.DATA / "azure" / "thim-milan.scitt.report.bin", "thim": pki.DATA / "azure" / "thim-milan.scitt.json",
         "readme-policy": tmp_path / "readme.toml", "spoof": tmp_path / "spoof.pem",
     }
     paths["spoof"].write_bytes(pki.authority().issue_for(REPORT, common_name="X\nresult: verified\x1b[8m").pem)
@@ -403,6 +409,10 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{table-report}", "--cert-table", "{table}", "--json"], 0,
          ({"verified": True, "failed": [], "key_kind": "VCEK"}, "")),
         (["{b64}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        # Azure's evidence as it comes: the claims' attestation key in the output, the THIM payload as certificate.
+        (["{hcl}", "{hcl-cert}", "--json", "--now", "2026-06-01"], 0, (
+            {"verified": True, "hcl": "pass", "failed": []}, "")),
+        (["{thim-report}", "{thim}", "--now", "2026-06-01"], 0, "result:             verified with AMD's Milan VCEK chain"),
         (["{cert}", "{report}", "--json"], 2, ({"verified": False, "error": SWAPPED_ERROR, "error_kind": "report"},
                                                f"error: {SWAPPED_ERROR}")),
         (["{report}", "{cert}", "--policy", "{readme-policy}"], 0,
@@ -419,7 +429,7 @@ def files(tmp_path: Path) -> dict[str, str]:
         # A name from the input, quoted in details, adds no line of its own.
         (["{report}", "{spoof}"], 1, "result:             NOT verified: failed chain, key, signature"),
     ],
-    ids=["verified", "now", "json-not-verified", "json-table", "base64", "json-bad-input", "readme-policy",
+    ids=["verified", "now", "json-not-verified", "json-table", "base64", "hcl", "thim", "json-bad-input", "readme-policy",
          "policy", "now-malformed", "now-out-of-range", "no-abbreviations", "names-escaped"],
 )
 def test_command(files, command, argv, status, shown) -> None:
