@@ -27,7 +27,7 @@ from .shapes import unwrap_certificates, unwrap_report
 from .policy import Policy
 from .sevsnp.chains import trust_store
 from .sevsnp.evidence import read_report
-from .sevsnp.kds import KdsClient
+from .sevsnp.kds import KdsClient, KdsError, OfflineError
 from .sevsnp.platform import EVIDENCE_CACHE_SIZE, SevSnp, SevSnpClaims
 from .sevsnp.report import Report
 from .verification import Verification
@@ -87,8 +87,12 @@ class Verifier:
         own settings for this call. Where neither `certificate` nor
         `certificate_table` is given, the verifier's `kds` supplies the VCEK;
         where `crl` is not given, the revocation list of the product line and
-        key kind that the checks established. Raises `VerificationError` for
-        input that cannot be verified at all.
+        key kind that the checks established; a list that cannot be had (the
+        service unreachable, a failure status, offline with none cached)
+        makes the `revocation` check skip, naming why, or fail where a list is
+        required, and the verification goes on. A VCEK that cannot be had is
+        still an error: nothing can be verified without it. Raises
+        `VerificationError` for input that cannot be verified at all.
         """
         now = instant(now)
         settings = self.revocation if revocation is None else revocation
@@ -109,10 +113,13 @@ class Verifier:
         result = platform.check(evidence, collateral, now=now, revocation=settings)
         claims = result.claims
         if not (self.kds is None or collateral.crl is not None or claims.product is None or claims.key_kind is None):
-            # The list of the product line and key kind that the verification established.
-            crl_found = self.kds.crl(claims.product, claims.key_kind, now=now)
-            result = platform.check(evidence, dataclasses.replace(collateral, crl=crl_found), now=now,
-                                    revocation=settings)
+            # The list of the product line and key kind that the verification established. One that cannot
+            # be had leaves the rest of the verification standing: the revocation check says why it has none.
+            try:
+                found = dataclasses.replace(collateral, crl=self.kds.crl(claims.product, claims.key_kind, now=now))
+            except (KdsError, OfflineError) as error:
+                found = dataclasses.replace(collateral, crl_unavailable=str(error))
+            result = platform.check(evidence, found, now=now, revocation=settings)
         if hcl is None:
             return result
         return dataclasses.replace(

@@ -94,6 +94,9 @@ class Collateral:
     # The TCB that the certificate's source says it was issued for (Azure THIM's tcbm), as the report's
     # 64-bit TCB field: the reported TCB must be it.
     issued_tcb: int | None = None
+    # Why no revocation list came where one was sought (the key service unreachable, a failure status, offline
+    # with none cached): the `revocation` check names it, and skips, or fails where a list is required.
+    crl_unavailable: str | None = None
 
 
 @dataclass(frozen=True, slots=True)

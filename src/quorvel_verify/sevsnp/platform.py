@@ -111,7 +111,9 @@ class SevSnp:
             self._chip(report.chip_id, report.mask_chip_id, facts, key_kind, product),
             _issued_tcb_check(self._tcb(facts, report.reported_tcb), collateral.issued_tcb, report),
             self._product(report.product, report.cpuid, chain),
-            checks.revocation_check(collateral.crl, chain, facts, revocation, now, self._judged),
+            checks.revocation_check(
+                collateral.crl, chain, facts, revocation, now, self._judged, collateral.crl_unavailable
+            ),
         )
         claims = SevSnpClaims(
             report=report, product=product, key_kind=key_kind,
