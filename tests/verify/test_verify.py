@@ -9,6 +9,7 @@ import base64
 import dataclasses
 import datetime
 import hashlib
+import io
 import json
 import struct
 import subprocess
@@ -391,6 +392,7 @@ def files(tmp_path: Path) -> dict[str, str]:
         "hcl": pki.DATA / "azure" / "hcl-snp-v0.trustee.bin", "hcl-cert": pki.DATA / "azure" / "hcl-snp-v0.trustee.vcek.pem",
         "thim-report": pki.DATA / "azure" / "thim-milan.scitt.report.bin", "thim": pki.DATA / "azure" / "thim-milan.scitt.json",
         "readme-policy": tmp_path / "readme.toml", "spoof": tmp_path / "spoof.pem",
+        "milan-chain": pki.DATA.parents[1] / "src" / "quorvel_verify" / "sevsnp" / "data" / "amd-chains" / "ask_ark_milan.pem",
     }
     paths["spoof"].write_bytes(pki.authority().issue_for(REPORT, common_name="X\nresult: verified\x1b[8m").pem)
     paths["b64"].write_bytes(base64.b64encode(REPORT))
@@ -427,14 +429,44 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{report}", "{cert}", "--cert", "{cert}", "--json"], 2, (
             {"verified": False, "error": "quorvel-verify: unrecognized arguments: --cert {cert}"},
             "error: quorvel-verify: unrecognized arguments: --cert {cert}")),
+        # One file per --chains: the positional arguments after it stay positional.
+        (["--chains", "{milan-chain}", "{report}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        (["-", "{cert}", "--crl", "-"], 2, "only one file may be - (standard input); 2 are"),
         # A name from the input, quoted in details, adds no line of its own.
         (["{report}", "{spoof}"], 1, "result:             NOT verified: failed chain, key, signature"),
     ],
-    ids=["verified", "now", "json-not-verified", "json-table", "base64", "hcl", "thim", "json-bad-input", "readme-policy",
+    ids=["verified", "now", "json-not-verified", "json-table", "base64", "hcl", "thim", "json-bad-input",
+         "chains-then-positionals", "stdin-twice", "readme-policy",
          "policy", "now-malformed", "now-out-of-range", "no-abbreviations", "names-escaped"],
 )
 def test_command(files, command, argv, status, shown) -> None:
     command(argv, status, shown, **files)
+
+
+@pytest.mark.parametrize("argv, stdin, status, shown", [
+    (["-", "{cert}"], "report", 0, "result:             verified with AMD's Milan VCEK chain"),
+    (["{report}", "{cert}", "--policy", "-"], b"vmpl = [1]\n", 1, "result:             NOT verified: failed policy.vmpl"),
+], ids=["report", "policy"])
+def test_command_reads_stdin(files, command, monkeypatch, argv, stdin, status, shown) -> None:
+    data = Path(files[stdin]).read_bytes() if isinstance(stdin, str) else stdin
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
+    command(argv, status, shown, **files)
+
+
+def test_command_help_and_version(capsys) -> None:
+    from quorvel_verify import __version__
+    from quorvel_verify.cli import main
+
+    assert (main(["--version"]), capsys.readouterr().out) == (0, f"quorvel-verify {__version__}\n")
+    assert main(["--help"]) == 0
+    assert "exit status:\n  0  verified" in capsys.readouterr().out
+
+
+def test_command_without_cryptography_says_what_to_install() -> None:
+    # cryptography made unimportable, as an install without the verify extra leaves it.
+    run = "import sys; sys.modules['cryptography'] = None; from quorvel_verify._command import main; sys.exit(main())"
+    done = subprocess.run([sys.executable, "-c", run, "r", "c"], capture_output=True, text=True, check=False)
+    assert (done.returncode, done.stdout, done.stderr.count("\n"), "quorvel[verify]" in done.stderr) == (2, "", 1, True)
 
 
 def test_installed_command() -> None:
