@@ -392,6 +392,8 @@ def files(tmp_path: Path) -> dict[str, str]:
         "hcl": pki.DATA / "azure" / "hcl-snp-v0.trustee.bin", "hcl-cert": pki.DATA / "azure" / "hcl-snp-v0.trustee.vcek.pem",
         "thim-report": pki.DATA / "azure" / "thim-milan.scitt.report.bin", "thim": pki.DATA / "azure" / "thim-milan.scitt.json",
         "readme-policy": tmp_path / "readme.toml", "spoof": tmp_path / "spoof.pem",
+        **{f"{line}{end}": pki.DATA / "reports" / f"{line}-v5-oak{suffix}" for line in ("genoa", "turin")
+           for end, suffix in (("", ".bin"), ("-cert", ".vcek.pem"))},
         "milan-chain": pki.DATA.parents[1] / "src" / "quorvel_verify" / "sevsnp" / "data" / "amd-chains" / "ask_ark_milan.pem",
     }
     paths["spoof"].write_bytes(pki.authority().issue_for(REPORT, common_name="X\nresult: verified\x1b[8m").pem)
@@ -418,8 +420,11 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{thim-report}", "{thim}", "--now", "2026-06-01"], 0, "result:             verified with AMD's Milan VCEK chain"),
         (["{cert}", "{report}", "--json"], 2, ({"verified": False, "error": SWAPPED_ERROR, "error_kind": "report"},
                                                f"error: {SWAPPED_ERROR}")),
-        (["{report}", "{cert}", "--policy", "{readme-policy}"], 0,
-         "result:                            verified with AMD's Milan VCEK chain"),
+        # README's policy accepts its report of each product line.
+        *((["{%s}" % report, "{%s}" % cert, "--policy", "{readme-policy}"], 0,
+           f"result:                            verified with AMD's {line} VCEK chain")
+          for report, cert, line in (("report", "cert", "Milan"), ("genoa", "genoa-cert", "Genoa"),
+                                     ("turin", "turin-cert", "Turin"))),
         (["{report}", "{cert}", "--policy", "{policy}"], 2, "{policy}:2: vmpls: unknown rule (did you mean vmpl?)"),
         (["{report}", "{cert}", "--now", "yesterday"], 2, "--now: not an ISO-8601 date or time: 'yesterday'"),
         (["{report}", "{cert}", "--now", "0001-01-01T00:00+14:00", "--json"], 2, (
@@ -436,8 +441,8 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{report}", "{spoof}"], 1, "result:             NOT verified: failed chain, key, signature"),
     ],
     ids=["verified", "now", "json-not-verified", "json-table", "base64", "hcl", "thim", "json-bad-input",
-         "chains-then-positionals", "stdin-twice", "readme-policy",
-         "policy", "now-malformed", "now-out-of-range", "no-abbreviations", "names-escaped"],
+         "readme-policy-milan", "readme-policy-genoa", "readme-policy-turin", "policy", "now-malformed",
+         "now-out-of-range", "no-abbreviations", "chains-then-positionals", "stdin-twice", "names-escaped"],
 )
 def test_command(files, command, argv, status, shown) -> None:
     command(argv, status, shown, **files)
@@ -467,6 +472,29 @@ def test_command_without_cryptography_says_what_to_install() -> None:
     run = "import sys; sys.modules['cryptography'] = None; from quorvel_verify._command import main; sys.exit(main())"
     done = subprocess.run([sys.executable, "-c", run, "r", "c"], capture_output=True, text=True, check=False)
     assert (done.returncode, done.stdout, done.stderr.count("\n"), "quorvel[verify]" in done.stderr) == (2, "", 1, True)
+
+
+def test_readme_sample_output_is_the_commands(capsys, monkeypatch) -> None:
+    from quorvel_verify.cli import main
+
+    readme = (pki.DATA.parents[1] / "README.md").read_text()
+    line = next(line for line in readme.splitlines() if line.startswith("quorvel-verify tests/data/reports/"))
+    shown = readme.split(line + "\n```\n\n```console\n", 1)[1].split("```", 1)[0]
+    monkeypatch.chdir(pki.DATA.parents[1])
+    assert (main(line.split()[1:]), capsys.readouterr().out) == (0, shown)
+
+
+@pytest.mark.parametrize("example, arguments", [
+    ("verify_report.py", []),
+    ("verify_report.py", ["report.bin"]),
+    ("parse_report.py", ["a.bin", "b.bin"]),
+    ("parse_report.py", ["missing.bin"]),
+])
+def test_examples_exit_2_on_bad_usage(tmp_path, example, arguments) -> None:
+    script = pki.DATA.parents[1] / "examples" / example
+    done = subprocess.run([sys.executable, script, *arguments], capture_output=True, text=True, check=False,
+                          cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (2, "")
 
 
 def test_installed_command() -> None:
