@@ -6,7 +6,6 @@ input, never with another exception.
 
 from __future__ import annotations
 
-import base64
 import datetime
 import json
 import struct
