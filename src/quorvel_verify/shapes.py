@@ -28,12 +28,6 @@ class ReportEvidence:
     certificate_table: bytes | None  # from an extended report
     encoding: str | None  # "hex", "base64" or "base64url" where it was text
 
-    @property
-    def shape(self) -> str:
-        """What was given, in words, for details and the command's output."""
-        shape = "an HCL report" if self.hcl else "an extended report" if self.certificate_table else "a report"
-        return f"{shape} in {self.encoding} text" if self.encoding else shape
-
 
 def _binary_evidence(data: bytes) -> bool:
     return is_hcl_report(data) or is_extended_report(data) or len(data) == REPORT_SIZE

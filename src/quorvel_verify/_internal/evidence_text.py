@@ -24,25 +24,14 @@ _BASE64URL: Final = re.compile(rb"[A-Za-z0-9_-]+={0,2}")
 class DecodedText(NamedTuple):
     data: bytes
     encoding: str  # "hex", "base64" or "base64url"
-    padded: bool  # whether base64 text ended in its padding (always true for hex)
-
-    @property
-    def how_to_decode(self) -> str:
-        """A command that decodes the text as given: coreutils refuses base64 whose padding is missing."""
-        if self.encoding == "hex":
-            return "`xxd -r -p`"
-        command = "`base64 -d`" if self.encoding == "base64" else "`basenc --base64url -d`"
-        return command if self.padded else f"{command}, once padded with = to a multiple of 4 characters"
 
 
-def _base64(text: bytes, alphabet: re.Pattern[bytes], altchars: bytes) -> tuple[bytes, bool] | None:
-    if not alphabet.fullmatch(text):
-        return None
-    padded = text.endswith(b"=")
-    if padded and len(text) % 4:
+def _base64(text: bytes, alphabet: re.Pattern[bytes], altchars: bytes) -> bytes | None:
+    # Padding is complete or absent: coreutils and most encoders leave it out of base64url, never half of it.
+    if not alphabet.fullmatch(text) or (text.endswith(b"=") and len(text) % 4):
         return None
     try:
-        return base64.b64decode(text + b"=" * (-len(text) % 4), altchars=altchars, validate=True), padded
+        return base64.b64decode(text + b"=" * (-len(text) % 4), altchars=altchars, validate=True)
     except binascii.Error:  # a length that no encoding gives
         return None
 
@@ -55,9 +44,9 @@ def decode_text(data: bytes, accept: Callable[[bytes], bool]) -> DecodedText | N
     if _HEX.fullmatch(text):
         decoded = bytes.fromhex(text.decode("ascii"))
         if accept(decoded):
-            return DecodedText(decoded, "hex", True)
+            return DecodedText(decoded, "hex")
     for encoding, alphabet, altchars in (("base64", _BASE64, b"+/"), ("base64url", _BASE64URL, b"-_")):
         result = _base64(text, alphabet, altchars)
-        if result is not None and accept(result[0]):
-            return DecodedText(result[0], encoding, result[1])
+        if result is not None and accept(result):
+            return DecodedText(result, encoding)
     return None
