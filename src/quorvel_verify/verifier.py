@@ -109,7 +109,7 @@ class Verifier:
         platform = self._platform_of(evidence)
         if self.kds is not None and collateral.certificate is None and collateral.certificate_table is None:
             vcek = self.kds.vcek_for(read_report(evidence), now=now)[1]  # type: ignore[arg-type]  # names mistakes
-            collateral = Collateral(certificate=vcek, crl=collateral.crl)
+            collateral = dataclasses.replace(collateral, certificate=vcek)
         result = platform.check(evidence, collateral, now=now, revocation=settings)
         claims = result.claims
         if not (self.kds is None or collateral.crl is not None or claims.product is None or claims.key_kind is None):
