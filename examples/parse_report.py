@@ -14,13 +14,20 @@ import quorvel
 DEFAULT_REPORT = Path(__file__).resolve().parent.parent / "tests" / "data" / "reports" / "genoa-v5-oak.bin"
 
 
+# As quorvel-verify: 2 for a wrong command line or input that cannot be used.
+BAD_INPUT = 2
+
+
 def main(argv: list[str]) -> int:
+    if len(argv) > 2:
+        print(__doc__.splitlines()[2], file=sys.stderr)
+        return BAD_INPUT
     path = Path(argv[1]) if len(argv) > 1 else DEFAULT_REPORT
     try:
         report = quorvel.parse_report(path.read_bytes())
     except (OSError, ValueError) as error:
         print(f"{path}: {error}", file=sys.stderr)
-        return 1
+        return BAD_INPUT
 
     tcb = report["reported_tcb"]
     cpuid = report["cpuid"]

@@ -4,19 +4,48 @@
 (its pinned roots, revocation settings, key service and caches), checks
 evidence with `Verifier.verify`, and appraises the claims with a `Policy`
 (`Policy.appraise`), which gives the `Verification`.
+
+The names below are loaded when first used, so that the command can say
+that `cryptography` is missing (install `quorvel[verify]`) instead of
+failing as it is imported.
 """
 
 from __future__ import annotations
 
-from ._internal.platform import Collateral, EvidenceResult, Platform, Revocation
-from .checks import Check, Outcome
-from .errors import ErrorKind, PolicyError, VerificationError
-from .policy import Policy, RuleDoc, rule_reference
-from .sevsnp.platform import SevSnpClaims
-from .sevsnp.report import Cpuid, FirmwareVersion, GuestPolicy, PlatformInfo, Report, TcbVersion
-from .sevsnp.vocabulary import KeyKind, ProductLine
-from .verification import Verification
-from .verifier import Verifier, verify
+import importlib
+import importlib.metadata
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from ._internal.platform import Collateral, EvidenceResult, Platform, Revocation
+    from .checks import Check, Outcome
+    from .errors import ErrorKind, PolicyError, VerificationError
+    from .policy import Policy, RuleDoc, rule_reference
+    from .sevsnp.platform import SevSnpClaims
+    from .sevsnp.report import Cpuid, FirmwareVersion, GuestPolicy, PlatformInfo, Report, TcbVersion
+    from .sevsnp.vocabulary import KeyKind, ProductLine
+    from .verification import Verification
+    from .verifier import Verifier, verify
+
+try:
+    __version__ = importlib.metadata.version("quorvel")
+except importlib.metadata.PackageNotFoundError:  # run from a source tree that was never installed
+    __version__ = "0+unknown"
+
+# Each public name, by the module that defines it.
+_MODULES = {
+    "Check": ".checks", "Outcome": ".checks",
+    "Collateral": "._internal.platform", "EvidenceResult": "._internal.platform", "Platform": "._internal.platform",
+    "Revocation": "._internal.platform",
+    "ErrorKind": ".errors", "PolicyError": ".errors", "VerificationError": ".errors",
+    "Policy": ".policy", "RuleDoc": ".policy", "rule_reference": ".policy",
+    "SevSnpClaims": ".sevsnp.platform",
+    "Cpuid": ".sevsnp.report", "FirmwareVersion": ".sevsnp.report", "GuestPolicy": ".sevsnp.report",
+    "PlatformInfo": ".sevsnp.report", "Report": ".sevsnp.report", "TcbVersion": ".sevsnp.report",
+    "KeyKind": ".sevsnp.vocabulary", "ProductLine": ".sevsnp.vocabulary",
+    "Verification": ".verification",
+    "Verifier": ".verifier", "verify": ".verifier",
+}
 
 __all__ = [
     "Check",
@@ -44,3 +73,17 @@ __all__ = [
     "rule_reference",
     "verify",
 ]
+assert sorted(__all__) == sorted(_MODULES), "every public name is loaded from its module"
+
+
+def __getattr__(name: str) -> object:
+    module = _MODULES.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(module, __name__), name)
+    globals()[name] = value  # looked up once
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), *_MODULES])

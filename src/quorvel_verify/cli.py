@@ -2,7 +2,7 @@
 
 Exit status: 0 verified, 1 not verified (a check failed), 2 bad input (an
 unreadable file, a report or certificate that cannot be used, a malformed
-policy, a wrong argument). With --json, stdout holds one JSON object in every
+policy, a wrong argument). `-` for a file reads standard input. With --json, stdout holds one JSON object in every
 case: the verification, or `{"verified": false, "error": ..., "error_kind": ...}`
 for bad input, where `error_kind` is one of `quorvel_verify.ErrorKind`.
 """
@@ -18,6 +18,7 @@ from pathlib import Path
 from typing import NoReturn
 
 from ._internal.cache import Cache, default_cache_dir
+from . import __version__
 from .errors import ErrorKind, PolicyError, VerificationError
 from .policy import Policy
 from .sevsnp.kds import KdsClient
@@ -28,6 +29,18 @@ from .verification import Verification
 from .verifier import Verifier, instant
 
 VERIFIED, NOT_VERIFIED, BAD_INPUT = 0, 1, 2
+STDIN = "-"
+
+EPILOG = """\
+exit status:
+  0  verified: every check that must pass passed, and none failed
+  1  not verified: a check failed (the output says which)
+  2  bad input: a file that cannot be read or used, a malformed policy, a wrong argument
+
+REPORT may be the raw report, Azure's HCL report, the report followed by its certificate
+table, or any of these as hex, base64 or base64url text; CERT may be Azure's THIM payload.
+Any one file may be - for standard input.
+"""
 
 
 class _BadInput(Exception):
@@ -48,16 +61,18 @@ def _parser() -> argparse.ArgumentParser:
     # No abbreviations: `--cert FILE` would be taken for --cert-table, and `--js`
     # for --json without the JSON object that bad input owes it.
     parser = _Parser(
-        prog="quorvel-verify", allow_abbrev=False,
+        prog="quorvel-verify", allow_abbrev=False, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Verify an AMD SEV-SNP attestation report: AMD's chain, the signature and what it states.",
     )
-    parser.add_argument("report", metavar="REPORT", help="the raw 1184-byte report")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("report", metavar="REPORT", help="the report: 1184 bytes, or as it is handed out (below)")
     parser.add_argument("cert", metavar="CERT", nargs="?", help="the VCEK or VLEK (PEM or DER), or a PEM bundle")
     parser.add_argument("--cert-table", metavar="FILE", help="a certificate table, as the extended report returns it")
     parser.add_argument("--policy", metavar="FILE.toml", help="the policy that the report must meet")
+    # One file per flag: a list would swallow the positional arguments after it.
     parser.add_argument(
-        "--chains", metavar="FILE", nargs="+", action="extend",
-        help="pinned chains instead of AMD's bundled ones: PEM, an intermediate then its root",
+        "--chains", metavar="FILE", action="append",
+        help="pinned chains instead of AMD's bundled ones: PEM, an intermediate then its root (repeatable)",
     )
     parser.add_argument(
         "--now", metavar="ISO-8601", help="when the certificates must be valid (default: now; UTC unless it says)"
@@ -79,10 +94,27 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _read(path: str) -> bytes:
+    if path == STDIN:
+        return sys.stdin.buffer.read()
     try:
         return Path(path).read_bytes()
     except OSError as error:
         raise _BadInput(f"{path}: {error.strerror or error}", ErrorKind.INPUT) from error
+
+
+def _one_stdin(arguments: argparse.Namespace) -> None:
+    given = [arguments.report, arguments.cert, arguments.cert_table, arguments.crl, arguments.policy,
+             *(arguments.chains or [])]
+    if given.count(STDIN) > 1:
+        raise _BadInput(f"only one file may be {STDIN} (standard input); {given.count(STDIN)} are")
+
+
+def _policy(path: str | None) -> Policy:
+    if path is None:
+        return Policy()
+    if path == STDIN:
+        return Policy.from_toml(_read(STDIN).decode("utf-8", errors="replace"), "<stdin>")
+    return Policy.load(path)
 
 
 def _now(text: str | None) -> datetime.datetime | None:
@@ -114,10 +146,11 @@ def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
 
 
 def _run(arguments: argparse.Namespace) -> Verification:
+    _one_stdin(arguments)
     client = _kds_client(arguments)
     if arguments.cert is None and arguments.cert_table is None and client is None:
         raise _BadInput("no certificate: give CERT, the VCEK or VLEK, or --cert-table, or --fetch it")
-    policy = Policy.load(arguments.policy) if arguments.policy is not None else Policy()
+    policy = _policy(arguments.policy)
     report = _read(arguments.report)
     now = _now(arguments.now)
     certificate = _read(arguments.cert) if arguments.cert is not None else None
@@ -211,7 +244,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     as_json = "--json" in (sys.argv[1:] if argv is None else argv)
     arguments: argparse.Namespace | None = None
     try:
-        arguments = _parser().parse_args(argv)
+        try:
+            arguments = _parser().parse_args(argv)
+        except SystemExit as done:  # --help and --version: printed, nothing to verify
+            return done.code if isinstance(done.code, int) else VERIFIED
         result = _run(arguments)
     except (_BadInput, VerificationError) as error:
         message = _message(error, arguments) if isinstance(error, VerificationError) else str(error)

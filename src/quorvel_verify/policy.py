@@ -45,8 +45,9 @@ from ._internal.rules import Invalid, Rule, Verdict, describe, field
 from .checks import Check, Outcome
 from .errors import PolicyError
 from .sevsnp import rules as snp
+from .sevsnp import rules_extra as snp_extra
 from .sevsnp.platform import SevSnpClaims
-from .sevsnp.report import Report
+from .sevsnp.report import FirmwareVersion, Report
 from .sevsnp.rules import TcbMinimum
 from .sevsnp.vocabulary import KeyKind, ProductLine
 from .verification import Verification
@@ -171,6 +172,18 @@ class Policy(RuleSet):
     require_rapl_disabled: bool | None = field(snp.REQUIRE_RAPL_DISABLED)
     require_ciphertext_hiding: bool | None = field(snp.REQUIRE_CIPHERTEXT_HIDING)
     require_page_swap_disabled: bool | None = field(snp.REQUIRE_PAGE_SWAP_DISABLED)
+    image_ids: Sequence[bytes | str] | None = field(snp_extra.IMAGE_IDS)
+    family_ids: Sequence[bytes | str] | None = field(snp_extra.FAMILY_IDS)
+    report_ids: Sequence[bytes | str] | None = field(snp_extra.REPORT_IDS)
+    report_id_mas: Sequence[bytes | str] | None = field(snp_extra.REPORT_ID_MAS)
+    chip_ids: Sequence[bytes | str] | None = field(snp_extra.CHIP_IDS)
+    # "major.minor.build", the least of the current and the committed firmware.
+    min_firmware: FirmwareVersion | str | None = field(snp_extra.MIN_FIRMWARE)
+    # Platform-info bits by name: true requires, false forbids.
+    platform_info: Mapping[str, bool] | None = field(snp_extra.PLATFORM_INFO)
+    min_launch_mitigation_vector: int | None = field(snp_extra.MIN_LAUNCH_MITIGATION_VECTOR)
+    min_current_mitigation_vector: int | None = field(snp_extra.MIN_CURRENT_MITIGATION_VECTOR)
+    csp_ids: Sequence[str] | None = field(snp_extra.CSP_IDS)
     require_revocation: bool | None = field(snp.REQUIRE_REVOCATION)
     crl_grace_period: int | None = field(snp.CRL_GRACE_PERIOD)
 
@@ -230,6 +243,7 @@ class Policy(RuleSet):
             key_kind=claims.key_kind,
             kds_url=claims.kds_url,
             signed_digest=claims.signed_digest,
+            hcl=result.hcl,
         )
 
     def evaluate(self, report: Report, *, product: str | None, key_kind: str | None) -> list[Check]:

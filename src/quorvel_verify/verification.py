@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
+from .azure.hcl import HclReport
 from .checks import Check
 from .sevsnp.report import Report
 from .sevsnp.vocabulary import KeyKind, ProductLine
@@ -19,6 +20,10 @@ class Verification:
     deduplicate or log reports by. The file's own hash will not do: the
     ECDSA signature is malleable (s and n-s both verify), and the bytes after
     0x2A0 are not signed at all, so one signed report has many encodings.
+    `hcl` is the Azure HCL report the report came in, where it came in one:
+    its runtime claims (`hcl.claims`) and the vTPM's attestation key
+    (`hcl.attestation_key`, `hcl.attestation_key_jwk`), bound to the report
+    by the `hcl` check, so that a service can go on to check a TPM quote.
     """
 
     verified: bool
@@ -28,6 +33,7 @@ class Verification:
     key_kind: KeyKind | None  # VCEK or VLEK, as the report's signing-key field names it
     kds_url: str | None  # where AMD's KDS serves the report's VCEK, built from the report
     signed_digest: str  # SHA-384 of bytes 0x000-0x29F, hex
+    hcl: HclReport | None = None
 
     @property
     def failed(self) -> tuple[Check, ...]:
@@ -51,4 +57,4 @@ class Verification:
             "kds_url": self.kds_url,
             "signed_digest": self.signed_digest,
             "report": self.report.to_json(),
-        }
+        } | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {})

@@ -11,8 +11,9 @@ evidence checks with the claims they established (an `EvidenceResult`); a
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import Final
 
 from cryptography import x509
@@ -20,11 +21,13 @@ from cryptography.hazmat.primitives import serialization
 
 from ._internal.certificates import der
 from ._internal.platform import Collateral, EvidenceResult, PlatformVerifier, Revocation
-from .errors import ErrorKind, VerificationError, about
+from .azure.hcl import REPORT_TYPE_TDX, HclReport, hcl_check
+from .errors import ErrorKind, VerificationError, about, located
+from .shapes import unwrap_certificates, unwrap_report
 from .policy import Policy
 from .sevsnp.chains import trust_store
 from .sevsnp.evidence import read_report
-from .sevsnp.kds import KdsClient
+from .sevsnp.kds import KdsClient, KdsError, OfflineError
 from .sevsnp.platform import EVIDENCE_CACHE_SIZE, SevSnp, SevSnpClaims
 from .sevsnp.report import Report
 from .verification import Verification
@@ -71,10 +74,10 @@ class Verifier:
     def verify(
         self,
         report: bytes | Report,
-        certificate: bytes | x509.Certificate | None = None,
+        certificate: bytes | str | x509.Certificate | None = None,
         *,
         certificate_table: bytes | None = None,
-        crl: bytes | x509.CertificateRevocationList | None = None,
+        crl: bytes | str | x509.CertificateRevocationList | None = None,
         now: datetime.datetime | None = None,
         revocation: Revocation | None = None,
     ) -> EvidenceResult[SevSnpClaims]:
@@ -84,30 +87,66 @@ class Verifier:
         own settings for this call. Where neither `certificate` nor
         `certificate_table` is given, the verifier's `kds` supplies the VCEK;
         where `crl` is not given, the revocation list of the product line and
-        key kind that the checks established. Raises `VerificationError` for
-        input that cannot be verified at all.
+        key kind that the checks established; a list that cannot be had (the
+        service unreachable, a failure status, offline with none cached)
+        makes the `revocation` check skip, naming why, or fail where a list is
+        required, and the verification goes on. A VCEK that cannot be had is
+        still an error: nothing can be verified without it. Raises
+        `VerificationError` for input that cannot be verified at all.
         """
         now = instant(now)
         settings = self.revocation if revocation is None else revocation
         if not isinstance(settings, Revocation):
             raise about("revocation", f"expected a Revocation, got {type(settings).__name__}")
+        evidence, hcl, table = self._unwrap(report, _bytes("certificate_table", certificate_table))
+        certificates = _certificate(certificate)
+        # A THIM payload's certificates are checked as any others; its tcbm must be the reported TCB.
+        given = unwrap_certificates(certificates) if certificates is not None else None
         collateral = Collateral(
-            certificate=_certificate(certificate), certificate_table=_bytes("certificate_table", certificate_table),
-            crl=_crl(crl),
+            certificate=given.certificates if given is not None else None, certificate_table=table, crl=_crl(crl),
+            issued_tcb=given.thim.tcbm if given is not None and given.thim is not None else None,
         )
-        platform = self._platform_of(report)
+        platform = self._platform_of(evidence)
         if self.kds is not None and collateral.certificate is None and collateral.certificate_table is None:
-            collateral = Collateral(certificate=self.kds.vcek_for(read_report(report), now=now)[1], crl=collateral.crl)
-        result = platform.check(report, collateral, now=now, revocation=settings)
+            vcek = self.kds.vcek_for(read_report(evidence), now=now)[1]  # type: ignore[arg-type]  # names mistakes
+            collateral = dataclasses.replace(collateral, certificate=vcek)
+        result = platform.check(evidence, collateral, now=now, revocation=settings)
         claims = result.claims
-        if self.kds is None or collateral.crl is not None or claims.product is None or claims.key_kind is None:
+        if not (self.kds is None or collateral.crl is not None or claims.product is None or claims.key_kind is None):
+            # The list of the product line and key kind that the verification established. One that cannot
+            # be had leaves the rest of the verification standing: the revocation check says why it has none.
+            try:
+                found = dataclasses.replace(collateral, crl=self.kds.crl(claims.product, claims.key_kind, now=now))
+            except (KdsError, OfflineError) as error:
+                found = dataclasses.replace(collateral, crl_unavailable=str(error))
+            result = platform.check(evidence, found, now=now, revocation=settings)
+        if hcl is None:
             return result
-        # The list of the product line and key kind that the verification established.
-        crl_found = self.kds.crl(claims.product, claims.key_kind, now=now)
-        return platform.check(
-            report, Collateral(collateral.certificate, collateral.certificate_table, crl_found), now=now,
-            revocation=settings,
+        return dataclasses.replace(
+            result, checks=(*result.checks, hcl_check(hcl)), must_pass=result.must_pass | {"hcl"}, hcl=hcl
         )
+
+    def _unwrap(
+        self, report: object, table: bytes | None
+    ) -> tuple[object, HclReport | None, bytes | None]:
+        """The hardware report in `report` (bare, in an HCL report, before its certificate table, or as text),
+        the HCL report it came in, and the certificate table, the caller's or the one it came with."""
+        if not isinstance(report, bytes | bytearray | memoryview) or any(
+            platform.recognises(report) for platform in self._platforms
+        ):
+            return report, None, table
+        given = unwrap_report(bytes(report))
+        if given.certificate_table is not None:
+            if table is not None:
+                raise about("certificate_table", "the report is followed by its own certificate table: give one or "
+                                                 "the other")
+            table = given.certificate_table
+        if given.hcl is not None and given.hcl.report_type == REPORT_TYPE_TDX:
+            raise located("report", (
+                "an HCL report around a TDX TDREPORT, which is verified through the TDX quote made from it; "
+                "this verifier does not verify TDX quotes"
+            ))
+        return given.report, given.hcl, table
 
     def _platform_of(self, evidence: object) -> PlatformVerifier[SevSnpClaims]:
         # Evidence that no platform recognises goes to the first, whose reader names the likely mistake.
@@ -127,16 +166,25 @@ def instant(now: datetime.datetime | None) -> datetime.datetime:
         raise about("now", f"{now.isoformat()} lies outside the years 1 to 9999 in UTC") from None
 
 
-def _certificate(certificate: bytes | x509.Certificate | None) -> bytes | None:
+def _certificate(certificate: bytes | str | x509.Certificate | None) -> bytes | None:
     if isinstance(certificate, x509.Certificate):
         return der(certificate)
-    return _bytes("certificate", certificate)
+    return _bytes("certificate", _pem_text("certificate", certificate))
 
 
-def _crl(crl: bytes | x509.CertificateRevocationList | None) -> bytes | None:
+def _crl(crl: bytes | str | x509.CertificateRevocationList | None) -> bytes | None:
     if isinstance(crl, x509.CertificateRevocationList):
         return crl.public_bytes(serialization.Encoding.DER)
-    return _bytes("crl", crl)
+    return _bytes("crl", _pem_text("crl", crl))
+
+
+def _pem_text(argument: str, data: object) -> object:
+    """PEM (or a THIM payload) given as `str`, as its bytes: text that is not ASCII is no PEM."""
+    if not isinstance(data, str):
+        return data
+    if not data.isascii():
+        raise about(argument, "expected PEM text, which is ASCII; this str holds other characters")
+    return data.encode("ascii")
 
 
 def _bytes(argument: str, data: object) -> bytes | None:
@@ -162,23 +210,29 @@ def default_verifier() -> Verifier:
 
 def verify(
     report: bytes | Report,
-    certificate: bytes | x509.Certificate | None = None,
+    certificate: bytes | str | x509.Certificate | None = None,
     *,
     certificate_table: bytes | None = None,
     chains: bytes | Sequence[bytes] | None = None,
-    policy: Policy | None = None,
+    policy: Policy | Mapping[str, object] | None = None,
     now: datetime.datetime | None = None,
-    crl: bytes | x509.CertificateRevocationList | None = None,
+    crl: bytes | str | x509.CertificateRevocationList | None = None,
 ) -> Verification:
-    """Verifies `report` (its raw 1184 bytes) against the VCEK or VLEK that signed it.
+    """Verifies `report` against the VCEK or VLEK that signed it.
 
-    `certificate` is that VCEK or VLEK in PEM or DER (or loaded, an
-    `x509.Certificate`), or a PEM bundle holding it (in any order with its
-    intermediate and root); `certificate_table` a
-    certificate table as the extended report returns it. Either may be given,
-    or both. Intermediates and roots in them are checked against the pinned
-    ones, never trusted: AMD's bundled chains, or `chains` (PEM, each an
-    intermediate then its root). `policy` judges what the report states
+    `report` is the raw 1184 bytes, or the same recognised by content in the
+    shapes it is handed out in: Azure's HCL report around it (which adds the
+    `hcl` check, and the runtime claims as `Verification.hcl`), the report
+    followed by its certificate table, or any of these as hex, base64 or
+    base64url text. `certificate` is that VCEK or VLEK in PEM (bytes or str)
+    or DER (or loaded, an `x509.Certificate`), a PEM bundle holding it (in any
+    order with its intermediate and root), or Azure's THIM payload (whose
+    `tcbm` the `tcb` check then compares with the reported TCB);
+    `certificate_table` a certificate table as the extended report returns
+    it. Either may be given, or both. Intermediates and roots in them are
+    checked against the pinned ones, never trusted: AMD's bundled chains, or
+    `chains` (PEM, each an intermediate then its root). `policy` (a `Policy`,
+    or a mapping shaped like the policy file) judges what the report states
     (default: `Policy()`, which refuses a guest that allows debugging); `now`
     (timezone-aware) is when the certificates must be valid, by default the
     current time. `crl` is AMD's revocation list (DER or PEM) of the chain's
@@ -193,11 +247,10 @@ def verify(
     """
     if policy is None:
         policy = _DEFAULT_POLICY
+    elif isinstance(policy, Mapping):
+        policy = Policy.from_mapping(policy)
     elif not isinstance(policy, Policy):
-        raise about(
-            "policy", f"expected a Policy (Policy.from_mapping makes one from a mapping), got {type(policy).__name__}",
-            ErrorKind.POLICY,
-        )
+        raise about("policy", f"expected a Policy or a mapping of rules, got {type(policy).__name__}", ErrorKind.POLICY)
     verifier = default_verifier() if chains is None else Verifier(chains=chains)
     result = verifier.verify(
         report, certificate, certificate_table=certificate_table, crl=crl, now=now,

@@ -177,12 +177,29 @@ FETCHED = [
         pytest.param([], [(["--fetch", "--kds-url", "http://kds.example"], 2, "KDS address must be https:// (or "
                            "http:// to a loopback host), not 'http://kds.example'")], 0,
                      id="plain http to another host"),
+        # A revocation list that cannot be had: the verification goes on without it, unless a list is required.
+        *(pytest.param(script, [([*arguments, *policy], status, [f"revocation:         {outcome}{why}", verdict])],
+                       requests, id=f"{name}{', required' if policy else ''}")
+          for name, script, arguments, requests, why in [
+              ("CRL status 500", ["serve", "500"], ["--fetch"], 2, "{crl}: HTTP 500 Internal Server Error"),
+              ("key service unreachable", [], ["{cert}", "--fetch", "--kds-url", "http://127.0.0.1:1"], 0,
+               "http://127.0.0.1:1/vcek/v1/Milan/crl: [Errno 111] Connection refused"),
+              ("offline, no CRL cached", [], ["{cert}", "--offline"], 0,
+               "offline: no revocation list in the cache {cache} for {crl}"),
+          ]
+          for policy, status, outcome, verdict in [
+              ([], 0, "skip  no revocation list could be had: ", "result:             verified with AMD's Milan VCEK chain"),
+              (["--policy", "{required}"], 1, "fail  expected a revocation list, which the policy requires; none "
+               "could be had: ", "result:             NOT verified: failed revocation"),
+          ]),
     ],
 )
 def test_command(server, tmp_path, command, script, runs, requests):
     server.script = list(script)
     report, certificate = (str(DATA / "reports" / f"{REPORTS['milan']}.{end}") for end in ("bin", "vcek.pem"))
-    fill = {"cert": certificate, "cache": str(tmp_path / "cache"), "vcek": step_of("milan", server.url)[0]}
+    fill = {"cert": certificate, "cache": str(tmp_path / "cache"), "vcek": step_of("milan", server.url)[0],
+            "crl": step_of("crl", server.url)[0], "required": str(tmp_path / "required.toml")}
+    (tmp_path / "required.toml").write_text("require_revocation = true\n")
     for arguments, status, shown in runs:
         argv = [report, *arguments, "--now", NOW.isoformat()]
         if "--kds-url" not in argv:

@@ -153,7 +153,7 @@ def test_policy_file_reads_as_the_same_policy_made_in_code(read, made):
     (f'measurements = [\n  "{"00" * 48}",\n  "{"0" * 95}",\n]',
      "p.toml:3: measurements[1]: expected 96 hex digits (48 bytes), got 95"),
     (f'host_data = ["0x{"00" * 31}"]',
-     "p.toml:1: host_data[0]: expected 64 hex digits, got a string of 64 characters, which is not hex"),
+     "p.toml:1: host_data[0]: expected 64 hex digits, got a string of 64 characters, which is not hex: leave out the 0x"),
     ('report_data = "zz"', 'p.toml:1: report_data: expected 128 hex digits, got the string "zz", which is not hex'),
     ("id_key_digests = " + "00" * 48, "p.toml:1: not valid TOML: Expected newline or end of document after a statement"),
     ('min_abi = "1"', 'p.toml:1: min_abi: expected "major.minor", each 0 to 255, got the string "1"'),

@@ -9,6 +9,8 @@ import base64
 import dataclasses
 import datetime
 import hashlib
+import itertools
+import io
 import json
 import struct
 import subprocess
@@ -250,7 +252,8 @@ def genuine_crl_rows():
         issuer = crl.split("-")[1].capitalize()
         for product in ("Milan", "Genoa", "Turin"):
             expected = None if product == issuer else (
-                f"expected a list signed by ARK-{product} (RSASSA-PSS, SHA-384); its signature does not verify"
+                f"expected ARK-{product}'s list; this one is issued by ARK-{issuer}, the root of another product line "
+                f"({issuer})"
             )
             yield pytest.param(crl, product, None, "inside", 0, expected, id=f"{crl} against ARK-{product}")
     milan = "crl-milan-vcek-n9-2026-06-22.atakit.der"
@@ -314,16 +317,22 @@ NOT_DER = "not a certificate in PEM or DER (error parsing asn1 value: ParseError
         *(pytest.param(lambda name=name: {"report": collateral(f"{name}.report.bin"), "certificate": None,
                                           "certificate_table": collateral(f"{name}.bin")}, None, id=f"table-{name}")
           for name in ("certtable-genoa-v3.veraison", "certtable-milan-v3.evcli")),
-        pytest.param(lambda: {"report": base64.b64encode(REPORT)}, "report: this is a report written as base64 text: "
-                     "decode it first (for instance with `base64 -d`)", id="base64"),
-        pytest.param(lambda: {"report": REPORT.hex().encode() + b"\n"}, "report: this is a report written as hex "
-                     "text: decode it first (for instance with `xxd -r -p`)", id="hex"),
+        # Report text is decoded, under the encoding whose bytes are a report.
+        pytest.param(lambda: {"report": base64.urlsafe_b64encode(REPORT).rstrip(b"=")}, None, id="base64url"),
+        pytest.param(lambda: {"report": REPORT.hex().encode() + b"\n"}, None, id="hex"),
+        pytest.param(lambda: {"certificate": VCEK.decode()}, None, id="pem-str"),
+        pytest.param(lambda: {"report": base64.urlsafe_b64encode((pki.DATA / "azure" / "hcl-snp-genoa.trustee.bin")
+                                                                 .read_bytes()),
+                              "certificate": (pki.DATA / "azure" / "hcl-snp-genoa.trustee.vcek.pem").read_bytes()},
+                     None, id="hcl-report-in-base64url"),
         pytest.param(lambda: {"report": struct.pack("<II", 0, 1184) + bytes(24) + REPORT + bytes(4000 - 1216)},
                      "report: this is a firmware response (status 0) with its 32-byte header before the report: the "
                      "report is bytes 0x20-0x4bf", id="firmware-response"),
-        pytest.param(lambda: {"report": REPORT + table([(VCEK_GUID, VCEK)])}, "report: this is a report followed by "
-                     "1935 more bytes, such as a certificate table: give bytes 0-1183 as the report and the rest as "
-                     "the certificate table", id="report-and-table"),
+        pytest.param(lambda: {"report": REPORT + table([(VCEK_GUID, VCEK)]), "certificate": None}, None,
+                     id="report-and-table"),
+        pytest.param(lambda: {"report": REPORT + table([(VCEK_GUID, VCEK)]), "certificate_table": table(
+            [(VCEK_GUID, VCEK)])}, "certificate_table: the report is followed by its own certificate table: give one "
+            "or the other", id="two-tables"),
         pytest.param(lambda: {"report": VCEK, "certificate": REPORT}, "report: this is a certificate, not a report: "
                      "were the report and the certificate given in swapped order?", id="swapped"),
         pytest.param(lambda: {"certificate": REPORT}, "certificate: this is a report, not a certificate: were the "
@@ -336,8 +345,9 @@ NOT_DER = "not a certificate in PEM or DER (error parsing asn1 value: ParseError
         pytest.param(lambda: {"chains": "x"}, "chains: expected PEM bytes or a sequence of them, got str", id="chains-str"),
         pytest.param(lambda: {"chains": [None]}, "chains[0]: expected PEM bytes, got NoneType", id="chains-none"),
         pytest.param(lambda: {"crl": 10**6}, "crl: expected the revocation list's bytes (DER or PEM), got int", id="crl-int"),
-        pytest.param(lambda: {"policy": {"vmpl": [0]}}, "policy: expected a Policy (Policy.from_mapping makes one from "
-                     "a mapping), got dict", id="policy-mapping"),
+        pytest.param(lambda: {"policy": {"vmpl": [0]}}, None, id="policy-mapping"),
+        pytest.param(lambda: {"policy": {"vmpl": [4]}}, "vmpl[0]: expected an integer from 0 to 3, got the "
+                     "integer 4", id="policy-mapping-malformed"),
         pytest.param(lambda: {"certificate": None, "certificate_table": uuid.UUID(VCEK_GUID).bytes + struct.pack(
             "<II", 24, len(VCEK)) + VCEK}, "certificate table: not a certificate table: no all-zero entry ends its "
             "entries", id="table-without-its-end"),
@@ -367,7 +377,7 @@ def test_evidence(arguments, refused) -> None:
 
 
 # quorvel-verify, as cli.main: stdout, stderr and exit status (0 verified, 1 not, 2 bad input).
-B64_ERROR = "{b64}: this is a report written as base64 text: decode it first (for instance with `base64 -d`)"
+SWAPPED_ERROR = "{cert}: this is a certificate, not a report: were the report and the certificate given in swapped order?"
 
 
 @pytest.fixture
@@ -380,8 +390,13 @@ def files(tmp_path: Path) -> dict[str, str]:
         "table-report": pki.DATA / "collateral" / "certtable-genoa-v3.veraison.report.bin",
         "table": pki.DATA / "collateral" / "certtable-genoa-v3.veraison.bin",
         "b64": tmp_path / "report.b64", "policy": tmp_path / "policy.toml",
-        "example-policy": pki.DATA.parents[1] / "examples" / "policy-milan-v3-oak.toml",
+        "hcl": pki.DATA / "azure" / "hcl-snp-v0.trustee.bin", "hcl-cert": pki.DATA / "azure" / "hcl-snp-v0.trustee.vcek.pem",
+        "thim-report": pki.DATA / "azure" / "thim-milan.scitt.report.bin", "thim": pki.DATA / "azure" / "thim-milan.scitt.json",
+        "example-policy": pki.DATA.parents[1] / "examples" / "policy-three-lines.toml",
         "spoof": tmp_path / "spoof.pem",
+        **{f"{line}{end}": pki.DATA / "reports" / f"{line}-v5-oak{suffix}" for line in ("genoa", "turin")
+           for end, suffix in (("", ".bin"), ("-cert", ".vcek.pem"))},
+        "milan-chain": pki.PINNED / "ask_ark_milan.pem",
     }
     paths["spoof"].write_bytes(pki.authority().issue_for(REPORT, common_name="X\nresult: verified\x1b[8m").pem)
     paths["b64"].write_bytes(base64.b64encode(REPORT))
@@ -398,11 +413,18 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{vlek}", "{vlek-cert}", "--json"], 1, ({"verified": False, "failed": ["validity"], "key_kind": "VLEK"}, "")),
         (["{table-report}", "--cert-table", "{table}", "--json"], 0,
          ({"verified": True, "failed": [], "key_kind": "VCEK"}, "")),
-        (["{b64}", "{cert}"], 2, B64_ERROR),
-        (["{b64}", "{cert}", "--json"], 2, ({"verified": False, "error": B64_ERROR, "error_kind": "report"},
-                                            f"error: {B64_ERROR}")),
-        (["{report}", "{cert}", "--policy", "{example-policy}"], 0,
-         "result:                            verified with AMD's Milan VCEK chain"),
+        (["{b64}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        # Azure's evidence as it comes: the claims' attestation key in the output, the THIM payload as certificate.
+        (["{hcl}", "{hcl-cert}", "--json", "--now", "2026-06-01"], 0, (
+            {"verified": True, "hcl": "pass", "failed": []}, "")),
+        (["{thim-report}", "{thim}", "--now", "2026-06-01"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        (["{cert}", "{report}", "--json"], 2, ({"verified": False, "error": SWAPPED_ERROR, "error_kind": "report"},
+                                               f"error: {SWAPPED_ERROR}")),
+        # The example policy accepts its report of each product line.
+        *((["{%s}" % report, "{%s}" % cert, "--policy", "{example-policy}"], 0,
+           f"result:                            verified with AMD's {line} VCEK chain")
+          for report, cert, line in (("report", "cert", "Milan"), ("genoa", "genoa-cert", "Genoa"),
+                                     ("turin", "turin-cert", "Turin"))),
         (["{report}", "{cert}", "--policy", "{policy}"], 2, "{policy}:2: vmpls: unknown rule (did you mean vmpl?)"),
         (["{report}", "{cert}", "--now", "yesterday"], 2, "--now: not an ISO-8601 date or time: 'yesterday'"),
         (["{report}", "{cert}", "--now", "0001-01-01T00:00+14:00", "--json"], 2, (
@@ -412,14 +434,68 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{report}", "{cert}", "--cert", "{cert}", "--json"], 2, (
             {"verified": False, "error": "quorvel-verify: unrecognized arguments: --cert {cert}"},
             "error: quorvel-verify: unrecognized arguments: --cert {cert}")),
+        # One file per --chains: the positional arguments after it stay positional.
+        (["--chains", "{milan-chain}", "{report}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        (["-", "{cert}", "--crl", "-"], 2, "only one file may be - (standard input); 2 are"),
         # A name from the input, quoted in details, adds no line of its own.
         (["{report}", "{spoof}"], 1, "result:             NOT verified: failed chain, key, signature"),
     ],
-    ids=["verified", "now", "json-not-verified", "json-table", "base64", "json-bad-input", "readme-policy",
-         "policy", "now-malformed", "now-out-of-range", "no-abbreviations", "names-escaped"],
+    ids=["verified", "now", "json-not-verified", "json-table", "base64", "hcl", "thim", "json-bad-input",
+         "example-policy-milan", "example-policy-genoa", "example-policy-turin", "policy", "now-malformed",
+         "now-out-of-range", "no-abbreviations", "chains-then-positionals", "stdin-twice", "names-escaped"],
 )
 def test_command(files, command, argv, status, shown) -> None:
     command(argv, status, shown, **files)
+
+
+@pytest.mark.parametrize("argv, stdin, status, shown", [
+    (["-", "{cert}"], "report", 0, "result:             verified with AMD's Milan VCEK chain"),
+    (["{report}", "{cert}", "--policy", "-"], b"vmpl = [1]\n", 1, "result:             NOT verified: failed policy.vmpl"),
+], ids=["report", "policy"])
+def test_command_reads_stdin(files, command, monkeypatch, argv, stdin, status, shown) -> None:
+    data = Path(files[stdin]).read_bytes() if isinstance(stdin, str) else stdin
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
+    command(argv, status, shown, **files)
+
+
+def test_command_help_and_version(capsys) -> None:
+    from quorvel_verify import __version__
+    from quorvel_verify.cli import main
+
+    assert (main(["--version"]), capsys.readouterr().out) == (0, f"quorvel-verify {__version__}\n")
+    assert main(["--help"]) == 0
+    assert "exit status:\n  0  verified" in capsys.readouterr().out
+
+
+def test_command_without_cryptography_says_what_to_install() -> None:
+    # cryptography made unimportable, as an install without the verify extra leaves it.
+    run = "import sys; sys.modules['cryptography'] = None; from quorvel_verify._command import main; sys.exit(main())"
+    done = subprocess.run([sys.executable, "-c", run, "r", "c"], capture_output=True, text=True, check=False)
+    assert (done.returncode, done.stdout, done.stderr.count("\n"), "quorvel[verify]" in done.stderr) == (2, "", 1, True)
+
+
+def test_documented_sample_output_is_the_commands(capsys, monkeypatch) -> None:
+    from quorvel_verify.cli import main
+
+    guide = (pki.DATA.parents[1] / "docs" / "verifying.rst").read_text()
+    line = next(line for line in guide.splitlines() if line.startswith("   quorvel-verify tests/data/reports/"))
+    block = guide.split(line + "\n\n.. code-block:: console\n\n", 1)[1].splitlines()
+    shown = itertools.takewhile(lambda text: text.startswith("   ") or not text, block)
+    monkeypatch.chdir(pki.DATA.parents[1])
+    assert (main(line.split()[1:]), capsys.readouterr().out) == (0, "".join(f"{text[3:]}\n" for text in shown).rstrip() + "\n")
+
+
+@pytest.mark.parametrize("example, arguments", [
+    ("verify_report.py", []),
+    ("verify_report.py", ["report.bin"]),
+    ("parse_report.py", ["a.bin", "b.bin"]),
+    ("parse_report.py", ["missing.bin"]),
+])
+def test_examples_exit_2_on_bad_usage(tmp_path, example, arguments) -> None:
+    script = pki.DATA.parents[1] / "examples" / example
+    done = subprocess.run([sys.executable, script, *arguments], capture_output=True, text=True, check=False,
+                          cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (2, "")
 
 
 def test_installed_command() -> None:

@@ -60,9 +60,12 @@ from __future__ import annotations
 import datetime
 import enum
 from dataclasses import dataclass
-from typing import Protocol
+from typing import TYPE_CHECKING, Protocol
 
 from ..checks import Check
+
+if TYPE_CHECKING:
+    from ..azure.hcl import HclReport
 
 
 class Platform(enum.StrEnum):
@@ -88,6 +91,12 @@ class Collateral:
     certificate: bytes | None = None  # a leaf in PEM or DER, or a PEM bundle holding it
     certificate_table: bytes | None = None  # a certificate table, as the platform's guest request returns it
     crl: bytes | None = None  # a revocation list, DER or PEM
+    # The TCB that the certificate's source says it was issued for (Azure THIM's tcbm), as the report's
+    # 64-bit TCB field: the reported TCB must be it.
+    issued_tcb: int | None = None
+    # Why no revocation list came where one was sought (the key service unreachable, a failure status, offline
+    # with none cached): the `revocation` check names it, and skips, or fails where a list is required.
+    crl_unavailable: str | None = None
 
 
 @dataclass(frozen=True, slots=True)
@@ -98,6 +107,7 @@ class EvidenceResult[C]:
     checks: tuple[Check, ...]
     must_pass: frozenset[str]  # the checks that must pass, not merely not fail
     claims: C
+    hcl: HclReport | None = None  # the Azure HCL report the evidence came in, whose `hcl` check is among the checks
 
     @property
     def verified(self) -> bool:

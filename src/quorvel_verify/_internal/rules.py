@@ -97,7 +97,8 @@ def hex_bytes(size: int) -> Callable[[object], bytes]:
         if not isinstance(value, str):
             raise Invalid(f"expected {2 * size} hex digits, got {describe(value)}")
         if not re.fullmatch(r"[0-9A-Fa-f]*", value):
-            raise Invalid(f"expected {2 * size} hex digits, got {describe(value)}, which is not hex")
+            hint = ": leave out the 0x" if value[:2] in ("0x", "0X") else ""
+            raise Invalid(f"expected {2 * size} hex digits, got {describe(value)}, which is not hex{hint}")
         if len(value) != 2 * size:
             raise Invalid(f"expected {2 * size} hex digits ({size} bytes), got {len(value)}")
         return bytes.fromhex(value)

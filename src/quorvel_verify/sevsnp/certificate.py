@@ -21,6 +21,8 @@ from .._internal.certificates import common_name
 AMD_OID = "1.3.6.1.4.1.3704.1"
 PRODUCT_NAME = x509.ObjectIdentifier(f"{AMD_OID}.2")
 HW_ID = x509.ObjectIdentifier(f"{AMD_OID}.4")
+# In a VLEK: the cloud provider AMD issued it to, an IA5String ("CN=cc-us-east-2.amazonaws.com" in AWS's).
+CSP_ID = x509.ObjectIdentifier(f"{AMD_OID}.5")
 # By the names of the KDS query, in its order.
 SPL_OIDS = {
     "fmcSPL": x509.ObjectIdentifier(f"{AMD_OID}.3.9"),
@@ -110,3 +112,14 @@ def leaf_facts(
         hw_id=extensions.get(HW_ID),
         spls={spl: _spl(decode(int, extensions.get(oid))) for spl, oid in SPL_OIDS.items()},
     )
+
+
+def csp_id_of(certificate: x509.Certificate) -> str | None:
+    """The CSP_ID extension of a VLEK, decoded; None where it is absent or not an IA5String."""
+    for extension in certificate.extensions:
+        if extension.oid == CSP_ID and isinstance(extension.value, x509.UnrecognizedExtension):
+            try:
+                return decode_der(IA5String, extension.value.value).as_str()
+            except ValueError:
+                return None
+    return None

@@ -20,10 +20,11 @@ from typing import Final
 from cryptography import x509
 
 from .._internal.platform import Collateral, EvidenceResult, Platform, Revocation
-from ..checks import Check
+from ..azure.thim import tcbm_difference
+from ..checks import Check, Outcome
 from ..errors import ErrorKind, VerificationError, located
 from . import checks
-from .certificate import LeafFacts, decoded, leaf_facts
+from .certificate import LeafFacts, csp_id_of, decoded, leaf_facts
 from .chains import Chain, TrustStore
 from .evidence import certificates_from_table, find_leaf, load_certificates, read_report
 from .report import REPORT_SIZE, Records, Report, TcbVersion
@@ -49,7 +50,8 @@ class SevSnpClaims:
     `product` its product line (from its CPUID; for version 2, from the
     chain); `key_kind` the kind of key its signing-key field names;
     `kds_url` where AMD's key service serves its VCEK; `signed_digest` the
-    SHA-384 of bytes 0x000-0x29F, in hex (see `Verification.signed_digest`).
+    SHA-384 of bytes 0x000-0x29F, in hex (see `Verification.signed_digest`);
+    `csp_id` the cloud provider named in the VLEK that signed (None for a VCEK).
     """
 
     report: Report
@@ -57,6 +59,7 @@ class SevSnpClaims:
     key_kind: KeyKind | None
     kds_url: str | None
     signed_digest: str
+    csp_id: str | None = None
 
 
 class SevSnp:
@@ -106,14 +109,17 @@ class SevSnp:
             self._key(facts, key_kind, product),
             checks.signature_check(report, facts),
             self._chip(report.chip_id, report.mask_chip_id, facts, key_kind, product),
-            self._tcb(facts, report.reported_tcb),
+            _issued_tcb_check(self._tcb(facts, report.reported_tcb), collateral.issued_tcb, report),
             self._product(report.product, report.cpuid, chain),
-            checks.revocation_check(collateral.crl, chain, facts, revocation, now, self._judged),
+            checks.revocation_check(
+                collateral.crl, chain, facts, revocation, now, self._judged, collateral.crl_unavailable
+            ),
         )
         claims = SevSnpClaims(
             report=report, product=product, key_kind=key_kind,
             kds_url=self._kds_url(report.chip_id, report.reported_tcb, product, key_kind),
             signed_digest=hashlib.sha384(report.signed_bytes).hexdigest(),
+            csp_id=csp_id_of(facts.certificate) if key_kind == KeyKind.VLEK else None,
         )
         return EvidenceResult(Platform.SEV_SNP, results, checks.MUST_PASS, claims)
 
@@ -146,6 +152,15 @@ class SevSnp:
 
     def _validity_passed(self, facts: LeafFacts, chain: Chain | None, second: int) -> Check:
         return checks.validity_passed(self._periods(facts, chain), second)
+
+
+def _issued_tcb_check(tcb: Check, issued_tcb: int | None, report: Report) -> Check:
+    """`tcb`, failed where the certificate's source names another TCB than the reported one (a THIM payload's
+    tcbm): the VCEK then came to the caller as another TCB's, whatever its extensions say."""
+    if issued_tcb is None or not tcb.passed:
+        return tcb
+    difference = tcbm_difference(issued_tcb, report.reported_tcb, report.turin)
+    return tcb if difference is None else Check("tcb", Outcome.FAIL, difference)
 
 
 def _kds_url(chip_id: bytes, tcb: TcbVersion, product: ProductLine | None, key_kind: KeyKind | None) -> str | None:

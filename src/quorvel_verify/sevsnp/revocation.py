@@ -130,6 +130,14 @@ def check_revocation(
     return Check(NAME, Outcome.FAIL, failure) if failure else Check(NAME, Outcome.PASS, judged.passed)
 
 
+_ROOT_PREFIX = "ARK-"
+
+
+def _issuer_name(crl: x509.CertificateRevocationList) -> str:
+    names = crl.issuer.get_attributes_for_oid(x509.NameOID.COMMON_NAME)
+    return str(names[0].value) if names else crl.issuer.rfc4514_string()
+
+
 def _signature_failure(crl: x509.CertificateRevocationList, ark: x509.Certificate) -> str | None:
     root = common_name(ark)
     key = ark.public_key()
@@ -140,6 +148,11 @@ def _signature_failure(crl: x509.CertificateRevocationList, ark: x509.Certificat
     try:
         key.verify(crl.signature, crl.tbs_certlist_bytes, AMD_PSS, AMD_PSS_HASH)
     except InvalidSignature:
+        issuer = _issuer_name(crl)
+        if crl.issuer != ark.subject and issuer.startswith(_ROOT_PREFIX):
+            # Named, not verified: the list fails either way, and the user learns which list to fetch instead.
+            return (f"expected {root}'s list; this one is issued by {issuer}, the root of another product line "
+                    f"({issuer.removeprefix(_ROOT_PREFIX)})")
         return f"expected a list signed by {root} (RSASSA-PSS, SHA-384); its signature does not verify"
     if crl.issuer != ark.subject:
         return f"expected a list issued by {root}; this one is issued by {crl.issuer.rfc4514_string()}"

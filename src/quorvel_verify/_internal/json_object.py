@@ -1,0 +1,69 @@
+"""One JSON object from outside input, read so that every reader of the same bytes sees the same values.
+
+Evidence in JSON (Azure's runtime claims, a THIM payload) is judged by
+whoever reads it after us too: a key given twice, which parsers resolve
+differently, is refused rather than read one way here and another there.
+Nesting and size are bounded before the parser recurses.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Mapping
+from typing import Final
+
+from ..errors import located
+
+# Far deeper than any genuine claims or payload (three levels), far shallower
+# than the interpreter's recursion limit.
+MAX_DEPTH: Final = 32
+
+
+def _unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:
+    result: dict[str, object] = {}
+    for key, value in pairs:
+        if key in result:
+            raise ValueError(f"the key {key!r} is given twice")
+        result[key] = value
+    return result
+
+
+def _depth(text: str) -> int:
+    """How deeply brackets nest in `text`, strings left out: bounded before `json` recurses into it."""
+    depth = deepest = 0
+    in_string = escaped = False
+    for character in text:
+        if in_string:
+            if escaped:
+                escaped = False
+            elif character == "\\":
+                escaped = True
+            elif character == '"':
+                in_string = False
+        elif character == '"':
+            in_string = True
+        elif character in "[{":
+            depth += 1
+            deepest = max(deepest, depth)
+        elif character in "]}":
+            depth -= 1
+    return deepest
+
+
+def load_object(data: bytes, what: str, max_size: int) -> Mapping[str, object]:
+    """The JSON object in `data` (UTF-8); VerificationError naming `what` for anything else."""
+    if len(data) > max_size:
+        raise located(what, f"{len(data)} bytes, more than the {max_size} that one can hold")
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise located(what, f"not UTF-8 text, as JSON must be ({error.reason})") from None
+    if _depth(text) > MAX_DEPTH:
+        raise located(what, f"nested more than {MAX_DEPTH} levels deep")
+    try:
+        value = json.loads(text, object_pairs_hook=_unique_keys)
+    except ValueError as error:  # json.JSONDecodeError, a repeated key, an integer of too many digits
+        raise located(what, f"not valid JSON ({error})") from None
+    if not isinstance(value, dict):
+        raise located(what, f"expected a JSON object, got {type(value).__name__}")
+    return value

@@ -1,0 +1,1 @@
+"""Evidence as Azure hands it out: HCL reports around the hardware report, and THIM payloads of certificates."""

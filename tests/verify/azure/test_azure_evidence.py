@@ -1,0 +1,148 @@
+"""Evidence as Azure hands it out: HCL reports and THIM payloads, given to verify() as they come.
+
+Genuine samples verify; each edit breaks the one thing that binds it; malformed input is refused as bad
+input, never with another exception.
+"""
+
+from __future__ import annotations
+
+import datetime
+import json
+import struct
+from collections.abc import Callable
+from pathlib import Path
+
+import pytest
+from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives.asymmetric import padding
+
+from quorvel_verify import VerificationError, verify
+from quorvel_verify.azure.hcl import CLAIMS_OFFSET, hcl_check, parse_hcl_report
+from quorvel_verify.azure.tdreport import differing_fields
+from quorvel_verify.azure.thim import parse_thim_payload
+
+DATA = Path(__file__).parents[2] / "data"
+AZURE = DATA / "azure"
+NOW = datetime.datetime(2026, 6, 1, tzinfo=datetime.UTC)
+MILAN_V2 = (AZURE / "hcl-snp-milan-v2.trustee.bin").read_bytes()
+MILAN_V2_CHAIN = (AZURE / "hcl-snp-milan-v2.trustee.vcek-chain.pem").read_bytes()
+TDX = (AZURE / "hcl-tdx.trustee.bin").read_bytes()
+TD_QUOTE = (AZURE / "hcl-tdx.trustee.td-quote.bin").read_bytes()
+THIM = (AZURE / "thim-milan.scitt.json").read_bytes()
+THIM_REPORT = (AZURE / "thim-milan.scitt.report.bin").read_bytes()
+
+# The evidence, then what vouches for it: the VCEK (or a THIM payload), or for TDX the quote.
+GENUINE = [
+    *((path.name, path.name.replace(".bin", ".vcek.pem")) for path in sorted(AZURE.glob("hcl-snp-v*.bin"))),
+    ("hcl-snp-genoa.trustee.bin", "hcl-snp-genoa.trustee.vcek.pem"),
+    ("hcl-snp-milan-v2.trustee.bin", "hcl-snp-milan-v2.trustee.vcek-chain.pem"),
+    ("hcl-tdx.trustee.bin", "hcl-tdx.trustee.td-quote.bin"),
+    ("thim-milan.scitt.report.bin", "thim-milan.scitt.json"),
+    ("../collateral/azure-thim-milan.report-v2.bin", "../collateral/azure-thim-milan.uvm_host_amd_certificate.json"),
+]
+
+
+@pytest.mark.parametrize(("evidence", "collateral"), GENUINE, ids=[row[0] for row in GENUINE])
+def test_genuine_azure_evidence_verifies(evidence: str, collateral: str) -> None:
+    data, vouching = (AZURE / evidence).read_bytes(), (AZURE / collateral).read_bytes()
+    hcl = parse_hcl_report(data) if data.startswith(b"HCLA") else None
+    if hcl is not None and hcl.platform == "TDX":
+        # Checked through its quote, which this verifier does not verify: refused, saying so.
+        assert differing_fields(hcl.hardware_report, vouching) == ()
+        with pytest.raises(VerificationError, match="verified through the TDX quote made from it"):
+            verify(data, now=NOW)
+        return
+    result = verify(data, vouching, now=NOW)
+    assert result.verified, [check for check in result.checks if not check.passed]
+    assert (result.hcl is not None, "hcl" in {check.name for check in result.checks}) == (hcl is not None,) * 2
+    if result.hcl is not None:
+        assert (result.hcl.attestation_key_jwk or {}).get("kid") == "HCLAkPub"
+        assert result.hcl.endorsement_key is not None and result.hcl.endorsement_key.key_size == 2048
+
+
+def test_the_claims_attestation_key_verifies_the_vtpm_quote() -> None:
+    # The JWK's modulus read in any other byte order or alphabet gives a key that the genuine quote refutes.
+    quote = json.loads((AZURE / "tpm-quote-v1.trustee.json").read_text())
+    key = parse_hcl_report(MILAN_V2).attestation_key
+    assert key is not None
+    key.verify(bytes.fromhex(quote["signature"]), bytes.fromhex(quote["message"]), padding.PKCS1v15(), hashes.SHA256())
+
+
+def _edit(data: bytes, offset: int, new: bytes) -> bytes:
+    return data[:offset] + new + data[offset + len(new):]
+
+
+def _claims_at(data: bytes, old: bytes, new: bytes) -> bytes:
+    return _edit(data, data.index(old, CLAIMS_OFFSET), new)
+
+
+# Each edit of a genuine HCL report, the checks it fails and what `hcl` then says.
+HCL_EDITS: list[tuple[str, Callable[[bytes], bytes], list[str], str]] = [
+    # The claims changed after signing: the hardware report, untouched, still verifies.
+    ("claims edited", lambda data: _claims_at(data, b'"user-data":"0', b'"user-data":"1'), ["hcl"],
+     "SHA-256 of the runtime"),
+    # The report data is signed: changing it fails the signature too.
+    ("report data after the digest", lambda data: _edit(data, 0x20 + 0x50 + 32, b"\x01"), ["signature", "hcl"],
+     "then zeros"),
+    ("total size", lambda data: _edit(data, 8, struct.pack("<I", 2600)), ["hcl"], "a total size of 2346"),
+    ("runtime data size", lambda data: _edit(data, 0x4C0, struct.pack("<I", 1131)), ["hcl"],
+     "a runtime data size of 1130"),
+    ("header version", lambda data: _edit(data, 4, struct.pack("<I", 3)), ["hcl"], "header version 1 or 2, not 3"),
+]
+
+
+@pytest.mark.parametrize(("edit", "failed", "expected"), [row[1:] for row in HCL_EDITS],
+                         ids=[row[0] for row in HCL_EDITS])
+def test_an_edited_hcl_report_fails_hcl(edit: Callable[[bytes], bytes], failed: list[str], expected: str) -> None:
+    result = verify(edit(MILAN_V2), MILAN_V2_CHAIN, now=NOW)
+    detail = result.check("hcl").detail
+    assert ([check.name for check in result.failed], expected in detail) == (failed, True), detail
+
+
+def test_a_tdreport_is_bound_to_its_quote_field_by_field() -> None:
+    rtmr = 48 + 328  # in the quote: header, then the body's RTMRs
+    other = _edit(TD_QUOTE, rtmr, bytes([TD_QUOTE[rtmr] ^ 1]))
+    assert differing_fields(parse_hcl_report(TDX).hardware_report, other) == ("rtmrs",)
+    tdx = parse_hcl_report(_edit(TDX, 0x20, b"\x00"))  # report type 4 around what is not a TDREPORT
+    assert ("TDX TDREPORT" in hcl_check(tdx).detail, hcl_check(tdx).result) == (True, "fail")
+
+
+def test_a_thim_tcbm_other_than_the_reported_tcb_fails_tcb() -> None:
+    result = verify(THIM_REPORT, THIM.replace(b"DB18000000000004", b"DB19000000000004"), now=NOW)
+    assert ([check.name for check in result.failed], "they differ in snp 25 vs 24" in result.check("tcb").detail) == (
+        ["tcb"], True)
+
+
+def _hcl_with_claims(claims: bytes) -> bytes:
+    """A well-formed HCL report around the genuine hardware report, holding `claims`."""
+    runtime = struct.pack("<5I", 20 + len(claims), 1, 2, 1, len(claims))
+    return MILAN_V2[:0x4C0] + runtime + claims
+
+
+def _jwk(**members: str) -> bytes:
+    return json.dumps({"keys": [{"kid": "HCLAkPub", "kty": "RSA", "e": "AQAB", "n": "AQAB"} | members]}).encode()
+
+
+# Input that is meant as an HCL report or a THIM payload but cannot be read: each a VerificationError.
+MALFORMED: list[tuple[str, Callable[[bytes], object], bytes, str]] = [
+    ("truncated", parse_hcl_report, MILAN_V2[:1000], "too short"),
+    ("claims past the end", parse_hcl_report, _edit(MILAN_V2, 0x4D0, struct.pack("<I", 2000)), "run past"),
+    ("hash type", parse_hcl_report, _edit(MILAN_V2, 0x4CC, struct.pack("<I", 9)), "hash type 9"),
+    ("report type", parse_hcl_report, _edit(MILAN_V2, 0x4C8, struct.pack("<I", 3)), "report type 3"),
+    ("claims a key twice", parse_hcl_report, _hcl_with_claims(b'{"keys":[],"keys":[]}'), "given twice"),
+    ("claims nested deep", parse_hcl_report, _hcl_with_claims(b"[" * 10_000), "nested more than"),
+    ("claims not JSON", parse_hcl_report, _hcl_with_claims(b"\xff{}"), "not UTF-8"),
+    ("key not base64url", parse_hcl_report, _hcl_with_claims(_jwk(n="a+b/")), "not base64url"),
+    ("key not RSA", parse_hcl_report, _hcl_with_claims(_jwk(kty="EC")), "expected an RSA key"),
+    ("key unusable", parse_hcl_report, _hcl_with_claims(_jwk(n="AAAA")), "not a usable RSA public key"),
+    ("huge", parse_hcl_report, MILAN_V2 + bytes(1 << 20), "more than the 65536"),
+    ("no vcekCert", parse_thim_payload, THIM.replace(b'"vcekCert"', b'"vcek"'), "vcekCert: expected"),
+    ("tcbm with 0x", parse_thim_payload, THIM.replace(b'"DB18000000000004"', b'"0xDB18000000000004"'), "tcbm"),
+    ("THIM an array", parse_thim_payload, b"[" + THIM + b"]", "expected a JSON object"),
+]
+
+
+@pytest.mark.parametrize(("parse", "data", "message"), [row[1:] for row in MALFORMED], ids=[row[0] for row in MALFORMED])
+def test_unreadable_azure_evidence_is_bad_input(parse: Callable[[bytes], object], data: bytes, message: str) -> None:
+    with pytest.raises(VerificationError, match=message):
+        parse(data)
