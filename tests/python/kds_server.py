@@ -19,6 +19,8 @@ from quorvel_verify.sevsnp import urls
 from quorvel_verify.sevsnp.evidence import load_certificates
 
 STALL_SECONDS = 3.0
+# Well within the client's timeout between two bytes: only a deadline on the whole request ends it.
+DRIP_SECONDS = 0.1
 
 
 def genuine_report(name: str) -> Report:
@@ -80,6 +82,8 @@ def _handler(server: KdsServer) -> type[BaseHTTPRequestHandler]:
                 self.end_headers()
             elif body is None:
                 self.send_error(404)
+            elif action == "drip":
+                self._drip(body)
             else:
                 self._send(b"<html>busy</html>" if action == "garbage" else body, truncated=action == "truncate")
 
@@ -88,6 +92,18 @@ def _handler(server: KdsServer) -> type[BaseHTTPRequestHandler]:
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             self.wfile.write(body[: len(body) // 2] if truncated else body)
+
+        def _drip(self, body: bytes) -> None:
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            try:
+                for byte in body:
+                    self.wfile.write(bytes([byte]))
+                    self.wfile.flush()
+                    time.sleep(DRIP_SECONDS)
+            except OSError:  # the client gave up
+                pass
 
         def log_message(self, format: str, *args: object) -> None:  # noqa: A002
             pass

@@ -194,21 +194,25 @@ class Fetcher:
         # byte at a time would otherwise hold the request for as long as it likes. At the deadline the
         # socket is shut down, which ends any read or handshake under way.
         expired = threading.Event()
+        # The connection forgets its socket once the answer's headers say it closes; the answer reads on.
+        held: list[socket.socket] = []
 
         def cut() -> None:
             expired.set()
-            sock = connection.sock
-            if sock is not None:
-                try:
-                    socket.socket.shutdown(sock, socket.SHUT_RDWR)
-                except OSError:
-                    pass
+            for sock in (connection.sock, *held):
+                if sock is not None:
+                    try:
+                        socket.socket.shutdown(sock, socket.SHUT_RDWR)
+                    except OSError:
+                        pass
 
         timer = threading.Timer(seconds, cut)
         timer.daemon = True
         timer.start()
         try:
             path = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
+            connection.connect()
+            held.append(connection.sock)
             connection.request("GET", path, headers={"User-Agent": USER_AGENT, "Connection": "close"})
             response = connection.getresponse()
             headers = response.headers
@@ -221,11 +225,12 @@ class Fetcher:
                 raise TimeoutError
             return _Answer(response.status, response.reason, headers.get("Retry-After"), headers.get("Location"),
                            body)
-        except FetchError:
-            raise
-        except (OSError, http.client.HTTPException, ValueError) as error:
+        except (FetchError, OSError, http.client.HTTPException, ValueError) as error:
+            # Whatever the cut made of the answer (an error, a short body), the deadline is what ended it.
             if expired.is_set():
                 raise self.error(f"{url}: no response within {seconds:g} s") from None
+            if isinstance(error, FetchError):
+                raise
             self._network_failure(url, error, seconds)
         finally:
             timer.cancel()
