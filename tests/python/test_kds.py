@@ -86,6 +86,7 @@ class TestFetching:
             pytest.param(["503", "503"], ["crl"], [OK], 3, [(1, 503), (2, 503)], id="503 backs off exponentially"),
             pytest.param(["429:0"] * 3, ["milan"], [OK], 4, [(1, 429), (2, 429), (4, 429)],
                          id="Retry-After 0 backs off, never retries at once"),
+            pytest.param(["429:1\u00b2"], ["milan"], [OK], 2, [(1, 429)], id="Retry-After not in ASCII digits backs off"),
             pytest.param(["429"] * 4, ["milan", "milan"], [
                 "{url}: HTTP 429 Too Many Requests, still after 4 attempts (retrying in 8 s would exceed 10 s)", OK],
                 5, [(1, 429), (2, 429), (4, 429)], id="429 without end gives up within the bounded time"),

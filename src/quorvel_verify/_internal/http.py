@@ -283,7 +283,7 @@ def _retry_after(value: str | None) -> float | None:
     if value is None:
         return None
     value = value.strip()
-    if value.isdigit():
+    if value.isascii() and value.isdigit():  # str.isdigit also takes "²" and other digits float() refuses
         return float(value)
     try:
         when = email.utils.parsedate_to_datetime(value)
