@@ -80,6 +80,11 @@ def _handler(server: KdsServer) -> type[BaseHTTPRequestHandler]:
                     self.send_header("Retry-After", retry_after)
                 self.send_header("Content-Length", "0")
                 self.end_headers()
+            elif status in ("301", "302", "307", "308"):  # to the address after the colon, or "self"
+                self.send_response(int(status))
+                self.send_header("Location", self.path if retry_after == "self" else retry_after)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
             elif body is None:
                 self.send_error(404)
             elif action == "drip":

@@ -93,6 +93,10 @@ class TestFetching:
             pytest.param(["429:60"], ["milan", "milan"], [
                 "{url}: HTTP 429 Too Many Requests, still after 1 attempts (retrying in 60 s would exceed 10 s)", OK],
                 2, [], id="Retry-After beyond the bounded time"),
+            pytest.param(["302:self"], ["milan", "offline:milan"], [OK, OK], 2, [], id="redirect followed"),
+            pytest.param(["307:http://kds.example/vcek"], ["milan"], [
+                "{url}: HTTP 307 redirects to http://kds.example/vcek, which is not https://"], 1, [],
+                id="redirect to plain http refused"),
             pytest.param(["500"], ["milan", "milan"], ["{url}: HTTP 500 Internal Server Error", OK], 2, [], id="500"),
             pytest.param(["truncate"], ["milan", "milan"],
                          ["{url}: the response ended after {half} of its {size} bytes", OK], 2, [],
