@@ -42,7 +42,8 @@ def seeds() -> dict[str, list[bytes]]:
     crls = [path.read_bytes() for path in sorted((DATA / "collateral").glob("crl-*.der"))]
     crl_pem = x509.load_der_x509_crl(crls[0]).public_bytes(serialization.Encoding.PEM)
     chain = (CHAINS / "ask_ark_milan.pem").read_bytes()
-    policies = [(ROOT / "examples" / "policy.toml").read_bytes()] if (ROOT / "examples" / "policy.toml").exists() else []
+    example = ROOT / "examples" / "policy.toml"
+    policies = [example.read_bytes()] if example.exists() else []
     readme = (ROOT / "README.md").read_text()
     if "```toml\n" in readme:
         policies.append(readme.split("```toml\n", 1)[1].split("```", 1)[0].encode())

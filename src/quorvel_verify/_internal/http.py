@@ -266,9 +266,10 @@ def _connection(parts: urllib.parse.SplitResult, seconds: float) -> http.client.
     proxy = urllib.request.getproxies().get("https")
     if proxy and not urllib.request.proxy_bypass(host):
         proxy_parts = urllib.parse.urlsplit(proxy if "//" in proxy else f"http://{proxy}")
-        headers = {}
+        headers: dict[str, str] = {}
         if proxy_parts.username is not None:
-            credentials = f"{urllib.parse.unquote(proxy_parts.username)}:{urllib.parse.unquote(proxy_parts.password or '')}"
+            user, password = (urllib.parse.unquote(part or "") for part in (proxy_parts.username, proxy_parts.password))
+            credentials = f"{user}:{password}"
             headers["Proxy-Authorization"] = "Basic " + base64.b64encode(credentials.encode()).decode()
         connection = http.client.HTTPSConnection(
             proxy_parts.hostname or "", proxy_parts.port or 8080, timeout=seconds, context=context

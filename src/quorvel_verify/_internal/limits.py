@@ -27,9 +27,10 @@ REPORT_FILE_SIZE: Final = 1184 + 256 * KIB
 CERTIFICATE_FILE_SIZE: Final = 256 * KIB
 CERTIFICATES_PER_BUNDLE: Final = 64
 
-# The table the firmware hands the guest holds the VCEK or VLEK, the ASK or
-# ASVK and the ARK; hosts add few entries of their own. Linux gives the
-# guest at most 16 KiB for it today.
+# The table the host hands the guest holds the VCEK or VLEK, the ASK or
+# ASVK and the ARK, a few KiB; hosts add few entries of their own. Entries
+# of GUIDs the verifier does not know are skipped without being parsed, so
+# only those of its own GUIDs are counted.
 CERTIFICATE_TABLE_SIZE: Final = 256 * KIB
 CERTIFICATE_TABLE_ENTRIES: Final = 64
 
