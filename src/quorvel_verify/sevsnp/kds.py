@@ -41,6 +41,11 @@ PRODUCTS = ("Milan", "Genoa", "Turin")
 # them: a run asks for three or four entries; a long-lived client forgets the oldest.
 ORIGINS_REMEMBERED = 64
 
+# The checks of a verification that judge what the client returns: a VCEK by whether AMD's pinned
+# intermediate signed it for the report's chip and TCB, a list by whether the pinned root signed it and it is
+# current (a list that revokes the chain is judged so too: it is fetched once more, which costs a request).
+JUDGED_BY = {"VCEK": ("chain", "key", "chip", "tcb"), "revocation list": ("revocation",)}
+
 
 class KdsError(FetchError):
     """A request to the KDS failed. The message names the address and the status or the fault."""
@@ -168,6 +173,14 @@ class KdsClient:
             return False
         return True
 
+    def settle(self, data: bytes, passed: bool) -> bool:
+        """`keep(data)` if the checks that judge it `passed`, else `forget(data)`; whether a cached entry was
+        dropped, so that asking once more fetches it anew (and may get a good one)."""
+        if passed:
+            self.keep(data)
+            return False
+        return self.forget(data)
+
     def _returned(self, data: bytes, name: str, *, cached: bool) -> bytes:
         self._origins[data] = _Origin(name, cached)
         self._origins.move_to_end(data)
@@ -261,4 +274,4 @@ def _product(product: str) -> str:
     return product
 
 
-__all__ = ["KEY_KINDS", "PRODUCTS", "USER_AGENT", "KdsClient", "KdsError", "OfflineError", "check_base_url"]
+__all__ = ["JUDGED_BY", "KEY_KINDS", "PRODUCTS", "USER_AGENT", "KdsClient", "KdsError", "OfflineError", "check_base_url"]
