@@ -28,7 +28,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import NoReturn
 
-from ..errors import VerificationError
+from ..errors import ErrorKind, VerificationError
 from . import limits
 
 USER_AGENT = "quorvel-verify"
@@ -38,6 +38,8 @@ _RETRIED = frozenset({429, 503})
 
 class FetchError(VerificationError):
     """A request failed. The message names the address and the status or the fault."""
+
+    default_kind = ErrorKind.NETWORK
 
     def __init__(self, message: str, status: int | None = None) -> None:
         super().__init__(message)

@@ -14,12 +14,13 @@ from __future__ import annotations
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 
-from ..errors import VerificationError
+from ..errors import VerificationError, located
 
 
 @contextmanager
 def parsing(source: str, what: str, mistake: Callable[[Exception], str | None] | None = None) -> Iterator[None]:
-    """Turns any exception of the parsing in its body into a `VerificationError`: "`source`: not `what` (cause)".
+    """Turns any exception of the parsing in its body into a `VerificationError`: "`source`: not `what` (cause)",
+    about the argument that `source` names (`errors.located`).
 
     `mistake`, given the exception, may name what the input probably is
     instead. A `VerificationError` passes as it is. `MemoryError` passes too: the
@@ -32,7 +33,7 @@ def parsing(source: str, what: str, mistake: Callable[[Exception], str | None] |
         raise
     except Exception as error:  # noqa: BLE001 (the rule: whatever a parser of outside input raises)
         named = mistake(error) if mistake is not None else None
-        raise VerificationError(f"{source}: {named or f'not {what} ({describe(error)})'}") from error
+        raise located(source, named or f"not {what} ({describe(error)})") from error
 
 
 def describe(error: BaseException) -> str:
@@ -44,9 +45,10 @@ def describe(error: BaseException) -> str:
 
 
 def check_size(data: bytes, limit: int, source: str, what: str) -> bytes:
-    """`data` if it is at most `limit` bytes; a `VerificationError` naming the cap otherwise."""
+    """`data` if it is at most `limit` bytes; a `VerificationError` naming the cap otherwise (about the
+    argument that `source` names, as `errors.located` reads it)."""
     if len(data) > limit:
-        raise VerificationError(f"{source}: {len(data)} bytes, more than any {what} (at most {limit} bytes)")
+        raise located(source, f"{len(data)} bytes, more than any {what} (at most {limit} bytes)")
     return data
 
 

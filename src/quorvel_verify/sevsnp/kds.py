@@ -29,13 +29,14 @@ from cryptography.hazmat.primitives import serialization
 from .._internal import limits
 from .._internal.cache import Cache
 from .._internal.http import USER_AGENT, FetchError, Fetcher, check_url
-from ..errors import VerificationError
+from ..errors import ErrorKind, VerificationError
 from .evidence import load_certificates
 from .report import Report
 from .revocation import load_crl
 from .urls import KDS_BASE_URL, KEY_KINDS, cert_chain_url, crl_url, vcek_url
+from .vocabulary import ProductLine
 
-PRODUCTS = ("Milan", "Genoa", "Turin")
+PRODUCTS = tuple(ProductLine)
 
 # What the client remembers of where the bytes it returned came from, until the caller keeps or forgets
 # them: a run asks for three or four entries; a long-lived client forgets the oldest.
@@ -53,6 +54,8 @@ class KdsError(FetchError):
 
 class OfflineError(VerificationError):
     """Offline, and what a verification needs is neither given nor in the cache. The message names it."""
+
+    default_kind = ErrorKind.COLLATERAL
 
 
 def check_base_url(base_url: str) -> str:
@@ -163,9 +166,10 @@ class KdsClient:
 
     def forget(self, data: bytes) -> bool:
         """The checks that judge `data`, which this client returned, failed: if it was read from the cache,
-        the entry is dropped, so that asking again fetches it anew. Whether an entry was dropped."""
+        the entry is dropped, so that asking again fetches it anew. Whether an entry was dropped: never
+        offline, where nothing could replace it (and a list past its next update is still what there is)."""
         origin = self._origins.pop(bytes(data), None)
-        if origin is None or not origin.cached or self.cache is None:
+        if origin is None or not origin.cached or self.cache is None or self.offline:
             return False
         try:
             self.cache.drop(origin.name)
@@ -205,13 +209,15 @@ class KdsClient:
         """
         if report.key_kind == "VLEK":
             raise VerificationError(
-                "the report is signed by a VLEK, which the KDS does not serve: give its certificate"
+                "the report is signed by a VLEK, which the KDS does not serve: give its certificate", ErrorKind.COLLATERAL
             )
         if report.key_kind != "VCEK":
-            raise VerificationError(f"the report's signing-key field holds {report.signing_key}, which names no VCEK")
+            raise VerificationError(f"the report's signing-key field holds {report.signing_key}, which names no VCEK",
+                                    ErrorKind.COLLATERAL)
         if report.mask_chip_id:
             raise VerificationError(
-                "the report's chip id is masked, so the KDS cannot name its VCEK: give its certificate"
+                "the report's chip id is masked, so the KDS cannot name its VCEK: give its certificate",
+                ErrorKind.COLLATERAL,
             )
         spls = report.reported_tcb.spls()
         *others, last = [report.product] if report.product else ["Turin"] if report.turin else ["Milan", "Genoa"]
