@@ -91,8 +91,7 @@ def _is_loopback(host: str) -> bool:
 class _Answer:
     status: int
     reason: str
-    retry_after: str | None
-    location: str | None
+    headers: http.client.HTTPMessage
     body: bytes
 
 
@@ -131,6 +130,11 @@ class Fetcher:
 
     def get(self, url: str, limit: int, what: str = "answer") -> bytes:
         """The body of a successful GET of `url` (at most `limit` bytes), after waiting out 429s and 503s."""
+        return self.get_with_headers(url, limit, what)[0]
+
+    def get_with_headers(self, url: str, limit: int, what: str = "answer") -> tuple[bytes, http.client.HTTPMessage]:
+        """`get`, with the answer's headers: some services send part of what was asked for in them (Intel's
+        certification service, the issuer chain of what it signed). The HTTP client bounds their size."""
         check_url(url, base=False)
         deadline = self._clock() + self.max_wait
         backoff = self.first_backoff
@@ -139,11 +143,11 @@ class Fetcher:
             attempt += 1
             answer = self._follow(url, limit, what)
             if answer.status == 200:
-                return answer.body
+                return answer.body, answer.headers
             status, reason = answer.status, answer.reason
             if status not in _RETRIED:
                 raise self.error(f"{url}: HTTP {status} {reason}", status)
-            wait = _retry_after(answer.retry_after)
+            wait = _retry_after(answer.headers.get("Retry-After"))
             if not wait:  # none, or "now" (0, a date past): retried at once, a request would be refused again
                 wait, backoff = backoff, backoff * 2
             if self._clock() + wait > deadline:
@@ -166,9 +170,10 @@ class Fetcher:
         """The answer at `url`, after following redirects to addresses the fetcher could have been given."""
         for _ in range(limits.REDIRECTS + 1):
             answer = self._once(url, limit, what)
-            if answer.status not in _REDIRECTS or answer.location is None:
+            location = answer.headers.get("Location")
+            if answer.status not in _REDIRECTS or location is None:
                 return answer
-            target = urllib.parse.urljoin(url, answer.location)
+            target = urllib.parse.urljoin(url, location)
             try:
                 check_url(target, base=False)
             except VerificationError:
@@ -225,8 +230,7 @@ class Fetcher:
                 body = self._body(response, url, limit, what)
             if expired.is_set():
                 raise TimeoutError
-            return _Answer(response.status, response.reason, headers.get("Retry-After"), headers.get("Location"),
-                           body)
+            return _Answer(response.status, response.reason, headers, body)
         except (FetchError, OSError, http.client.HTTPException, ValueError) as error:
             # Whatever the cut made of the answer (an error, a short body), the deadline is what ended it.
             if expired.is_set():

@@ -47,6 +47,14 @@ POLICY_FILE_SIZE: Final = 256 * KIB
 KDS_BODY_SIZE: Final = 256 * KIB
 CACHE_ENTRY_SIZE: Final = KDS_BODY_SIZE
 
+# What Intel's certification service sends: a TDX TCB info (about 5 KB of
+# JSON), the QE identity (under 1 KB), a PCK CRL (a few KB today; room for
+# some thousands of revoked PCKs) or the root CA's CRL. Its issuer chain comes
+# in a header, which the HTTP client bounds itself. The cache keeps an answer
+# with its chain and a CRL as hex, twice its size: still within
+# CACHE_ENTRY_SIZE.
+PCS_BODY_SIZE: Final = 96 * KIB
+
 # One request, from connecting to the body's last byte: AMD's key service
 # answers within a second or two; a server that sends a byte now and then
 # must not hold the command for longer than this.
@@ -65,6 +73,6 @@ REDIRECTS: Final = 5
 
 __all__ = [
     "CACHE_ENTRY_SIZE", "CERTIFICATES_PER_BUNDLE", "CERTIFICATE_FILE_SIZE", "CERTIFICATE_TABLE_ENTRIES",
-    "CERTIFICATE_TABLE_SIZE", "CRL_SIZE", "KDS_BODY_SIZE", "POLICY_FILE_SIZE", "REDIRECTS", "REPORT_FILE_SIZE",
-    "REQUEST_SECONDS", "RETRY_SECONDS", "RUN_SECONDS",
+    "CERTIFICATE_TABLE_SIZE", "CRL_SIZE", "KDS_BODY_SIZE", "PCS_BODY_SIZE", "POLICY_FILE_SIZE", "REDIRECTS",
+    "REPORT_FILE_SIZE", "REQUEST_SECONDS", "RETRY_SECONDS", "RUN_SECONDS",
 ]
