@@ -212,7 +212,8 @@ class PcsClient:
         except MemoryError:
             raise
         except Exception as error:  # noqa: BLE001 (whatever reading outside input raises is the input's fault)
-            raise PcsError(f"{request.url}: the response is not the {part.what} asked for ({describe(error)})") from None
+            reason = describe(error)
+            raise PcsError(f"{request.url}: the response is not the {part.what} asked for ({reason})") from None
         return self._returned(request, fields, cached=False)
 
     def _cached(self, request: _Request, now: datetime.datetime) -> dict[str, str] | None:

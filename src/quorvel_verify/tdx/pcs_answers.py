@@ -82,8 +82,9 @@ def root_ca_crl_url(base_url: str = PCS_BASE_URL) -> str:
 @dataclass(frozen=True)
 class Part:
     """One answer of the PCS: what it is called, the collateral fields it fills, how an answer (its body and
-    issuer chain header) is read into them, and how they are checked to be what was asked for (by `expected`), giving the time after which they
-    are no longer current (a cached part is then asked for anew)."""
+    issuer chain header) is read into them, and how they are checked to be what was asked for (`expected`:
+    the FMSPC of a TCB info, the CA of a PCK CRL), which gives the time after which they are no longer current
+    (a cached part is then asked for anew)."""
 
     name: str
     what: str
