@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import dataclasses
 import datetime
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Final
 
 from cryptography import x509
@@ -27,7 +27,8 @@ from .shapes import unwrap_certificates, unwrap_report
 from .policy import Policy
 from .sevsnp.chains import trust_store
 from .sevsnp.evidence import read_report
-from .sevsnp.kds import KdsClient, KdsError, OfflineError
+from ._internal.http import FetchError
+from .sevsnp.kds import JUDGED_BY, KdsClient, KdsError, OfflineError
 from .sevsnp.platform import EVIDENCE_CACHE_SIZE, SevSnp, SevSnpClaims
 from .sevsnp.report import Report
 from .verification import Verification
@@ -107,19 +108,36 @@ class Verifier:
             issued_tcb=given.thim.tcbm if given is not None and given.thim is not None else None,
         )
         platform = self._platform_of(evidence)
-        if self.kds is not None and collateral.certificate is None and collateral.certificate_table is None:
-            vcek = self.kds.vcek_for(read_report(evidence), now=now)[1]  # type: ignore[arg-type]  # names mistakes
-            collateral = dataclasses.replace(collateral, certificate=vcek)
-        result = platform.check(evidence, collateral, now=now, revocation=settings)
-        claims = result.claims
-        if not (self.kds is None or collateral.crl is not None or claims.product is None or claims.key_kind is None):
-            # The list of the product line and key kind that the verification established. One that cannot
-            # be had leaves the rest of the verification standing: the revocation check says why it has none.
-            try:
-                found = dataclasses.replace(collateral, crl=self.kds.crl(claims.product, claims.key_kind, now=now))
-            except (KdsError, OfflineError) as error:
-                found = dataclasses.replace(collateral, crl_unavailable=str(error))
-            result = platform.check(evidence, found, now=now, revocation=settings)
+
+        def check(given: Collateral) -> EvidenceResult[SevSnpClaims]:
+            return platform.check(evidence, given, now=now, revocation=settings)
+
+        kds = self.kds
+        if kds is None:
+            result = check(collateral)
+        else:
+            if collateral.certificate is None and collateral.certificate_table is None:
+                decoded = read_report(evidence)  # type: ignore[arg-type]  # names mistakes
+                base = collateral
+                vcek, result = _settled(
+                    kds, lambda: kds.vcek_for(decoded, now=now)[1],
+                    lambda vcek: check(dataclasses.replace(base, certificate=vcek)), JUDGED_BY["VCEK"],
+                )
+                collateral = dataclasses.replace(collateral, certificate=vcek)
+            else:
+                result = check(collateral)
+            claims = result.claims
+            if collateral.crl is None and claims.product is not None and claims.key_kind is not None:
+                # The list of the product line and key kind that the verification established. One that cannot
+                # be had leaves the rest of the verification standing: the revocation check says why it has none.
+                product, key_kind, known = claims.product, claims.key_kind, collateral
+                try:
+                    result = _settled(
+                        kds, lambda: kds.crl(product, key_kind, now=now),
+                        lambda crl: check(dataclasses.replace(known, crl=crl)), JUDGED_BY["revocation list"],
+                    )[1]
+                except (KdsError, OfflineError, FetchError) as error:
+                    result = check(dataclasses.replace(known, crl_unavailable=str(error)))
         if hcl is None:
             return result
         return dataclasses.replace(
@@ -151,6 +169,26 @@ class Verifier:
     def _platform_of(self, evidence: object) -> PlatformVerifier[SevSnpClaims]:
         # Evidence that no platform recognises goes to the first, whose reader names the likely mistake.
         return next((p for p in self._platforms if p.recognises(evidence)), self._platforms[0])
+
+
+def _settled[C](
+    kds: KdsClient, fetch: Callable[[], bytes], check: Callable[[bytes], EvidenceResult[C]], judged_by: Sequence[str]
+) -> tuple[bytes, EvidenceResult[C]]:
+    """What `fetch` gives and its checks: nothing enters the cache before the checks that judge it (`judged_by`)
+    have passed, and a cached entry that fails them is dropped and fetched once more (offline, where nothing
+    could replace it, it stays, and the failed checks are the verdict)."""
+    data = fetch()
+    result = check(data)
+    if not kds.settle(data, _passed(result, judged_by)):
+        return data, result
+    data = fetch()
+    result = check(data)
+    kds.settle(data, _passed(result, judged_by))
+    return data, result
+
+
+def _passed(result: EvidenceResult[object], names: Sequence[str]) -> bool:
+    return all(check.passed for check in result.checks if check.name in names)
 
 
 def instant(now: datetime.datetime | None) -> datetime.datetime:

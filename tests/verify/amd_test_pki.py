@@ -147,19 +147,20 @@ class Authority:
         rsa_padding: padding.PSS | padding.PKCS1v15 = AMD_PSS,
         encoding: serialization.Encoding = serialization.Encoding.DER,
         now: datetime.datetime | None = None,
+        until: datetime.datetime | None = None,
         extensions: Sequence[x509.ExtensionType] = (),
     ) -> bytes:
         """A revocation list of the root, shaped like AMD's, listing the serial numbers `revoked`.
 
         Current from a day before `now` (default: the current time) to a day
-        after, each serial revoked a day before `now`; signed by the root's key
+        after (or `until`), each serial revoked a day before `now`; signed by the root's key
         with AMD's padding unless `signer` or `rsa_padding` say otherwise;
         `extensions` are added as critical.
         """
         now = now or _now()
         builder = (
             x509.CertificateRevocationListBuilder()
-            .issuer_name(self.root.subject).last_update(now - LONG_AGO).next_update(now + LONG_AGO)
+            .issuer_name(self.root.subject).last_update(now - LONG_AGO).next_update(until or now + LONG_AGO)
             .add_extension(x509.CRLNumber(1), critical=False)
         )
         for extension in extensions:

@@ -1,8 +1,9 @@
 """A Key Distribution Service on loopback for the tests: genuine certificates and CRLs at the KDS's paths.
 
-It answers from a table of paths and bodies, records every request, and
-misbehaves on demand: each entry of `script` is how the next request is
-answered, after which it serves normally again.
+It answers from a table of paths and bodies (or bodies with the headers that
+go with them, as Intel's certification service sends issuer chains), records
+every request, and misbehaves on demand: each entry of `script` is how the
+next request is answered, after which it serves normally again.
 """
 
 from __future__ import annotations
@@ -19,6 +20,8 @@ from quorvel_verify.sevsnp import urls
 from quorvel_verify.sevsnp.evidence import load_certificates
 
 STALL_SECONDS = 3.0
+# Well within the client's timeout between two bytes: only a deadline on the whole request ends it.
+DRIP_SECONDS = 0.1
 
 
 def genuine_report(name: str) -> Report:
@@ -44,8 +47,11 @@ def genuine_routes(reports: list[str], crls: dict[str, str]) -> dict[str, bytes]
     return routes
 
 
+Route = bytes | tuple[bytes, dict[str, str]]
+
+
 class KdsServer:
-    def __init__(self, routes: dict[str, bytes]) -> None:
+    def __init__(self, routes: dict[str, Route]) -> None:
         self.routes = routes
         self.script: list[str] = []
         self.requests: list[str] = []
@@ -68,7 +74,8 @@ def _handler(server: KdsServer) -> type[BaseHTTPRequestHandler]:
         def do_GET(self) -> None:  # noqa: N802 (the standard library's name)
             server.requests.append(self.path)
             action = server.script.pop(0) if server.script else "serve"
-            body = server.routes.get(self.path)
+            route = server.routes.get(self.path)
+            body, headers = route if isinstance(route, tuple) else (route, {})
             status, _, retry_after = action.partition(":")
             if action == "stall":
                 time.sleep(STALL_SECONDS)
@@ -78,16 +85,38 @@ def _handler(server: KdsServer) -> type[BaseHTTPRequestHandler]:
                     self.send_header("Retry-After", retry_after)
                 self.send_header("Content-Length", "0")
                 self.end_headers()
+            elif status in ("301", "302", "307", "308"):  # to the address after the colon, or "self"
+                self.send_response(int(status))
+                self.send_header("Location", self.path if retry_after == "self" else retry_after)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
             elif body is None:
                 self.send_error(404)
+            elif action == "drip":
+                self._drip(body)
             else:
-                self._send(b"<html>busy</html>" if action == "garbage" else body, truncated=action == "truncate")
+                body = b"<html>busy</html>" if action == "garbage" else body
+                self._send(body, headers, truncated=action == "truncate")
 
-        def _send(self, body: bytes, truncated: bool) -> None:
+        def _send(self, body: bytes, headers: dict[str, str], truncated: bool) -> None:
             self.send_response(200)
+            for name, value in headers.items():
+                self.send_header(name, value)
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             self.wfile.write(body[: len(body) // 2] if truncated else body)
+
+        def _drip(self, body: bytes) -> None:
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            try:
+                for byte in body:
+                    self.wfile.write(bytes([byte]))
+                    self.wfile.flush()
+                    time.sleep(DRIP_SECONDS)
+            except OSError:  # the client gave up
+                pass
 
         def log_message(self, format: str, *args: object) -> None:  # noqa: A002
             pass

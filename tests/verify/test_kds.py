@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import datetime
+import os
 import subprocess
 import sys
 import textwrap
 from collections.abc import Callable
+from pathlib import Path
 
 import pytest
 from amd_test_pki import DATA
@@ -53,8 +55,11 @@ NOT_CACHED = "offline: no VCEK in the cache {cache} for {url}"
 
 class TestFetching:
     # Steps: a fetch ("milan"/"genoa": that report's VCEK, "chain", "crl", "crl-late": the CRL after its next
-    # update), "offline:" before a fetch for one that must not touch the network, "cut": every cache file cut
-    # to half its size. Each fetch makes a new client over the same cache, as a new process would.
+    # update), kept once fetched as the verifier keeps what passed its checks; "offline:" before a fetch for one
+    # that must not touch the network, "failed:" for one whose checks failed (forgotten); "cut": every cache
+    # file cut to half its size; "fifo": each replaced by a FIFO; "link": each directory under the cache moved
+    # out of it and linked in its place. Each fetch makes a new client over the same cache, as a new process
+    # would.
     @pytest.mark.parametrize(
         ("script", "steps", "outcomes", "requests", "waits"),
         [
@@ -67,6 +72,13 @@ class TestFetching:
                          id="CRL past its next update fetched again online, used offline"),
             pytest.param([], ["milan", "cut", "offline:milan", "milan"], [OK, NOT_CACHED, OK], 2, [],
                          id="cut-short cache entry dropped, fetched again"),
+            pytest.param([], ["failed:milan", "offline:milan", "milan", "failed:milan", "offline:milan", "milan"],
+                         [OK, NOT_CACHED, OK, OK, NOT_CACHED, OK], 3, [],
+                         id="nothing cached before its checks passed; an entry that failed them dropped"),
+            pytest.param([], ["milan", "fifo", "offline:milan", "milan", "offline:milan"], [OK, NOT_CACHED, OK, OK],
+                         2, [], id="FIFO in the cache: read as no entry, never waited on, replaced"),
+            pytest.param([], ["milan", "link", "offline:milan", "milan", "offline:milan"], [OK, NOT_CACHED, OK, OK],
+                         2, [], id="linked directory in the cache: not followed, replaced"),
             pytest.param([], ["offline:milan", "offline:crl"],
                          [NOT_CACHED, "offline: no revocation list in the cache {cache} for {url}"], 0, [],
                          id="offline never touches the network"),
@@ -74,12 +86,17 @@ class TestFetching:
             pytest.param(["503", "503"], ["crl"], [OK], 3, [(1, 503), (2, 503)], id="503 backs off exponentially"),
             pytest.param(["429:0"] * 3, ["milan"], [OK], 4, [(1, 429), (2, 429), (4, 429)],
                          id="Retry-After 0 backs off, never retries at once"),
+            pytest.param(["429:1\u00b2"], ["milan"], [OK], 2, [(1, 429)], id="Retry-After not in ASCII digits backs off"),
             pytest.param(["429"] * 4, ["milan", "milan"], [
                 "{url}: HTTP 429 Too Many Requests, still after 4 attempts (retrying in 8 s would exceed 10 s)", OK],
                 5, [(1, 429), (2, 429), (4, 429)], id="429 without end gives up within the bounded time"),
             pytest.param(["429:60"], ["milan", "milan"], [
                 "{url}: HTTP 429 Too Many Requests, still after 1 attempts (retrying in 60 s would exceed 10 s)", OK],
                 2, [], id="Retry-After beyond the bounded time"),
+            pytest.param(["302:self"], ["milan", "offline:milan"], [OK, OK], 2, [], id="redirect followed"),
+            pytest.param(["307:http://kds.example/vcek"], ["milan"], [
+                "{url}: HTTP 307 redirects to http://kds.example/vcek, which is not https://"], 1, [],
+                id="redirect to plain http refused"),
             pytest.param(["500"], ["milan", "milan"], ["{url}: HTTP 500 Internal Server Error", OK], 2, [], id="500"),
             pytest.param(["truncate"], ["milan", "milan"],
                          ["{url}: the response ended after {half} of its {size} bytes", OK], 2, [],
@@ -89,6 +106,8 @@ class TestFetching:
                          id="not a certificate, not cached"),
             pytest.param(["stall"], ["milan", "milan"], [f"{{url}}: no response within {TIMEOUT:g} s", OK], 2, [],
                          id="stall past the timeout"),
+            pytest.param(["drip"], ["milan", "milan"], [f"{{url}}: no response within {TIMEOUT:g} s", OK], 2, [],
+                         id="a byte at a time: cut off at the request's deadline"),
         ],
     )
     def test_fetch(self, server, tmp_path, script, steps, outcomes, requests, waits):
@@ -100,14 +119,14 @@ class TestFetching:
             slept.append(seconds)
             clock[0] += seconds
 
-        assert len([step for step in steps if step != "cut"]) == len(outcomes)
+        assert len([step for step in steps if step not in PLANTS]) == len(outcomes)
         expectations = iter(outcomes)
         for step in steps:
-            if step == "cut":
-                for entry in (p for p in cache.directory.rglob("*") if p.is_file()):
-                    entry.write_bytes(entry.read_bytes()[: entry.stat().st_size // 2])
+            if step in PLANTS:
+                plant(step, cache.directory, tmp_path / "elsewhere")
                 continue
-            offline, _, target = step.rpartition(":")
+            mode, _, target = step.rpartition(":")
+            offline = mode == "offline"
             client = KdsClient(
                 server.url, cache=cache, offline=bool(offline), timeout=TIMEOUT, max_wait=10,
                 progress=progress.append, sleep=sleep, clock=lambda: clock[0],
@@ -121,6 +140,7 @@ class TestFetching:
                 assert (type(error), str(error)) == (OfflineError if offline else KdsError, expected.format(**fill))
             else:
                 assert (expected, got) == (OK, body)
+                client.forget(got) if mode == "failed" else client.keep(got)
         assert len(server.requests) == requests
         first = step_of(steps[0].rpartition(":")[2], server.url)[0]
         assert progress == [
@@ -128,6 +148,24 @@ class TestFetching:
             for n, (seconds, status) in enumerate(waits, 1)
         ]
         assert slept == [seconds for seconds, _ in waits]
+
+
+PLANTS = ("cut", "fifo", "link")
+
+
+def plant(how: str, cache: Path, elsewhere: Path) -> None:
+    """What a cache may hold beside its entries: entries cut short, FIFOs, or directories that are links."""
+    for entry in [p for p in cache.rglob("*") if p.is_file()]:
+        if how == "cut":
+            entry.write_bytes(entry.read_bytes()[: entry.stat().st_size // 2])
+        elif how == "fifo":
+            entry.unlink()
+            os.mkfifo(entry)
+    if how == "link":
+        for directory in [p for p in cache.iterdir() if p.is_dir()]:
+            elsewhere.mkdir(exist_ok=True)
+            directory.rename(elsewhere / directory.name)
+            directory.symlink_to(elsewhere / directory.name)
 
 
 def test_two_processes_filling_one_cache(tmp_path):
@@ -162,6 +200,9 @@ FETCHED = [
 ]
 
 
+USERINFO = "KDS address 'http://***@127.0.0.1:9/': a user name or password in the address is not supported"
+
+
 # Each run: the arguments after the report, the exit status, and what it shows (conftest's `command`).
 @pytest.mark.parametrize(
     ("script", "runs", "requests"),
@@ -192,6 +233,14 @@ FETCHED = [
               (["--policy", "{required}"], 1, "fail  expected a revocation list, which the policy requires; none "
                "could be had: ", "result:             NOT verified: failed revocation"),
           ]),
+        pytest.param([], [(["--fetch", "--kds-url", "https://[::1"], 2,
+                           "KDS address 'https://[::1': not a URL (Invalid IPv6 URL)")], 0, id="address unparsable"),
+        # The password is in no message, on stderr or in the JSON.
+        pytest.param([], [(["--fetch", "--json", "--kds-url", "http://user:pw@127.0.0.1:9/"], 2, (
+            {"verified": False, "error": USERINFO}, f"error: {USERINFO}"))], 0, id="address with a password"),
+        pytest.param([], [(["--fetch", "--kds-url", "https://kds.example/?x=1"], 2, "KDS address "
+                           "'https://kds.example/?x=1': a base address takes no query or fragment")], 0,
+                     id="address with a query"),
     ],
 )
 def test_command(server, tmp_path, command, script, runs, requests):

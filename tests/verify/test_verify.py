@@ -15,7 +15,9 @@ import json
 import struct
 import subprocess
 import sys
+import threading
 import uuid
+import warnings
 from collections.abc import Callable
 from pathlib import Path
 from urllib.parse import parse_qsl, urlsplit
@@ -25,6 +27,7 @@ from cryptography import x509
 from cryptography.hazmat.asn1 import decode_der
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding
+from cryptography.utils import CryptographyDeprecationWarning
 
 import amd_test_pki as pki
 import report_builder as rb
@@ -178,6 +181,9 @@ REFUSALS = [
     # Past its next update two days ago: current within the policy's grace of three days.
     refusal("revocation-late-list-within-grace", [], policy=Policy(crl_grace_period=3),
             crl={"now": TODAY - datetime.timedelta(days=3)}),
+    # Its next update plus the grace lies past the last representable instant.
+    refusal("revocation-next-update-9999-with-grace", [], policy=Policy(crl_grace_period=1),
+            crl={"until": datetime.datetime(9999, 12, 31, tzinfo=datetime.UTC)}),
     refusal("revocation-required", ["revocation"], "expected a revocation list, which the policy requires; none was "
             "given", policy=Policy(require_revocation=True)),
     refusal("revocation-list-of-another-key", ["revocation"], CRL_NOT_SIGNED,
@@ -297,9 +303,23 @@ def der_of(pem: bytes) -> bytes:
     return b"".join(c.public_bytes(serialization.Encoding.DER) for c in load_certificates(pem))
 
 
+def vcek_changed(old: str, new: str) -> bytes:
+    """The genuine VCEK in DER with its first bytes `old` (hex) made `new`; no signature is checked on loading."""
+    der = der_of(VCEK)
+    assert bytes.fromhex(old) in der
+    return der.replace(bytes.fromhex(old), bytes.fromhex(new), 1)
+
+
+def table_of_one(entries: int) -> bytes:
+    """A certificate table whose `entries` VCEK entries all point at one PEM."""
+    offset = 24 * (entries + 1)
+    return (uuid.UUID(VCEK_GUID).bytes + struct.pack("<II", offset, len(VCEK))) * entries + bytes(24) + VCEK
+
+
 VCEK_GUID = "63da758d-e664-4564-adc5-f4b93be8accd"
 ASK_GUID = "4ab7b379-bbac-4fe4-a02f-05aef327c782"
 MALFORMED = [x509.UnrecognizedExtension(x509.oid.ExtensionOID.KEY_USAGE, b"\x04\x00")]
+DUPLICATE = "DuplicateExtension: Duplicate 1.3.6.1.4.1.3704.1.3.1 extension found"
 NOT_DER = "not a certificate in PEM or DER (error parsing asn1 value: ParseError { kind: UnexpectedTag { actual: " \
     "Tag { value: 4, constructed: false, class: Universal } } })"
 
@@ -364,6 +384,25 @@ NOT_DER = "not a certificate in PEM or DER (error parsing asn1 value: ParseError
             x509.oid.ExtensionOID.DELTA_CRL_INDICATOR, b"\x04\x00")])},
             f"revocation list: {NOT_DER.replace('certificate', 'CRL').replace('PEM or DER', 'DER or PEM')}",
             id="malformed-crl-extension"),
+        # What cryptography refuses with exceptions of its own, not ValueError, refused alike.
+        pytest.param(lambda: {"certificate": vcek_changed("2b060104019c78010302", "2b060104019c78010301")},
+                     f"certificate: not a certificate in PEM or DER ({DUPLICATE})", id="duplicated-extension"),
+        pytest.param(lambda: {"certificate": vcek_changed("a003020102", "a003020101")}, "certificate: not a "
+                     "certificate in PEM or DER (InvalidVersion: 1 is not a valid X509 version)", id="version-2"),
+        pytest.param(lambda: {"certificate": vcek_changed("2a8648ce3d0201", "2a8648ce3d0209")}, "certificate: not a "
+                     "certificate in PEM or DER (UnsupportedAlgorithm: Unknown key type: 1.2.840.10045.2.9)",
+                     id="unknown-key-algorithm"),
+        pytest.param(lambda: {"crl": pki.authority().crl().replace(b"\x02\x01\x01", b"\x02\x01\x05", 1)},
+                     "revocation list: not a CRL in DER or PEM (InvalidVersion: 5 is not a valid CRL version)",
+                     id="crl-unknown-version"),
+        # Bounded before any certificate is loaded.
+        pytest.param(lambda: {"certificate": None, "certificate_table": table_of_one(65)}, "certificate table: more "
+                     "than 64 certificate entries, more than any certificate table holds", id="table-65-entries"),
+        pytest.param(lambda: {"certificate": None, "certificate_table": table_of_one(41587)}, "certificate table: "
+                     f"{len(table_of_one(41587))} bytes, more than any certificate table (at most 262144 bytes)",
+                     id="table-of-a-megabyte"),
+        pytest.param(lambda: {"certificate": VCEK * 65}, "certificate: 65 PEM blocks, more than any bundle of AMD's "
+                     "certificates (at most 64)", id="bundle-of-65"),
     ],
 )
 def test_evidence(arguments, refused) -> None:
@@ -374,6 +413,34 @@ def test_evidence(arguments, refused) -> None:
         with pytest.raises(VerificationError) as error:
             verify(**given, now=NOW)
         assert str(error.value) == refused
+
+
+def test_serial_warning_filter_under_threads() -> None:
+    # Eight threads load new certificates with AMD's serial number 0, switching every microsecond: none of
+    # them sees the warning, the process's filters end as they were but for one that matches only this
+    # package's loads, and the caller's own load of such a certificate still warns.
+    before, switch = list(warnings.filters), sys.getswitchinterval()
+    der = der_of(VCEK)
+    loaded: list[int] = []
+
+    def load(thread: int) -> None:
+        for number in range(600):  # a changed signature: new bytes, loaded anew
+            loaded.append(len(load_certificates(der[:-3] + number.to_bytes(2) + bytes([thread]))))
+
+    threads = [threading.Thread(target=load, args=(thread,)) for thread in range(8)]
+    sys.setswitchinterval(1e-6)
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(switch)
+    added = [entry for entry in warnings.filters if entry not in before]
+    assert (len(loaded), [entry[3].pattern for entry in added]) in ((4800, []), (4800, ["quorvel_verify(\\..*)?"]))
+    assert all(entry in warnings.filters for entry in before)
+    with pytest.warns(CryptographyDeprecationWarning, match="serial number"):
+        x509.load_der_x509_certificate(der)
 
 
 # quorvel-verify, as cli.main: stdout, stderr and exit status (0 verified, 1 not, 2 bad input).
@@ -397,7 +464,9 @@ def files(tmp_path: Path) -> dict[str, str]:
         **{f"{line}{end}": pki.DATA / "reports" / f"{line}-v5-oak{suffix}" for line in ("genoa", "turin")
            for end, suffix in (("", ".bin"), ("-cert", ".vcek.pem"))},
         "milan-chain": pki.PINNED / "ask_ark_milan.pem",
+        "duplicated": tmp_path / "duplicated.der",
     }
+    paths["duplicated"].write_bytes(vcek_changed("2b060104019c78010302", "2b060104019c78010301"))
     paths["spoof"].write_bytes(pki.authority().issue_for(REPORT, common_name="X\nresult: verified\x1b[8m").pem)
     paths["b64"].write_bytes(base64.b64encode(REPORT))
     paths["policy"].write_text("allow_debug = false\nvmpls = [0]\n")
@@ -439,10 +508,14 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["-", "{cert}", "--crl", "-"], 2, "only one file may be - (standard input); 2 are"),
         # A name from the input, quoted in details, adds no line of its own.
         (["{report}", "{spoof}"], 1, "result:             NOT verified: failed chain, key, signature"),
+        (["{report}", "{duplicated}", "--json"], 2, ({"verified": False, "error": f"{{duplicated}}: not a certificate "
+                                                    f"in PEM or DER ({DUPLICATE})"}, f"error: {{duplicated}}: not a "
+                                                   f"certificate in PEM or DER ({DUPLICATE})")),
     ],
     ids=["verified", "now", "json-not-verified", "json-table", "base64", "hcl", "thim", "json-bad-input",
          "example-policy-milan", "example-policy-genoa", "example-policy-turin", "policy", "now-malformed",
-         "now-out-of-range", "no-abbreviations", "chains-then-positionals", "stdin-twice", "names-escaped"],
+         "now-out-of-range", "no-abbreviations", "chains-then-positionals", "stdin-twice", "names-escaped",
+         "json-unparsable-certificate"],
 )
 def test_command(files, command, argv, status, shown) -> None:
     command(argv, status, shown, **files)

@@ -22,7 +22,9 @@ from cryptography import x509
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.utils import CryptographyDeprecationWarning
 
+from .._internal import limits
 from .._internal.certificates import common_name
+from .._internal.untrusted import check_size, describe, parsing
 from ..errors import VerificationError, located
 from .report import REPORT_SIZE, Report
 from .vocabulary import KeyKind
@@ -51,51 +53,83 @@ LEAF_NAMES = {f"SEV-{kind}": kind for kind in KeyKind}
 SERIAL_WARNING = "Parsed a serial number which wasn't positive"
 
 
+# AMD issues VCEKs with serial number 0, which RFC 5280 forbids and which
+# cryptography loads (and reads the serial of) with a deprecation warning,
+# saying it will one day refuse them. This package expects it, so the warning
+# stays out of its caller's output; but only for this package's own loads,
+# so a caller's own certificates still warn. The filter is installed once and
+# never removed: filters swapped in and out around each load (catch_warnings)
+# race between threads, leaving the process with the wrong filters.
+_SERIAL_MODULES = r"quorvel_verify(\..*)?"
+_installed: list[object] = []  # the filter as `warnings.filters` holds it, once installed
+
+
+def quiet_serial_warning() -> None:
+    """Installs the filter for the serial-number warning of this package's loads, unless it is installed.
+
+    Called before each load rather than at import: a caller's (or a test
+    runner's) `catch_warnings` puts back the filters it found, without ours.
+    """
+    if _installed and any(entry is _installed[0] for entry in warnings.filters):
+        return
+    warnings.filterwarnings(
+        "ignore", message=SERIAL_WARNING, category=CryptographyDeprecationWarning, module=_SERIAL_MODULES
+    )
+    _installed[:] = [warnings.filters[0]]
+
+
 @contextmanager
 def amd_serial_numbers() -> Iterator[None]:
-    """Keeps cryptography's warning about AMD's serial number 0 out of the caller's output.
-
-    AMD issues VCEKs with serial number 0, which RFC 5280 forbids and which
-    cryptography loads with a deprecation warning (and, it says, will one day
-    refuse). The filter applies to that one warning while a certificate is
-    loaded; every other warning passes.
-    """
+    """Keeps the serial-number warning out of the output of loads outside this package, for a single thread
+    (the benchmark's): unlike `quiet_serial_warning`, it swaps the process's filters while it lasts."""
     with warnings.catch_warnings():
         warnings.filterwarnings("ignore", message=SERIAL_WARNING, category=CryptographyDeprecationWarning)
         yield
 
 
 def parse_certificates(data: bytes) -> tuple[x509.Certificate, ...]:
-    """The certificates in `data` (ValueError if there are none)."""
-    with amd_serial_numbers():
-        if b"-----BEGIN" in data:
-            certificates = tuple(x509.load_pem_x509_certificates(data))
-        else:
-            certificates = (x509.load_der_x509_certificate(data),)
+    """The certificates in `data`.
+
+    Raises whatever cryptography raises for bytes it cannot read; `load_certificates` is the loader for input.
+    """
+    quiet_serial_warning()
+    if b"-----BEGIN" in data:
+        certificates = tuple(x509.load_pem_x509_certificates(data))
+    else:
+        certificates = (x509.load_der_x509_certificate(data),)
     for certificate in certificates:
-        certificate.extensions  # parsed when first read: a malformed one is refused here, not in a check
+        # Some parts are parsed when first read: a malformed one is refused here, as the input's fault,
+        # not later in a check. An unknown key algorithm too: no check could judge the key.
+        certificate.extensions, certificate.subject, certificate.issuer, certificate.public_key()
+        certificate.serial_number, certificate.not_valid_before_utc, certificate.not_valid_after_utc
     return certificates
 
 
 def load_certificates(data: bytes, source: str = "certificate") -> tuple[x509.Certificate, ...]:
     """Every certificate in `data`: one in DER, or one or more in PEM, in any order.
 
+    At most `limits.CERTIFICATE_FILE_SIZE` bytes and `limits.CERTIFICATES_PER_BUNDLE` certificates.
     """
-    try:
-        return parse_certificates(bytes(data))
-    except ValueError as error:
-        raise located(source, _not_a_certificate(bytes(data), error)) from error
+    data = check_size(bytes(data), limits.CERTIFICATE_FILE_SIZE, source, "certificate bundle")
+    # Counted before parsing: loading a certificate costs more than finding where it begins.
+    if (count := data.count(b"-----BEGIN")) > limits.CERTIFICATES_PER_BUNDLE:
+        raise located(
+            source, f"{count} PEM blocks, more than any bundle of AMD's certificates "
+            f"(at most {limits.CERTIFICATES_PER_BUNDLE})"
+        )
+    with parsing(source, "a certificate in PEM or DER", lambda error: _not_a_certificate(data, error)):
+        return parse_certificates(data)
 
 
-def _not_a_certificate(data: bytes, error: ValueError) -> str:
+def _not_a_certificate(data: bytes, error: Exception) -> str | None:
     if len(data) == REPORT_SIZE:
         return "this is a report, not a certificate: were the report and the certificate given in swapped order?"
-    if "serial" in str(error).lower():
+    if isinstance(error, ValueError) and "serial" in str(error).lower():
         return (
-            f"cryptography {cryptography.__version__} refuses the certificate's serial number ({error}); "
+            f"cryptography {cryptography.__version__} refuses the certificate's serial number ({describe(error)}); "
             "AMD issues VCEKs with serial number 0: install the last cryptography release that loads them"
         )
-    return f"not a certificate in PEM or DER ({error})"
+    return None
 
 
 def certificates_from_table(table: bytes, source: str = "certificate table") -> tuple[x509.Certificate, ...]:
@@ -104,10 +138,14 @@ def certificates_from_table(table: bytes, source: str = "certificate table") -> 
 
     Entries are identified by GUID, stored in RFC 4122 byte order as genuine
     tables hold them (the mixed-endian order of EFI is accepted too); entries
-    with other GUIDs are skipped. A certificate may be DER or PEM.
+    with other GUIDs are skipped. A certificate may be DER or PEM. At most
+    `limits.CERTIFICATE_TABLE_SIZE` bytes and `limits.CERTIFICATE_TABLE_ENTRIES`
+    entries of the GUIDs above; entries that point at the same bytes are loaded once.
     """
-    table = bytes(table)
+    table = check_size(bytes(table), limits.CERTIFICATE_TABLE_SIZE, source, "certificate table")
     certificates: list[x509.Certificate] = []
+    seen: set[tuple[int, int]] = set()
+    entries = 0
     for position in range(0, len(table), TABLE_ENTRY.size):
         entry = table[position:position + TABLE_ENTRY.size]
         if len(entry) < TABLE_ENTRY.size:
@@ -117,13 +155,21 @@ def certificates_from_table(table: bytes, source: str = "certificate table") -> 
             return tuple(certificates)
         kind = TABLE_GUIDS.get(uuid.UUID(bytes=guid)) or TABLE_GUIDS.get(uuid.UUID(bytes_le=guid))
         if kind is None:
-            continue
+            continue  # skipped at the cost of reading 24 bytes: bounded by the table's size
+        entries += 1
+        if entries > limits.CERTIFICATE_TABLE_ENTRIES:
+            raise located(
+                source, f"more than {limits.CERTIFICATE_TABLE_ENTRIES} certificate entries, more than any "
+                "certificate table holds"
+            )
         if offset > len(table) or length > len(table) - offset or length == 0:
             raise located(
                 source, f"the {kind} entry's certificate (offset {offset}, length {length}) "
                 f"lies outside the table's {len(table)} bytes"
             )
-        certificates += load_certificates(table[offset:offset + length], f"{source}: {kind} entry")
+        if (offset, length) not in seen:
+            seen.add((offset, length))
+            certificates += load_certificates(table[offset:offset + length], f"{source}: {kind} entry")
     raise located(source, "not a certificate table: no all-zero entry ends its entries")
 
 
@@ -137,10 +183,8 @@ def find_leaf(
     the kind that the report names. A lone certificate is taken as the leaf
     whatever it is, so that the checks can say what is wrong with it.
     """
-    unique: list[x509.Certificate] = []
-    for certificate in certificates:
-        if certificate not in unique:  # equal certificates have the same DER bytes
-            unique.append(certificate)
+    # Equal certificates have the same DER bytes, and hash alike: one pass, however many are given.
+    unique = list(dict.fromkeys(certificates))
     names = {id(c): common_name(c) for c in unique}
     candidates = [
         c for c in unique if names[id(c)] in LEAF_NAMES or isinstance(c.public_key(), ec.EllipticCurvePublicKey)
@@ -165,7 +209,8 @@ def read_report(data: bytes | Report, source: str = "report") -> Report:
         data = data.raw
     if not isinstance(data, bytes | bytearray | memoryview):
         raise located(source, f"expected the report's bytes, got {type(data).__name__}")
-    data = bytes(data)
+    # Before anything else looks at it: the mistakes named below are all far smaller.
+    data = check_size(bytes(data), limits.REPORT_FILE_SIZE, source, "report (with its certificate table)")
     if len(data) != REPORT_SIZE:
         mistake = _report_mistake(data)
         if mistake is not None:
@@ -214,8 +259,8 @@ def _report_mistake(data: bytes) -> str | None:
 
 def _is_certificate(data: bytes) -> bool:
     try:
-        parse_certificates(data)
-    except ValueError:
+        load_certificates(data)
+    except VerificationError:
         return False
     return True
 

@@ -2,33 +2,33 @@
 
 The KDS serves the VCEK of a chip at a TCB, the intermediate and root
 certificates of each product line's VCEK and VLEK chains, and the revocation
-lists that the roots sign. It limits how often a caller may ask (HTTP 429) and
-is sometimes unavailable (503): the client waits as the server's `Retry-After`
-says, or backs off exponentially, within a bounded total time.
+lists that the roots sign. The requests, their retries after HTTP 429 and 503
+and their deadlines are the shared fetcher's (`_internal.http`).
 
 Nothing the client returns is trusted for being returned: a VCEK, a chain or a
-revocation list is only parsed here (so that a body that is not one is never
-cached), and `verify` then checks it against the pinned AMD roots, whether it
-came from the network or from the cache.
+revocation list is only parsed here, and `verify` then checks it against the
+pinned AMD roots, whether it came from the network or from the cache. So the
+client caches nothing by itself: what it fetched enters the cache when the
+caller, whose checks judged it, says `keep(data)`; an entry read from the
+cache that failed them is dropped by `forget(data)`, so that the next request
+asks the KDS again instead of failing on it for good.
 """
 
 from __future__ import annotations
 
+import contextlib
 import datetime
-import email.utils
-import http.client
-import ipaddress
 import time
-import urllib.error
 import urllib.parse
-import urllib.request
+from collections import OrderedDict
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from typing import IO, NoReturn
 
 from cryptography.hazmat.primitives import serialization
 
-from .._internal.cache import MAX_ENTRY_SIZE, Cache
+from .._internal import limits
+from .._internal.cache import Cache
+from .._internal.http import USER_AGENT, FetchError, Fetcher, check_url
 from ..errors import ErrorKind, VerificationError
 from .evidence import load_certificates
 from .report import Report
@@ -38,17 +38,18 @@ from .vocabulary import ProductLine
 
 PRODUCTS = tuple(ProductLine)
 
-USER_AGENT = "quorvel-verify"
+# What the client remembers of where the bytes it returned came from, until the caller keeps or forgets
+# them: a run asks for three or four entries; a long-lived client forgets the oldest.
+ORIGINS_REMEMBERED = 64
+
+# The checks of a verification that judge what the client returns: a VCEK by whether AMD's pinned
+# intermediate signed it for the report's chip and TCB, a list by whether the pinned root signed it and it is
+# current (a list that revokes the chain is judged so too: it is fetched once more, which costs a request).
+JUDGED_BY = {"VCEK": ("chain", "key", "chip", "tcb"), "revocation list": ("revocation",)}
 
 
-class KdsError(VerificationError):
+class KdsError(FetchError):
     """A request to the KDS failed. The message names the address and the status or the fault."""
-
-    default_kind = ErrorKind.NETWORK
-
-    def __init__(self, message: str, status: int | None = None) -> None:
-        super().__init__(message)
-        self.status = status  # the HTTP status, if the server answered with one
 
 
 class OfflineError(VerificationError):
@@ -58,23 +59,10 @@ class OfflineError(VerificationError):
 
 
 def check_base_url(base_url: str) -> str:
-    """`base_url` if the client may use it: HTTPS, or plain HTTP to a loopback host (a test server)."""
-    parts = urllib.parse.urlsplit(base_url)
-    host = parts.hostname or ""
-    if parts.scheme == "https" and host:
-        return base_url
-    if parts.scheme == "http" and _is_loopback(host):
-        return base_url
-    raise VerificationError(f"KDS address must be https:// (or http:// to a loopback host), not {base_url!r}")
-
-
-def _is_loopback(host: str) -> bool:
-    if host == "localhost":
-        return True
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return False
+    """`base_url` if the client may use it: HTTPS, or plain HTTP to a loopback host (a test server), with
+    no user name, password, query or fragment."""
+    check_url(base_url, "KDS address")
+    return base_url
 
 
 @dataclass(frozen=True)
@@ -118,35 +106,25 @@ def _utcnow() -> datetime.datetime:
     return datetime.datetime.now(datetime.UTC)
 
 
-class _CheckedRedirects(urllib.request.HTTPRedirectHandler):
-    """Follows a redirect only to an address the client could have been given itself."""
+@dataclass(frozen=True)
+class _Origin:
+    """Where bytes the client returned came from: the cache entry's name, and whether they were read from it."""
 
-    def redirect_request(
-        self,
-        req: urllib.request.Request,
-        fp: IO[bytes],
-        code: int,
-        msg: str,
-        headers: http.client.HTTPMessage,
-        newurl: str,
-    ) -> urllib.request.Request | None:
-        try:
-            check_base_url(newurl)
-        except VerificationError:
-            raise KdsError(f"{req.full_url}: HTTP {code} redirects to {newurl}, which is not https://") from None
-        return super().redirect_request(req, fp, code, msg, headers, newurl)
+    name: str
+    cached: bool
 
 
 class KdsClient:
-    """Fetches from the KDS at `base_url`, keeping what it fetched in `cache` (if given).
+    """Fetches from the KDS at `base_url`, reading and (when told to `keep`) writing `cache` (if given).
 
-    `timeout` bounds every request (seconds without a byte from the server);
+    `timeout` bounds every request, from connecting to the body's last byte;
     `max_wait` bounds the total time spent waiting to retry one address after
-    a 429 or a 503. `progress` receives one line per wait ("waiting 2 s to
-    retry ..."), for a command to print where its user sees it. With
-    `offline`, the client never touches the network: what the cache lacks is
-    an `OfflineError` that names it. `sleep` and `clock` are replaceable for
-    tests.
+    a 429 or a 503; `run_seconds`, if given, everything the client fetches
+    from its creation (a command's run). `progress` receives one line per wait
+    ("waiting 2 s to retry ..."), for a command to print where its user sees
+    it. With `offline`, the client never touches the network: what the cache
+    lacks is an `OfflineError` that names it. `sleep` and `clock` are
+    replaceable for tests.
     """
 
     def __init__(
@@ -155,8 +133,9 @@ class KdsClient:
         *,
         cache: Cache | None = None,
         offline: bool = False,
-        timeout: float = 10.0,
-        max_wait: float = 60.0,
+        timeout: float = limits.REQUEST_SECONDS,
+        max_wait: float = limits.RETRY_SECONDS,
+        run_seconds: float | None = None,
         first_backoff: float = 1.0,
         progress: Callable[[str], None] | None = None,
         sleep: Callable[[float], None] = time.sleep,
@@ -165,13 +144,53 @@ class KdsClient:
         self.base_url = check_base_url(base_url)
         self.cache = cache
         self.offline = offline
-        self.timeout = timeout
-        self.max_wait = max_wait
-        self.first_backoff = first_backoff
         self.progress = progress
-        self._sleep = sleep
-        self._clock = clock
-        self._opener = urllib.request.build_opener(_CheckedRedirects())
+        self._fetcher = Fetcher(
+            timeout=timeout, max_wait=max_wait, run_seconds=run_seconds, first_backoff=first_backoff,
+            progress=progress, error=KdsError, sleep=sleep, clock=clock,
+        )
+        self._origins: OrderedDict[bytes, _Origin] = OrderedDict()
+
+    def keep(self, data: bytes) -> None:
+        """The checks that judge `data`, which this client returned, passed: it enters the cache (if it was
+        fetched; what was read from the cache stays there). Bytes the client did not return are ignored."""
+        origin = self._origins.pop(bytes(data), None)
+        if origin is None or origin.cached or self.cache is None:
+            return
+        try:
+            self.cache.write(origin.name, data)
+        except OSError as error:
+            # A cache that cannot be written costs a request next time, not this verification.
+            if self.progress is not None:
+                self.progress(f"not cached: {self.cache.path(origin.name)}: {error.strerror or error}")
+
+    def forget(self, data: bytes) -> bool:
+        """The checks that judge `data`, which this client returned, failed: if it was read from the cache,
+        the entry is dropped, so that asking again fetches it anew. Whether an entry was dropped: never
+        offline, where nothing could replace it (and a list past its next update is still what there is)."""
+        origin = self._origins.pop(bytes(data), None)
+        if origin is None or not origin.cached or self.cache is None or self.offline:
+            return False
+        try:
+            self.cache.drop(origin.name)
+        except OSError:
+            return False
+        return True
+
+    def settle(self, data: bytes, passed: bool) -> bool:
+        """`keep(data)` if the checks that judge it `passed`, else `forget(data)`; whether a cached entry was
+        dropped, so that asking once more fetches it anew (and may get a good one)."""
+        if passed:
+            self.keep(data)
+            return False
+        return self.forget(data)
+
+    def _returned(self, data: bytes, name: str, *, cached: bool) -> bytes:
+        self._origins[data] = _Origin(name, cached)
+        self._origins.move_to_end(data)
+        while len(self._origins) > ORIGINS_REMEMBERED:
+            self._origins.popitem(last=False)
+        return data
 
     def vcek(
         self, product: str, chip_id: bytes, spls: Mapping[str, int], *, now: datetime.datetime | None = None
@@ -226,23 +245,16 @@ class KdsClient:
         now = now or _utcnow()
         cached = self._cached(name, kind, now)
         if cached is not None:
-            return cached
+            return self._returned(cached, name, cached=True)
         if self.offline:
             where = f" in the cache {self.cache.directory}" if self.cache else " (no cache)"
             raise OfflineError(f"offline: no {kind.what}{where} for {url}")
-        body = self._request(url)
+        body = self._fetcher.get(url, limits.KDS_BODY_SIZE, "KDS entry")
         try:
             data, _ = kind.decode(body)
         except ValueError:
             raise KdsError(f"{url}: the response is not a {kind.what} ({len(body)} bytes: {body[:12]!r}...)") from None
-        if self.cache is not None:
-            try:
-                self.cache.write(name, data)
-            except OSError as error:
-                # A cache that cannot be written costs a request next time, not this verification.
-                if self.progress is not None:
-                    self.progress(f"not cached: {self.cache.path(name)}: {error.strerror or error}")
-        return data
+        return self._returned(data, name, cached=False)
 
     def _cached(self, name: str, kind: _Kind, now: datetime.datetime) -> bytes | None:
         if self.cache is None:
@@ -254,44 +266,13 @@ class KdsClient:
             entry, expires = kind.decode(data)
         except ValueError:
             # Torn, truncated or overwritten by something else: never trusted, fetched again.
-            self.cache.drop(name)
+            with contextlib.suppress(OSError):
+                self.cache.drop(name)
             return None
         # Offline, a stale entry is still what there is; the checks judge it.
         if expires is not None and expires < now and not self.offline:
             return None
         return entry
-
-    def _request(self, url: str) -> bytes:
-        """The body of a successful GET of `url`, after waiting out 429s and 503s within `max_wait`."""
-        deadline = self._clock() + self.max_wait
-        backoff = self.first_backoff
-        attempt = 0
-        while True:
-            attempt += 1
-            request = urllib.request.Request(url, headers={"User-Agent": USER_AGENT})
-            try:
-                with self._opener.open(request, timeout=self.timeout) as response:
-                    return _read_body(response, url)
-            except urllib.error.HTTPError as error:
-                with error:
-                    status, reason, retry_after = error.code, error.reason, error.headers.get("Retry-After")
-                if status not in (429, 503):
-                    raise KdsError(f"{url}: HTTP {status} {reason}", status) from None
-                wait = _retry_after(retry_after)
-                if not wait:  # none, or "now" (0, a date past): retried at once, a request would be refused again
-                    wait, backoff = backoff, backoff * 2
-                if self._clock() + wait > deadline:
-                    raise KdsError(
-                        f"{url}: HTTP {status} {reason}, still after {attempt} attempts"
-                        f" (retrying in {wait:g} s would exceed {self.max_wait:g} s)",
-                        status,
-                    ) from None
-                if self.progress is not None:
-                    self.progress(f"waiting {wait:g} s to retry {url} (HTTP {status}, attempt {attempt})")
-                self._sleep(wait)
-            except (TimeoutError, urllib.error.URLError, http.client.HTTPException, OSError) as error:
-                _network_failure(url, error, self.timeout)
-
 
 def _product(product: str) -> str:
     if product not in PRODUCTS:
@@ -299,44 +280,4 @@ def _product(product: str) -> str:
     return product
 
 
-def _read_body(response: http.client.HTTPResponse, url: str) -> bytes:
-    header = response.headers.get("Content-Length")
-    length = int(header) if header is not None and header.isdigit() else None
-    if length is not None and length > MAX_ENTRY_SIZE:
-        raise KdsError(f"{url}: the response of {length} bytes is larger than any KDS entry")
-    body = response.read(MAX_ENTRY_SIZE + 1)
-    if len(body) > MAX_ENTRY_SIZE:
-        raise KdsError(f"{url}: the response is larger than any KDS entry")
-    # A connection closed early ends a read short without an error.
-    if length is not None and len(body) != length:
-        raise KdsError(f"{url}: the response ended after {len(body)} of its {length} bytes")
-    return body
-
-
-def _network_failure(url: str, error: BaseException, timeout: float) -> NoReturn:
-    if isinstance(error, urllib.error.URLError) and isinstance(error.reason, BaseException):
-        error = error.reason
-    if isinstance(error, TimeoutError):
-        raise KdsError(f"{url}: no response within {timeout:g} s") from None
-    if isinstance(error, http.client.IncompleteRead):
-        raise KdsError(f"{url}: the response ended after {len(error.partial)} bytes") from None
-    raise KdsError(f"{url}: {error}") from None
-
-
-def _retry_after(value: str | None) -> float | None:
-    """Seconds to wait as a `Retry-After` header says (a number of seconds or an HTTP date), or None."""
-    if value is None:
-        return None
-    value = value.strip()
-    if value.isdigit():
-        return float(value)
-    try:
-        when = email.utils.parsedate_to_datetime(value)
-    except (TypeError, ValueError):
-        return None
-    if when.tzinfo is None:
-        return None
-    return max(0.0, (when - _utcnow()).total_seconds())
-
-
-__all__ = ["KEY_KINDS", "PRODUCTS", "KdsClient", "KdsError", "OfflineError", "check_base_url"]
+__all__ = ["JUDGED_BY", "KEY_KINDS", "PRODUCTS", "USER_AGENT", "KdsClient", "KdsError", "OfflineError", "check_base_url"]

@@ -16,10 +16,11 @@ from cryptography import x509
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives.asymmetric import rsa
 
+from .._internal import limits
 from .._internal.certificates import common_name
+from .._internal.untrusted import check_size, parsing
 from ..checks import Check, Outcome
-from ..errors import located
-from .evidence import amd_serial_numbers
+from .evidence import quiet_serial_warning
 from .vocabulary import AMD_PSS, AMD_PSS_HASH
 
 NAME = "revocation"
@@ -32,15 +33,18 @@ JUDGEMENT_CACHE_SIZE = 1024
 
 
 def load_crl(data: bytes) -> x509.CertificateRevocationList:
-    """A CRL from DER or PEM bytes; a `VerificationError` for anything else."""
-    try:
+    """A CRL from DER or PEM bytes of at most `limits.CRL_SIZE`; a `VerificationError` for anything else."""
+    source = "revocation list"
+    data = check_size(bytes(data), limits.CRL_SIZE, source, "revocation list")
+    with parsing(source, "a CRL in DER or PEM"):
         if data.lstrip().startswith(b"-----BEGIN"):
             crl = x509.load_pem_x509_crl(data)
         else:
             crl = x509.load_der_x509_crl(data)
-        crl.extensions  # parsed when first read: a malformed one is refused here, not in a check
-    except ValueError as error:
-        raise located("revocation list", f"not a CRL in DER or PEM ({error})") from None
+        # Parts are parsed when first read: a malformed one is refused here, as the input's fault, not in a check.
+        crl.extensions, crl.issuer, crl.last_update_utc, crl.next_update_utc
+        for entry in crl:
+            entry.serial_number, entry.revocation_date_utc, entry.extensions
     return crl
 
 
@@ -50,8 +54,8 @@ def _when(moment: datetime.datetime) -> str:
 
 def _label(certificate: x509.Certificate) -> tuple[str, int]:
     """How the check names a certificate, and its serial number (0 on AMD's VCEKs)."""
-    with amd_serial_numbers():
-        serial = certificate.serial_number
+    quiet_serial_warning()
+    serial = certificate.serial_number
     return f"{common_name(certificate)} (serial {serial:#x})", serial
 
 
@@ -191,7 +195,15 @@ def _currency_failure(
         return "expected a list with a next update; this one names none, so it is never current"
     if now < this_update:
         return f"expected a list issued by {_when(now)}; this one is from {_when(this_update)}"
-    if now > next_update + grace:
+    if now > _later(next_update, grace):
         allowed = f" (with a grace period of {grace.days} days)" if grace else ""
         return f"expected a list current at {_when(now)}{allowed}; this one's next update was {_when(next_update)}"
     return None
+
+
+def _later(moment: datetime.datetime, delay: datetime.timedelta) -> datetime.datetime:
+    """`moment` + `delay`, or the last representable instant where that lies past the year 9999."""
+    try:
+        return moment + delay
+    except OverflowError:
+        return datetime.datetime.max.replace(tzinfo=datetime.UTC)

@@ -1,0 +1,169 @@
+#!/usr/bin/env python3
+"""Coverage-guided fuzzing (atheris) of each parser of the verifier's outside input.
+
+usage: fuzz_verify.py TARGET [libFuzzer options] [CORPUS_DIR...]
+
+The targets take what an attacker controls: the report (with the reader's
+detection of likely mistakes), certificate tables, PEM and DER bundles,
+revocation lists (loaded and judged), the key service's answers, policy
+files and the cache's entries. The property, for every input: it gives a
+result or raises `VerificationError`, in time proportional to its size;
+anything else (another exception, an input slower than its bound) is a
+finding, which libFuzzer keeps. Memory is bounded by libFuzzer's
+-rss_limit_mb, which `fuzz/verify/run` sets.
+"""
+
+from __future__ import annotations
+
+import datetime
+import sys
+import tempfile
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+import atheris
+
+ROOT = Path(__file__).resolve().parents[2]
+DATA = ROOT / "tests" / "data"
+
+with atheris.instrument_imports(include=["quorvel_verify"]):
+    from quorvel_verify import Policy, VerificationError, verify
+    from quorvel_verify._internal import http
+    from quorvel_verify._internal.cache import Cache
+    from quorvel_verify.sevsnp import kds, revocation
+    from quorvel_verify.sevsnp.evidence import load_certificates, read_report
+
+# A genuine Milan report, its VCEK and its chain; a moment inside the genuine lists' validity.
+REPORT = (DATA / "reports" / "milan-v3-oak.bin").read_bytes()
+VCEK = (DATA / "reports" / "milan-v3-oak.vcek.pem").read_bytes()
+NOW = datetime.datetime(2026, 7, 1, tzinfo=datetime.UTC)
+CHAIN = load_certificates(
+    (ROOT / "src" / "quorvel_verify" / "sevsnp" / "data" / "amd-chains" / "ask_ark_milan.pem").read_bytes()
+)
+MILAN_CHIP = bytes(64)
+MILAN_TCB = {"blSPL": 4, "teeSPL": 0, "snpSPL": 24, "ucodeSPL": 219}
+
+# The time an input may take: a fixed allowance (a verification costs some RSA and ECDSA operations, and
+# the machine is shared) and a share per byte. Quadratic work on the largest inputs exceeds it by far.
+FIXED_SECONDS = 1.0
+SECONDS_PER_BYTE = 20e-6
+
+
+class SlowInput(Exception):
+    """An input that took longer than its bound."""
+
+
+def report(data: bytes) -> None:
+    read_report(data)
+
+
+def table(data: bytes) -> None:
+    verify(REPORT, certificate_table=data, now=NOW)
+
+
+def bundle(data: bytes) -> None:
+    verify(REPORT, data, now=NOW)
+
+
+def crl(data: bytes) -> None:
+    intermediate, root = CHAIN
+    # The signature fails on almost every mutated list: the list's other judgements are made too.
+    revocation.check_revocation(data, ark=root, intermediate=intermediate, leaf=None, now=NOW)
+    loaded = revocation.load_crl(data)
+    revocation._scope_failure(loaded)
+    revocation._currency_failure(loaded, NOW, datetime.timedelta(days=366))
+    verify(REPORT, VCEK, crl=data, now=NOW)
+
+
+_KINDS: tuple[Callable[[kds.KdsClient], bytes], ...] = (
+    lambda client: client.vcek("Milan", MILAN_CHIP, MILAN_TCB, now=NOW),
+    lambda client: client.cert_chain("Milan", "VCEK", now=NOW),
+    lambda client: client.crl("Milan", "VCEK", now=NOW),
+)
+
+
+class _Answering:
+    """Stands in for the fetcher: every request answers `body`."""
+
+    def __init__(self, body: bytes) -> None:
+        self.body = body
+
+    def get(self, url: str, limit: int, what: str = "answer") -> bytes:
+        if len(self.body) > limit:
+            raise kds.KdsError(f"{url}: the response is larger than any {what}")
+        return self.body
+
+
+def answer(data: bytes) -> None:
+    """A key-service answer: the first byte picks what was asked for, the rest is the body; also the
+    answer's Retry-After header."""
+    if not data:
+        return
+    client = kds.KdsClient()
+    client._fetcher = _Answering(data[1:])  # type: ignore[assignment]
+    http._retry_after(data[1:].decode("latin-1"))
+    _KINDS[data[0] % len(_KINDS)](client)
+
+
+_CACHE = Path(tempfile.mkdtemp(prefix="quorvel-fuzz-cache-"))
+_NAMES = ("vcek/Milan/{hw}/blSPL4_teeSPL0_snpSPL24_ucodeSPL219.der", "vcek/Milan/cert_chain.pem", "vcek/Milan/crl.der")
+
+
+def cache_entry(data: bytes) -> None:
+    """A cache entry, read offline: the first byte picks which entry, the rest is its content."""
+    if not data:
+        return
+    kind = data[0] % len(_KINDS)
+    name = _NAMES[kind].format(hw=MILAN_CHIP.hex())
+    path = _CACHE / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data[1:])
+    try:
+        _KINDS[kind](kds.KdsClient(cache=Cache(_CACHE), offline=True))
+    except kds.OfflineError:
+        pass
+
+
+def policy(data: bytes) -> None:
+    Policy.from_toml(data.decode("utf-8", errors="replace"))
+
+
+TARGETS: dict[str, Callable[[bytes], None]] = {
+    "report": report, "table": table, "bundle": bundle, "crl": crl, "answer": answer, "cache": cache_entry,
+    "policy": policy,
+}
+
+
+def checked(target: Callable[[bytes], None]) -> Callable[[bytes], None]:
+    def one_input(data: bytes) -> None:
+        start = time.perf_counter()
+        try:
+            target(data)
+        except VerificationError:
+            pass
+        elapsed = time.perf_counter() - start
+        bound = FIXED_SECONDS + SECONDS_PER_BYTE * len(data)
+        if elapsed > bound:
+            raise SlowInput(f"{len(data)} bytes took {elapsed:.2f} s, more than their bound of {bound:.2f} s")
+
+    return one_input
+
+
+def main() -> None:
+    if len(sys.argv) < 2 or sys.argv[1] not in TARGETS:
+        sys.exit(f"usage: fuzz_verify.py {{{','.join(TARGETS)}}} [libFuzzer options] [CORPUS_DIR...]")
+    name = sys.argv.pop(1)
+    target = TARGETS[name]
+    # Once before fuzzing: loading the pinned chains and warming the caches is not the input's time.
+    for seed in (REPORT, VCEK):
+        try:
+            target(seed)
+        except VerificationError:
+            pass
+    atheris.Setup(sys.argv, checked(target))
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()

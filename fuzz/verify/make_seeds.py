@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the verifier's fuzz targets (fuzz_verify.py) from the genuine data in tests/data.
+
+usage: make_seeds.py DIR
+
+DIR/TARGET/ gets, per target: `report` the genuine reports and each mistake
+the reader names (base64, hex, the firmware's response, a report with its
+certificate table, a certificate); `table` the genuine certificate tables;
+`bundle` the genuine VCEKs in PEM and DER and AMD's pinned chains; `crl` the
+genuine lists in DER and PEM; `answer` and `cache` a VCEK, a chain and a list
+each behind the byte that picks its kind (0, 1, 2); `policy` the README's
+policy and examples/policy.toml.
+"""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import struct
+import sys
+import warnings
+from pathlib import Path
+
+from cryptography import x509
+from cryptography.hazmat.primitives import serialization
+from cryptography.utils import CryptographyDeprecationWarning
+
+ROOT = Path(__file__).resolve().parents[2]
+DATA = ROOT / "tests" / "data"
+CHAINS = ROOT / "src" / "quorvel_verify" / "sevsnp" / "data" / "amd-chains"
+
+
+def seeds() -> dict[str, list[bytes]]:
+    warnings.simplefilter("ignore", CryptographyDeprecationWarning)  # AMD's serial number 0
+    reports = sorted((DATA / "reports").glob("*.bin")) + sorted((DATA / "reports-more").glob("*.bin"))
+    report = reports[0].read_bytes()
+    pems = sorted((DATA / "reports").glob("*.vcek.pem")) + sorted(CHAINS.glob("*.pem"))
+    ders = [x509.load_pem_x509_certificate(pem.read_bytes()).public_bytes(serialization.Encoding.DER)
+            for pem in sorted((DATA / "reports").glob("*.vcek.pem"))]
+    tables = sorted((DATA / "collateral").glob("certtable-*.bin"))
+    tables = [path.read_bytes() for path in tables if not path.name.endswith(".report.bin")]
+    crls = [path.read_bytes() for path in sorted((DATA / "collateral").glob("crl-*.der"))]
+    crl_pem = x509.load_der_x509_crl(crls[0]).public_bytes(serialization.Encoding.PEM)
+    chain = (CHAINS / "ask_ark_milan.pem").read_bytes()
+    example = ROOT / "examples" / "policy.toml"
+    policies = [example.read_bytes()] if example.exists() else []
+    readme = (ROOT / "README.md").read_text()
+    if "```toml\n" in readme:
+        policies.append(readme.split("```toml\n", 1)[1].split("```", 1)[0].encode())
+    kinds = [b"\x00" + ders[0], b"\x01" + chain, b"\x02" + crls[0]]
+    return {
+        "report": [path.read_bytes() for path in reports] + [
+            base64.b64encode(report), report.hex().encode() + b"\n",
+            struct.pack("<II", 0, len(report)) + bytes(24) + report + bytes(4000 - 32 - len(report)),
+            report + tables[0], pems[0].read_bytes(),
+        ],
+        "table": tables,
+        "bundle": [pem.read_bytes() for pem in pems] + ders,
+        "crl": crls + [crl_pem],
+        "answer": kinds,
+        "cache": kinds,
+        "policy": policies + [b'vmpl = [0]\nmin_tcb = { snpSPL = 8 }\nmin_abi = "1.51"\n'],
+    }
+
+
+def main() -> None:
+    if len(sys.argv) != 2:
+        sys.exit("usage: make_seeds.py DIR")
+    out = Path(sys.argv[1])
+    for target, inputs in seeds().items():
+        directory = out / target
+        directory.mkdir(parents=True, exist_ok=True)
+        for data in inputs:
+            (directory / f"seed-{hashlib.sha256(data).hexdigest()[:16]}").write_bytes(data)
+
+
+if __name__ == "__main__":
+    main()

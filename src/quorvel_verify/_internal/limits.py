@@ -1,0 +1,78 @@
+"""Every bound the verifier puts on what it is given: sizes, counts and time, each with the reason for its figure.
+
+The report, its certificates and its revocation list come from the party the
+verifier judges, and the key service's answers cross a network: none of them
+may decide how much memory or time a verification takes. Each input is read
+against its cap before it is parsed, and refused with the figure named; the
+figures are generous multiples of the largest genuine input, so that no
+genuine evidence comes near them.
+"""
+
+from __future__ import annotations
+
+from typing import Final
+
+KIB: Final = 1 << 10
+MIB: Final = 1 << 20
+
+# A report is 1184 bytes. The reader also names the usual mistakes, which
+# are larger: the report as hex or base64 text, the firmware's 4000-byte
+# response, or the report followed by its certificate table. Anything larger
+# than a report with the largest table is none of those.
+REPORT_FILE_SIZE: Final = 1184 + 256 * KIB
+
+# A VCEK is about 1.4 KB of DER, AMD's intermediates and roots about 1.6 KB
+# (2.2 KB as PEM). A bundle holds the leaf and its chain, or for pinning
+# every chain of every product line and key kind: 12 certificates.
+CERTIFICATE_FILE_SIZE: Final = 256 * KIB
+CERTIFICATES_PER_BUNDLE: Final = 64
+
+# The table the host hands the guest holds the VCEK or VLEK, the ASK or
+# ASVK and the ARK, a few KiB; hosts add few entries of their own. Entries
+# of GUIDs the verifier does not know are skipped without being parsed, so
+# only those of its own GUIDs are counted.
+CERTIFICATE_TABLE_SIZE: Final = 256 * KIB
+CERTIFICATE_TABLE_ENTRIES: Final = 64
+
+# AMD's lists revoke intermediates, not chips: a few hundred bytes today.
+# Room for some thousands of entries (about 40 bytes each).
+CRL_SIZE: Final = 256 * KIB
+
+# A policy is a few dozen lines; a list of allowed measurements of 48 bytes
+# each (about 100 bytes per line) fits some hundreds.
+POLICY_FILE_SIZE: Final = 256 * KIB
+
+# What the key service sends: one VCEK (DER), one chain (PEM) or one list.
+# The cache holds the same entries, so the same bound applies to both.
+KDS_BODY_SIZE: Final = 256 * KIB
+CACHE_ENTRY_SIZE: Final = KDS_BODY_SIZE
+
+# What Intel's certification service sends: a TDX TCB info (about 5 KB of
+# JSON), the QE identity (under 1 KB), a PCK CRL (a few KB today; room for
+# some thousands of revoked PCKs) or the root CA's CRL. Its issuer chain comes
+# in a header, which the HTTP client bounds itself. The cache keeps an answer
+# with its chain and a CRL as hex, twice its size: still within
+# CACHE_ENTRY_SIZE.
+PCS_BODY_SIZE: Final = 96 * KIB
+
+# One request, from connecting to the body's last byte: AMD's key service
+# answers within a second or two; a server that sends a byte now and then
+# must not hold the command for longer than this.
+REQUEST_SECONDS: Final = 30.0
+
+# Waiting to retry one address after HTTP 429 or 503, in total.
+RETRY_SECONDS: Final = 60.0
+
+# Everything one command run fetches (the VCEK, for a version-2 report from
+# each product line in turn, its chain and the revocation list), with its
+# waits: a service calling the command gets an answer within this time.
+RUN_SECONDS: Final = 180.0
+
+# Redirects followed for one request; AMD's key service sends none.
+REDIRECTS: Final = 5
+
+__all__ = [
+    "CACHE_ENTRY_SIZE", "CERTIFICATES_PER_BUNDLE", "CERTIFICATE_FILE_SIZE", "CERTIFICATE_TABLE_ENTRIES",
+    "CERTIFICATE_TABLE_SIZE", "CRL_SIZE", "KDS_BODY_SIZE", "PCS_BODY_SIZE", "POLICY_FILE_SIZE", "REDIRECTS",
+    "REPORT_FILE_SIZE", "REQUEST_SECONDS", "RETRY_SECONDS", "RUN_SECONDS",
+]
