@@ -39,6 +39,9 @@ def _output(capsys: pytest.CaptureFixture[str], *argv: Path) -> tuple[int, Any]:
     "argv, status",
     [
         *[pytest.param((report, report.with_suffix(".vcek.pem")), None, id=report.stem) for report in GENUINE],
+        # Azure's HCL report around one: the claims it carries.
+        pytest.param((REPORTS.parent / "azure" / "hcl-snp-v0.trustee.bin",
+                      REPORTS.parent / "azure" / "hcl-snp-v0.trustee.vcek.pem"), None, id="hcl"),
         # Another chip's VCEK: a verification that fails its checks.
         pytest.param((GENUINE[0], GENUINE[-1].with_suffix(".vcek.pem")), 1, id="not-verified"),
         # The certificate given for the report.
