@@ -1,0 +1,390 @@
+"""The evidence checks of a TDX quote, one function each, and `check_quote` that makes them all in order.
+
+Each check judges one thing and says what it expected against what it found;
+each runs even when an earlier one failed (on what the evidence claims), so a
+result names every fault at once. The verdict is the must-pass rule: every
+check but `revocation` must pass; `revocation` may be skipped when no CRL is
+given and none is required.
+"""
+
+from __future__ import annotations
+
+import datetime
+import hashlib
+from dataclasses import dataclass
+from typing import Final
+
+from cryptography import x509
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
+
+from ..checks import Check
+from ..errors import VerificationError
+from . import tcb as levels
+from .collateral import (
+    Collateral,
+    QeIdentity,
+    TcbInfo,
+    TcbStatus,
+    check_signing_certificate,
+    load_chain,
+    parse_qe_identity,
+    parse_tcb_info,
+    signature_verifies,
+)
+from .pck import PckChain, common_name, load_pck_chain
+from .quote import ECDSA_P256_KEY_TYPE, INTEL_QE_VENDOR_ID, TEE_TYPE_TDX, Quote, parse_quote
+
+CHECK_NAMES: Final = (
+    "quote", "chain", "validity", "revocation", "qe_report", "attestation_key", "signature",
+    "collateral", "qe_identity", "tdx_module", "tcb",
+)  # fmt: skip
+MUST_PASS: Final = frozenset(CHECK_NAMES) - {"revocation"}
+_ECDSA_SHA256: Final = ec.ECDSA(hashes.SHA256())
+
+
+def _check(name: str, passed: bool, detail: str) -> Check:
+    return Check(name, "pass" if passed else "fail", detail)
+
+
+def _when(now: datetime.datetime) -> str:
+    return f"{now:%Y-%m-%dT%H:%M:%SZ}"
+
+
+def _verifies(key: object, signature: bytes, data: bytes) -> bool:
+    """Whether `signature` (r || s, 32 bytes each, as Intel writes them) is the P-256 key's over `data`."""
+    if not isinstance(key, ec.EllipticCurvePublicKey) or key.curve.name != "secp256r1" or len(signature) != 64:
+        return False
+    der = encode_dss_signature(int.from_bytes(signature[:32], "big"), int.from_bytes(signature[32:], "big"))
+    try:
+        key.verify(der, data, _ECDSA_SHA256)
+    except InvalidSignature:
+        return False
+    return True
+
+
+# --- The quote and Intel's PCK chain ------------------------------------------
+
+
+def quote(parsed: Quote) -> Check:
+    header = parsed.header
+    found = (header.attestation_key_type, header.tee_type, header.qe_vendor_id)
+    expected = (ECDSA_P256_KEY_TYPE, TEE_TYPE_TDX, INTEL_QE_VENDOR_ID)
+    detail = (
+        f"version {header.version}, attestation key type {header.attestation_key_type}, TEE type "
+        f"{header.tee_type:#x}, QE vendor {header.qe_vendor_id.hex()}"
+    )
+    if found == expected:
+        return _check("quote", True, f"TDX quote {detail} (Intel's QE)")
+    return _check(
+        "quote", False,
+        f"expected attestation key type {ECDSA_P256_KEY_TYPE} (ECDSA P-256), TEE type {TEE_TYPE_TDX:#x} and Intel's QE "
+        f"vendor {INTEL_QE_VENDOR_ID.hex()}; found {detail}",
+    )  # fmt: skip
+
+
+def _p256_sha256(certificate: x509.Certificate) -> bool:
+    key = certificate.public_key()
+    return (
+        isinstance(key, ec.EllipticCurvePublicKey)
+        and key.curve.name == "secp256r1"
+        and certificate.signature_algorithm_oid == x509.SignatureAlgorithmOID.ECDSA_WITH_SHA256
+    )
+
+
+def chain(pck: PckChain, root: x509.Certificate) -> Check:
+    """The PCK certificate, through its CA, to the pinned root; the root sent in the quote is only compared."""
+    for certificate in (pck.pck, pck.ca, root):
+        if not _p256_sha256(certificate):
+            return _check("chain", False, f"{common_name(certificate)!r} is not ECDSA P-256 with SHA-256")
+    if pck.root is not None and pck.root != root:
+        return _check("chain", False, f"the quote's root {common_name(pck.root)!r} is not the pinned Intel SGX Root CA")
+    for child, parent in ((pck.pck, pck.ca), (pck.ca, root)):
+        try:
+            child.verify_directly_issued_by(parent)
+        except (ValueError, TypeError, InvalidSignature):
+            return _check("chain", False, f"{common_name(child)!r} is not issued by {common_name(parent)!r} (pinned: the root)")
+    return _check("chain", True, f"PCK certificate <- {common_name(pck.ca)} <- pinned {common_name(root)}")
+
+
+def validity(pck: PckChain, root: x509.Certificate, now: datetime.datetime) -> Check:
+    for certificate in (pck.pck, pck.ca, root):
+        start, end = certificate.not_valid_before_utc, certificate.not_valid_after_utc
+        if not start <= now <= end:
+            return _check(
+                "validity", False,
+                f"{common_name(certificate)!r} is valid {_when(start)} to {_when(end)}, not at {_when(now)}",
+            )  # fmt: skip
+    return _check("validity", True, f"PCK certificate, its CA and the root valid at {_when(now)}")
+
+
+def _load_crl(der: bytes, name: str) -> x509.CertificateRevocationList:
+    try:
+        crl = x509.load_der_x509_crl(der)
+        crl.next_update_utc  # noqa: B018 -- read now, so a malformed field is bad input here, not an error later
+        return crl
+    except ValueError as error:
+        raise VerificationError(f"collateral field {name} is not a DER CRL: {error}") from None
+
+
+def _crl_problem(crl: x509.CertificateRevocationList, issuer: x509.Certificate, revoked: x509.Certificate,
+                 now: datetime.datetime, name: str) -> str | None:  # fmt: skip
+    if crl.issuer != issuer.subject or not crl.is_signature_valid(issuer.public_key()):  # type: ignore[arg-type]
+        return f"{name} is not signed by {common_name(issuer)!r}"
+    next_update = crl.next_update_utc
+    if next_update is None or not crl.last_update_utc <= now <= next_update:
+        until = _when(next_update) if next_update else "no next update"
+        return f"{name} is current {_when(crl.last_update_utc)} to {until}, not at {_when(now)}"
+    if crl.get_revoked_certificate_by_serial_number(revoked.serial_number) is not None:
+        return f"{name} revokes {common_name(revoked)!r} (serial {revoked.serial_number:x})"
+    return None
+
+
+def revocation(pck: PckChain, root: x509.Certificate, given: Collateral | None, now: datetime.datetime,
+               required: bool = False) -> Check:  # fmt: skip
+    """Intel's PCK CRL of the CA that issued the PCK, and the root CA's CRL, revoking neither."""
+    pck_crl = given.pck_crl if given else None
+    root_crl = given.root_ca_crl if given else None
+    if pck_crl is None and root_crl is None:
+        outcome = "fail" if required else "skip"
+        return Check("revocation", outcome, f"no CRL given (Intel's {pck.issuer} CA PCK CRL and the root CA CRL)")
+    if pck_crl is None or root_crl is None:
+        missing = "pck_crl" if pck_crl is None else "root_ca_crl"
+        return _check("revocation", False, f"{missing} missing: both of Intel's CRLs are needed")
+    problem = _crl_problem(_load_crl(pck_crl, "pck_crl"), pck.ca, pck.pck, now, f"the PCK CRL (expected the {pck.issuer} CA's)")
+    problem = problem or _crl_problem(_load_crl(root_crl, "root_ca_crl"), root, pck.ca, now, "the root CA CRL")
+    if problem:
+        return _check("revocation", False, problem)
+    return _check("revocation", True, f"neither the PCK nor its {pck.issuer} CA revoked at {_when(now)}")
+
+
+# --- The quoting enclave and the quote's signature ----------------------------
+
+
+def qe_report(parsed: Quote, pck: PckChain) -> Check:
+    data = parsed.signature_data
+    if _verifies(pck.pck.public_key(), data.qe_report_signature, data.qe_report.raw):
+        return _check("qe_report", True, "the QE report is signed by the PCK key")
+    return _check("qe_report", False, "expected the QE report signed by the PCK certificate's key; the signature does not verify")
+
+
+def attestation_key(parsed: Quote) -> Check:
+    data = parsed.signature_data
+    expected = hashlib.sha256(data.attestation_key + data.qe_auth_data).digest() + bytes(32)
+    found = data.qe_report.report_data
+    if found == expected:
+        return _check("attestation_key", True, "QE report data = SHA-256(attestation key || QE authentication data) || 32 zero bytes")
+    return _check("attestation_key", False, f"expected QE report data {expected.hex()}, found {found.hex()}")
+
+
+def signature(parsed: Quote) -> Check:
+    raw_key = parsed.signature_data.attestation_key
+    try:
+        key = ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), b"\x04" + raw_key)
+    except ValueError:
+        return _check("signature", False, f"the attestation key {raw_key.hex()} is not a point of P-256")
+    if _verifies(key, parsed.signature_data.signature, parsed.signed):
+        return _check("signature", True, f"header and body ({len(parsed.signed)} bytes) signed by the attestation key")
+    return _check("signature", False, "expected the header and body signed by the attestation key; the signature does not verify")
+
+
+# --- Intel's collateral -------------------------------------------------------
+
+
+@dataclass(frozen=True, slots=True)
+class ParsedCollateral:
+    tcb_info: TcbInfo | None
+    qe_identity: QeIdentity | None
+
+
+def parse_collateral(given: Collateral | None) -> ParsedCollateral:
+    if given is None:
+        return ParsedCollateral(None, None)
+    return ParsedCollateral(
+        parse_tcb_info(given.tcb_info) if given.tcb_info is not None else None,
+        parse_qe_identity(given.qe_identity) if given.qe_identity is not None else None,
+    )
+
+
+def _body_problem(name: str, text: str | None, signature_value: bytes | None, chain_pem: str | None,
+                  window: tuple[datetime.datetime, datetime.datetime] | None, root: x509.Certificate,
+                  now: datetime.datetime) -> str | None:  # fmt: skip
+    if text is None or signature_value is None or chain_pem is None or window is None:
+        return f"no {name} given"
+    signers = load_chain(chain_pem, f"{name}_issuer_chain")
+    problem = check_signing_certificate(signers, root, now)
+    if problem:
+        return f"the {name}: {problem}"
+    if not signature_verifies(signers[0], text, signature_value):
+        return f"the {name}'s signature does not verify with {common_name(signers[0])!r}"
+    issued, next_update = window
+    if not issued <= now <= next_update:
+        return f"the {name} is current {_when(issued)} to {_when(next_update)}, not at {_when(now)}"
+    return None
+
+
+def collateral(given: Collateral | None, parsed: ParsedCollateral, pck: PckChain, root: x509.Certificate,
+               now: datetime.datetime) -> Check:  # fmt: skip
+    info, identity = parsed.tcb_info, parsed.qe_identity
+    given = given or Collateral()
+    problem = _body_problem(
+        "tcb_info", given.tcb_info, given.tcb_info_signature, given.tcb_info_issuer_chain,
+        (info.issue_date, info.next_update) if info else None, root, now,
+    ) or _body_problem(
+        "qe_identity", given.qe_identity, given.qe_identity_signature, given.qe_identity_issuer_chain,
+        (identity.issue_date, identity.next_update) if identity else None, root, now,
+    )  # fmt: skip
+    if problem:
+        return _check("collateral", False, problem)
+    assert info is not None
+    extension = pck.extension
+    if (info.fmspc, info.pce_id) != (extension.fmspc, extension.pce_id):
+        return _check(
+            "collateral", False,
+            f"expected the TCB info of FMSPC {extension.fmspc.hex()} PCE-ID {extension.pce_id.hex()} (the PCK "
+            f"certificate's), found FMSPC {info.fmspc.hex()} PCE-ID {info.pce_id.hex()}",
+        )  # fmt: skip
+    return _check(
+        "collateral", True,
+        f"TCB info (FMSPC {info.fmspc.hex()}, evaluation {info.tcb_evaluation_data_number}) and QE identity signed by "
+        f"Intel's TCB Signing key, current at {_when(now)}",
+    )  # fmt: skip
+
+
+def _masked(value: bytes, mask: bytes) -> bytes:
+    return bytes(v & m for v, m in zip(value, mask, strict=True))
+
+
+def qe_identity(parsed: Quote, identity: QeIdentity | None) -> tuple[Check, levels.Level | None]:
+    if identity is None:
+        return _check("qe_identity", False, "no QE identity given"), None
+    report = parsed.signature_data.qe_report
+    misc = report.misc_select.to_bytes(4, "big")
+    mismatches = [
+        f"{what}: expected {want.hex() if isinstance(want, bytes) else want}, found {got.hex() if isinstance(got, bytes) else got}"
+        for what, want, got in (
+            ("MRSIGNER", identity.mrsigner, report.mr_signer),
+            ("ISVPRODID", identity.isvprodid, report.isv_prod_id),
+            ("MISCSELECT under its mask", _masked(identity.miscselect, identity.miscselect_mask),
+             _masked(misc, identity.miscselect_mask)),
+            ("ATTRIBUTES under their mask", _masked(identity.attributes, identity.attributes_mask),
+             _masked(report.attributes, identity.attributes_mask)),
+        )
+        if want != got
+    ]  # fmt: skip
+    if mismatches:
+        return _check("qe_identity", False, "the QE report is not Intel's TD QE: " + "; ".join(mismatches)), None
+    level = levels.isvsvn_level(identity.levels, report.isv_svn)
+    if level is None:
+        return _check("qe_identity", False, f"no TCB level of the QE identity for the QE's ISVSVN {report.isv_svn}"), None
+    return _check("qe_identity", True, f"Intel's TD QE, ISVSVN {report.isv_svn}: {level.status}"), level
+
+
+def tdx_module(parsed: Quote, info: TcbInfo | None) -> tuple[Check, levels.Level | None]:
+    if info is None:
+        return _check("tdx_module", False, "no TCB info given"), None
+    report = parsed.td_report
+    identity = levels.module_identity(info, report.tee_tcb_svn)
+    if identity is None:
+        wanted = levels.module_identity_id(report.tee_tcb_svn) if report.module_major_version else "tdxModule"
+        return _check("tdx_module", False, f"the TCB info has no TDX module identity {wanted} for TEE TCB SVN {report.tee_tcb_svn.hex()}"), None
+    found = (report.mr_signer_seam, _masked(report.seam_attributes, identity.attributes_mask))
+    expected = (identity.mrsigner, _masked(identity.attributes, identity.attributes_mask))
+    if found != expected:
+        return _check(
+            "tdx_module", False,
+            f"expected module {identity.id} MRSIGNERSEAM {expected[0].hex()} and SEAM attributes {expected[1].hex()} "
+            f"under mask {identity.attributes_mask.hex()}; found {found[0].hex()} and {found[1].hex()}",
+        ), None  # fmt: skip
+    if not identity.levels:
+        return _check("tdx_module", True, f"TDX module of major version {report.module_major_version}: the TCB info's base tdxModule signer and attributes"), None
+    level = levels.isvsvn_level(identity.levels, report.module_svn)
+    if level is None:
+        return _check("tdx_module", False, f"no TCB level of module {identity.id} for its SVN {report.module_svn}"), None
+    return _check("tdx_module", True, f"TDX module {identity.id} SVN {report.module_svn}: {level.status}"), level
+
+
+@dataclass(frozen=True, slots=True)
+class TcbVerdict:
+    status: TcbStatus | None
+    advisory_ids: tuple[str, ...]
+
+
+def tcb(parsed: Quote, pck: PckChain, info: TcbInfo | None, module_level: levels.Level | None,
+        qe_level: levels.Level | None) -> tuple[Check, TcbVerdict]:  # fmt: skip
+    """The platform's level, converged with the module's and the QE's statuses where those were found.
+
+    Where `tdx_module` or `qe_identity` found no status they fail on their own,
+    and the quote is not verified; this check still says what the platform's
+    level is, so a result names every fault at once.
+    """
+    none = TcbVerdict(None, ())
+    if info is None:
+        return _check("tcb", False, "no TCB info given"), none
+    extension, tee = pck.extension, parsed.td_report.tee_tcb_svn
+    level = levels.platform_level(info, extension.tcb_components, extension.pcesvn, tee)
+    if level is None:
+        return _check(
+            "tcb", False,
+            f"TCB level not found (platform not supported): no level of the TCB info is met by the PCK's SGX "
+            f"components {list(extension.tcb_components)}, PCESVN {extension.pcesvn} and TEE TCB SVN {tee.hex()}",
+        ), none  # fmt: skip
+    status = levels.converge(level.status, module_level.status if module_level else None, qe_level.status if qe_level else None)
+    advisories = levels.merge_advisories(
+        level.advisory_ids, module_level.advisory_ids if module_level else (), qe_level.advisory_ids if qe_level else ()
+    )
+    detail = (
+        f"{status} (platform {level.status} of {level.tcb_date}, module "
+        f"{module_level.status if module_level else 'no status'}, QE {qe_level.status if qe_level else 'no status'}); "
+        f"advisories: {', '.join(advisories) or 'none'}"
+    )
+    return _check("tcb", True, detail), TcbVerdict(status, advisories)
+
+
+# --- All of them --------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class TdxEvidence:
+    """The evidence checks in order and what they established; `verified` is the must-pass rule."""
+
+    checks: tuple[Check, ...]
+    quote: Quote
+    tcb_status: TcbStatus | None
+    advisory_ids: tuple[str, ...]
+    fmspc: str
+    tcb_evaluation_data_number: int | None
+
+    @property
+    def verified(self) -> bool:
+        return all(check.passed or (check.name not in MUST_PASS and not check.failed) for check in self.checks)
+
+
+def check_quote(data: bytes | Quote, given: Collateral | None, now: datetime.datetime, root: x509.Certificate,
+                *, require_revocation: bool = False) -> TdxEvidence:  # fmt: skip
+    """Every evidence check of the quote, in order, with Intel's `given` collateral at `now` under the pinned `root`."""
+    if now.tzinfo is None:
+        raise VerificationError("now must be timezone-aware")
+    parsed = data if isinstance(data, Quote) else parse_quote(data)
+    pck = load_pck_chain(parsed.signature_data.pck_chain_pem)
+    bodies = parse_collateral(given)
+    qe_check, qe_level = qe_identity(parsed, bodies.qe_identity)
+    module_check, module_level = tdx_module(parsed, bodies.tcb_info)
+    tcb_check, verdict = tcb(parsed, pck, bodies.tcb_info, module_level, qe_level)
+    checks = (
+        quote(parsed),
+        chain(pck, root),
+        validity(pck, root, now),
+        revocation(pck, root, given, now, require_revocation),
+        qe_report(parsed, pck),
+        attestation_key(parsed),
+        signature(parsed),
+        collateral(given, bodies, pck, root, now),
+        qe_check,
+        module_check,
+        tcb_check,
+    )
+    evaluation = bodies.tcb_info.tcb_evaluation_data_number if bodies.tcb_info else None
+    return TdxEvidence(checks, parsed, verdict.status, verdict.advisory_ids, pck.extension.fmspc.hex(), evaluation)
