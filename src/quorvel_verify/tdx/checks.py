@@ -357,6 +357,10 @@ class TdxEvidence:
     fmspc: str
     tcb_evaluation_data_number: int | None
 
+    def check(self, name: str) -> Check:
+        """The check of this name; KeyError if it was not made."""
+        return next(check for check in self.checks if check.name == name) if name in CHECK_NAMES else {}[name]
+
     @property
     def verified(self) -> bool:
         return all(check.passed or (check.name not in MUST_PASS and not check.failed) for check in self.checks)

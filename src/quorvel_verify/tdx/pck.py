@@ -94,6 +94,15 @@ def load_pck_chain(pem: bytes) -> PckChain:
             f"the quote's PCK certificate chain holds {len(certificates)} certificates: expected the PCK certificate, "
             f"its CA and the root"
         )
+    for certificate in certificates:
+        # cryptography decodes these lazily: a malformed key or extension in a
+        # certificate sent by the guest is bad input here, not an error later.
+        try:
+            certificate.public_key()
+            certificate.signature_algorithm_oid  # noqa: B018
+            certificate.extensions  # noqa: B018
+        except ValueError as error:
+            raise VerificationError(f"a certificate of the quote's PCK chain is malformed: {error}") from None
     pck, ca, *rest = certificates
     ca_name = common_name(ca)
     if ca_name not in _ISSUER_NAMES:
