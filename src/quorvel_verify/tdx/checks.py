@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from typing import Final
 
 from cryptography import x509
-from cryptography.exceptions import InvalidSignature
+from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
@@ -123,9 +123,9 @@ def validity(pck: PckChain, root: x509.Certificate, now: datetime.datetime) -> C
 def _load_crl(der: bytes, name: str) -> x509.CertificateRevocationList:
     try:
         crl = x509.load_der_x509_crl(der)
-        crl.next_update_utc  # noqa: B018 -- read now, so a malformed field is bad input here, not an error later
+        crl.issuer, crl.next_update_utc  # noqa: B018 -- decoded lazily: read now, so a malformed field is bad input
         return crl
-    except ValueError as error:
+    except (ValueError, x509.InvalidVersion) as error:
         raise VerificationError(f"collateral field {name} is not a DER CRL: {error}") from None
 
 
@@ -371,6 +371,18 @@ def check_quote(data: bytes | Quote, given: Collateral | None, now: datetime.dat
     """Every evidence check of the quote, in order, with Intel's `given` collateral at `now` under the pinned `root`."""
     if now.tzinfo is None:
         raise VerificationError("now must be timezone-aware")
+    try:
+        return _check_quote(data, given, now, root, require_revocation)
+    except VerificationError:
+        raise
+    except (ValueError, x509.InvalidVersion, UnsupportedAlgorithm) as error:
+        # cryptography decodes certificates and CRLs lazily, so a malformed
+        # part may surface only when a check reads it: still bad input.
+        raise VerificationError(f"malformed certificate or CRL in the quote or its collateral: {error}") from error
+
+
+def _check_quote(data: bytes | Quote, given: Collateral | None, now: datetime.datetime, root: x509.Certificate,
+                 require_revocation: bool) -> TdxEvidence:  # fmt: skip
     parsed = data if isinstance(data, Quote) else parse_quote(data)
     pck = load_pck_chain(parsed.signature_data.pck_chain_pem)
     bodies = parse_collateral(given)

@@ -350,7 +350,7 @@ def parse_qe_identity(text: str) -> QeIdentity:
 def load_chain(pem: str, name: str) -> list[x509.Certificate]:
     try:
         certificates = x509.load_pem_x509_certificates(pem.encode("ascii"))
-    except (ValueError, UnicodeError) as error:
+    except (ValueError, UnicodeError, x509.InvalidVersion) as error:
         raise VerificationError(f"collateral field {name} is not PEM certificates: {error}") from None
     if len(certificates) > 4:
         raise VerificationError(f"collateral field {name} holds {len(certificates)} certificates, more than Intel's chains")

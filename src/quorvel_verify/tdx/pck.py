@@ -17,6 +17,7 @@ from dataclasses import dataclass
 from typing import Final, TypeVar
 
 from cryptography import x509
+from cryptography.exceptions import UnsupportedAlgorithm
 from cryptography.hazmat import asn1
 from cryptography.x509.oid import NameOID
 
@@ -87,7 +88,7 @@ def load_pck_chain(pem: bytes) -> PckChain:
     """The chain of certification data type 5: PCK certificate, Platform or Processor CA, root (optional here)."""
     try:
         certificates = x509.load_pem_x509_certificates(pem.rstrip(b"\0"))
-    except ValueError as error:
+    except (ValueError, x509.InvalidVersion) as error:
         raise VerificationError(f"the quote's PCK certificate chain is not PEM certificates: {error}") from error
     if not 2 <= len(certificates) <= MAX_CHAIN_CERTIFICATES:
         raise VerificationError(
@@ -101,7 +102,7 @@ def load_pck_chain(pem: bytes) -> PckChain:
             certificate.public_key()
             certificate.signature_algorithm_oid  # noqa: B018
             certificate.extensions  # noqa: B018
-        except ValueError as error:
+        except (ValueError, UnsupportedAlgorithm) as error:
             raise VerificationError(f"a certificate of the quote's PCK chain is malformed: {error}") from None
     pck, ca, *rest = certificates
     ca_name = common_name(ca)
