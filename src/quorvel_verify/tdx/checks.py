@@ -20,11 +20,12 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
-from ..checks import Check
+from ..checks import Check, Outcome
 from ..errors import VerificationError
 from . import tcb as levels
 from .collateral import (
     Collateral,
+    Level,
     QeIdentity,
     TcbInfo,
     TcbStatus,
@@ -94,11 +95,31 @@ def _p256_sha256(certificate: x509.Certificate) -> bool:
     )
 
 
+_KNOWN_CRITICAL: Final = frozenset({x509.ExtensionOID.BASIC_CONSTRAINTS, x509.ExtensionOID.KEY_USAGE})
+
+
+def _role_problem(certificate: x509.Certificate, ca: bool) -> str | None:
+    """Why the certificate cannot hold its place in the chain: a CA that is not one, a leaf that is, an unknown critical extension."""
+    try:
+        is_ca = certificate.extensions.get_extension_for_class(x509.BasicConstraints).value.ca
+    except x509.ExtensionNotFound:
+        is_ca = False
+    if is_ca != ca:
+        return f"{common_name(certificate)!r} {'is not' if ca else 'is'} a CA certificate; expected {'a CA' if ca else 'a leaf'}"
+    unknown = [e.oid.dotted_string for e in certificate.extensions if e.critical and e.oid not in _KNOWN_CRITICAL]
+    if unknown:
+        return f"{common_name(certificate)!r} has unknown critical extensions {', '.join(unknown)}"
+    return None
+
+
 def chain(pck: PckChain, root: x509.Certificate) -> Check:
     """The PCK certificate, through its CA, to the pinned root; the root sent in the quote is only compared."""
     for certificate in (pck.pck, pck.ca, root):
         if not _p256_sha256(certificate):
             return _check("chain", False, f"{common_name(certificate)!r} is not ECDSA P-256 with SHA-256")
+    problem = _role_problem(pck.pck, False) or _role_problem(pck.ca, True)
+    if problem:
+        return _check("chain", False, problem)
     if pck.root is not None and pck.root != root:
         return _check("chain", False, f"the quote's root {common_name(pck.root)!r} is not the pinned Intel SGX Root CA")
     for child, parent in ((pck.pck, pck.ca), (pck.ca, root)):
@@ -148,7 +169,7 @@ def revocation(pck: PckChain, root: x509.Certificate, given: Collateral | None, 
     pck_crl = given.pck_crl if given else None
     root_crl = given.root_ca_crl if given else None
     if pck_crl is None and root_crl is None:
-        outcome = "fail" if required else "skip"
+        outcome: Outcome = "fail" if required else "skip"
         return Check("revocation", outcome, f"no CRL given (Intel's {pck.issuer} CA PCK CRL and the root CA CRL)")
     if pck_crl is None or root_crl is None:
         missing = "pck_crl" if pck_crl is None else "root_ca_crl"
@@ -257,7 +278,7 @@ def _masked(value: bytes, mask: bytes) -> bytes:
     return bytes(v & m for v, m in zip(value, mask, strict=True))
 
 
-def qe_identity(parsed: Quote, identity: QeIdentity | None) -> tuple[Check, levels.Level | None]:
+def qe_identity(parsed: Quote, identity: QeIdentity | None) -> tuple[Check, Level | None]:
     if identity is None:
         return _check("qe_identity", False, "no QE identity given"), None
     report = parsed.signature_data.qe_report
@@ -282,7 +303,7 @@ def qe_identity(parsed: Quote, identity: QeIdentity | None) -> tuple[Check, leve
     return _check("qe_identity", True, f"Intel's TD QE, ISVSVN {report.isv_svn}: {level.status}"), level
 
 
-def tdx_module(parsed: Quote, info: TcbInfo | None) -> tuple[Check, levels.Level | None]:
+def tdx_module(parsed: Quote, info: TcbInfo | None) -> tuple[Check, Level | None]:
     if info is None:
         return _check("tdx_module", False, "no TCB info given"), None
     report = parsed.td_report
@@ -312,8 +333,8 @@ class TcbVerdict:
     advisory_ids: tuple[str, ...]
 
 
-def tcb(parsed: Quote, pck: PckChain, info: TcbInfo | None, module_level: levels.Level | None,
-        qe_level: levels.Level | None) -> tuple[Check, TcbVerdict]:  # fmt: skip
+def tcb(parsed: Quote, pck: PckChain, info: TcbInfo | None, module_level: Level | None,
+        qe_level: Level | None) -> tuple[Check, TcbVerdict]:  # fmt: skip
     """The platform's level, converged with the module's and the QE's statuses where those were found.
 
     Where `tdx_module` or `qe_identity` found no status they fail on their own,
@@ -359,7 +380,10 @@ class TdxEvidence:
 
     def check(self, name: str) -> Check:
         """The check of this name; KeyError if it was not made."""
-        return next(check for check in self.checks if check.name == name) if name in CHECK_NAMES else {}[name]
+        for check in self.checks:
+            if check.name == name:
+                return check
+        raise KeyError(name)
 
     @property
     def verified(self) -> bool:

@@ -187,8 +187,9 @@ class Quote:
     def to_json(self) -> dict[str, object]:
         """Every field, bytes in hex; the PEM chain as its text."""
         out = _json(self)
-        out["signature_data"]["pck_chain_pem"] = self.signature_data.pck_chain_pem.decode("ascii", "replace")
-        return out
+        signature_data = dict(out["signature_data"])  # type: ignore[call-overload]
+        signature_data["pck_chain_pem"] = self.signature_data.pck_chain_pem.decode("ascii", "replace")
+        return out | {"signature_data": signature_data}
 
 
 def _json(value: object) -> dict[str, object]:
@@ -268,8 +269,12 @@ def enclave_report(raw: bytes) -> EnclaveReport:
     """The 384-byte SGX report body of an enclave (the quoting enclave's, here)."""
     if len(raw) != ENCLAVE_REPORT_SIZE:
         raise VerificationError(f"an enclave report is {ENCLAVE_REPORT_SIZE} bytes, not {len(raw)}")
-    fields = _ENCLAVE_REPORT_FIELDS.unpack(raw)
-    return EnclaveReport(*fields, raw=raw)
+    (cpu_svn, misc_select, isv_ext_prod_id, attributes, mr_enclave, mr_signer, config_id, isv_prod_id, isv_svn,
+     config_svn, isv_family_id, report_data) = _ENCLAVE_REPORT_FIELDS.unpack(raw)  # fmt: skip
+    return EnclaveReport(
+        cpu_svn, misc_select, isv_ext_prod_id, attributes, mr_enclave, mr_signer, config_id, isv_prod_id, isv_svn,
+        config_svn, isv_family_id, report_data, raw,
+    )  # fmt: skip
 
 
 def parse_quote(data: bytes) -> Quote:

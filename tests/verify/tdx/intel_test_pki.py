@@ -118,6 +118,7 @@ class Bundle:
     mr_signer_seam: bytes = MODULE_MRSIGNER
     ca_root_key: ec.EllipticCurvePrivateKey = ROOT_KEY
     pck_start: datetime.datetime = _START
+    pck_is_ca: bool = False
     pck_components: tuple[int, ...] = (4,) * 16
     pck_fmspc: bytes = FMSPC
     revoked_pcks: tuple[int, ...] = ()
@@ -163,7 +164,7 @@ def _qe_report(b: Bundle, attestation: bytes) -> bytes:
 def build(b: Bundle = Bundle()) -> tuple[bytes, Collateral]:
     """The quote's bytes (version 4) and its collateral, as `b` says."""
     ca = certificate(CA_NAME, CA_KEY, ROOT_NAME, b.ca_root_key, ca=True, serial=2)
-    pck = certificate("Intel SGX PCK Certificate", PCK_KEY, CA_NAME, CA_KEY, ca=False, serial=3, start=b.pck_start,
+    pck = certificate("Intel SGX PCK Certificate", PCK_KEY, CA_NAME, CA_KEY, ca=b.pck_is_ca, serial=3, start=b.pck_start,
                       extension=sgx_extension(b.pck_components, 11, b.pck_fmspc))  # fmt: skip
     signer = certificate("Intel SGX TCB Signing", SIGNING_KEY, ROOT_NAME, ROOT_KEY, ca=False, serial=4)
     header = struct.pack("<HHIHH", 4, 2, 0x81, 0, 0) + b.qe_vendor_id + bytes(20)

@@ -85,6 +85,7 @@ def test_genuine(quote: str, collateral: str, now: str, failed: set[str], status
         ({}, None, "UpToDate"),
         ({"qe_vendor_id": bytes(16)}, "quote", "found version 4"),
         ({"ca_root_key": new_key()}, "chain", "is not issued by"),
+        ({"pck_is_ca": True}, "chain", "'Intel SGX PCK Certificate' is a CA certificate"),
         ({"pck_start": NOW + datetime.timedelta(days=1)}, "validity", "not at 2026-01-15"),
         ({"revoked_pcks": (3,)}, "revocation", "revokes 'Intel SGX PCK Certificate'"),
         ({"qe_report_key": new_key()}, "qe_report", "does not verify"),
