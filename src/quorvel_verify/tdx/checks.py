@@ -19,6 +19,7 @@ from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
+from cryptography.x509.oid import ExtensionOID
 
 from ..checks import Check, Outcome
 from ..errors import VerificationError
@@ -95,7 +96,7 @@ def _p256_sha256(certificate: x509.Certificate) -> bool:
     )
 
 
-_KNOWN_CRITICAL: Final = frozenset({x509.ExtensionOID.BASIC_CONSTRAINTS, x509.ExtensionOID.KEY_USAGE})
+_KNOWN_CRITICAL: Final = frozenset({ExtensionOID.BASIC_CONSTRAINTS, ExtensionOID.KEY_USAGE})
 
 
 def _role_problem(certificate: x509.Certificate, ca: bool) -> str | None:
