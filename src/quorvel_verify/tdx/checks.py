@@ -16,9 +16,7 @@ from typing import Final
 
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
-from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 from cryptography.x509.oid import ExtensionOID
 
 from ..checks import Check, Outcome
@@ -37,6 +35,7 @@ from .collateral import (
     signature_verifies,
 )
 from .pck import PckChain, common_name, load_pck_chain
+from .signatures import p256_verifies
 from .quote import ECDSA_P256_KEY_TYPE, INTEL_QE_VENDOR_ID, TEE_TYPE_TDX, Quote, parse_quote
 
 CHECK_NAMES: Final = (
@@ -44,7 +43,6 @@ CHECK_NAMES: Final = (
     "collateral", "qe_identity", "tdx_module", "tcb",
 )  # fmt: skip
 MUST_PASS: Final = frozenset(CHECK_NAMES) - {"revocation"}
-_ECDSA_SHA256: Final = ec.ECDSA(hashes.SHA256())
 
 
 def _check(name: str, passed: bool, detail: str) -> Check:
@@ -53,18 +51,6 @@ def _check(name: str, passed: bool, detail: str) -> Check:
 
 def _when(now: datetime.datetime) -> str:
     return f"{now:%Y-%m-%dT%H:%M:%SZ}"
-
-
-def _verifies(key: object, signature: bytes, data: bytes) -> bool:
-    """Whether `signature` (r || s, 32 bytes each, as Intel writes them) is the P-256 key's over `data`."""
-    if not isinstance(key, ec.EllipticCurvePublicKey) or key.curve.name != "secp256r1" or len(signature) != 64:
-        return False
-    der = encode_dss_signature(int.from_bytes(signature[:32], "big"), int.from_bytes(signature[32:], "big"))
-    try:
-        key.verify(der, data, _ECDSA_SHA256)
-    except InvalidSignature:
-        return False
-    return True
 
 
 # --- The quote and Intel's PCK chain ------------------------------------------
@@ -187,7 +173,7 @@ def revocation(pck: PckChain, root: x509.Certificate, given: Collateral | None, 
 
 def qe_report(parsed: Quote, pck: PckChain) -> Check:
     data = parsed.signature_data
-    if _verifies(pck.pck.public_key(), data.qe_report_signature, data.qe_report.raw):
+    if p256_verifies(pck.pck.public_key(), data.qe_report_signature, data.qe_report.raw):
         return _check("qe_report", True, "the QE report is signed by the PCK key")
     return _check("qe_report", False, "expected the QE report signed by the PCK certificate's key; the signature does not verify")
 
@@ -207,7 +193,7 @@ def signature(parsed: Quote) -> Check:
         key = ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), b"\x04" + raw_key)
     except ValueError:
         return _check("signature", False, f"the attestation key {raw_key.hex()} is not a point of P-256")
-    if _verifies(key, parsed.signature_data.signature, parsed.signed):
+    if p256_verifies(key, parsed.signature_data.signature, parsed.signed):
         return _check("signature", True, f"header and body ({len(parsed.signed)} bytes) signed by the attestation key")
     return _check("signature", False, "expected the header and body signed by the attestation key; the signature does not verify")
 
@@ -239,7 +225,7 @@ def _body_problem(name: str, text: str | None, signature_value: bytes | None, ch
     problem = check_signing_certificate(signers, root, now)
     if problem:
         return f"the {name}: {problem}"
-    if not signature_verifies(signers[0], text, signature_value):
+    if not signaturep256_verifies(signers[0], text, signature_value):
         return f"the {name}'s signature does not verify with {common_name(signers[0])!r}"
     issued, next_update = window
     if not issued <= now <= next_update:

@@ -23,12 +23,10 @@ from typing import Any, Final
 
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature
-from cryptography.hazmat.primitives import hashes
-from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature
 
 from ..errors import VerificationError
 from .pck import common_name
+from .signatures import p256_verifies
 
 # Collateral is a few tens of kilobytes; a PCK CRL of a large CA is the bulk.
 MAX_COLLATERAL_SIZE: Final = 4 * 1024 * 1024
@@ -381,13 +379,5 @@ def check_signing_certificate(chain: list[x509.Certificate], root: x509.Certific
 
 
 def signature_verifies(certificate: x509.Certificate, text: str, signature: bytes) -> bool:
-    """Whether `signature` (r || s, 32 bytes each) is the certificate's ECDSA P-256 SHA-256 signature of `text`."""
-    key = certificate.public_key()
-    if not isinstance(key, ec.EllipticCurvePublicKey) or key.curve.name != "secp256r1" or len(signature) != 64:
-        return False
-    der = encode_dss_signature(int.from_bytes(signature[:32], "big"), int.from_bytes(signature[32:], "big"))
-    try:
-        key.verify(der, text.encode("utf-8"), ec.ECDSA(hashes.SHA256()))
-    except InvalidSignature:
-        return False
-    return True
+    """Whether `signature` (r || s) is the certificate's ECDSA P-256 SHA-256 signature of `text` as given."""
+    return p256_verifies(certificate.public_key(), signature, text.encode("utf-8"))
