@@ -225,7 +225,7 @@ def _body_problem(name: str, text: str | None, signature_value: bytes | None, ch
     problem = check_signing_certificate(signers, root, now)
     if problem:
         return f"the {name}: {problem}"
-    if not signaturep256_verifies(signers[0], text, signature_value):
+    if not signature_verifies(signers[0], text, signature_value):
         return f"the {name}'s signature does not verify with {common_name(signers[0])!r}"
     issued, next_update = window
     if not issued <= now <= next_update:
