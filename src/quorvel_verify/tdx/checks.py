@@ -28,12 +28,13 @@ from .collateral import (
     QeIdentity,
     TcbInfo,
     TcbStatus,
-    check_signing_certificate,
+    signing_certificate_problem,
     load_chain,
     parse_qe_identity,
     parse_tcb_info,
     signature_verifies,
 )
+from .memo import Memo
 from .pck import PckChain, common_name, load_pck_chain
 from .signatures import p256_verifies
 from .quote import ECDSA_P256_KEY_TYPE, INTEL_QE_VENDOR_ID, TEE_TYPE_TDX, Quote, parse_quote
@@ -43,6 +44,7 @@ CHECK_NAMES: Final = (
     "collateral", "qe_identity", "tdx_module", "tcb",
 )  # fmt: skip
 MUST_PASS: Final = frozenset(CHECK_NAMES) - {"revocation"}
+_EPOCH: Final = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC)
 
 
 def _check(name: str, passed: bool, detail: str) -> Check:
@@ -128,41 +130,51 @@ def validity(pck: PckChain, root: x509.Certificate, now: datetime.datetime) -> C
     return _check("validity", True, f"PCK certificate, its CA and the root valid at {_when(now)}")
 
 
-def _load_crl(der: bytes, name: str) -> x509.CertificateRevocationList:
+@dataclass(frozen=True, slots=True)
+class JudgedCrl:
+    """A CRL as loaded and judged against its expected issuer; what depends on `now` is judged per call."""
+
+    name: str
+    last_update: datetime.datetime
+    next_update: datetime.datetime | None
+    revoked: frozenset[int]
+    problem: str | None  # not signed by the expected issuer
+
+
+def judge_crl(der: bytes, name: str, issuer: x509.Certificate) -> JudgedCrl:
+    """The CRL in `der`, read once (cryptography decodes lazily: every part is read here, so malformed is bad input)."""
     try:
         crl = x509.load_der_x509_crl(der)
-        crl.issuer, crl.next_update_utc  # noqa: B018 -- decoded lazily: read now, so a malformed field is bad input
-        return crl
-    except (ValueError, x509.InvalidVersion) as error:
+        signed = crl.issuer == issuer.subject and crl.is_signature_valid(issuer.public_key())  # type: ignore[arg-type]
+        revoked = frozenset(entry.serial_number for entry in crl)
+        last_update, next_update = crl.last_update_utc, crl.next_update_utc
+    except (ValueError, TypeError, x509.InvalidVersion, UnsupportedAlgorithm) as error:
         raise VerificationError(f"collateral field {name} is not a DER CRL: {error}") from None
+    problem = None if signed else f"{name} is not signed by {common_name(issuer)!r}"
+    return JudgedCrl(name, last_update, next_update, revoked, problem)
 
 
-def _crl_problem(crl: x509.CertificateRevocationList, issuer: x509.Certificate, revoked: x509.Certificate,
-                 now: datetime.datetime, name: str) -> str | None:  # fmt: skip
-    if crl.issuer != issuer.subject or not crl.is_signature_valid(issuer.public_key()):  # type: ignore[arg-type]
-        return f"{name} is not signed by {common_name(issuer)!r}"
-    next_update = crl.next_update_utc
-    if next_update is None or not crl.last_update_utc <= now <= next_update:
-        until = _when(next_update) if next_update else "no next update"
-        return f"{name} is current {_when(crl.last_update_utc)} to {until}, not at {_when(now)}"
-    if crl.get_revoked_certificate_by_serial_number(revoked.serial_number) is not None:
-        return f"{name} revokes {common_name(revoked)!r} (serial {revoked.serial_number:x})"
+def _crl_problem(judged: JudgedCrl, revoked: x509.Certificate, now: datetime.datetime) -> str | None:
+    if judged.problem:
+        return judged.problem
+    if judged.next_update is None or not judged.last_update <= now <= judged.next_update:
+        until = _when(judged.next_update) if judged.next_update else "no next update"
+        return f"{judged.name} is current {_when(judged.last_update)} to {until}, not at {_when(now)}"
+    if revoked.serial_number in judged.revoked:
+        return f"{judged.name} revokes {common_name(revoked)!r} (serial {revoked.serial_number:x})"
     return None
 
 
-def revocation(pck: PckChain, root: x509.Certificate, given: Collateral | None, now: datetime.datetime,
+def revocation(pck: PckChain, pck_crl: JudgedCrl | None, root_crl: JudgedCrl | None, now: datetime.datetime,
                required: bool = False) -> Check:  # fmt: skip
-    """Intel's PCK CRL of the CA that issued the PCK, and the root CA's CRL, revoking neither."""
-    pck_crl = given.pck_crl if given else None
-    root_crl = given.root_ca_crl if given else None
+    """Intel's PCK CRL of the CA that issued the PCK (judged against that CA), and the root CA's CRL, revoking neither."""
     if pck_crl is None and root_crl is None:
         outcome: Outcome = "fail" if required else "skip"
         return Check("revocation", outcome, f"no CRL given (Intel's {pck.issuer} CA PCK CRL and the root CA CRL)")
     if pck_crl is None or root_crl is None:
         missing = "pck_crl" if pck_crl is None else "root_ca_crl"
         return _check("revocation", False, f"{missing} missing: both of Intel's CRLs are needed")
-    problem = _crl_problem(_load_crl(pck_crl, "pck_crl"), pck.ca, pck.pck, now, f"the PCK CRL (expected the {pck.issuer} CA's)")
-    problem = problem or _crl_problem(_load_crl(root_crl, "root_ca_crl"), root, pck.ca, now, "the root CA CRL")
+    problem = _crl_problem(pck_crl, pck.pck, now) or _crl_problem(root_crl, pck.ca, now)
     if problem:
         return _check("revocation", False, problem)
     return _check("revocation", True, f"neither the PCK nor its {pck.issuer} CA revoked at {_when(now)}")
@@ -202,51 +214,47 @@ def signature(parsed: Quote) -> Check:
 
 
 @dataclass(frozen=True, slots=True)
-class ParsedCollateral:
-    tcb_info: TcbInfo | None
-    qe_identity: QeIdentity | None
+class SignedBody:
+    """The TCB info or QE identity as given, its signature judged; what depends on `now` is judged per call."""
+
+    name: str
+    parsed: TcbInfo | QeIdentity | None
+    problem: str | None  # missing, not signed by Intel's TCB Signing certificate under the pinned root
+    signer_window: tuple[datetime.datetime, datetime.datetime] = (_EPOCH, _EPOCH)
 
 
-def parse_collateral(given: Collateral | None) -> ParsedCollateral:
-    if given is None:
-        return ParsedCollateral(None, None)
-    return ParsedCollateral(
-        parse_tcb_info(given.tcb_info) if given.tcb_info is not None else None,
-        parse_qe_identity(given.qe_identity) if given.qe_identity is not None else None,
-    )
-
-
-def _body_problem(name: str, text: str | None, signature_value: bytes | None, chain_pem: str | None,
-                  window: tuple[datetime.datetime, datetime.datetime] | None, root: x509.Certificate,
-                  now: datetime.datetime) -> str | None:  # fmt: skip
-    if text is None or signature_value is None or chain_pem is None or window is None:
-        return f"no {name} given"
+def judge_body(name: str, text: str | None, signature_value: bytes | None, chain_pem: str | None,
+               root: x509.Certificate) -> SignedBody:  # fmt: skip
+    """The signed body `name` ("tcb_info" or "qe_identity"), parsed and its signature checked."""
+    if text is None or signature_value is None or chain_pem is None:
+        return SignedBody(name, None, f"no {name} given")
+    parsed = parse_tcb_info(text) if name == "tcb_info" else parse_qe_identity(text)
     signers = load_chain(chain_pem, f"{name}_issuer_chain")
-    problem = check_signing_certificate(signers, root, now)
+    problem = signing_certificate_problem(signers, root)
     if problem:
-        return f"the {name}: {problem}"
+        return SignedBody(name, parsed, f"the {name}: {problem}")
     if not signature_verifies(signers[0], text, signature_value):
-        return f"the {name}'s signature does not verify with {common_name(signers[0])!r}"
-    issued, next_update = window
-    if not issued <= now <= next_update:
-        return f"the {name} is current {_when(issued)} to {_when(next_update)}, not at {_when(now)}"
+        return SignedBody(name, parsed, f"the {name}'s signature does not verify with {common_name(signers[0])!r}")
+    return SignedBody(name, parsed, None, (signers[0].not_valid_before_utc, signers[0].not_valid_after_utc))
+
+
+def _body_problem(body: SignedBody, now: datetime.datetime) -> str | None:
+    if body.problem or body.parsed is None:
+        return body.problem
+    start, end = body.signer_window
+    if not start <= now <= end:
+        return f"the {body.name}'s signing certificate is valid {_when(start)} to {_when(end)}, not at {_when(now)}"
+    if not body.parsed.issue_date <= now <= body.parsed.next_update:
+        return f"the {body.name} is current {_when(body.parsed.issue_date)} to {_when(body.parsed.next_update)}, not at {_when(now)}"
     return None
 
 
-def collateral(given: Collateral | None, parsed: ParsedCollateral, pck: PckChain, root: x509.Certificate,
-               now: datetime.datetime) -> Check:  # fmt: skip
-    info, identity = parsed.tcb_info, parsed.qe_identity
-    given = given or Collateral()
-    problem = _body_problem(
-        "tcb_info", given.tcb_info, given.tcb_info_signature, given.tcb_info_issuer_chain,
-        (info.issue_date, info.next_update) if info else None, root, now,
-    ) or _body_problem(
-        "qe_identity", given.qe_identity, given.qe_identity_signature, given.qe_identity_issuer_chain,
-        (identity.issue_date, identity.next_update) if identity else None, root, now,
-    )  # fmt: skip
+def collateral(tcb_info: SignedBody, qe_identity_body: SignedBody, pck: PckChain, now: datetime.datetime) -> Check:
+    problem = _body_problem(tcb_info, now) or _body_problem(qe_identity_body, now)
     if problem:
         return _check("collateral", False, problem)
-    assert info is not None
+    info = tcb_info.parsed
+    assert isinstance(info, TcbInfo)
     extension = pck.extension
     if (info.fmspc, info.pce_id) != (extension.fmspc, extension.pce_id):
         return _check(
@@ -377,41 +385,85 @@ class TdxEvidence:
         return all(check.passed or (check.name not in MUST_PASS and not check.failed) for check in self.checks)
 
 
+class TdxChecker:
+    """Makes the evidence checks of TDX quotes under one pinned root, remembering what does not depend on `now`.
+
+    A service sees many quotes from few platforms: a PCK chain, a CRL or a
+    signed TCB info seen before (the same bytes) is not loaded and verified
+    again. What is remembered is the judgement itself, pass or fail, keyed by
+    the exact bytes judged; the checks that depend on `now` are made on every
+    call. Each memo is bounded, and belongs to this instance.
+    """
+
+    def __init__(self, root: x509.Certificate, *, memo_size: int = 256) -> None:
+        self.root = root
+        self._chains: Memo[bytes, tuple[PckChain, Check]] = Memo(memo_size)
+        self._crls: Memo[tuple[bytes, x509.Certificate], JudgedCrl] = Memo(memo_size)
+        self._bodies: Memo[tuple[str, str | None, bytes | None, str | None], SignedBody] = Memo(memo_size)
+
+    def check(self, data: bytes | Quote, given: Collateral | None, now: datetime.datetime, *,
+              require_revocation: bool = False) -> TdxEvidence:  # fmt: skip
+        """Every evidence check of the quote, in order, with Intel's `given` collateral at `now`."""
+        if not isinstance(now, datetime.datetime) or now.tzinfo is None:
+            raise VerificationError("now must be a timezone-aware datetime")
+        try:
+            return self._check(data, given or Collateral(), now, require_revocation)
+        except VerificationError:
+            raise
+        except (ValueError, x509.InvalidVersion, UnsupportedAlgorithm) as error:
+            # cryptography decodes certificates and CRLs lazily, so a malformed
+            # part may surface only when a check reads it: still bad input.
+            raise VerificationError(f"malformed certificate or CRL in the quote or its collateral: {error}") from error
+
+    def _pck(self, pem: bytes) -> tuple[PckChain, Check]:
+        def make() -> tuple[PckChain, Check]:
+            pck = load_pck_chain(pem)
+            return pck, chain(pck, self.root)
+
+        return self._chains.get(pem, make)
+
+    def _crl(self, der: bytes | None, name: str, issuer: x509.Certificate) -> JudgedCrl | None:
+        if der is None:
+            return None
+        return self._crls.get((der, issuer), lambda: judge_crl(der, name, issuer))
+
+    def _body(self, name: str, text: str | None, signature_value: bytes | None, chain_pem: str | None) -> SignedBody:
+        key = (name, text, signature_value, chain_pem)
+        return self._bodies.get(key, lambda: judge_body(name, text, signature_value, chain_pem, self.root))
+
+    def _check(self, data: bytes | Quote, given: Collateral, now: datetime.datetime, require_revocation: bool) -> TdxEvidence:
+        parsed = data if isinstance(data, Quote) else parse_quote(data)
+        pck, chain_check = self._pck(parsed.signature_data.pck_chain_pem)
+        info_body = self._body("tcb_info", given.tcb_info, given.tcb_info_signature, given.tcb_info_issuer_chain)
+        qe_body = self._body("qe_identity", given.qe_identity, given.qe_identity_signature, given.qe_identity_issuer_chain)
+        info = info_body.parsed if isinstance(info_body.parsed, TcbInfo) else None
+        identity = qe_body.parsed if isinstance(qe_body.parsed, QeIdentity) else None
+        qe_check, qe_level = qe_identity(parsed, identity)
+        module_check, module_level = tdx_module(parsed, info)
+        tcb_check, verdict = tcb(parsed, pck, info, module_level, qe_level)
+        pck_crl = self._crl(given.pck_crl, f"the PCK CRL (expected the {pck.issuer} CA's)", pck.ca)
+        root_crl = self._crl(given.root_ca_crl, "the root CA CRL", self.root)
+        checks = (
+            quote(parsed),
+            chain_check,
+            validity(pck, self.root, now),
+            revocation(pck, pck_crl, root_crl, now, require_revocation),
+            qe_report(parsed, pck),
+            attestation_key(parsed),
+            signature(parsed),
+            collateral(info_body, qe_body, pck, now),
+            qe_check,
+            module_check,
+            tcb_check,
+        )
+        evaluation = info.tcb_evaluation_data_number if info else None
+        return TdxEvidence(checks, parsed, verdict.status, verdict.advisory_ids, pck.extension.fmspc.hex(), evaluation)
+
+
 def check_quote(data: bytes | Quote, given: Collateral | None, now: datetime.datetime, root: x509.Certificate,
                 *, require_revocation: bool = False) -> TdxEvidence:  # fmt: skip
-    """Every evidence check of the quote, in order, with Intel's `given` collateral at `now` under the pinned `root`."""
-    if now.tzinfo is None:
-        raise VerificationError("now must be timezone-aware")
-    try:
-        return _check_quote(data, given, now, root, require_revocation)
-    except VerificationError:
-        raise
-    except (ValueError, x509.InvalidVersion, UnsupportedAlgorithm) as error:
-        # cryptography decodes certificates and CRLs lazily, so a malformed
-        # part may surface only when a check reads it: still bad input.
-        raise VerificationError(f"malformed certificate or CRL in the quote or its collateral: {error}") from error
+    """Every evidence check of the quote, in order, with Intel's `given` collateral at `now` under the pinned `root`.
 
-
-def _check_quote(data: bytes | Quote, given: Collateral | None, now: datetime.datetime, root: x509.Certificate,
-                 require_revocation: bool) -> TdxEvidence:  # fmt: skip
-    parsed = data if isinstance(data, Quote) else parse_quote(data)
-    pck = load_pck_chain(parsed.signature_data.pck_chain_pem)
-    bodies = parse_collateral(given)
-    qe_check, qe_level = qe_identity(parsed, bodies.qe_identity)
-    module_check, module_level = tdx_module(parsed, bodies.tcb_info)
-    tcb_check, verdict = tcb(parsed, pck, bodies.tcb_info, module_level, qe_level)
-    checks = (
-        quote(parsed),
-        chain(pck, root),
-        validity(pck, root, now),
-        revocation(pck, root, given, now, require_revocation),
-        qe_report(parsed, pck),
-        attestation_key(parsed),
-        signature(parsed),
-        collateral(given, bodies, pck, root, now),
-        qe_check,
-        module_check,
-        tcb_check,
-    )
-    evaluation = bodies.tcb_info.tcb_evaluation_data_number if bodies.tcb_info else None
-    return TdxEvidence(checks, parsed, verdict.status, verdict.advisory_ids, pck.extension.fmspc.hex(), evaluation)
+    The one-call form: nothing is remembered between calls (see `TdxChecker`).
+    """
+    return TdxChecker(root, memo_size=1).check(data, given, now, require_revocation=require_revocation)
