@@ -9,6 +9,7 @@ given and none is required.
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import hashlib
 from dataclasses import dataclass
@@ -45,10 +46,35 @@ CHECK_NAMES: Final = (
 )  # fmt: skip
 MUST_PASS: Final = frozenset(CHECK_NAMES) - {"revocation"}
 _EPOCH: Final = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC)
+_ALWAYS: Final = (datetime.datetime.min.replace(tzinfo=datetime.UTC), datetime.datetime.max.replace(tzinfo=datetime.UTC))
 
 
 def _check(name: str, passed: bool, detail: str) -> Check:
     return Check(name, "pass" if passed else "fail", detail)
+
+
+Window = tuple[datetime.datetime, datetime.datetime]
+
+
+def _intersection(windows: tuple[Window, ...]) -> Window:
+    """The times inside every one of `windows` (empty when the start is after the end)."""
+    return max(start for start, _ in windows), min(end for _, end in windows)
+
+
+def _certificate_window(certificate: x509.Certificate) -> Window:
+    return certificate.not_valid_before_utc, certificate.not_valid_after_utc
+
+
+def _crl_window(judged: JudgedCrl | None) -> Window:
+    if judged is None:
+        return _ALWAYS
+    return judged.last_update, judged.next_update or _EPOCH
+
+
+def _body_windows(body: SignedBody) -> tuple[Window, ...]:
+    if body.parsed is None:
+        return (_ALWAYS,)
+    return body.signer_window, (body.parsed.issue_date, body.parsed.next_update)
 
 
 def _when(now: datetime.datetime) -> str:
@@ -116,18 +142,18 @@ def chain(pck: PckChain, root: x509.Certificate) -> Check:
             child.verify_directly_issued_by(parent)
         except (ValueError, TypeError, InvalidSignature):
             return _check("chain", False, f"{common_name(child)!r} is not issued by {common_name(parent)!r} (pinned: the root)")
-    return _check("chain", True, f"PCK certificate <- {common_name(pck.ca)} <- pinned {common_name(root)}")
+    return _check("chain", True, f"PCK certificate <- Intel SGX PCK {pck.issuer.title()} CA <- the pinned Intel SGX Root CA")
 
 
 def validity(pck: PckChain, root: x509.Certificate, now: datetime.datetime) -> Check:
-    for certificate in (pck.pck, pck.ca, root):
-        start, end = certificate.not_valid_before_utc, certificate.not_valid_after_utc
+    for certificate, (start, end) in zip((pck.pck, pck.ca, root), pck.windows + (_certificate_window(root),), strict=True):
         if not start <= now <= end:
             return _check(
                 "validity", False,
                 f"{common_name(certificate)!r} is valid {_when(start)} to {_when(end)}, not at {_when(now)}",
             )  # fmt: skip
-    return _check("validity", True, f"PCK certificate, its CA and the root valid at {_when(now)}")
+    start, end = _intersection(pck.windows + (_certificate_window(root),))
+    return _check("validity", True, f"PCK certificate, its CA and the root all valid from {_when(start)} to {_when(end)}")
 
 
 @dataclass(frozen=True, slots=True)
@@ -137,31 +163,33 @@ class JudgedCrl:
     name: str
     last_update: datetime.datetime
     next_update: datetime.datetime | None
-    revoked: frozenset[int]
-    problem: str | None  # not signed by the expected issuer
+    problem: str | None  # not signed by the expected issuer, or revoking the certificate it was judged for
 
 
-def judge_crl(der: bytes, name: str, issuer: x509.Certificate) -> JudgedCrl:
-    """The CRL in `der`, read once (cryptography decodes lazily: every part is read here, so malformed is bad input)."""
+def judge_crl(der: bytes, name: str, issuer: x509.Certificate, subject: x509.Certificate, subject_name: str) -> JudgedCrl:
+    """The CRL in `der`, signed by `issuer`, judged for `subject` (cryptography decodes lazily: every part used is read
+    here, so a malformed one is bad input)."""
     try:
         crl = x509.load_der_x509_crl(der)
         signed = crl.issuer == issuer.subject and crl.is_signature_valid(issuer.public_key())  # type: ignore[arg-type]
-        revoked = frozenset(entry.serial_number for entry in crl)
+        revokes = crl.get_revoked_certificate_by_serial_number(subject.serial_number) is not None
         last_update, next_update = crl.last_update_utc, crl.next_update_utc
     except (ValueError, TypeError, x509.InvalidVersion, UnsupportedAlgorithm) as error:
         raise VerificationError(f"collateral field {name} is not a DER CRL: {error}") from None
-    problem = None if signed else f"{name} is not signed by {common_name(issuer)!r}"
-    return JudgedCrl(name, last_update, next_update, revoked, problem)
+    problem = None
+    if not signed:
+        problem = f"{name} is not signed by {common_name(issuer)!r}"
+    elif revokes:
+        problem = f"{name} revokes {subject_name} (serial {subject.serial_number:x})"
+    return JudgedCrl(name, last_update, next_update, problem)
 
 
-def _crl_problem(judged: JudgedCrl, revoked: x509.Certificate, now: datetime.datetime) -> str | None:
+def _crl_problem(judged: JudgedCrl, now: datetime.datetime) -> str | None:
     if judged.problem:
         return judged.problem
     if judged.next_update is None or not judged.last_update <= now <= judged.next_update:
         until = _when(judged.next_update) if judged.next_update else "no next update"
         return f"{judged.name} is current {_when(judged.last_update)} to {until}, not at {_when(now)}"
-    if revoked.serial_number in judged.revoked:
-        return f"{judged.name} revokes {common_name(revoked)!r} (serial {revoked.serial_number:x})"
     return None
 
 
@@ -174,10 +202,11 @@ def revocation(pck: PckChain, pck_crl: JudgedCrl | None, root_crl: JudgedCrl | N
     if pck_crl is None or root_crl is None:
         missing = "pck_crl" if pck_crl is None else "root_ca_crl"
         return _check("revocation", False, f"{missing} missing: both of Intel's CRLs are needed")
-    problem = _crl_problem(pck_crl, pck.pck, now) or _crl_problem(root_crl, pck.ca, now)
+    problem = _crl_problem(pck_crl, now) or _crl_problem(root_crl, now)
     if problem:
         return _check("revocation", False, problem)
-    return _check("revocation", True, f"neither the PCK nor its {pck.issuer} CA revoked at {_when(now)}")
+    start, end = _intersection((_crl_window(pck_crl), _crl_window(root_crl)))
+    return _check("revocation", True, f"neither the PCK nor its {pck.issuer} CA revoked; both CRLs current {_when(start)} to {_when(end)}")
 
 
 # --- The quoting enclave and the quote's signature ----------------------------
@@ -223,19 +252,29 @@ class SignedBody:
     signer_window: tuple[datetime.datetime, datetime.datetime] = (_EPOCH, _EPOCH)
 
 
-def judge_body(name: str, text: str | None, signature_value: bytes | None, chain_pem: str | None,
-               root: x509.Certificate) -> SignedBody:  # fmt: skip
+@dataclass(frozen=True, slots=True)
+class Signer:
+    """The first certificate of an issuer chain of the collateral, judged as Intel's TCB Signing certificate."""
+
+    certificate: x509.Certificate | None
+    problem: str | None
+
+
+def judge_signer(chain_pem: str, name: str, root: x509.Certificate) -> Signer:
+    signers = load_chain(chain_pem, name)
+    return Signer(signers[0] if signers else None, signing_certificate_problem(signers, root))
+
+
+def judge_body(name: str, text: str | None, signature_value: bytes | None, signer: Signer | None) -> SignedBody:
     """The signed body `name` ("tcb_info" or "qe_identity"), parsed and its signature checked."""
-    if text is None or signature_value is None or chain_pem is None:
+    if text is None or signature_value is None or signer is None:
         return SignedBody(name, None, f"no {name} given")
     parsed = parse_tcb_info(text) if name == "tcb_info" else parse_qe_identity(text)
-    signers = load_chain(chain_pem, f"{name}_issuer_chain")
-    problem = signing_certificate_problem(signers, root)
-    if problem:
-        return SignedBody(name, parsed, f"the {name}: {problem}")
-    if not signature_verifies(signers[0], text, signature_value):
-        return SignedBody(name, parsed, f"the {name}'s signature does not verify with {common_name(signers[0])!r}")
-    return SignedBody(name, parsed, None, (signers[0].not_valid_before_utc, signers[0].not_valid_after_utc))
+    if signer.problem or signer.certificate is None:
+        return SignedBody(name, parsed, f"the {name}: {signer.problem}")
+    if not signature_verifies(signer.certificate, text, signature_value):
+        return SignedBody(name, parsed, f"the {name}'s signature does not verify with Intel's TCB Signing certificate")
+    return SignedBody(name, parsed, None, _certificate_window(signer.certificate))
 
 
 def _body_problem(body: SignedBody, now: datetime.datetime) -> str | None:
@@ -262,10 +301,11 @@ def collateral(tcb_info: SignedBody, qe_identity_body: SignedBody, pck: PckChain
             f"expected the TCB info of FMSPC {extension.fmspc.hex()} PCE-ID {extension.pce_id.hex()} (the PCK "
             f"certificate's), found FMSPC {info.fmspc.hex()} PCE-ID {info.pce_id.hex()}",
         )  # fmt: skip
+    start, end = _intersection(_body_windows(tcb_info) + _body_windows(qe_identity_body))
     return _check(
         "collateral", True,
         f"TCB info (FMSPC {info.fmspc.hex()}, evaluation {info.tcb_evaluation_data_number}) and QE identity signed by "
-        f"Intel's TCB Signing key, current at {_when(now)}",
+        f"Intel's TCB Signing key, current {_when(start)} to {_when(end)}",
     )  # fmt: skip
 
 
@@ -398,8 +438,10 @@ class TdxChecker:
     def __init__(self, root: x509.Certificate, *, memo_size: int = 256) -> None:
         self.root = root
         self._chains: Memo[bytes, tuple[PckChain, Check]] = Memo(memo_size)
-        self._crls: Memo[tuple[bytes, x509.Certificate], JudgedCrl] = Memo(memo_size)
+        self._crls: Memo[tuple[bytes, bytes], JudgedCrl] = Memo(memo_size)
+        self._signers: Memo[str, Signer] = Memo(memo_size)
         self._bodies: Memo[tuple[str, str | None, bytes | None, str | None], SignedBody] = Memo(memo_size)
+        self._judged: Memo[tuple[object, ...], _Judgement] = Memo(memo_size)
 
     def check(self, data: bytes | Quote, given: Collateral | None, now: datetime.datetime, *,
               require_revocation: bool = False) -> TdxEvidence:  # fmt: skip
@@ -422,17 +464,53 @@ class TdxChecker:
 
         return self._chains.get(pem, make)
 
-    def _crl(self, der: bytes | None, name: str, issuer: x509.Certificate) -> JudgedCrl | None:
-        if der is None:
-            return None
-        return self._crls.get((der, issuer), lambda: judge_crl(der, name, issuer))
+    def _crls_of(self, given: Collateral, pck: PckChain, pem: bytes) -> tuple[JudgedCrl | None, JudgedCrl | None]:
+        """The PCK CRL judged against the PCK chain (the memo knows that chain by its bytes), the root CA CRL for its CA."""
+        pck_der, root_der = given.pck_crl, given.root_ca_crl
+        pck_name = f"the PCK CRL (expected the {pck.issuer} CA's)"
+        return (
+            None if pck_der is None else self._crls.get(
+                (pck_der, pem), lambda: judge_crl(pck_der, pck_name, pck.ca, pck.pck, "the PCK certificate")),
+            None if root_der is None else self._crls.get(
+                (root_der, pem), lambda: judge_crl(root_der, "the root CA CRL", self.root, pck.ca, "the PCK CA")),
+        )  # fmt: skip
 
     def _body(self, name: str, text: str | None, signature_value: bytes | None, chain_pem: str | None) -> SignedBody:
+        def signer() -> Signer | None:
+            if chain_pem is None:
+                return None
+            return self._signers.get(chain_pem, lambda: judge_signer(chain_pem, f"{name}_issuer_chain", self.root))
+
         key = (name, text, signature_value, chain_pem)
-        return self._bodies.get(key, lambda: judge_body(name, text, signature_value, chain_pem, self.root))
+        return self._bodies.get(key, lambda: judge_body(name, text, signature_value, signer()))
 
     def _check(self, data: bytes | Quote, given: Collateral, now: datetime.datetime, require_revocation: bool) -> TdxEvidence:
         parsed = data if isinstance(data, Quote) else parse_quote(data)
+        td, signature_data = parsed.td_report, parsed.signature_data
+        # Everything the judgement reads besides the quote's signatures: the
+        # same bytes give the same judgement, whichever quote they came in.
+        key = (signature_data.pck_chain_pem, given, td.tee_tcb_svn, td.mr_signer_seam, td.seam_attributes,
+               signature_data.qe_report.raw, require_revocation)  # fmt: skip
+        judged = self._judged.get(key, lambda: self._judge(parsed, given, require_revocation))
+        start, end = judged.window
+        if start <= now <= end:
+            timed = judged.timed
+        else:
+            timed = judged.timed_at(now, self.root, require_revocation)
+        checks = (
+            quote(parsed),
+            judged.chain,
+            *timed[:2],
+            qe_report(parsed, judged.pck),
+            attestation_key(parsed),
+            signature(parsed),
+            timed[2],
+            *judged.collateral_checks,
+        )
+        verdict = judged.verdict
+        return TdxEvidence(checks, parsed, verdict.status, verdict.advisory_ids, judged.fmspc, judged.evaluation)
+
+    def _judge(self, parsed: Quote, given: Collateral, require_revocation: bool) -> _Judgement:
         pck, chain_check = self._pck(parsed.signature_data.pck_chain_pem)
         info_body = self._body("tcb_info", given.tcb_info, given.tcb_info_signature, given.tcb_info_issuer_chain)
         qe_body = self._body("qe_identity", given.qe_identity, given.qe_identity_signature, given.qe_identity_issuer_chain)
@@ -441,23 +519,52 @@ class TdxChecker:
         qe_check, qe_level = qe_identity(parsed, identity)
         module_check, module_level = tdx_module(parsed, info)
         tcb_check, verdict = tcb(parsed, pck, info, module_level, qe_level)
-        pck_crl = self._crl(given.pck_crl, f"the PCK CRL (expected the {pck.issuer} CA's)", pck.ca)
-        root_crl = self._crl(given.root_ca_crl, "the root CA CRL", self.root)
-        checks = (
-            quote(parsed),
-            chain_check,
-            validity(pck, self.root, now),
-            revocation(pck, pck_crl, root_crl, now, require_revocation),
-            qe_report(parsed, pck),
-            attestation_key(parsed),
-            signature(parsed),
-            collateral(info_body, qe_body, pck, now),
-            qe_check,
-            module_check,
-            tcb_check,
+        pck_crl, root_crl = self._crls_of(given, pck, parsed.signature_data.pck_chain_pem)
+        judgement = _Judgement(
+            pck, chain_check, (qe_check, module_check, tcb_check), verdict, pck.extension.fmspc.hex(),
+            info.tcb_evaluation_data_number if info else None, info_body, qe_body, pck_crl, root_crl,
+        )  # fmt: skip
+        return judgement.with_window(self.root, require_revocation)
+
+
+@dataclass(frozen=True)
+class _Judgement:
+    """What the checks of one quote's PCK chain and collateral found, `now` aside.
+
+    `window` is the span of time in which the checks that depend on `now`
+    (validity, revocation, collateral) all pass, with `timed` their results
+    there; outside it (or when it is empty) they are made again at `now`.
+    """
+
+    pck: PckChain
+    chain: Check
+    collateral_checks: tuple[Check, Check, Check]  # qe_identity, tdx_module, tcb
+    verdict: TcbVerdict
+    fmspc: str
+    evaluation: int | None
+    info_body: SignedBody
+    qe_body: SignedBody
+    pck_crl: JudgedCrl | None
+    root_crl: JudgedCrl | None
+    window: Window = (_EPOCH, datetime.datetime.min.replace(tzinfo=datetime.UTC))
+    timed: tuple[Check, ...] = ()
+
+    def timed_at(self, now: datetime.datetime, root: x509.Certificate, require_revocation: bool) -> tuple[Check, Check, Check]:
+        return (
+            validity(self.pck, root, now),
+            revocation(self.pck, self.pck_crl, self.root_crl, now, require_revocation),
+            collateral(self.info_body, self.qe_body, self.pck, now),
         )
-        evaluation = info.tcb_evaluation_data_number if info else None
-        return TdxEvidence(checks, parsed, verdict.status, verdict.advisory_ids, pck.extension.fmspc.hex(), evaluation)
+
+    def with_window(self, root: x509.Certificate, require_revocation: bool) -> _Judgement:
+        windows = self.pck.windows + (_certificate_window(root), _crl_window(self.pck_crl), _crl_window(self.root_crl))
+        start, end = _intersection(windows + _body_windows(self.info_body) + _body_windows(self.qe_body))
+        if start > end:
+            return self
+        timed = self.timed_at(start, root, require_revocation)
+        if any(check.failed for check in timed):
+            return self
+        return dataclasses.replace(self, window=(start, end), timed=timed)
 
 
 def check_quote(data: bytes | Quote, given: Collateral | None, now: datetime.datetime, root: x509.Certificate,

@@ -11,6 +11,7 @@ integers, no trailing bytes) are cryptography's, not ours.
 
 from __future__ import annotations
 
+import datetime
 import enum
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -82,6 +83,7 @@ class PckChain:
     root: x509.Certificate | None
     issuer: PckIssuer
     extension: SgxExtension
+    windows: tuple[tuple[datetime.datetime, datetime.datetime], ...]  # the PCK's and the CA's validity, read once
 
 
 def load_pck_chain(pem: bytes) -> PckChain:
@@ -108,7 +110,8 @@ def load_pck_chain(pem: bytes) -> PckChain:
     ca_name = common_name(ca)
     if ca_name not in _ISSUER_NAMES:
         raise VerificationError(f"the PCK certificate's CA is {ca_name!r}, not Intel's PCK Platform CA or Processor CA")
-    return PckChain(pck, ca, rest[-1] if rest else None, _ISSUER_NAMES[ca_name], sgx_extension(pck))
+    windows = tuple((c.not_valid_before_utc, c.not_valid_after_utc) for c in (pck, ca))
+    return PckChain(pck, ca, rest[-1] if rest else None, _ISSUER_NAMES[ca_name], sgx_extension(pck), windows)
 
 
 def common_name(certificate: x509.Certificate) -> str:
