@@ -29,16 +29,16 @@ from .collateral import (
     QeIdentity,
     TcbInfo,
     TcbStatus,
-    signing_certificate_problem,
     load_chain,
     parse_qe_identity,
     parse_tcb_info,
     signature_verifies,
+    signing_certificate_problem,
 )
 from .memo import Memo
 from .pck import PckChain, common_name, load_pck_chain
-from .signatures import p256_verifies
 from .quote import ECDSA_P256_KEY_TYPE, INTEL_QE_VENDOR_ID, TEE_TYPE_TDX, Quote, parse_quote
+from .signatures import p256_verifies
 
 CHECK_NAMES: Final = (
     "quote", "chain", "validity", "revocation", "qe_report", "attestation_key", "signature",

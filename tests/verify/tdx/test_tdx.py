@@ -5,16 +5,20 @@ from __future__ import annotations
 import dataclasses
 import datetime
 import random
+import urllib.request
 from pathlib import Path
 
 import pytest
 from cryptography import x509
 
 from intel_test_pki import NOW, ROOT, Bundle, build, level, new_key
+from pcs_server import PcsServer, routes_of
 from quorvel_verify import VerificationError
 from quorvel_verify.tdx import tcb
 from quorvel_verify.tdx.checks import check_quote
 from quorvel_verify.tdx.collateral import Collateral, TcbStatus, parse_tcb_info, signed_body
+from quorvel_verify.tdx.pck import PckIssuer
+from quorvel_verify.tdx.pcs import fetch_collateral
 from quorvel_verify.tdx.quote import parse_quote
 from quorvel_verify.tdx.rules import appraise
 
@@ -267,3 +271,19 @@ def test_hostile_bytes_fail_closed() -> None:
             continue
         if evidence.verified and name == "quote":  # only bytes outside what was signed may change (the PEM's padding, say)
             assert bytes(mutated[: 48 + 584]) == quote[: 48 + 584]
+
+
+def test_pcs_answers_give_the_collateral_back() -> None:
+    """Intel's answers (signed JSON bodies, URL-encoded chains in headers, a hex root CA CRL) read back into exactly
+    the collateral they were made from."""
+    bundle = GENUINE["v4-uptodate"]()
+    server = PcsServer(routes_of(bundle, bytes.fromhex("b0c06f000000")))
+
+    def get(url: str) -> tuple[bytes, dict[str, str]]:
+        with urllib.request.urlopen(url, timeout=10) as response:  # noqa: S310 (loopback)
+            return response.read(), dict(response.headers)
+
+    try:
+        assert fetch_collateral(get, bytes.fromhex("b0c06f000000"), PckIssuer.PLATFORM, server.url) == bundle
+    finally:
+        server.close()
