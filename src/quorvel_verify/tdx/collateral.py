@@ -5,7 +5,10 @@ structure: CRLs as hex DER, issuer chains as PEM, the TCB info and QE
 identity as the exact text Intel signed, their signatures as hex (r || s).
 The signed texts are kept as given: re-serialising them would change the
 bytes the signature covers. Every field is optional here; what is missing
-makes the check that needs it fail, never a guess.
+makes the check that needs it fail, never a guess. The PCK CRL's issuer chain
+is kept (a saved collateral holds what Intel served) but not needed: the CRL
+is judged against the CA of the quote's own chain, itself judged against the
+pinned root.
 
 Everything here comes from outside, so every value is checked for its type
 and range, and every refusal is a `VerificationError` that names the field.
