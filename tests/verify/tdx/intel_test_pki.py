@@ -128,6 +128,7 @@ class Bundle:
     quote_key: ec.EllipticCurvePrivateKey = ATTESTATION_KEY
     qe_mrsigner: bytes = QE_MRSIGNER
     qe_isvsvn: int = 4
+    qe_attributes: bytes = bytes([0x11]) + bytes(15)
     tcb_info_key: ec.EllipticCurvePrivateKey = SIGNING_KEY
     tcb_levels: tuple[dict[str, object], ...] = field(default_factory=lambda: (level(4, 3, "UpToDate"), level(2, 1, "OutOfDate", ["INTEL-SA-00001"])))
     module_levels: tuple[dict[str, object], ...] = field(default_factory=lambda: ({"tcb": {"isvsvn": 3}, "tcbDate": "2025-01-01T00:00:00Z", "tcbStatus": "UpToDate"},))
@@ -156,7 +157,7 @@ def _qe_report(b: Bundle, attestation: bytes) -> bytes:
     # isvprodid 2, isvsvn, configsvn, reserved, isvfamilyid, report data
     return struct.pack(
         "<16sI12x16s16s32s32x32s32x64sHHH42x16s64s",
-        bytes(16), 0, bytes(16), bytes([0x11]) + bytes(15), bytes(32), b.qe_mrsigner, bytes(64), 2, b.qe_isvsvn, 0,
+        bytes(16), 0, bytes(16), b.qe_attributes, bytes(32), b.qe_mrsigner, bytes(64), 2, b.qe_isvsvn, 0,
         bytes(16), data + bytes(32),
     )  # fmt: skip
 

@@ -99,6 +99,8 @@ def test_genuine(quote: str, collateral: str, now: str, failed: set[str], status
         ({"tcb_info_key": new_key()}, "collateral", "signature does not verify"),
         ({"qe_mrsigner": bytes(32)}, "qe_identity", "MRSIGNER"),
         ({"qe_isvsvn": 3}, "qe_identity", "no TCB level of the QE identity"),
+        ({"qe_attributes": bytes([0x13]) + bytes(15)}, "qe_identity", "ATTRIBUTES under their mask"),
+        ({"qe_attributes": bytes([0x15]) + bytes(15)}, None, "UpToDate"),  # a bit outside Intel's mask: not compared
         ({"mr_signer_seam": b"\1" * 48}, "tdx_module", "MRSIGNERSEAM"),
         ({"tee_tcb_svn": bytes([3, 5, 3]) + bytes(13)}, "tdx_module", "no TDX module identity TDX_05"),
         ({"tee_tcb_svn": bytes([2, 1, 3]) + bytes(13)}, "tdx_module", "no TCB level of module TDX_01"),
