@@ -6,7 +6,8 @@ Contenders, timed in one process and interleaved:
   the same result dictionary with the same interpreter calls from pieces known
   in advance; the object work under any implementation of parse_report.
 - parse_report, by position and by keyword.
-- pure Python: pure_python_parser.parse_report (struct and slices).
+- pure Python: reference.parse_report, the tests' reference model of
+  parse_report (tests/shared/reference.py), plain Python with slices.
 - the failure path (a reserved byte set) of parse_report and of pure Python.
 - the parts of a call: the call with its argument check alone
   (quorvel_floor.call_only) and the codec's decoding and encoding alone
@@ -42,13 +43,13 @@ from itertools import repeat
 from pathlib import Path
 from time import perf_counter_ns
 
-import pure_python_parser
 import quorvel
 import quorvel_floor
 
-# The tests' report builder, which the shared vectors are built with too.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "python"))
-import report_builder as rb  # noqa: E402 - found through the path above
+# The tests' report builder and reference model, which the shared vectors are built with too.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "shared"))
+import reference  # noqa: E402 - found through the path above
+import report_builder as rb  # noqa: E402
 
 REPORTS_DIR = rb.GENUINE_DIR
 TIMED_REPORT = "genoa-v5-oak"
@@ -150,15 +151,15 @@ def check_results(reports: dict[str, bytes], failures: dict[str, bytes]) -> list
         if expected[0] != "result":
             problems.append(f"{name}: parse_report raised {expected[1].__name__}: {expected[2]}")
             continue
-        if outcome(pure_python_parser.parse_report, report) != expected:
+        if outcome(reference.parse_report, report) != expected:
             problems.append(f"{name}: pure Python result differs from parse_report")
-        quorvel_floor.load(pure_python_parser.parse_report(report))
+        quorvel_floor.load(reference.parse_report(report))
         if outcome(quorvel_floor.build_result, report) != expected:
             problems.append(f"{name}: floor result differs from parse_report")
     cases = list(failures.items()) + list(mutations(built_reports()))
     for name, report in cases:
         expected = outcome(quorvel.parse_report, report)
-        actual = outcome(pure_python_parser.parse_report, report)
+        actual = outcome(reference.parse_report, report)
         if actual != expected:
             problems.append(f"{name}: parse_report gives {summary(expected)}, pure Python {summary(actual)}")
     for name, report in failures.items():
@@ -221,15 +222,15 @@ def median_ratio(per_call: dict[str, list[float]], numerator: str, denominator: 
 
 
 def time_contenders(report: bytes, failure: bytes, rounds: int, batch_size: int) -> dict[str, list[float]]:
-    quorvel_floor.load(pure_python_parser.parse_report(report))
+    quorvel_floor.load(reference.parse_report(report))
     contenders = {
         "floor": timer(quorvel_floor.build_result, report),
         "floor, keyword": timer(quorvel_floor.build_result, report, "keyword"),
         "parse_report": timer(quorvel.parse_report, report),
         "parse_report, keyword": timer(quorvel.parse_report, report, "keyword"),
-        "pure Python": timer(pure_python_parser.parse_report, report),
+        "pure Python": timer(reference.parse_report, report),
         "parse_report, failing": timer(quorvel.parse_report, failure, "failing"),
-        "pure Python, failing": timer(pure_python_parser.parse_report, failure, "failing"),
+        "pure Python, failing": timer(reference.parse_report, failure, "failing"),
         "call only": timer(quorvel_floor.call_only, report),
         "codec only": timer(quorvel_floor.codec_round_trip, report),
     }
@@ -237,7 +238,7 @@ def time_contenders(report: bytes, failure: bytes, rounds: int, batch_size: int)
 
 
 def time_contenders_pair(report: bytes, rounds: int, batch_size: int) -> dict[str, list[float]]:
-    quorvel_floor.load(pure_python_parser.parse_report(report))
+    quorvel_floor.load(reference.parse_report(report))
     return interleaved({"floor": timer(quorvel_floor.build_result, report),
                         "parse_report": timer(quorvel.parse_report, report)}, rounds, batch_size)
 

@@ -16,7 +16,7 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests" / "python"))
+sys.path.insert(0, str(ROOT / "tests" / "shared"))
 
 import report_builder as rb  # noqa: E402
 

@@ -3,7 +3,8 @@
 Exit status: 0 verified, 1 not verified (a check failed), 2 bad input (an
 unreadable file, a report or certificate that cannot be used, a malformed
 policy, a wrong argument). With --json, stdout holds one JSON object in every
-case: the verification, or `{"verified": false, "error": ...}` for bad input.
+case: the verification, or `{"verified": false, "error": ..., "error_kind": ...}`
+for bad input, where `error_kind` is one of `quorvel_verify.ErrorKind`.
 """
 
 from __future__ import annotations
@@ -17,19 +18,24 @@ from pathlib import Path
 from typing import NoReturn
 
 from ._internal.cache import Cache, default_cache_dir
-from .errors import VerificationError
-from .sevsnp.evidence import read_report
-from .sevsnp.kds import KdsClient
+from .errors import ErrorKind, PolicyError, VerificationError
 from .policy import Policy
+from .sevsnp.kds import KdsClient
 from .sevsnp.report import Report
+from .sevsnp.vocabulary import KeyKind
 from .sevsnp.urls import KDS_BASE_URL
-from .verify import Verification, verify
+from .verification import Verification
+from .verifier import Verifier, instant
 
 VERIFIED, NOT_VERIFIED, BAD_INPUT = 0, 1, 2
 
 
 class _BadInput(Exception):
     """Input that cannot be verified: its message goes to stderr."""
+
+    def __init__(self, message: str, kind: ErrorKind = ErrorKind.USAGE) -> None:
+        super().__init__(message)
+        self.kind = kind
 
 
 class _Parser(argparse.ArgumentParser):
@@ -76,21 +82,21 @@ def _read(path: str) -> bytes:
     try:
         return Path(path).read_bytes()
     except OSError as error:
-        raise _BadInput(f"{path}: {error.strerror or error}") from error
+        raise _BadInput(f"{path}: {error.strerror or error}", ErrorKind.INPUT) from error
 
 
-def _instant(text: str | None) -> datetime.datetime | None:
+def _now(text: str | None) -> datetime.datetime | None:
     if text is None:
         return None
     try:
-        instant = datetime.datetime.fromisoformat(text)
+        given = datetime.datetime.fromisoformat(text)
     except ValueError as error:
         raise _BadInput(f"--now: not an ISO-8601 date or time: {text!r}") from error
-    if instant.tzinfo is None:
-        return instant.replace(tzinfo=datetime.UTC)
+    if given.tzinfo is None:
+        return given.replace(tzinfo=datetime.UTC)
     try:
-        return instant.astimezone(datetime.UTC)
-    except OverflowError:
+        return instant(given)
+    except VerificationError:
         raise _BadInput(f"--now: {text!r} lies outside the years 1 to 9999 in UTC") from None
 
 
@@ -111,33 +117,32 @@ def _run(arguments: argparse.Namespace) -> Verification:
     client = _kds_client(arguments)
     if arguments.cert is None and arguments.cert_table is None and client is None:
         raise _BadInput("no certificate: give CERT, the VCEK or VLEK, or --cert-table, or --fetch it")
-    policy = Policy.load(arguments.policy) if arguments.policy is not None else None
+    policy = Policy.load(arguments.policy) if arguments.policy is not None else Policy()
     report = _read(arguments.report)
-    now = _instant(arguments.now)
+    now = _now(arguments.now)
     certificate = _read(arguments.cert) if arguments.cert is not None else None
     table = _read(arguments.cert_table) if arguments.cert_table is not None else None
     crl = _read(arguments.crl) if arguments.crl is not None else None
     chains = [_read(path) for path in arguments.chains] if arguments.chains else None
-    try:
-        decoded = read_report(report)
-        if client is not None and certificate is None and table is None:
-            certificate = client.vcek_for(decoded, now=now)[1]
+    verifier = Verifier(chains=chains, kds=client)
+    result = verifier.verify(
+        report, certificate, certificate_table=table, crl=crl, now=now,
+        revocation=policy.revocation(verifier.revocation),
+    )
+    return policy.appraise(result)
 
-        def run(crl: bytes | None) -> Verification:
-            return verify(decoded, certificate, certificate_table=table, chains=chains, policy=policy, now=now, crl=crl)
 
-        result = run(crl)
-        if client is None or crl is not None or result.product is None or result.key_kind is None:
-            return result
-        # The list of the product line and key kind that the verification established.
-        return run(client.crl(result.product, result.key_kind, now=now))
-    except VerificationError as error:
-        # Name the file where the message names the argument.
-        for name, path in (("report", arguments.report), ("certificate", arguments.cert),
-                           ("certificate table", arguments.cert_table), ("revocation list", arguments.crl)):
-            if path is not None and str(error).startswith(f"{name}: "):
-                raise _BadInput(f"{path}: {str(error).removeprefix(f'{name}: ')}") from error
-        raise
+def _message(error: VerificationError, arguments: argparse.Namespace | None) -> str:
+    """The error as the command shows it: an error about an argument that names a file names the file."""
+    if isinstance(error, PolicyError):
+        location = ":".join(str(part) for part in (error.file, error.line) if part is not None)
+        return f"{location}: {error.reason}" if location else error.reason
+    if arguments is None:
+        return str(error)
+    files = {"report": arguments.report, "certificate": arguments.cert, "certificate_table": arguments.cert_table,
+             "crl": arguments.crl}
+    path = files.get(error.argument or "")
+    return f"{path}: {error.reason}" if path is not None else str(error)
 
 
 def _tcbs(report: Report) -> list[tuple[str, str]]:
@@ -194,7 +199,7 @@ def _human(path: str, result: Verification) -> str:
 
 
 def _no_kds_reason(result: Verification) -> str:
-    if result.key_kind != "VCEK":
+    if result.key_kind != KeyKind.VCEK:
         return "the report is not signed by a VCEK, which the KDS serves per chip"
     if not any(result.report.chip_id):
         return "the chip id is masked"
@@ -204,13 +209,15 @@ def _no_kds_reason(result: Verification) -> str:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
     as_json = "--json" in (sys.argv[1:] if argv is None else argv)
+    arguments: argparse.Namespace | None = None
     try:
         arguments = _parser().parse_args(argv)
         result = _run(arguments)
     except (_BadInput, VerificationError) as error:
-        print(f"error: {_printable(str(error))}", file=sys.stderr)
+        message = _message(error, arguments) if isinstance(error, VerificationError) else str(error)
+        print(f"error: {_printable(message)}", file=sys.stderr)
         if as_json:
-            print(json.dumps({"verified": False, "error": str(error)}))
+            print(json.dumps({"verified": False, "error": message, "error_kind": str(error.kind)}))
         return BAD_INPUT
     if arguments.json:
         print(json.dumps(result.to_json(), indent=2))

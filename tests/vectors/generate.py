@@ -2,8 +2,8 @@
 
 Usage: python tests/vectors/generate.py [--check]
 
-Inputs are built here with tests/python/report_builder.py; every expected
-outcome comes from reference.py. The output depends on nothing but these
+Inputs are built here with tests/shared/report_builder.py; every expected
+outcome comes from tests/shared/reference.py. The output depends on nothing but these
 files and tests/data/reports, so running the script again gives
 byte-identical files. --check writes nothing
 and exits 1 if a file is missing or differs.
@@ -16,12 +16,11 @@ import sys
 from pathlib import Path
 from typing import Any
 
-import reference as ref
-
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "python"))
+sys.path.insert(0, str(HERE.parent / "shared"))
 
-import report_builder as rb  # noqa: E402 - found through the path above
+import reference as ref  # noqa: E402 - found through the path above
+import report_builder as rb  # noqa: E402
 from report_builder import CHIP_ID, FREE_FIELDS, GENUINE_DIR, MITIGATION, REPORTED_TCB, minimal, put  # noqa: E402
 
 FORMAT = 1

@@ -9,14 +9,14 @@ the security patch levels (SPLs), each a DER INTEGER: `.3.1` bootloader,
 
 from __future__ import annotations
 
-import functools
+from collections.abc import Callable
 from dataclasses import dataclass
 
 from cryptography import x509
 from cryptography.hazmat.asn1 import IA5String, decode_der
 from cryptography.hazmat.primitives.asymmetric import ec
 
-from .evidence import common_name
+from .._internal.certificates import common_name
 
 AMD_OID = "1.3.6.1.4.1.3704.1"
 PRODUCT_NAME = x509.ObjectIdentifier(f"{AMD_OID}.2")
@@ -29,8 +29,6 @@ SPL_OIDS = {
     "snpSPL": x509.ObjectIdentifier(f"{AMD_OID}.3.3"),
     "ucodeSPL": x509.ObjectIdentifier(f"{AMD_OID}.3.8"),
 }
-
-DECODED_CACHE_SIZE = 1024
 
 
 @dataclass(frozen=True, eq=False)
@@ -52,7 +50,7 @@ class LeafFacts:
 
     @property
     def product(self) -> str | None:
-        """The product line of the product name ("Milan-B0" is Milan)."""
+        """The product line of the product name ("Milan-B0" is Milan), as text: it may name no known line."""
         return self.product_name.split("-")[0] if self.product_name is not None else None
 
 
@@ -67,9 +65,8 @@ def _amd_extensions(certificate: x509.Certificate) -> dict[x509.ObjectIdentifier
 
 # cryptography's DER decoder resolves the Python type on every call, which
 # costs more than the decoding; the values themselves are few (patch levels,
-# product names), so each distinct one is decoded once.
-@functools.lru_cache(maxsize=DECODED_CACHE_SIZE)
-def _decoded[T](kind: type[T], value: bytes | None) -> T | None:
+# product names), so a verifier passes its own cache of them as `decode`.
+def decoded[T](kind: type[T], value: bytes | None) -> T | None:
     """`value`, a DER encoding of `kind`, decoded; None if it is absent or not that."""
     if value is None:
         return None
@@ -77,6 +74,10 @@ def _decoded[T](kind: type[T], value: bytes | None) -> T | None:
         return decode_der(kind, value)
     except ValueError:
         return None
+
+
+def _spl(value: object) -> int | None:
+    return value if isinstance(value, int) else None
 
 
 def _key(certificate: x509.Certificate) -> tuple[ec.EllipticCurvePublicKey | None, str]:
@@ -91,18 +92,21 @@ def _key(certificate: x509.Certificate) -> tuple[ec.EllipticCurvePublicKey | Non
     return None, f"a {type(key).__name__.removeprefix('_')} key"
 
 
-def leaf_facts(certificate: x509.Certificate, name: str | None = None) -> LeafFacts:
-    """What the certificate says; `name` is its common name where the caller has read it already."""
+def leaf_facts(
+    certificate: x509.Certificate, name: str | None = None, decode: Callable[[type, bytes | None], object] = decoded
+) -> LeafFacts:
+    """What the certificate says; `name` is its common name where the caller has read it already; `decode`
+    decodes AMD's DER values (`decoded`, or a cache of it)."""
     key, key_description = _key(certificate)
     extensions = _amd_extensions(certificate)
-    product_name = _decoded(IA5String, extensions.get(PRODUCT_NAME))
+    product_name = decode(IA5String, extensions.get(PRODUCT_NAME))
     return LeafFacts(
         certificate=certificate,
         common_name=name if name is not None else common_name(certificate),
         version=certificate.version,
         key=key,
         key_description=key_description,
-        product_name=product_name.as_str() if product_name is not None else None,
+        product_name=product_name.as_str() if isinstance(product_name, IA5String) else None,
         hw_id=extensions.get(HW_ID),
-        spls={spl: _decoded(int, extensions.get(oid)) for spl, oid in SPL_OIDS.items()},
+        spls={spl: _spl(decode(int, extensions.get(oid))) for spl, oid in SPL_OIDS.items()},
     )

@@ -6,7 +6,8 @@ signs VLEKs. AMD signs all of them with RSASSA-PSS, SHA-384, MGF1 with
 SHA-384 and a 48-byte salt. The package ships these certificates
 (data/amd-chains, with their sources); a caller may pin others instead.
 
-A set of chains is loaded and checked once per process.
+AMD's bundled chains are loaded and checked once per process; chains that a
+caller pins are loaded by the `Verifier` made with them.
 """
 
 from __future__ import annotations
@@ -19,14 +20,12 @@ from importlib import resources
 
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature
-from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import padding, rsa
+from cryptography.hazmat.primitives.asymmetric import rsa
 
-from ..errors import VerificationError
-from .evidence import LEAF_NAMES, common_name, load_certificates
-
-PRODUCTS = ("Milan", "Genoa", "Turin")
-AMD_PSS = padding.PSS(mgf=padding.MGF1(hashes.SHA384()), salt_length=48)
+from .._internal.certificates import common_name, der
+from ..errors import ErrorKind, VerificationError, about
+from .evidence import LEAF_NAMES, load_certificates
+from .vocabulary import AMD_PSS, AMD_PSS_HASH, KeyKind, ProductLine
 
 BUNDLED_FILES = (
     "ask_ark_milan.pem",
@@ -36,8 +35,6 @@ BUNDLED_FILES = (
     "ask_ark_turin_vcek.pem",
     "ask_ark_turin_vlek.pem",
 )
-
-PINNED_CACHE_SIZE = 16
 
 
 def signed_by(child: x509.Certificate, parent: x509.Certificate) -> bool:
@@ -49,35 +46,34 @@ def _pss_signed(child: x509.Certificate, key: object) -> bool:
     if not isinstance(key, rsa.RSAPublicKey):
         return False
     try:
-        key.verify(child.signature, child.tbs_certificate_bytes, AMD_PSS, hashes.SHA384())
+        key.verify(child.signature, child.tbs_certificate_bytes, AMD_PSS, AMD_PSS_HASH)
     except (InvalidSignature, ValueError):
         return False
     return True
-
-
-def der(certificate: x509.Certificate) -> bytes:
-    return certificate.public_bytes(serialization.Encoding.DER)
 
 
 @dataclass(frozen=True, eq=False)
 class Chain:
     """One pinned chain: the intermediate that signs one key kind of a product line, and its root."""
 
-    product: str  # "Milan", "Genoa" or "Turin"
-    key_kind: str  # "VCEK" (signed by the ASK) or "VLEK" (signed by the ASVK)
+    product: ProductLine
+    key_kind: KeyKind  # a VCEK is signed by the ASK, a VLEK by the ASVK
     intermediate: x509.Certificate
     root: x509.Certificate
 
     @functools.cached_property
     def intermediate_name(self) -> str:
+        """The intermediate's common name (SEV-Milan, SEV-VLEK-Milan, ...)."""
         return common_name(self.intermediate)
 
     @functools.cached_property
     def root_name(self) -> str:
+        """The root's common name (ARK-Milan, ...)."""
         return common_name(self.root)
 
     @property
     def names(self) -> str:
+        """"intermediate <- root", as details name the chain."""
         return f"{self.intermediate_name} <- {self.root_name}"
 
     @functools.cached_property
@@ -90,14 +86,17 @@ class Chain:
 
     @functools.cached_property
     def ders(self) -> frozenset[bytes]:
+        """The DER bytes of the intermediate and the root, which input certificates are compared with."""
         return frozenset((der(self.intermediate), der(self.root)))
 
     @functools.cached_property
     def subject(self) -> x509.Name:
+        """The intermediate's subject, which a leaf's issuer must be."""
         return self.intermediate.subject
 
     @functools.cached_property
     def key(self) -> object:
+        """The intermediate's public key, loaded once."""
         return self.intermediate.public_key()
 
 
@@ -111,7 +110,8 @@ def parse_chains(pem: bytes, source: str) -> list[Chain]:
     certificates = load_certificates(pem, source)
     if not certificates or len(certificates) % 2:
         raise VerificationError(
-            f"{source}: expected pairs of an intermediate then its root, found {len(certificates)} certificates"
+            f"{source}: expected pairs of an intermediate then its root, found {len(certificates)} certificates",
+            ErrorKind.CHAINS,
         )
     return [_chain(*certificates[i:i + 2], source=source) for i in range(0, len(certificates), 2)]
 
@@ -119,17 +119,21 @@ def parse_chains(pem: bytes, source: str) -> list[Chain]:
 def _chain(intermediate: x509.Certificate, root: x509.Certificate, *, source: str) -> Chain:
     root_name, name = common_name(root), common_name(intermediate)
     product = root_name.removeprefix("ARK-")
-    kinds = {f"SEV-{product}": "VCEK", f"SEV-VLEK-{product}": "VLEK"}
-    if product not in PRODUCTS or name not in kinds:
+    kinds = {f"SEV-{product}": KeyKind.VCEK, f"SEV-VLEK-{product}": KeyKind.VLEK}
+    if product not in tuple(ProductLine) or name not in kinds:
         raise VerificationError(
             f"{source}: expected an ASK (SEV-<product>) or ASVK (SEV-VLEK-<product>) then its ARK "
-            f"(ARK-<product>) of Milan, Genoa or Turin, found {name} then {root_name}"
+            f"(ARK-<product>) of Milan, Genoa or Turin, found {name} then {root_name}", ErrorKind.CHAINS
         )
     if not signed_by(root, root):
-        raise VerificationError(f"{source}: {root_name} is not signed by itself (RSASSA-PSS, SHA-384, salt 48)")
+        raise VerificationError(
+            f"{source}: {root_name} is not signed by itself (RSASSA-PSS, SHA-384, salt 48)", ErrorKind.CHAINS
+        )
     if not signed_by(intermediate, root):
-        raise VerificationError(f"{source}: {name} is not signed by {root_name} (RSASSA-PSS, SHA-384, salt 48)")
-    return Chain(product, kinds[name], intermediate, root)
+        raise VerificationError(
+            f"{source}: {name} is not signed by {root_name} (RSASSA-PSS, SHA-384, salt 48)", ErrorKind.CHAINS
+        )
+    return Chain(ProductLine(product), kinds[name], intermediate, root)
 
 
 @dataclass(frozen=True)
@@ -173,7 +177,7 @@ class TrustStore:
         return der(certificate) not in self._pinned
 
 
-@functools.cache
+@functools.cache  # loaded once per process: an immutable constant, which judges nothing by itself
 def bundled() -> TrustStore:
     """AMD's chains of Milan, Genoa and Turin as shipped with the package."""
     directory = resources.files(__package__).joinpath("data", "amd-chains")
@@ -182,23 +186,23 @@ def bundled() -> TrustStore:
     ])
 
 
-@functools.lru_cache(maxsize=PINNED_CACHE_SIZE)
-def _pinned(chains: tuple[bytes, ...]) -> TrustStore:
-    return TrustStore([chain for index, pem in enumerate(chains) for chain in parse_chains(pem, f"chains[{index}]")])
-
-
-def forget_pinned() -> None:
-    """Forgets the chains that callers pinned, and what was verified against them."""
-    _pinned.cache_clear()
-
-
 def trust_store(chains: bytes | Sequence[bytes] | None) -> TrustStore:
     """The bundled chains, or those that the caller pins instead: PEM, each an intermediate then its root
-    (one or more such pairs per item)."""
+    (one or more such pairs per item), loaded and checked now."""
     if chains is None:
         return bundled()
-    if isinstance(chains, bytes | bytearray):
-        chains = [chains]
+    if isinstance(chains, bytes | bytearray | memoryview):
+        chains = [bytes(chains)]
+    elif isinstance(chains, str) or not isinstance(chains, Sequence):
+        raise about("chains", f"expected PEM bytes or a sequence of them, got {type(chains).__name__}")
     if not chains:
-        raise VerificationError("chains: no chain given; pass None for AMD's bundled chains")
-    return _pinned(tuple(bytes(pem) for pem in chains))
+        raise about("chains", "no chain given; pass None for AMD's bundled chains")
+    pems: list[bytes] = []
+    for index, pem in enumerate(chains):
+        if not isinstance(pem, bytes | bytearray | memoryview):
+            raise VerificationError(
+                f"chains[{index}]: expected PEM bytes, got {type(pem).__name__}", argument="chains",
+                reason=f"item {index}: expected PEM bytes, got {type(pem).__name__}",
+            )
+        pems.append(bytes(pem))
+    return TrustStore([chain for index, pem in enumerate(pems) for chain in parse_chains(pem, f"chains[{index}]")])

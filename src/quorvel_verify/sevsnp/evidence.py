@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import base64
 import binascii
-import functools
 import re
 import struct
 import uuid
@@ -23,10 +22,10 @@ from cryptography import x509
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.utils import CryptographyDeprecationWarning
 
-from ..errors import VerificationError
-from .report import Report
-
-REPORT_SIZE = 1184
+from .._internal.certificates import common_name
+from ..errors import VerificationError, located
+from .report import REPORT_SIZE, Report
+from .vocabulary import KeyKind
 
 # The firmware's MSG_REPORT_RSP: a 32-byte header (status, then the report's
 # size, both 32-bit little-endian) before the report. Linux returns it in a
@@ -47,11 +46,9 @@ TABLE_GUIDS = {
 }
 
 # The subject common names of the keys that sign reports, and the key kind each is.
-LEAF_NAMES = {"SEV-VCEK": "VCEK", "SEV-VLEK": "VLEK"}
+LEAF_NAMES = {f"SEV-{kind}": kind for kind in KeyKind}
 
 SERIAL_WARNING = "Parsed a serial number which wasn't positive"
-
-CERTIFICATE_CACHE_SIZE = 256
 
 
 @contextmanager
@@ -68,14 +65,8 @@ def amd_serial_numbers() -> Iterator[None]:
         yield
 
 
-def common_name(certificate: x509.Certificate) -> str:
-    names = certificate.subject.get_attributes_for_oid(x509.NameOID.COMMON_NAME)
-    return str(names[0].value) if names else certificate.subject.rfc4514_string()
-
-
-@functools.lru_cache(maxsize=CERTIFICATE_CACHE_SIZE)
 def parse_certificates(data: bytes) -> tuple[x509.Certificate, ...]:
-    """The certificates in `data`, loaded once per distinct bytes (ValueError if there are none)."""
+    """The certificates in `data` (ValueError if there are none)."""
     with amd_serial_numbers():
         if b"-----BEGIN" in data:
             certificates = tuple(x509.load_pem_x509_certificates(data))
@@ -89,12 +80,11 @@ def parse_certificates(data: bytes) -> tuple[x509.Certificate, ...]:
 def load_certificates(data: bytes, source: str = "certificate") -> tuple[x509.Certificate, ...]:
     """Every certificate in `data`: one in DER, or one or more in PEM, in any order.
 
-    Loaded certificates are cached by their exact bytes.
     """
     try:
         return parse_certificates(bytes(data))
     except ValueError as error:
-        raise VerificationError(f"{source}: {_not_a_certificate(bytes(data), error)}") from error
+        raise located(source, _not_a_certificate(bytes(data), error)) from error
 
 
 def _not_a_certificate(data: bytes, error: ValueError) -> str:
@@ -129,12 +119,12 @@ def certificates_from_table(table: bytes, source: str = "certificate table") -> 
         if kind is None:
             continue
         if offset > len(table) or length > len(table) - offset or length == 0:
-            raise VerificationError(
-                f"{source}: the {kind} entry's certificate (offset {offset}, length {length}) "
+            raise located(
+                source, f"the {kind} entry's certificate (offset {offset}, length {length}) "
                 f"lies outside the table's {len(table)} bytes"
             )
         certificates += load_certificates(table[offset:offset + length], f"{source}: {kind} entry")
-    raise VerificationError(f"{source}: not a certificate table: no all-zero entry ends its entries")
+    raise located(source, "not a certificate table: no all-zero entry ends its entries")
 
 
 def find_leaf(
@@ -162,7 +152,7 @@ def find_leaf(
     if len(candidates) != 1:
         listed = ", ".join(names[id(c)] for c in (candidates or unique)) or "none"
         found = "no VCEK or VLEK" if not candidates else f"{len(candidates)} candidates for the VCEK or VLEK"
-        raise VerificationError(f"{source}: {found} among the certificates given ({listed})")
+        raise located(source, f"{found} among the certificates given ({listed})")
     leaf = candidates[0]
     return leaf, names[id(leaf)], tuple(c for c in unique if c is not leaf)
 
@@ -174,16 +164,16 @@ def read_report(data: bytes | Report, source: str = "report") -> Report:
         # by hand (dataclasses.replace) could pair other fields with genuine bytes.
         data = data.raw
     if not isinstance(data, bytes | bytearray | memoryview):
-        raise VerificationError(f"{source}: expected the report's bytes, got {type(data).__name__}")
+        raise located(source, f"expected the report's bytes, got {type(data).__name__}")
     data = bytes(data)
     if len(data) != REPORT_SIZE:
         mistake = _report_mistake(data)
         if mistake is not None:
-            raise VerificationError(f"{source}: {mistake}")
+            raise located(source, mistake)
     try:
         return Report.from_bytes(data)
     except VerificationError as error:
-        raise VerificationError(f"{source}: {error}") from error
+        raise located(source, str(error)) from error
 
 
 def _decodes(data: bytes) -> bool:

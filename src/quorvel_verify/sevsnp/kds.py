@@ -29,19 +29,22 @@ from typing import IO, NoReturn
 from cryptography.hazmat.primitives import serialization
 
 from .._internal.cache import MAX_ENTRY_SIZE, Cache
-from ..errors import VerificationError
+from ..errors import ErrorKind, VerificationError
 from .evidence import load_certificates
 from .report import Report
 from .revocation import load_crl
 from .urls import KDS_BASE_URL, KEY_KINDS, cert_chain_url, crl_url, vcek_url
+from .vocabulary import ProductLine
 
-PRODUCTS = ("Milan", "Genoa", "Turin")
+PRODUCTS = tuple(ProductLine)
 
 USER_AGENT = "quorvel-verify"
 
 
 class KdsError(VerificationError):
     """A request to the KDS failed. The message names the address and the status or the fault."""
+
+    default_kind = ErrorKind.NETWORK
 
     def __init__(self, message: str, status: int | None = None) -> None:
         super().__init__(message)
@@ -50,6 +53,8 @@ class KdsError(VerificationError):
 
 class OfflineError(VerificationError):
     """Offline, and what a verification needs is neither given nor in the cache. The message names it."""
+
+    default_kind = ErrorKind.COLLATERAL
 
 
 def check_base_url(base_url: str) -> str:
@@ -185,13 +190,15 @@ class KdsClient:
         """
         if report.key_kind == "VLEK":
             raise VerificationError(
-                "the report is signed by a VLEK, which the KDS does not serve: give its certificate"
+                "the report is signed by a VLEK, which the KDS does not serve: give its certificate", ErrorKind.COLLATERAL
             )
         if report.key_kind != "VCEK":
-            raise VerificationError(f"the report's signing-key field holds {report.signing_key}, which names no VCEK")
+            raise VerificationError(f"the report's signing-key field holds {report.signing_key}, which names no VCEK",
+                                    ErrorKind.COLLATERAL)
         if report.mask_chip_id:
             raise VerificationError(
-                "the report's chip id is masked, so the KDS cannot name its VCEK: give its certificate"
+                "the report's chip id is masked, so the KDS cannot name its VCEK: give its certificate",
+                ErrorKind.COLLATERAL,
             )
         spls = report.reported_tcb.spls()
         *others, last = [report.product] if report.product else ["Turin"] if report.turin else ["Milan", "Genoa"]

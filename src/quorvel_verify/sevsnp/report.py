@@ -18,7 +18,8 @@ from typing import Final
 
 import quorvel
 
-from ..errors import VerificationError
+from ..errors import ErrorKind, VerificationError
+from .vocabulary import KeyKind, ProductLine
 
 REPORT_SIZE: Final = 0x4A0
 # Bytes 0x000-0x29F, everything before the signature, are what the chip signs.
@@ -74,7 +75,7 @@ FIRST_VERSION_WITH_MIT_VECTORS: Final = 5
 SIGNING_KEY_VCEK: Final = 0
 SIGNING_KEY_VLEK: Final = 1
 SIGNING_KEY_NONE: Final = 7
-KEY_KINDS: Final = {SIGNING_KEY_VCEK: "VCEK", SIGNING_KEY_VLEK: "VLEK"}
+KEY_KINDS: Final = {SIGNING_KEY_VCEK: KeyKind.VCEK, SIGNING_KEY_VLEK: KeyKind.VLEK}
 # The signature-algorithm field: ECDSA P-384 with SHA-384 is the only one defined.
 SIGNATURE_ALGO_ECDSA_P384_SHA384: Final = 1
 
@@ -101,6 +102,7 @@ class TcbVersion:
 
     @classmethod
     def from_field(cls, field: bytes, turin: bool) -> TcbVersion:
+        """The TCB version in an 8-byte field, in Turin's layout or in Milan's and Genoa's."""
         raw = int.from_bytes(field, "little")
         if turin:
             return cls(bootloader=field[1], tee=field[2], snp=field[3], microcode=field[7], fmc=field[0], raw=raw)
@@ -121,6 +123,7 @@ class TcbVersion:
         return " ".join(f"{name}={value}" for name, value in self.components().items())
 
     def to_json(self) -> dict[str, object]:
+        """The components by name, and the raw field as 16 hex digits."""
         return {**self.components(), "raw": f"{self.raw:016x}"}
 
 
@@ -143,6 +146,7 @@ class FirmwareVersion:
 
     @classmethod
     def from_field(cls, field: bytes) -> FirmwareVersion:
+        """The version in a 3-byte field."""
         # Stored build, minor, major.
         return cls(major=field[2], minor=field[1], build=field[0])
 
@@ -195,10 +199,12 @@ class GuestPolicy:
 
     @classmethod
     def from_value(cls, raw: int) -> GuestPolicy:
+        """The guest policy of the 64-bit field's value."""
         return cls(raw=raw, abi_minor=raw & 0xFF, abi_major=raw >> 8 & 0xFF, **_flags(raw, _GUEST_POLICY_BITS))
 
     @property
     def abi(self) -> tuple[int, int]:
+        """The least firmware ABI version as (major, minor), for comparing."""
         return self.abi_major, self.abi_minor
 
 
@@ -216,33 +222,56 @@ class PlatformInfo:
 
     @classmethod
     def from_value(cls, raw: int) -> PlatformInfo:
+        """The platform information of the 64-bit field's value."""
         return cls(raw=raw, **_flags(raw, _PLATFORM_INFO_BITS))
 
 
-def product_of(cpuid: Cpuid) -> str:
+def product_of(cpuid: Cpuid) -> ProductLine:
     """The product line of a CPUID family and model, by the ranges that `parse_report` accepts."""
     if cpuid.family == 0x19 and cpuid.model < 0x10:
-        return "Milan"
+        return ProductLine.MILAN
     if cpuid.family == 0x19 and (cpuid.model < 0x20 or cpuid.model >> 4 == 0xA):
-        return "Genoa"
+        return ProductLine.GENOA
     if cpuid.family == TURIN_FAMILY and cpuid.model < 0x12:
-        return "Turin"
-    raise VerificationError(f"CPUID family {cpuid.family:#04x} model {cpuid.model:#04x} names no known product line")
+        return ProductLine.TURIN
+    raise VerificationError(
+        f"CPUID family {cpuid.family:#04x} model {cpuid.model:#04x} names no known product line", ErrorKind.REPORT
+    )
 
 
-# Records are immutable and a service sees few distinct values of each, so
-# each is made once and shared.
-_RECORDS_CACHED: Final = 256
-_tcb = functools.lru_cache(_RECORDS_CACHED)(TcbVersion.from_field)
-_guest_policy = functools.lru_cache(_RECORDS_CACHED)(GuestPolicy.from_value)
-_platform_info = functools.lru_cache(_RECORDS_CACHED)(PlatformInfo.from_value)
-_firmware = functools.lru_cache(_RECORDS_CACHED)(FirmwareVersion.from_field)
-_product = functools.lru_cache(_RECORDS_CACHED)(product_of)
-
-
-@functools.lru_cache(_RECORDS_CACHED)
 def _cpuid(field: bytes) -> Cpuid:
+    """The CPUID of the 3-byte field: family, model, stepping."""
     return Cpuid(*field)
+
+
+class Records:
+    """How a report's records (TCB versions, guest policy, platform information, firmware versions, CPUID)
+    are made from its fields.
+
+    Made without a size, each record is made anew. A verifier makes one with
+    a size, which keeps up to that many of each kind: records are immutable
+    and a service sees few distinct values of each, so sharing them saves
+    most of the cost of decoding a report. Never shared between verifiers.
+    """
+
+    tcb = staticmethod(TcbVersion.from_field)
+    guest_policy = staticmethod(GuestPolicy.from_value)
+    platform_info = staticmethod(PlatformInfo.from_value)
+    firmware = staticmethod(FirmwareVersion.from_field)
+    cpuid = staticmethod(_cpuid)
+    product = staticmethod(product_of)
+
+    def __init__(self, size: int = 0) -> None:
+        if size:
+            self.tcb = functools.lru_cache(size)(TcbVersion.from_field)
+            self.guest_policy = functools.lru_cache(size)(GuestPolicy.from_value)
+            self.platform_info = functools.lru_cache(size)(PlatformInfo.from_value)
+            self.firmware = functools.lru_cache(size)(FirmwareVersion.from_field)
+            self.cpuid = functools.lru_cache(size)(_cpuid)
+            self.product = functools.lru_cache(size)(product_of)
+
+
+_NEW_RECORDS: Final = Records()
 
 
 _TCB_FIELDS: Final = ("current_tcb", "reported_tcb", "committed_tcb", "launch_tcb")
@@ -282,7 +311,7 @@ class Report:
     report_id_ma: bytes  # the report id of the migration agent; all ones when there is none
     reported_tcb: TcbVersion
     cpuid: Cpuid | None
-    product: str | None  # "Milan", "Genoa" or "Turin", from the CPUID
+    product: ProductLine | None  # from the CPUID
     turin: bool
     chip_id: bytes
     committed_tcb: TcbVersion
@@ -295,33 +324,37 @@ class Report:
     signature_s: bytes
 
     @classmethod
-    def from_bytes(cls, data: bytes | bytearray | memoryview) -> Report:
-        """The report in `data`; VerificationError, naming what is wrong, if `quorvel.parse_report` refuses it."""
+    def from_bytes(cls, data: bytes | bytearray | memoryview, records: Records = _NEW_RECORDS) -> Report:
+        """The report in `data`; VerificationError, naming what is wrong, if `quorvel.parse_report` refuses it.
+
+        `records` makes its records (a verifier passes its own, which shares them between reports).
+        """
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise TypeError(f"a report is bytes, not {type(data).__name__}")
         raw = bytes(data)
         try:
             parsed = quorvel.parse_report(raw)
         except ValueError as error:
-            raise VerificationError(f"not an attestation report: {error}") from error
-        report = cls._decode(raw)
+            raise VerificationError(f"not an attestation report: {error}", ErrorKind.REPORT) from error
+        report = cls._decode(raw, records)
         # The TCB layout decides what every component means: this reading and
         # the module's must agree, or neither is trusted.
         if parsed["reported_tcb"] != {
             name: value for name, value in report.reported_tcb.components().items() if name != "fmc"
         }:
             raise VerificationError(
-                f"the reported TCB reads as {report.reported_tcb} here but as {parsed['reported_tcb']} in quorvel"
+                f"the reported TCB reads as {report.reported_tcb} here but as {parsed['reported_tcb']} in quorvel",
+                ErrorKind.REPORT,
             )
         return report
 
     @classmethod
-    def _decode(cls, raw: bytes) -> Report:
+    def _decode(cls, raw: bytes, records: Records) -> Report:
         fields = dict(zip(_NAMES, _LAYOUT.unpack_from(raw), strict=True))
         version = fields["version"]
         cpuid: Cpuid | None = None
         if version >= FIRST_VERSION_WITH_CPUID:
-            cpuid = _cpuid(fields["cpuid"])
+            cpuid = records.cpuid(fields["cpuid"])
             turin = cpuid.family == TURIN_FAMILY
         else:
             # A version-2 report names its generation by its chip id alone:
@@ -332,17 +365,17 @@ class Report:
         key_info = fields["key_info"]
         fields.update(
             raw=raw,
-            guest_policy=_guest_policy(fields["guest_policy"]),
-            platform_info=_platform_info(fields["platform_info"]),
+            guest_policy=records.guest_policy(fields["guest_policy"]),
+            platform_info=records.platform_info(fields["platform_info"]),
             signing_key=key_info >> 2 & 0b111,
             author_key_en=bool(key_info & 1),
             mask_chip_key=bool(key_info >> 1 & 1),
             cpuid=cpuid,
-            product=None if cpuid is None else _product(cpuid),
+            product=None if cpuid is None else records.product(cpuid),
             turin=turin,
-            current_firmware=_firmware(fields["current_firmware"]),
-            committed_firmware=_firmware(fields["committed_firmware"]),
-            **{name: _tcb(fields[name], turin) for name in _TCB_FIELDS},
+            current_firmware=records.firmware(fields["current_firmware"]),
+            committed_firmware=records.firmware(fields["committed_firmware"]),
+            **{name: records.tcb(fields[name], turin) for name in _TCB_FIELDS},
         )
         # The frozen dataclass's __init__ would assign the fields one call
         # each, which costs more than reading them; a verifier decodes a report
@@ -357,8 +390,8 @@ class Report:
         return self.raw[:SIGNED_SIZE]
 
     @property
-    def key_kind(self) -> str | None:
-        """"VCEK" or "VLEK", as the signing-key field names them; None for any other value."""
+    def key_kind(self) -> KeyKind | None:
+        """VCEK or VLEK, as the signing-key field names them; None for any other value."""
         return KEY_KINDS.get(self.signing_key)
 
     @property

@@ -9,17 +9,18 @@ neither the chain's intermediate (ASK or ASVK) nor its leaf (VCEK or VLEK).
 from __future__ import annotations
 
 import datetime
-import functools
+from collections.abc import Callable
 from dataclasses import dataclass
 
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature
-from cryptography.hazmat.primitives import hashes
-from cryptography.hazmat.primitives.asymmetric import padding, rsa
+from cryptography.hazmat.primitives.asymmetric import rsa
 
-from ..checks import Check
-from ..errors import VerificationError
-from .evidence import amd_serial_numbers, common_name
+from .._internal.certificates import common_name
+from ..checks import Check, Outcome
+from ..errors import located
+from .evidence import amd_serial_numbers
+from .vocabulary import AMD_PSS, AMD_PSS_HASH
 
 NAME = "revocation"
 
@@ -28,9 +29,6 @@ NAME = "revocation"
 # costs more than verifying a report, and its entries) is judged once per
 # list, root and certificates.
 JUDGEMENT_CACHE_SIZE = 1024
-
-# How AMD's roots sign: the hash, its MGF1 and a salt as long as the hash.
-_PSS = padding.PSS(mgf=padding.MGF1(hashes.SHA384()), salt_length=48)
 
 
 def load_crl(data: bytes) -> x509.CertificateRevocationList:
@@ -42,7 +40,7 @@ def load_crl(data: bytes) -> x509.CertificateRevocationList:
             crl = x509.load_der_x509_crl(data)
         crl.extensions  # parsed when first read: a malformed one is refused here, not in a check
     except ValueError as error:
-        raise VerificationError(f"revocation list: not a CRL in DER or PEM ({error})") from None
+        raise located("revocation list", f"not a CRL in DER or PEM ({error})") from None
     return crl
 
 
@@ -65,7 +63,7 @@ def _number(crl: x509.CertificateRevocationList) -> str:
 
 
 @dataclass(frozen=True)
-class _Judgement:
+class Judgement:
     """What a list says of a chain, whenever it is read."""
 
     crl: x509.CertificateRevocationList
@@ -79,7 +77,7 @@ def _judge(
     ark: x509.Certificate,
     intermediate: x509.Certificate,
     leaf: x509.Certificate | None,
-) -> _Judgement:
+) -> Judgement:
     root = common_name(ark)
     labels = [_label(c) for c in (intermediate, leaf) if c is not None]
     revoked = None
@@ -91,14 +89,13 @@ def _judge(
             break
     until = f", current until {_when(crl.next_update_utc)}" if crl.next_update_utc else ""
     passed = f"{root}'s list{_number(crl)}{until}, revokes neither " + " nor ".join(label for label, _ in labels)
-    return _Judgement(crl, _signature_failure(crl, ark) or _scope_failure(crl), revoked, passed)
+    return Judgement(crl, _signature_failure(crl, ark) or _scope_failure(crl), revoked, passed)
 
 
-@functools.lru_cache(maxsize=JUDGEMENT_CACHE_SIZE)
 def judged_lists(
     data: bytes, ark: x509.Certificate, intermediate: x509.Certificate, leaf: x509.Certificate | None
-) -> _Judgement:
-    """What the list in `data` (DER or PEM) says of a chain, kept for the next report with the same list."""
+) -> Judgement:
+    """What the list in `data` (DER or PEM) says of a chain (the verifier keeps it for the next report)."""
     return _judge(load_crl(data), ark, intermediate, leaf)
 
 
@@ -111,25 +108,26 @@ def check_revocation(
     now: datetime.datetime,
     grace: datetime.timedelta = datetime.timedelta(0),
     required: bool = False,
+    judge: Callable[[bytes, x509.Certificate, x509.Certificate, x509.Certificate | None], Judgement] = judged_lists,
 ) -> Check:
     """The `revocation` check of a chain `leaf` <- `intermediate` <- `ark` at `now`.
 
     `ark` is the pinned root of the chain's product line. A list past its
     next update still passes within `grace` after it. Without a list the check
-    is skipped, or fails when `required`.
+    is skipped, or fails when `required`. `judge` reads a list's bytes and judges it (cached by the caller).
     """
     if crl is None:
         if required:
-            return Check(NAME, "fail", "expected a revocation list, which the policy requires; none was given")
-        return Check(NAME, "skip", "no revocation list given (--crl FILE or --fetch)")
+            return Check(NAME, Outcome.FAIL, "expected a revocation list, which the policy requires; none was given")
+        return Check(NAME, Outcome.SKIP, "no revocation list given (--crl FILE or --fetch)")
     if isinstance(crl, x509.CertificateRevocationList):
         judged = _judge(crl, ark, intermediate, leaf)
     else:
-        judged = judged_lists(bytes(crl), ark, intermediate, leaf)
+        judged = judge(bytes(crl), ark, intermediate, leaf)
     if now.tzinfo is None:
         now = now.replace(tzinfo=datetime.UTC)
     failure = judged.forged or _currency_failure(judged.crl, now, grace) or judged.revoked
-    return Check(NAME, "fail", failure) if failure else Check(NAME, "pass", judged.passed)
+    return Check(NAME, Outcome.FAIL, failure) if failure else Check(NAME, Outcome.PASS, judged.passed)
 
 
 def _signature_failure(crl: x509.CertificateRevocationList, ark: x509.Certificate) -> str | None:
@@ -140,7 +138,7 @@ def _signature_failure(crl: x509.CertificateRevocationList, ark: x509.Certificat
     # The algorithm is fixed here, not taken from the list: a list that names
     # another one is not AMD's.
     try:
-        key.verify(crl.signature, crl.tbs_certlist_bytes, _PSS, hashes.SHA384())
+        key.verify(crl.signature, crl.tbs_certlist_bytes, AMD_PSS, AMD_PSS_HASH)
     except InvalidSignature:
         return f"expected a list signed by {root} (RSASSA-PSS, SHA-384); its signature does not verify"
     if crl.issuer != ark.subject:

@@ -9,9 +9,11 @@ from __future__ import annotations
 
 from collections.abc import Mapping
 
+from .vocabulary import TURIN_HW_ID_SIZE, KeyKind, ProductLine
+
 KDS_BASE_URL = "https://kdsintf.amd.com"
 
-KEY_KINDS = ("VCEK", "VLEK")
+KEY_KINDS = tuple(KeyKind)
 
 
 def _root(product: str, key_kind: str, base_url: str) -> str:
@@ -33,9 +35,9 @@ def vcek_url(
     order. A Turin chip is named by the first 8 bytes of its chip id, every
     other chip by all 64.
     """
-    hw_id = chip_id[:8] if product == "Turin" else chip_id
+    hw_id = chip_id[:TURIN_HW_ID_SIZE] if product == ProductLine.TURIN else chip_id
     query = "&".join(f"{name}={value}" for name, value in spls.items())
-    return f"{_root(product, 'VCEK', base_url)}/{hw_id.hex()}?{query}"
+    return f"{_root(product, KeyKind.VCEK, base_url)}/{hw_id.hex()}?{query}"
 
 
 def cert_chain_url(product: str, key_kind: str, base_url: str = KDS_BASE_URL) -> str:

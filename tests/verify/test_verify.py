@@ -8,6 +8,7 @@ from __future__ import annotations
 import base64
 import dataclasses
 import datetime
+import hashlib
 import json
 import struct
 import subprocess
@@ -41,7 +42,6 @@ DEBUG_ALLOWED = {"milan-v2-gosevguest"}
 
 CORE = ("report", "chain", "validity", "key", "signature", "chip", "tcb", "product")
 
-POLICY = 0x008
 SIGNATURE_ALGO = 0x034
 KEY_INFO = 0x048
 RESERVED_TCB_BYTE = 0x182
@@ -67,21 +67,18 @@ def test_genuine_report_verifies_with_its_certificate(path: Path) -> None:
     result = verify(raw, certificate, policy=Policy(allow_debug=name in DEBUG_ALLOWED), now=NOW)
     product = name.split("-")[0].capitalize()
     vlek = "vlek" in name
-    expected = dict.fromkeys(CORE, "pass") | {"revocation": "skip", "policy.allow_debug": "pass"}
-    if vlek or raw[0x1A0:0x1E0] == bytes(64):
-        expected["chip"] = "skip"
-    if raw[0] == 2:
-        expected["product"] = "skip"
-    if name in EXPIRED:
-        expected["validity"] = "fail"
+    masked = raw[rb.CHIP_ID:rb.CHIP_ID + 64] == bytes(64)
+    expected = dict.fromkeys(CORE, "pass") | {"revocation": "skip", "policy.allow_debug": "pass"} | {
+        check: outcome for check, outcome, holds in (("chip", "skip", vlek or masked), ("product", "skip", raw[0] == 2),
+                                                    ("validity", "fail", name in EXPIRED))
+        if holds}
     outcomes = {check.name: check.result for check in result.checks}
-    assert (outcomes, result.product, result.key_kind) == (expected, product, "VLEK" if vlek else "VCEK")
-    if vlek:
-        assert result.kds_url is None
-    else:
-        # The address is built from the report; the certificate it serves says what it must be.
-        url = urlsplit(result.kds_url)
-        assert (url._replace(query="").geturl(), dict(parse_qsl(url.query))) == kds_address_of(certificate, product)
+    assert (outcomes, result.product, result.key_kind, result.signed_digest) == (
+        expected, product, "VLEK" if vlek else "VCEK", hashlib.sha384(raw[:0x2A0]).hexdigest())
+    # The address is built from the report; the certificate it serves says what it must be.
+    url = urlsplit(result.kds_url or "")  # none for a VLEK
+    assert (url._replace(query="").geturl(), dict(parse_qsl(url.query))) == (
+        ("", {}) if vlek else kds_address_of(certificate, product))
 
 
 def setter(offset: int, value: int) -> Callable[[bytearray], object]:
@@ -109,10 +106,9 @@ CRL_NOT_SIGNED = "expected a list signed by ARK-Milan (RSASSA-PSS, SHA-384); its
 
 
 def refusal(
-    name: str, failed: list[str], detail: str | None = None, *, product: str = "Milan",
-    before: Callable[[bytearray], object] | None = None, signer: str = "VCEK",
-    after: Callable[[bytearray], object] | None = None, policy: Policy | None = None,
-    crl: dict[str, object] | None = None, **issue: object,
+    name: str, failed: list[str], detail: str | None = None, *, product: str = "Milan", signer: str = "VCEK",
+    before: Callable[[bytearray], object] | None = None, after: Callable[[bytearray], object] | None = None,
+    policy: Policy | None = None, crl: dict[str, object] | None = None, **issue: object,
 ) -> object:
     """A row: a genuine report of `product`, changed `before` signing; the test chain (`signer`: "VCEK",
     "VLEK" or "Turin VCEK") and a leaf issued with `issue` sign it (`signer_key`: the key that signs the
@@ -146,7 +142,7 @@ REFUSALS = [
     refusal("key-vcek-without-hwid", ["key"], "expected a hwID extension, as a VCEK has", omit=[pki.HW_ID]),
     refusal("key-vlek-with-hwid", ["key"], "expected no hwID extension, as a VLEK has none",
             before=setter(KEY_INFO, 1 << 2), signer="VLEK", hw_id=bytes(64)),
-    refusal("signature-report-data-changed", ["signature"], NOT_SIGNED, after=flip(0x050)),
+    refusal("signature-report-data-changed", ["signature"], NOT_SIGNED, after=flip(rb.REPORT_DATA)),
     # The decoder reads reserved TCB bytes as zero; the signature covers them as given.
     refusal("signature-reserved-tcb-byte-changed", ["signature"], NOT_SIGNED, after=flip(RESERVED_TCB_BYTE)),
     refusal("signature-reserved-tcb-byte-signed", [], before=flip(RESERVED_TCB_BYTE)),
@@ -195,7 +191,7 @@ REFUSALS = [
             "extensions; this one has 1.3.6.1.4.1.3704.99",
             crl={"extensions": [x509.UnrecognizedExtension(x509.ObjectIdentifier("1.3.6.1.4.1.3704.99"), b"")]}),
     refusal("policy-debug-by-default", ["policy.allow_debug"], "expected a guest policy that forbids debugging; "
-            "report has guest policy 0xb0000, which allows it", before=setter(POLICY, 0x30000 | DEBUG_BIT)),
+            "report has guest policy 0xb0000, which allows it", before=setter(rb.POLICY, 0x30000 | DEBUG_BIT)),
     # A Report whose fields were changed by hand: the policy judges the signed bytes.
     refusal("policy-judges-the-signed-bytes", ["policy.vmpl"], "expected VMPL 1; report has VMPL 0",
             after=lambda r: dataclasses.replace(Report.from_bytes(r), vmpl=1), policy=Policy(vmpl=[1])),
@@ -217,12 +213,9 @@ def test_refusal(product, before, signer, issue, after, policy, crl, failed, det
     chains = [pki.authority(*chain).chain_pem for chain in (("Milan", "VCEK"), ("Milan", "VLEK"), ("Turin", "VCEK"))]
     result = verify(changed or bytes(signed), leaf.pem + bundle, chains=chains, policy=policy, now=TODAY,
                     crl=authority.crl(**{"now": TODAY} | crl) if crl is not None else None)
-    assert [check.name for check in result.failed] == failed
-    assert result.verified is not failed
-    if detail is not None:
-        assert result.failed[0].detail == detail
-    if result.kds_url is not None:
-        assert f"/vcek/v1/{product}/" in result.kds_url
+    assert ([check.name for check in result.failed], result.verified) == (failed, not failed)
+    assert detail is None or result.failed[0].detail == detail
+    assert result.kds_url is None or f"/vcek/v1/{product}/" in result.kds_url
 
 
 def collateral(name: str) -> bytes:
@@ -339,6 +332,12 @@ NOT_DER = "not a certificate in PEM or DER (error parsing asn1 value: ParseError
                      "that holds it", id="no-certificate"),
         pytest.param(lambda: {"certificate": ASK + ARK}, "certificate: no VCEK or VLEK among the certificates given "
                      "(SEV-Milan, ARK-Milan)", id="chain-without-leaf"),
+        # Arguments of the wrong type are refused naming the argument, never judged as something else.
+        pytest.param(lambda: {"chains": "x"}, "chains: expected PEM bytes or a sequence of them, got str", id="chains-str"),
+        pytest.param(lambda: {"chains": [None]}, "chains[0]: expected PEM bytes, got NoneType", id="chains-none"),
+        pytest.param(lambda: {"crl": 10**6}, "crl: expected the revocation list's bytes (DER or PEM), got int", id="crl-int"),
+        pytest.param(lambda: {"policy": {"vmpl": [0]}}, "policy: expected a Policy (Policy.from_mapping makes one from "
+                     "a mapping), got dict", id="policy-mapping"),
         pytest.param(lambda: {"certificate": None, "certificate_table": uuid.UUID(VCEK_GUID).bytes + struct.pack(
             "<II", 24, len(VCEK)) + VCEK}, "certificate table: not a certificate table: no all-zero entry ends its "
             "entries", id="table-without-its-end"),
@@ -401,7 +400,8 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{table-report}", "--cert-table", "{table}", "--json"], 0,
          ({"verified": True, "failed": [], "key_kind": "VCEK"}, "")),
         (["{b64}", "{cert}"], 2, B64_ERROR),
-        (["{b64}", "{cert}", "--json"], 2, ({"verified": False, "error": B64_ERROR}, f"error: {B64_ERROR}")),
+        (["{b64}", "{cert}", "--json"], 2, ({"verified": False, "error": B64_ERROR, "error_kind": "report"},
+                                            f"error: {B64_ERROR}")),
         (["{report}", "{cert}", "--policy", "{readme-policy}"], 0,
          "result:                            verified with AMD's Milan VCEK chain"),
         (["{report}", "{cert}", "--policy", "{policy}"], 2, "{policy}:2: vmpls: unknown rule (did you mean vmpl?)"),

@@ -1,5 +1,5 @@
-"""Builds raw 1184-byte SEV-SNP attestation reports for the tests, the shared
-vectors (tests/vectors/generate.py) and the benchmark.
+"""Builds raw 1184-byte SEV-SNP attestation reports for both suites, the shared
+vectors (tests/vectors/generate.py), the fuzz seeds and the benchmark.
 
 Every field that decoding copies unchanged gets bytes derived from a label and
 the field's offset, so a field read from the wrong offset or in the wrong byte
@@ -18,12 +18,14 @@ GENUINE_DIR = Path(__file__).parent.parent / "data" / "reports"
 
 # Offsets of the layout; integers are little-endian.
 VERSION = 0x000
+POLICY = 0x008  # the guest policy, a u64
 REPORT_DATA = 0x050
 REPORTED_TCB = 0x180
 CPUID = 0x188
 CHIP_ID = 0x1A0
 MITIGATION = 0x1F8
-SIG_R = 0x2A0
+SIG_R = 0x2A0  # also the end of the signed region
+SIG_S = 0x2E8
 TAIL = 0x330
 
 # current, reported, committed and launch TCB.

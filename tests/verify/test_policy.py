@@ -5,12 +5,11 @@ from __future__ import annotations
 import pytest
 
 from amd_test_pki import DATA
-from report_builder import put
+from report_builder import POLICY, put
 
 from quorvel_verify import Policy, PolicyError, Report
 
 EXAMPLE_POLICY = DATA.parents[1] / "examples" / "policy.toml"
-POLICY = 0x008  # the guest policy, a little-endian u64
 
 
 def genuine(name: str, set_policy_bits: int = 0) -> Report:

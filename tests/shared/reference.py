@@ -1,8 +1,9 @@
-"""A small, slow, pure-Python model of quorvel's three functions.
+"""A small pure-Python model of quorvel's three functions.
 
 It computes the expected outcomes of the shared test vectors and of the
-Python suites, so it is written for plain reading rather than speed and
-shares no code with the extension. Outcomes are plain data:
+Python suites, and is the benchmark's pure-Python contender: written in
+plain Python with slices, the way a user would write parse_report without
+the extension, it shares no code with the extension. Outcomes are plain data:
 
     Result(value)                        a successful call and its return value
     Raised(type, message, whole=True)    a raised exception and its message;
@@ -13,20 +14,18 @@ shares no code with the extension. Outcomes are plain data:
 from __future__ import annotations
 
 import ctypes
-import sys
+import struct
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any
 
-# The processor generations, as the report builder describes them.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "python"))
-import report_builder as rb  # noqa: E402 - found through the path above
+# The layout's offsets and the processor generations, as the report builder describes them.
+import report_builder as rb
+from report_builder import CHIP_ID, CPUID, REPORT_DATA, REPORTED_TCB, SIG_R, SIG_S, TCB_FIELDS
 
-REPORT_SIZE = 0x4A0
-SIGNED_SIZE = 0x2A0
+REPORT_SIZE = rb.REPORT_SIZE
+SIGNED_SIZE = SIG_R  # the signature signs everything before it
 
 DECODE_PREFIX = "AttestationReport::from_bytes failed: "
-END_OF_INPUT = 'Error { kind: UnexpectedEof, message: "failed to fill whole buffer" }'
 GET_REPORT_UNAVAILABLE = "get_report is only available on Linux in an SEV-SNP guest (requires /dev/sev-guest)."
 TDX_UNAVAILABLE = (
     "TDX device failure: TDX quote generation not available "
@@ -35,182 +34,93 @@ TDX_UNAVAILABLE = (
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
 
-class CodecError(Exception):
-    """A decoding failure, carried by its debug rendering."""
+def owned(kind: str, text: str) -> str:
+    return f'{DECODE_PREFIX}Custom {{ kind: {kind}, error: "{text}" }}'
 
 
-def owned(kind: str, text: str) -> CodecError:
-    return CodecError(f'Custom {{ kind: {kind}, error: "{text}" }}')
-
-
-UNSUPPORTED = CodecError("Kind(Unsupported)")
-MASKED_CHIP_ID = CodecError("Custom { kind: Other, error: MaskedChipId }")
+# The messages of parse_report's ValueError: the decoder's failure, by its debug rendering.
+UNSUPPORTED = DECODE_PREFIX + "Kind(Unsupported)"
+MASKED_CHIP_ID = DECODE_PREFIX + "Custom { kind: Other, error: MaskedChipId }"
 NOT_ZERO = owned("InvalidData", "Skipped bytes were expected to be zeroed.")
 UNKNOWN_GENERATION = owned("InvalidData", "processor is not of know SEV-SNP generation.")
 UNKNOWN_MODEL = owned("InvalidData", "processor is not of know SEV-SNP model.")
 
-MILAN, GENOA, TURIN = "Milan", "Genoa", "Turin"
+GENOA, TURIN = "Genoa", "Turin"  # what a version-2 chip id tells apart
+# The generation each CPUID family and model names (versions 3 and later).
+GENERATION_OF_CPUID = {(g.family, model): g.name for g in rb.GENERATIONS.values() for models in g.models
+                       for model in models}
+FAMILIES = {g.family for g in rb.GENERATIONS.values()}
+ZERO_CHIP_ID = bytes(64)
 
 
-def generation_of(version: int, chip_id: bytes, family: int, model: int) -> str:
+def generation(data: bytes, version: int) -> str:
+    """The generation whose layout decodes `data`, a report of `version`: by its CPUID family and model, or in
+    version 2, which has none, by its chip id (8 bytes long on Turin)."""
     if version == 2:
-        if not any(chip_id):
-            raise MASKED_CHIP_ID
-        return TURIN if not any(chip_id[8:]) else GENOA
-    of_family = [g for g in rb.GENERATIONS.values() if g.family == family]
-    if not of_family:
-        raise UNKNOWN_GENERATION
-    for generation in of_family:
-        if any(model in models for models in generation.models):
-            return generation.name
-    raise UNKNOWN_MODEL
+        chip_id = data[CHIP_ID:CHIP_ID + 64]
+        if chip_id == ZERO_CHIP_ID:
+            raise ValueError(MASKED_CHIP_ID)
+        return TURIN if chip_id[8:] == ZERO_CHIP_ID[8:] else GENOA
+    name = GENERATION_OF_CPUID.get((data[CPUID], data[CPUID + 1]))
+    if name is None:
+        raise ValueError(UNKNOWN_MODEL if data[CPUID] in FAMILIES else UNKNOWN_GENERATION)
+    return name
 
 
-@dataclass
-class Tcb:
-    fmc: int | None
-    bootloader: int
-    tee: int
-    snp: int
-    microcode: int
-
-    @staticmethod
-    def read(field: bytes, generation: str) -> Tcb:
-        at = rb.GENERATIONS[generation.lower()].tcb
-        return Tcb(field[at["fmc"]] if "fmc" in at else None,
-                   *(field[at[name]] for name in ("bootloader", "tee", "snp", "microcode")))
-
-    def write(self, generation: str) -> bytes:
-        field = bytearray(8)
-        for name, at in rb.GENERATIONS[generation.lower()].tcb.items():
-            field[at] = getattr(self, name) or 0
-        return bytes(field)
+def zero_runs(*runs: tuple[int, int]) -> tuple[tuple[slice, bytes], ...]:
+    return tuple((slice(start, end), bytes(end - start)) for start, end in runs)
 
 
-class Reader:
-    def __init__(self, data: bytes) -> None:
-        self.data = data
-        self.at = 0
-
-    def take(self, size: int) -> bytes:
-        if len(self.data) - self.at < size:
-            self.at = len(self.data)
-            raise CodecError(END_OF_INPUT)
-        chunk = self.data[self.at:self.at + size]
-        self.at += size
-        return chunk
-
-    def number(self, size: int) -> int:
-        return int.from_bytes(self.take(size), "little")
-
-    def zeros(self, size: int) -> None:
-        if any(self.take(size)):
-            raise NOT_ZERO
+def reserved_runs(cpuid_end: int, mitigation_end: int) -> tuple[tuple[slice, bytes], ...]:
+    """The reserved runs that must be zero, in the order decoding meets them: after the key information, after
+    the CPUID (all of it in version 2, which has none), after each firmware version, and after the mitigation
+    vectors (from version 5 on) up to the signature."""
+    return zero_runs((0x04C, 0x050), (cpuid_end, CHIP_ID), (0x1EB, 0x1EC), (0x1EF, 0x1F0), (mitigation_end, SIG_R))
 
 
-@dataclass
-class Report:
-    """Every field of the report, in layout order; None where a version lacks it."""
-
-    version: int
-    head: bytes  # guest_svn, policy, family_id, image_id, vmpl, sig_algo: 0x004-0x037
-    current_tcb: Tcb
-    plat_info_key_info: bytes  # 0x040-0x04B
-    digests: bytes  # report_data through report_id_ma: 0x050-0x17F
-    reported_tcb: Tcb
-    cpuid: tuple[int, int, int] | None
-    chip_id: bytes
-    committed_tcb: Tcb
-    current_fw: bytes  # build, minor, major
-    committed_fw: bytes
-    launch_tcb: Tcb
-    mitigation: tuple[int, int] | None  # launch, current
-    sig_r: bytes
-    sig_s: bytes
-
-    @property
-    def report_data(self) -> bytes:
-        return self.digests[:64]
-
-    def generation(self) -> str:
-        family, model, _ = self.cpuid or (0, 0, 0)
-        return generation_of(self.version, self.chip_id, family, model)
+RESERVED_V2, RESERVED_V3_V4, RESERVED_V5 = reserved_runs(CPUID, 0x1F8), reserved_runs(CPUID + 3, 0x1F8), \
+    reserved_runs(CPUID + 3, 0x208)
+# Where each generation's TCB layout has bootloader, tee, snp and microcode, and its reserved bytes in the four
+# TCB fields of the signed region (decoding skips them and encoding writes zeros: they are cleared there).
+TCB_AT = {g.name: tuple(g.tcb[name] for name in ("bootloader", "tee", "snp", "microcode"))
+          for g in rb.GENERATIONS.values()}
+TCB_RESERVED = {g.name: zero_runs(*((f + min(g.tcb_reserved), f + max(g.tcb_reserved) + 1) for f in TCB_FIELDS))
+                for g in rb.GENERATIONS.values()}
+# (each generation's reserved bytes are one run in every field)
+assert all(len(zeros) == len(g.tcb_reserved) for g in rb.GENERATIONS.values() for _, zeros in TCB_RESERVED[g.name])
+VERSION = struct.Struct("<I").unpack_from
+NO_CPUID = {"fam_id": None, "mod_id": None, "step": None}
 
 
-def decode(data: bytes) -> Report:
+def parse_report(report_bytes: bytes) -> dict[str, Any]:
+    """What quorvel.parse_report returns for `report_bytes`, or the ValueError it raises."""
+    data = report_bytes
     if len(data) != REPORT_SIZE:
-        raise owned("InvalidData", f"expected {REPORT_SIZE} bytes, got {len(data)}")
-    r = Reader(data)
-    version = r.number(4)
+        raise ValueError(owned("InvalidData", f"expected {REPORT_SIZE} bytes, got {len(data)}"))
+    (version,) = VERSION(data)
     if version < 2:
-        raise UNSUPPORTED
-    generation = generation_of(version, data[0x1A0:0x1E0], data[0x188], data[0x189])
-    head = r.take(0x34)
-    current_tcb = Tcb.read(r.take(8), generation)
-    plat_info_key_info = r.take(12)
-    r.zeros(4)
-    digests = r.take(0x130)
-    reported_tcb = Tcb.read(r.take(8), generation)
-    cpuid = None
-    if version >= 3:
-        cpuid = (r.number(1), r.number(1), r.number(1))
-        r.zeros(21)
-    else:
-        r.zeros(24)
-    chip_id = r.take(64)
-    committed_tcb = Tcb.read(r.take(8), generation)
-    current_fw = r.take(3)
-    r.zeros(1)
-    committed_fw = r.take(3)
-    r.zeros(1)
-    launch_tcb = Tcb.read(r.take(8), generation)
-    mitigation = None
-    if version >= 5:
-        mitigation = (r.number(8), r.number(8))
-        r.zeros(152)
-    else:
-        r.zeros(168)
-    sig_r, sig_s = r.take(72), r.take(72)
-    assert r.at == 0x330
-    return Report(version, head, current_tcb, plat_info_key_info, digests, reported_tcb, cpuid, chip_id,
-                  committed_tcb, current_fw, committed_fw, launch_tcb, mitigation, sig_r, sig_s)
-
-
-def encode(report: Report) -> bytes:
-    generation = report.generation()
-    out = bytearray(report.version.to_bytes(4, "little"))
-    out += report.head
-    out += report.current_tcb.write(generation)
-    out += report.plat_info_key_info + bytes(4)
-    out += report.digests
-    out += report.reported_tcb.write(generation)
-    out += bytes(report.cpuid) + bytes(21) if report.cpuid is not None else bytes(24)
-    out += report.chip_id
-    out += report.committed_tcb.write(generation)
-    out += report.current_fw + bytes(1) + report.committed_fw + bytes(1)
-    out += report.launch_tcb.write(generation)
-    if report.version >= 5:
-        launch, current = report.mitigation or (0, 0)
-        out += launch.to_bytes(8, "little") + current.to_bytes(8, "little") + bytes(152)
-    else:
-        out += bytes(168)
-    out += report.sig_r + report.sig_s + bytes(368)
-    assert len(out) == REPORT_SIZE
-    return bytes(out)
-
-
-def parse_report_result(data: bytes) -> dict[str, Any]:
-    report = decode(data)
-    tcb = report.reported_tcb
-    family, model, step = report.cpuid if report.cpuid is not None else (None, None, None)
+        raise ValueError(UNSUPPORTED)
+    name = generation(data, version)
+    for run, zeros in RESERVED_V2 if version == 2 else RESERVED_V3_V4 if version < 5 else RESERVED_V5:
+        if data[run] != zeros:
+            raise ValueError(NOT_ZERO)
+    signed = data[:SIGNED_SIZE]
+    if any(data[run] != zeros for run, zeros in TCB_RESERVED[name]):
+        cleared = bytearray(signed)
+        for run, zeros in TCB_RESERVED[name]:
+            cleared[run] = zeros
+        signed = bytes(cleared)
+    bootloader, tee, snp, microcode = TCB_AT[name]
+    tcb = data[REPORTED_TCB:REPORTED_TCB + 8]
     return {
-        "chip_id": report.chip_id,
-        "report_data": report.report_data,
-        "signed_bytes": encode(report)[:SIGNED_SIZE],
-        "sig_r": report.sig_r,
-        "sig_s": report.sig_s,
-        "reported_tcb": {"bootloader": tcb.bootloader, "tee": tcb.tee, "snp": tcb.snp, "microcode": tcb.microcode},
-        "cpuid": {"fam_id": family, "mod_id": model, "step": step},
+        "chip_id": data[CHIP_ID:CHIP_ID + 64],
+        "report_data": data[REPORT_DATA:REPORT_DATA + 64],
+        "signed_bytes": signed,
+        "sig_r": data[SIG_R:SIG_S],
+        "sig_s": data[SIG_S:SIG_S + 72],
+        "reported_tcb": {"bootloader": tcb[bootloader], "tee": tcb[tee], "snp": tcb[snp], "microcode": tcb[microcode]},
+        "cpuid": {"fam_id": data[CPUID], "mod_id": data[CPUID + 1], "step": data[CPUID + 2]} if version >= 3
+        else NO_CPUID.copy(),
     }
 
 
@@ -353,9 +263,9 @@ def call(function: str, args: list[Any], kwargs: list[tuple[str, Any]]) -> Resul
         if function == "parse_report":
             data = require_bytes(slots[0], "report_bytes")
             try:
-                return Result(parse_report_result(data))
-            except CodecError as error:
-                return Raised("ValueError", DECODE_PREFIX + str(error))
+                return Result(parse_report(data))
+            except ValueError as error:
+                return Raised("ValueError", str(error))
         if function == "get_report":
             require_bytes(slots[0], "_challenge")
             optional_u32(slots[1], "_msg_ver")

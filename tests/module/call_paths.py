@@ -151,9 +151,9 @@ PATHS = [
     parse("too long", GENOA_V3 + b"\0"),
     parse("empty", b""),
     parse("version 1", patched(GENOA_V3, 0, b"\x01")),
-    parse("masked chip id", patched(rb.genuine("genoa-v2-oak"), 0x1A0, bytes(64))),
-    parse("unknown family", patched(GENOA_V3, 0x188, b"\x17")),
-    parse("unknown model", patched(GENOA_V3, 0x189, b"\x20")),
+    parse("masked chip id", patched(rb.genuine("genoa-v2-oak"), rb.CHIP_ID, bytes(64))),
+    parse("unknown family", patched(GENOA_V3, rb.CPUID, b"\x17")),
+    parse("unknown model", patched(GENOA_V3, rb.CPUID + 1, b"\x20")),
     parse("reserved byte set", patched(GENOA_V3, 0x04C, b"\x01")),
     # parse_report: argument errors.
     parse("bytearray", bytearray(GENOA_V3), type_mismatch("argument 'report_bytes': ")),

@@ -1,6 +1,6 @@
 /* pyconfig.h for compiling extension modules for 64-bit Windows against the
    limited API with mingw-w64: what CPython's headers need from it there.
-   Windows' own CPython ships a pyconfig.h made for MSVC; tests/portability puts
+   Windows' own CPython ships a pyconfig.h made for MSVC; scripts/portability puts
    this one beside a copy of this machine's CPython headers for the Windows
    cross build of the module. */
 #ifndef Py_CONFIG_H

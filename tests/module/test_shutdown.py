@@ -30,7 +30,7 @@ REPORT = re.compile(r"quorvel test build: (\d+) thread\(s\) ended in the caller'
 
 
 def child(*args: object) -> tuple[int, str, str]:
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([FAULT_BUILD, str(CHILD.parent)])}
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([FAULT_BUILD, str(CHILD.parent), os.environ["PYTHONPATH"]])}
     done = subprocess.run([sys.executable, str(CHILD), *map(str, args)], capture_output=True, text=True,
                           timeout=60, check=False, env=env)
     return done.returncode, done.stdout, done.stderr

@@ -1,6 +1,6 @@
 """Every genuine report the project ships (the 1184-byte files under
 tests/data), parsed by the module that is imported and compared with the
-pure-Python reference of tests/vectors: the check for interpreters where the
+pure-Python reference of tests/shared: the check for interpreters where the
 whole suite is too slow, as under emulation. Exits non-zero on a difference."""
 
 from __future__ import annotations
@@ -8,8 +8,8 @@ from __future__ import annotations
 import sys
 from pathlib import Path
 
-DATA = Path(__file__).resolve().parents[1] / "data"
-sys.path.insert(0, str(DATA.parent / "vectors"))
+DATA = Path(__file__).resolve().parents[2] / "tests" / "data"
+sys.path.insert(0, str(DATA.parent / "shared"))
 import reference as ref  # noqa: E402 - found through the path above
 
 import quorvel  # noqa: E402

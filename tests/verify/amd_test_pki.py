@@ -22,6 +22,7 @@ import datetime
 import functools
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
+from importlib import resources
 from pathlib import Path
 
 from cryptography import x509
@@ -30,14 +31,12 @@ from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
 from cryptography.x509.oid import NameOID
 
-from report_builder import CHIP_ID, CPUID, GENERATIONS, REPORTED_TCB, SIG_R
+from report_builder import CHIP_ID, CPUID, GENERATIONS, REPORTED_TCB, SIG_R, SIG_S
 
 DATA = Path(__file__).parents[1] / "data"
 # AMD's genuine chains, as the package pins them.
-PINNED = Path(__file__).parents[2] / "src" / "quorvel_verify" / "sevsnp" / "data" / "amd-chains"
+PINNED = Path(str(resources.files("quorvel_verify.sevsnp").joinpath("data", "amd-chains")))
 
-SIGNED_SIZE = 0x2A0
-SIG_S = 0x2E8
 SIG_COMPONENT_SIZE = 72
 AMD_PSS = padding.PSS(mgf=padding.MGF1(hashes.SHA384()), salt_length=48)
 
@@ -118,7 +117,7 @@ class Leaf:
         """`report` with its signature replaced: ECDSA P-384 / SHA-384 over bytes 0x000-0x29F,
         r at 0x2A0 and s at 0x2E8, each 72 bytes little-endian."""
         signed = bytearray(report)
-        r, s = decode_dss_signature(self.key.sign(bytes(signed[:SIGNED_SIZE]), ec.ECDSA(hashes.SHA384())))
+        r, s = decode_dss_signature(self.key.sign(bytes(signed[:SIG_R]), ec.ECDSA(hashes.SHA384())))
         signed[SIG_R:SIG_R + SIG_COMPONENT_SIZE] = r.to_bytes(SIG_COMPONENT_SIZE, "little")
         signed[SIG_S:SIG_S + SIG_COMPONENT_SIZE] = s.to_bytes(SIG_COMPONENT_SIZE, "little")
         return bytes(signed)

@@ -1,0 +1,123 @@
+"""What a platform (AMD SEV-SNP, Intel TDX, ...) provides to plug into the verifier.
+
+The shared parts (the `Check` and `Verification` types, `VerificationError`
+and its `ErrorKind`, certificate pinning, the cache, the policy file and its
+error reporting, the command's output) know nothing of any one platform. A
+platform lives in a package of its own (`quorvel_verify/sevsnp/`,
+`quorvel_verify/tdx/`, `quorvel_verify/azure/`) and provides:
+
+1. **Recognition by content.** `PlatformVerifier.recognises(evidence)` says, from the
+   bytes alone and cheaply, whether they are this platform's evidence (SEV-SNP:
+   1184 bytes whose version field is one it knows; a TDX quote: its header's
+   version, attestation key type and TEE type). `Verifier` and the command ask
+   the platforms in the order of `Verifier._platforms` and give the evidence to the first that
+   recognises it; evidence that none recognises goes to the first platform
+   (SEV-SNP), whose reader names the likely mistake ("this is a report written
+   as base64 text", ...). A recogniser never raises.
+
+2. **Evidence checks that establish claims.** `PlatformVerifier.check(evidence,
+   collateral, now, revocation)` verifies the evidence against the pinned roots
+   the platform instance was made with, and returns an `EvidenceResult`: the
+   platform's evidence checks in order (each a `Check`, named without a
+   prefix: "signature", "chain", ...), the names of those that must pass (a
+   skip of one of them means not verified), and `claims`, a typed, immutable
+   record of what the checks established (for SEV-SNP, `SevSnpClaims`: the
+   decoded report, the product line and the key kind). `collateral` is a
+   `Collateral`: the certificates, tables and revocation list given by the
+   caller, each None when not given; a platform reads the fields it knows and
+   refuses with `VerificationError` (kind `usage`) one it cannot use. A
+   platform instance owns its caches, each bounded, keyed by the exact input
+   bytes, and never shared with another instance: two verifiers with
+   different roots never share a verdict.
+
+3. **Policy rules.** A platform declares its rules as `Rule`s (see
+   `quorvel_verify.policy`), each with its parser, its check of the claims,
+   the text of the TOML value it accepts, its default and its documentation.
+   SEV-SNP's rules are the top-level keys of the policy file, as they have
+   always been; every other platform's rules live in a table named after it
+   (`[tdx]`), held by `Policy` as a field of that name whose value is the
+   platform's own subclass of `quorvel_verify.policy.RuleSet` (a frozen
+   dataclass with `table = "tdx"` whose fields are `_internal.rules.field(Rule(...))`),
+   declared in `Policy` as `tdx: TdxRules | None = TdxRules.as_table()`. A
+   table's errors name their path (`tdx.rule`) and line like any other, and
+   `rule_reference()` lists its rules with `table` "tdx". `Policy.appraise(result)` gives the
+   claims of an `EvidenceResult` to the rules of its platform, which make
+   the `policy.<rule>` checks (for a table, `policy.<table>.<rule>`).
+
+A new platform adds, and touches no other platform's checks to do so:
+its `Platform` member (below); its package, with its parser, claims, checks,
+rules and collateral source; an instance of its `PlatformVerifier`, made in
+`Verifier.__init__` from the roots the verifier is given for it (a keyword
+argument of its own, such as `tdx_roots=`, defaulting to the roots bundled
+with the package) and added to `Verifier._platforms`; its table field in
+`Policy`, and a branch of `Policy.appraise` that gives its claims to that
+table's rules (`self.tdx.checks_of(claims)`); and, where its claims differ
+from SEV-SNP's, what `Verification` reports of them.
+"""
+
+from __future__ import annotations
+
+import datetime
+import enum
+from dataclasses import dataclass
+from typing import Protocol
+
+from ..checks import Check
+
+
+class Platform(enum.StrEnum):
+    """A kind of confidential-computing evidence that the verifier knows."""
+
+    SEV_SNP = "sev-snp"  # an AMD SEV-SNP attestation report
+    TDX = "tdx"  # an Intel TDX quote
+
+
+@dataclass(frozen=True, slots=True)
+class Revocation:
+    """How a verifier judges revocation lists: whether a verification without one fails (`required`),
+    and how many days past its next update a list still counts as current (`grace_days`)."""
+
+    required: bool = False
+    grace_days: int = 0
+
+
+@dataclass(frozen=True, slots=True)
+class Collateral:
+    """What the caller gives beside the evidence, each None when not given (bytes as given, never trusted)."""
+
+    certificate: bytes | None = None  # a leaf in PEM or DER, or a PEM bundle holding it
+    certificate_table: bytes | None = None  # a certificate table, as the platform's guest request returns it
+    crl: bytes | None = None  # a revocation list, DER or PEM
+
+
+@dataclass(frozen=True, slots=True)
+class EvidenceResult[C]:
+    """What a platform's evidence checks found: the checks in order, and the claims they established."""
+
+    platform: Platform
+    checks: tuple[Check, ...]
+    must_pass: frozenset[str]  # the checks that must pass, not merely not fail
+    claims: C
+
+    @property
+    def verified(self) -> bool:
+        """Whether the evidence holds: every check in `must_pass` passed and none failed."""
+        return all(check.passed if check.name in self.must_pass else not check.failed for check in self.checks)
+
+
+class PlatformVerifier[C](Protocol):
+    """The part of a platform that `Verifier` drives: one instance per verifier, with its roots and caches."""
+
+    platform: Platform
+
+    def recognises(self, evidence: object) -> bool:
+        """Whether `evidence` (bytes, or a platform's own decoded type) is this platform's, by content; never
+        raises."""
+        ...
+
+    def check(
+        self, evidence: object, collateral: Collateral, *, now: datetime.datetime, revocation: Revocation
+    ) -> EvidenceResult[C]:
+        """The evidence checks and the claims they establish; `VerificationError` for input that cannot be
+        verified at all."""
+        ...

@@ -1,0 +1,54 @@
+"""The outcome of a verification: every check in order, the verdict, and what the evidence established."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+from .checks import Check
+from .sevsnp.report import Report
+from .sevsnp.vocabulary import KeyKind, ProductLine
+
+
+@dataclass(frozen=True)
+class Verification:
+    """The outcome of `verify` (or of `Policy.appraise`): every check in order, and the verdict.
+
+    `verified` holds when every evidence check that must pass passed and no
+    check failed. `signed_digest` is the SHA-384 of what the chip signed
+    (bytes 0x000-0x29F of the report), in hex: what a service should
+    deduplicate or log reports by. The file's own hash will not do: the
+    ECDSA signature is malleable (s and n-s both verify), and the bytes after
+    0x2A0 are not signed at all, so one signed report has many encodings.
+    """
+
+    verified: bool
+    report: Report
+    checks: tuple[Check, ...]
+    product: ProductLine | None  # from the report's CPUID; for version 2, from the chain
+    key_kind: KeyKind | None  # VCEK or VLEK, as the report's signing-key field names it
+    kds_url: str | None  # where AMD's KDS serves the report's VCEK, built from the report
+    signed_digest: str  # SHA-384 of bytes 0x000-0x29F, hex
+
+    @property
+    def failed(self) -> tuple[Check, ...]:
+        """The checks that failed, in order."""
+        return tuple(check for check in self.checks if check.failed)
+
+    def check(self, name: str) -> Check:
+        """The check of this name; KeyError if it was not made."""
+        for check in self.checks:
+            if check.name == name:
+                return check
+        raise KeyError(name)
+
+    def to_json(self) -> dict[str, object]:
+        """The verification as the command's `--json` output holds it."""
+        return {
+            "verified": self.verified,
+            "checks": [check.to_json() for check in self.checks],
+            "product": self.product,
+            "key_kind": self.key_kind,
+            "kds_url": self.kds_url,
+            "signed_digest": self.signed_digest,
+            "report": self.report.to_json(),
+        }
