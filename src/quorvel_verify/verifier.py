@@ -13,13 +13,13 @@ from __future__ import annotations
 
 import datetime
 from collections.abc import Sequence
-from typing import Final
+from typing import Any, Final, Protocol, overload
 
 from cryptography import x509
 from cryptography.hazmat.primitives import serialization
 
 from ._internal.certificates import der
-from ._internal.platform import Collateral, EvidenceResult, PlatformVerifier, Revocation
+from ._internal.platform import Collateral, EvidenceResult, Platform, PlatformVerifier, Revocation
 from .errors import ErrorKind, VerificationError, about
 from .policy import Policy
 from .sevsnp.chains import trust_store
@@ -27,9 +27,30 @@ from .sevsnp.evidence import read_report
 from .sevsnp.kds import KdsClient
 from .sevsnp.platform import EVIDENCE_CACHE_SIZE, SevSnp, SevSnpClaims
 from .sevsnp.report import Report
-from .verification import Verification
+from .tdx.collateral import Collateral as TdxCollateral
+from .tdx.platform import Tdx, TdxClaims
+from .tdx.quote import Quote
+from .verification import TdxVerification, Verification
 
 _DEFAULT_POLICY: Final = Policy()
+
+
+class PcsSource(Protocol):
+    """Where a verifier gets Intel's collateral for a TDX quote that comes without it (see `tdx.pcs.PcsClient`)."""
+
+    def collateral_for(self, quote: object, *, now: datetime.datetime) -> TdxCollateral: ...
+
+
+def _tdx_root(root: bytes | x509.Certificate | None) -> x509.Certificate | None:
+    """The Intel SGX Root CA to pin instead of the bundled one (PEM or DER), or None for the bundled one."""
+    if root is None or isinstance(root, x509.Certificate):
+        return root
+    if not isinstance(root, bytes):
+        raise about("tdx_root", f"expected a certificate's bytes (PEM or DER), got {type(root).__name__}")
+    try:
+        return x509.load_pem_x509_certificate(root) if b"-----BEGIN" in root else x509.load_der_x509_certificate(root)
+    except ValueError as error:
+        raise about("tdx_root", f"not a certificate: {error}", ErrorKind.CHAINS) from None
 
 
 class Verifier:
@@ -56,6 +77,8 @@ class Verifier:
         revocation: Revocation = Revocation(),
         kds: KdsClient | None = None,
         cache_size: int = EVIDENCE_CACHE_SIZE,
+        tdx_root: bytes | x509.Certificate | None = None,
+        pcs: PcsSource | None = None,
     ) -> None:
         if not isinstance(revocation, Revocation):
             raise about("revocation", f"expected a Revocation, got {type(revocation).__name__}")
@@ -66,18 +89,23 @@ class Verifier:
             raise about("cache_size", f"expected a number of entries, 0 or more, got {cache_size!r}")
         self.revocation = revocation
         self.kds = kds
-        self._platforms: tuple[PlatformVerifier[SevSnpClaims], ...] = (SevSnp(trust_store(chains), cache_size),)
+        self.pcs = pcs
+        self._platforms: tuple[PlatformVerifier[Any], ...] = (
+            SevSnp(trust_store(chains), cache_size),
+            Tdx(_tdx_root(tdx_root), max(1, cache_size)),
+        )
 
     def verify(
         self,
-        report: bytes | Report,
+        report: bytes | Report | Quote,
         certificate: bytes | x509.Certificate | None = None,
         *,
         certificate_table: bytes | None = None,
         crl: bytes | x509.CertificateRevocationList | None = None,
         now: datetime.datetime | None = None,
         revocation: Revocation | None = None,
-    ) -> EvidenceResult[SevSnpClaims]:
+        collateral: TdxCollateral | None = None,
+    ) -> EvidenceResult[Any]:
         """The evidence checks of `report` and the claims they establish, before any policy.
 
         The arguments are `verify()`'s; `revocation` replaces the verifier's
@@ -86,30 +114,55 @@ class Verifier:
         where `crl` is not given, the revocation list of the product line and
         key kind that the checks established. Raises `VerificationError` for
         input that cannot be verified at all.
+
+        An Intel TDX quote (told from a report by its content) carries its PCK
+        chain: `collateral` is Intel's collateral for it (TCB info, QE
+        identity, CRLs); where it is not given, the verifier's `pcs` supplies
+        it. The result's claims are then `TdxClaims`.
         """
         now = instant(now)
         settings = self.revocation if revocation is None else revocation
         if not isinstance(settings, Revocation):
             raise about("revocation", f"expected a Revocation, got {type(settings).__name__}")
-        collateral = Collateral(
+        platform = self._platform_of(report)
+        if platform.platform is Platform.TDX:
+            return self._verify_tdx(platform, report, collateral, now, settings, certificate, certificate_table, crl)
+        if collateral is not None:
+            raise about("collateral", "Intel's collateral is for a TDX quote; the evidence is an SEV-SNP report")
+        given = Collateral(
             certificate=_certificate(certificate), certificate_table=_bytes("certificate_table", certificate_table),
             crl=_crl(crl),
         )
-        platform = self._platform_of(report)
-        if self.kds is not None and collateral.certificate is None and collateral.certificate_table is None:
-            collateral = Collateral(certificate=self.kds.vcek_for(read_report(report), now=now)[1], crl=collateral.crl)
-        result = platform.check(report, collateral, now=now, revocation=settings)
+        if self.kds is not None and given.certificate is None and given.certificate_table is None:
+            given = Collateral(certificate=self.kds.vcek_for(read_report(report), now=now)[1], crl=given.crl)  # type: ignore[arg-type]  # not a Quote: SEV-SNP's platform took it
+        result = platform.check(report, given, now=now, revocation=settings)
         claims = result.claims
-        if self.kds is None or collateral.crl is not None or claims.product is None or claims.key_kind is None:
+        if self.kds is None or given.crl is not None or claims.product is None or claims.key_kind is None:
             return result
         # The list of the product line and key kind that the verification established.
         crl_found = self.kds.crl(claims.product, claims.key_kind, now=now)
         return platform.check(
-            report, Collateral(collateral.certificate, collateral.certificate_table, crl_found), now=now,
+            report, Collateral(given.certificate, given.certificate_table, crl_found), now=now,
             revocation=settings,
         )
 
-    def _platform_of(self, evidence: object) -> PlatformVerifier[SevSnpClaims]:
+    def _verify_tdx(
+        self, platform: PlatformVerifier[Any], quote: object, collateral: TdxCollateral | None, now: datetime.datetime,
+        settings: Revocation, certificate: bytes | x509.Certificate | None, certificate_table: bytes | None,
+        crl: bytes | x509.CertificateRevocationList | None,
+    ) -> EvidenceResult[TdxClaims]:
+        if collateral is not None and not isinstance(collateral, TdxCollateral):
+            raise about("collateral", f"expected Intel's collateral (tdx.collateral.Collateral), got {type(collateral).__name__}")
+        given = Collateral(
+            certificate=_certificate(certificate), certificate_table=_bytes("certificate_table", certificate_table),
+            crl=_crl(crl), tdx=collateral,
+        )
+        if collateral is None and self.pcs is not None:
+            given = Collateral(given.certificate, given.certificate_table, given.crl, self.pcs.collateral_for(quote, now=now))
+        result: EvidenceResult[TdxClaims] = platform.check(quote, given, now=now, revocation=settings)
+        return result
+
+    def _platform_of(self, evidence: object) -> PlatformVerifier[Any]:
         # Evidence that no platform recognises goes to the first, whose reader names the likely mistake.
         return next((p for p in self._platforms if p.recognises(evidence)), self._platforms[0])
 
@@ -160,6 +213,7 @@ def default_verifier() -> Verifier:
     return _default
 
 
+@overload
 def verify(
     report: bytes | Report,
     certificate: bytes | x509.Certificate | None = None,
@@ -169,7 +223,31 @@ def verify(
     policy: Policy | None = None,
     now: datetime.datetime | None = None,
     crl: bytes | x509.CertificateRevocationList | None = None,
-) -> Verification:
+    collateral: None = None,
+) -> Verification: ...
+@overload
+def verify(
+    report: bytes | Quote,
+    certificate: None = None,
+    *,
+    certificate_table: None = None,
+    chains: None = None,
+    policy: Policy | None = None,
+    now: datetime.datetime | None = None,
+    crl: None = None,
+    collateral: TdxCollateral,
+) -> TdxVerification: ...
+def verify(
+    report: bytes | Report | Quote,
+    certificate: bytes | x509.Certificate | None = None,
+    *,
+    certificate_table: bytes | None = None,
+    chains: bytes | Sequence[bytes] | None = None,
+    policy: Policy | None = None,
+    now: datetime.datetime | None = None,
+    crl: bytes | x509.CertificateRevocationList | None = None,
+    collateral: TdxCollateral | None = None,
+) -> Verification | TdxVerification:
     """Verifies `report` (its raw 1184 bytes) against the VCEK or VLEK that signed it.
 
     `certificate` is that VCEK or VLEK in PEM or DER (or loaded, an
@@ -186,6 +264,10 @@ def verify(
     root; without it that check is skipped, unless the policy sets
     `require_revocation`.
 
+    An Intel TDX quote is told from a report by its content: `collateral` is
+    then Intel's collateral for it (`quorvel_verify.tdx.collateral.Collateral`:
+    TCB info, QE identity, CRLs), and the result a `TdxVerification`.
+
     The one-call form of `Verifier(chains=chains).verify(...)` then
     `policy.appraise(...)`: without `chains`, over one verifier kept for the
     process (and its caches); with them, over a verifier made for this call.
@@ -201,7 +283,7 @@ def verify(
     verifier = default_verifier() if chains is None else Verifier(chains=chains)
     result = verifier.verify(
         report, certificate, certificate_table=certificate_table, crl=crl, now=now,
-        revocation=policy.revocation(verifier.revocation),
+        revocation=policy.revocation(verifier.revocation), collateral=collateral,
     )
     return policy.appraise(result)
 

@@ -60,9 +60,12 @@ from __future__ import annotations
 import datetime
 import enum
 from dataclasses import dataclass
-from typing import Protocol
+from typing import TYPE_CHECKING, Protocol
 
 from ..checks import Check
+
+if TYPE_CHECKING:
+    from ..tdx.collateral import Collateral as TdxCollateral
 
 
 class Platform(enum.StrEnum):
@@ -88,6 +91,7 @@ class Collateral:
     certificate: bytes | None = None  # a leaf in PEM or DER, or a PEM bundle holding it
     certificate_table: bytes | None = None  # a certificate table, as the platform's guest request returns it
     crl: bytes | None = None  # a revocation list, DER or PEM
+    tdx: TdxCollateral | None = None  # Intel's collateral for a TDX quote (TCB info, QE identity, CRLs)
 
 
 @dataclass(frozen=True, slots=True)

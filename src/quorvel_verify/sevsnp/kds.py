@@ -263,6 +263,11 @@ class KdsClient:
 
     def _request(self, url: str) -> bytes:
         """The body of a successful GET of `url`, after waiting out 429s and 503s within `max_wait`."""
+        return self._exchange(url)[0]
+
+    def _exchange(self, url: str) -> tuple[bytes, dict[str, str]]:
+        """The body and headers of a successful GET of `url`, after waiting out 429s and 503s within `max_wait`
+        (Intel's PCS answers with issuer chains in its headers)."""
         deadline = self._clock() + self.max_wait
         backoff = self.first_backoff
         attempt = 0
@@ -271,7 +276,7 @@ class KdsClient:
             request = urllib.request.Request(url, headers={"User-Agent": USER_AGENT})
             try:
                 with self._opener.open(request, timeout=self.timeout) as response:
-                    return _read_body(response, url)
+                    return _read_body(response, url), dict(response.headers.items())
             except urllib.error.HTTPError as error:
                 with error:
                     status, reason, retry_after = error.code, error.reason, error.headers.get("Retry-After")

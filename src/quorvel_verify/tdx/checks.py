@@ -21,10 +21,11 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import ExtensionOID
 
 from ..checks import Check, Outcome
-from ..errors import VerificationError
+from ..errors import ErrorKind, VerificationError
 from . import tcb as levels
 from .collateral import (
     Collateral,
+    CollateralError,
     Level,
     QeIdentity,
     TcbInfo,
@@ -50,7 +51,7 @@ _ALWAYS: Final = (datetime.datetime.min.replace(tzinfo=datetime.UTC), datetime.d
 
 
 def _check(name: str, passed: bool, detail: str) -> Check:
-    return Check(name, "pass" if passed else "fail", detail)
+    return Check(name, Outcome.PASS if passed else Outcome.FAIL, detail)
 
 
 Window = tuple[datetime.datetime, datetime.datetime]
@@ -65,10 +66,20 @@ def _certificate_window(certificate: x509.Certificate) -> Window:
     return certificate.not_valid_before_utc, certificate.not_valid_after_utc
 
 
-def _crl_window(judged: JudgedCrl | None) -> Window:
+def _crl_window(judged: JudgedCrl | None, grace: datetime.timedelta) -> Window:
     if judged is None:
         return _ALWAYS
-    return judged.last_update, judged.next_update or _EPOCH
+    if judged.next_update is None:
+        return judged.last_update, _EPOCH
+    return judged.last_update, _later(judged.next_update, grace)
+
+
+def _later(when: datetime.datetime, grace: datetime.timedelta) -> datetime.datetime:
+    """`when` + `grace`, saturating at the last representable instant."""
+    try:
+        return when + grace
+    except OverflowError:
+        return _ALWAYS[1]
 
 
 def _body_windows(body: SignedBody) -> tuple[Window, ...]:
@@ -175,7 +186,7 @@ def judge_crl(der: bytes, name: str, issuer: x509.Certificate, subject: x509.Cer
         revokes = crl.get_revoked_certificate_by_serial_number(subject.serial_number) is not None
         last_update, next_update = crl.last_update_utc, crl.next_update_utc
     except (ValueError, TypeError, x509.InvalidVersion, UnsupportedAlgorithm) as error:
-        raise VerificationError(f"collateral field {name} is not a DER CRL: {error}") from None
+        raise CollateralError(f"collateral field {name} is not a DER CRL: {error}") from None
     problem = None
     if not signed:
         problem = f"{name} is not signed by {common_name(issuer)!r}"
@@ -184,28 +195,29 @@ def judge_crl(der: bytes, name: str, issuer: x509.Certificate, subject: x509.Cer
     return JudgedCrl(name, last_update, next_update, problem)
 
 
-def _crl_problem(judged: JudgedCrl, now: datetime.datetime) -> str | None:
+def _crl_problem(judged: JudgedCrl, now: datetime.datetime, grace: datetime.timedelta) -> str | None:
     if judged.problem:
         return judged.problem
-    if judged.next_update is None or not judged.last_update <= now <= judged.next_update:
+    if judged.next_update is None or not judged.last_update <= now <= _later(judged.next_update, grace):
         until = _when(judged.next_update) if judged.next_update else "no next update"
-        return f"{judged.name} is current {_when(judged.last_update)} to {until}, not at {_when(now)}"
+        allowed = f" (with a grace period of {grace.days} days)" if grace else ""
+        return f"{judged.name} is current {_when(judged.last_update)} to {until}, not at {_when(now)}{allowed}"
     return None
 
 
 def revocation(pck: PckChain, pck_crl: JudgedCrl | None, root_crl: JudgedCrl | None, now: datetime.datetime,
-               required: bool = False) -> Check:  # fmt: skip
+               required: bool = False, grace: datetime.timedelta = datetime.timedelta(0)) -> Check:  # fmt: skip
     """Intel's PCK CRL of the CA that issued the PCK (judged against that CA), and the root CA's CRL, revoking neither."""
     if pck_crl is None and root_crl is None:
-        outcome: Outcome = "fail" if required else "skip"
+        outcome = Outcome.FAIL if required else Outcome.SKIP
         return Check("revocation", outcome, f"no CRL given (Intel's {pck.issuer} CA PCK CRL and the root CA CRL)")
     if pck_crl is None or root_crl is None:
         missing = "pck_crl" if pck_crl is None else "root_ca_crl"
         return _check("revocation", False, f"{missing} missing: both of Intel's CRLs are needed")
-    problem = _crl_problem(pck_crl, now) or _crl_problem(root_crl, now)
+    problem = _crl_problem(pck_crl, now, grace) or _crl_problem(root_crl, now, grace)
     if problem:
         return _check("revocation", False, problem)
-    start, end = _intersection((_crl_window(pck_crl), _crl_window(root_crl)))
+    start, end = _intersection((_crl_window(pck_crl, grace), _crl_window(root_crl, grace)))
     return _check("revocation", True, f"neither the PCK nor its {pck.issuer} CA revoked; both CRLs current {_when(start)} to {_when(end)}")
 
 
@@ -444,18 +456,20 @@ class TdxChecker:
         self._judged: Memo[tuple[object, ...], _Judgement] = Memo(memo_size)
 
     def check(self, data: bytes | Quote, given: Collateral | None, now: datetime.datetime, *,
-              require_revocation: bool = False) -> TdxEvidence:  # fmt: skip
+              require_revocation: bool = False, grace_days: int = 0) -> TdxEvidence:  # fmt: skip
         """Every evidence check of the quote, in order, with Intel's `given` collateral at `now`."""
         if not isinstance(now, datetime.datetime) or now.tzinfo is None:
             raise VerificationError("now must be a timezone-aware datetime")
         try:
-            return self._check(data, given or Collateral(), now, require_revocation)
+            return self._check(data, given or Collateral(), now, require_revocation, datetime.timedelta(days=grace_days))
         except VerificationError:
             raise
         except (ValueError, x509.InvalidVersion, UnsupportedAlgorithm) as error:
             # cryptography decodes certificates and CRLs lazily, so a malformed
             # part may surface only when a check reads it: still bad input.
-            raise VerificationError(f"malformed certificate or CRL in the quote or its collateral: {error}") from error
+            raise VerificationError(
+                f"malformed certificate or CRL in the quote or its collateral: {error}", ErrorKind.COLLATERAL
+            ) from error
 
     def _pck(self, pem: bytes) -> tuple[PckChain, Check]:
         def make() -> tuple[PckChain, Check]:
@@ -484,19 +498,20 @@ class TdxChecker:
         key = (name, text, signature_value, chain_pem)
         return self._bodies.get(key, lambda: judge_body(name, text, signature_value, signer()))
 
-    def _check(self, data: bytes | Quote, given: Collateral, now: datetime.datetime, require_revocation: bool) -> TdxEvidence:
+    def _check(self, data: bytes | Quote, given: Collateral, now: datetime.datetime, require_revocation: bool,
+               grace: datetime.timedelta) -> TdxEvidence:  # fmt: skip
         parsed = data if isinstance(data, Quote) else parse_quote(data)
         td, signature_data = parsed.td_report, parsed.signature_data
         # Everything the judgement reads besides the quote's signatures: the
         # same bytes give the same judgement, whichever quote they came in.
         key = (signature_data.pck_chain_pem, given, td.tee_tcb_svn, td.mr_signer_seam, td.seam_attributes,
-               signature_data.qe_report.raw, require_revocation)  # fmt: skip
-        judged = self._judged.get(key, lambda: self._judge(parsed, given, require_revocation))
+               signature_data.qe_report.raw, require_revocation, grace)  # fmt: skip
+        judged = self._judged.get(key, lambda: self._judge(parsed, given, require_revocation, grace))
         start, end = judged.window
         if start <= now <= end:
             timed = judged.timed
         else:
-            timed = judged.timed_at(now, self.root, require_revocation)
+            timed = judged.timed_at(now, self.root)
         checks = (
             quote(parsed),
             judged.chain,
@@ -510,7 +525,7 @@ class TdxChecker:
         verdict = judged.verdict
         return TdxEvidence(checks, parsed, verdict.status, verdict.advisory_ids, judged.fmspc, judged.evaluation)
 
-    def _judge(self, parsed: Quote, given: Collateral, require_revocation: bool) -> _Judgement:
+    def _judge(self, parsed: Quote, given: Collateral, require_revocation: bool, grace: datetime.timedelta) -> _Judgement:
         pck, chain_check = self._pck(parsed.signature_data.pck_chain_pem)
         info_body = self._body("tcb_info", given.tcb_info, given.tcb_info_signature, given.tcb_info_issuer_chain)
         qe_body = self._body("qe_identity", given.qe_identity, given.qe_identity_signature, given.qe_identity_issuer_chain)
@@ -523,8 +538,9 @@ class TdxChecker:
         judgement = _Judgement(
             pck, chain_check, (qe_check, module_check, tcb_check), verdict, pck.extension.fmspc.hex(),
             info.tcb_evaluation_data_number if info else None, info_body, qe_body, pck_crl, root_crl,
+            require_revocation, grace,
         )  # fmt: skip
-        return judgement.with_window(self.root, require_revocation)
+        return judgement.with_window(self.root)
 
 
 @dataclass(frozen=True)
@@ -546,31 +562,37 @@ class _Judgement:
     qe_body: SignedBody
     pck_crl: JudgedCrl | None
     root_crl: JudgedCrl | None
+    require_revocation: bool
+    grace: datetime.timedelta
     window: Window = (_EPOCH, datetime.datetime.min.replace(tzinfo=datetime.UTC))
     timed: tuple[Check, ...] = ()
 
-    def timed_at(self, now: datetime.datetime, root: x509.Certificate, require_revocation: bool) -> tuple[Check, Check, Check]:
+    def timed_at(self, now: datetime.datetime, root: x509.Certificate) -> tuple[Check, Check, Check]:
         return (
             validity(self.pck, root, now),
-            revocation(self.pck, self.pck_crl, self.root_crl, now, require_revocation),
+            revocation(self.pck, self.pck_crl, self.root_crl, now, self.require_revocation, self.grace),
             collateral(self.info_body, self.qe_body, self.pck, now),
         )
 
-    def with_window(self, root: x509.Certificate, require_revocation: bool) -> _Judgement:
-        windows = self.pck.windows + (_certificate_window(root), _crl_window(self.pck_crl), _crl_window(self.root_crl))
+    def with_window(self, root: x509.Certificate) -> _Judgement:
+        windows = self.pck.windows + (
+            _certificate_window(root), _crl_window(self.pck_crl, self.grace), _crl_window(self.root_crl, self.grace)
+        )
         start, end = _intersection(windows + _body_windows(self.info_body) + _body_windows(self.qe_body))
         if start > end:
             return self
-        timed = self.timed_at(start, root, require_revocation)
+        timed = self.timed_at(start, root)
         if any(check.failed for check in timed):
             return self
         return dataclasses.replace(self, window=(start, end), timed=timed)
 
 
 def check_quote(data: bytes | Quote, given: Collateral | None, now: datetime.datetime, root: x509.Certificate,
-                *, require_revocation: bool = False) -> TdxEvidence:  # fmt: skip
+                *, require_revocation: bool = False, grace_days: int = 0) -> TdxEvidence:  # fmt: skip
     """Every evidence check of the quote, in order, with Intel's `given` collateral at `now` under the pinned `root`.
 
     The one-call form: nothing is remembered between calls (see `TdxChecker`).
     """
-    return TdxChecker(root, memo_size=1).check(data, given, now, require_revocation=require_revocation)
+    return TdxChecker(root, memo_size=1).check(
+        data, given, now, require_revocation=require_revocation, grace_days=grace_days
+    )

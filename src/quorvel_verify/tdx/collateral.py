@@ -27,7 +27,7 @@ from typing import Any, Final
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature
 
-from ..errors import VerificationError
+from ..errors import ErrorKind, VerificationError
 from .pck import common_name
 from .signatures import p256_verifies
 
@@ -39,6 +39,13 @@ TCB_INFO_VERSION: Final = 3
 QE_IDENTITY_ID: Final = "TD_QE"
 QE_IDENTITY_VERSION: Final = 2
 COMPONENT_COUNT: Final = 16
+
+
+class CollateralError(VerificationError):
+    """Intel's collateral that cannot be read."""
+
+    default_kind = ErrorKind.COLLATERAL
+
 
 FIELDS: Final = (
     "pck_crl_issuer_chain",
@@ -88,27 +95,27 @@ class Collateral:
         """From the JSON text of a collateral file, or the object it holds."""
         if isinstance(value, (str, bytes)):
             if len(value) > MAX_COLLATERAL_SIZE:
-                raise VerificationError(f"collateral of {len(value)} bytes is over the {MAX_COLLATERAL_SIZE} read")
+                raise CollateralError(f"collateral of {len(value)} bytes is over the {MAX_COLLATERAL_SIZE} read")
             try:
                 value = json.loads(value)
             except (ValueError, RecursionError) as error:
-                raise VerificationError(f"collateral is not JSON: {error}") from None
+                raise CollateralError(f"collateral is not JSON: {error}") from None
         if not isinstance(value, Mapping):
-            raise VerificationError("collateral is a JSON object of Intel's collateral fields")
+            raise CollateralError("collateral is a JSON object of Intel's collateral fields")
         unknown = sorted(set(map(str, value)) - set(FIELDS))
         if unknown:
-            raise VerificationError(f"collateral has unknown fields: {', '.join(unknown)}")
+            raise CollateralError(f"collateral has unknown fields: {', '.join(unknown)}")
         fields: dict[str, Any] = {}
         for name in FIELDS:
             item = value.get(name)
             if item is None:
                 continue
             if not isinstance(item, str):
-                raise VerificationError(f"collateral field {name} is not a string")
+                raise CollateralError(f"collateral field {name} is not a string")
             fields[name] = _hex(item, name) if name in _HEX_FIELDS else item
         for body in ("tcb_info", "qe_identity"):
             if (body in fields) != (f"{body}_signature" in fields) or (body in fields) != (f"{body}_issuer_chain" in fields):
-                raise VerificationError(f"collateral field {body} comes with its signature and issuer chain, or not at all")
+                raise CollateralError(f"collateral field {body} comes with its signature and issuer chain, or not at all")
         return cls(**fields)
 
     def to_json(self) -> dict[str, str]:
@@ -122,7 +129,7 @@ class Collateral:
 
 def _hex(text: str, name: str) -> bytes:
     if len(text) % 2 or not _HEX.fullmatch(text):
-        raise VerificationError(f"collateral field {name} is not hex")
+        raise CollateralError(f"collateral field {name} is not hex")
     return bytes.fromhex(text)
 
 
@@ -130,14 +137,14 @@ def signed_body(response: str, key: str) -> tuple[str, bytes]:
     """From a PCS answer `{"<key>": {...}, "signature": "<hex>"}`, the exact text of the body and its signature."""
     prefix = f'{{"{key}":'
     if not response.startswith(prefix):
-        raise VerificationError(f"not Intel's {key} answer: it does not start with {prefix}")
+        raise CollateralError(f"not Intel's {key} answer: it does not start with {prefix}")
     try:
         _, end = json.JSONDecoder().raw_decode(response, len(prefix))
         whole = json.loads(response)
     except (ValueError, RecursionError) as error:
-        raise VerificationError(f"Intel's {key} answer is not JSON: {error}") from None
+        raise CollateralError(f"Intel's {key} answer is not JSON: {error}") from None
     if not isinstance(whole, dict) or set(whole) != {key, "signature"} or not isinstance(whole["signature"], str):
-        raise VerificationError(f"Intel's {key} answer holds {key} and its signature, and nothing else")
+        raise CollateralError(f"Intel's {key} answer holds {key} and its signature, and nothing else")
     return response[len(prefix) : end], _hex(whole["signature"], "signature")
 
 
@@ -206,59 +213,59 @@ class _Reader:
 
     def __init__(self, value: object, path: str) -> None:
         if not isinstance(value, dict):
-            raise VerificationError(f"{path} is not a JSON object")
+            raise CollateralError(f"{path} is not a JSON object")
         self.value = value
         self.path = path
 
     def get(self, key: str) -> object:
         if key not in self.value:
-            raise VerificationError(f"{self.path} lacks {key}")
+            raise CollateralError(f"{self.path} lacks {key}")
         return self.value[key]
 
     def integer(self, key: str, high: int = 0xFFFF_FFFF) -> int:
         item = self.get(key)
         if isinstance(item, bool) or not isinstance(item, int) or not 0 <= item <= high:
-            raise VerificationError(f"{self.path}.{key} is not an integer from 0 to {high}")
+            raise CollateralError(f"{self.path}.{key} is not an integer from 0 to {high}")
         return item
 
     def text(self, key: str) -> str:
         item = self.get(key)
         if not isinstance(item, str):
-            raise VerificationError(f"{self.path}.{key} is not a string")
+            raise CollateralError(f"{self.path}.{key} is not a string")
         return item
 
     def hex(self, key: str, size: int) -> bytes:
         item = self.text(key)
         if len(item) != 2 * size or not _HEX.fullmatch(item):
-            raise VerificationError(f"{self.path}.{key} is not {size} bytes in hex")
+            raise CollateralError(f"{self.path}.{key} is not {size} bytes in hex")
         return bytes.fromhex(item)
 
     def date(self, key: str) -> datetime.datetime:
         item = self.text(key)
         if not _UTC_DATE.fullmatch(item):
-            raise VerificationError(f"{self.path}.{key} is not a UTC date and time: {item[:40]!r}")
+            raise CollateralError(f"{self.path}.{key} is not a UTC date and time: {item[:40]!r}")
         try:
             return datetime.datetime.fromisoformat(item)
         except ValueError:
-            raise VerificationError(f"{self.path}.{key} is not a date: {item!r}") from None
+            raise CollateralError(f"{self.path}.{key} is not a date: {item!r}") from None
 
     def status(self, key: str) -> TcbStatus:
         item = self.text(key)
         try:
             return TcbStatus(item)
         except ValueError:
-            raise VerificationError(f"{self.path}.{key} is {item[:40]!r}, not one of Intel's TCB statuses") from None
+            raise CollateralError(f"{self.path}.{key} is {item[:40]!r}, not one of Intel's TCB statuses") from None
 
     def strings(self, key: str) -> tuple[str, ...]:
         items = self.value.get(key, [])
         if not isinstance(items, list) or not all(isinstance(item, str) for item in items):
-            raise VerificationError(f"{self.path}.{key} is not a list of strings")
+            raise CollateralError(f"{self.path}.{key} is not a list of strings")
         return tuple(items)
 
     def objects(self, key: str, optional: bool = False) -> list[_Reader]:
         items = self.value.get(key, []) if optional else self.get(key)
         if not isinstance(items, list):
-            raise VerificationError(f"{self.path}.{key} is not a list")
+            raise CollateralError(f"{self.path}.{key} is not a list")
         return [_Reader(item, f"{self.path}.{key}[{index}]") for index, item in enumerate(items)]
 
     def child(self, key: str) -> _Reader:
@@ -269,14 +276,14 @@ def _decode(text: str, name: str) -> _Reader:
     try:
         value = json.loads(text)
     except (ValueError, RecursionError) as error:
-        raise VerificationError(f"the {name} is not JSON: {error}") from None
+        raise CollateralError(f"the {name} is not JSON: {error}") from None
     return _Reader(value, name)
 
 
 def _identify(body: _Reader, expected_id: str, expected_version: int) -> None:
     found_id, found_version = body.get("id"), body.get("version")
     if found_id != expected_id or found_version != expected_version:
-        raise VerificationError(
+        raise CollateralError(
             f"{body.path} is id {found_id!r} version {found_version!r}; "
             f"expected id {expected_id!r} version {expected_version} (Intel's TDX collateral)"
         )
@@ -304,11 +311,11 @@ def _components(tcb: _Reader, key: str) -> tuple[int, ...]:
     # The bulk of a TCB info: read in one pass, without a reader per entry.
     entries = tcb.get(key)
     if not isinstance(entries, list) or len(entries) != COMPONENT_COUNT:
-        raise VerificationError(f"{tcb.path}.{key} is not a list of {COMPONENT_COUNT} components")
+        raise CollateralError(f"{tcb.path}.{key} is not a list of {COMPONENT_COUNT} components")
     svns = tuple(entry.get("svn") if isinstance(entry, dict) else None for entry in entries)
     for index, svn in enumerate(svns):
         if type(svn) is not int or not 0 <= svn <= 0xFF:
-            raise VerificationError(f"{tcb.path}.{key}[{index}].svn is not an integer from 0 to 255")
+            raise CollateralError(f"{tcb.path}.{key}[{index}].svn is not an integer from 0 to 255")
     return svns  # type: ignore[return-value]
 
 
@@ -360,9 +367,9 @@ def load_chain(pem: str, name: str) -> list[x509.Certificate]:
     try:
         certificates = x509.load_pem_x509_certificates(pem.encode("ascii"))
     except (ValueError, UnicodeError, x509.InvalidVersion) as error:
-        raise VerificationError(f"collateral field {name} is not PEM certificates: {error}") from None
+        raise CollateralError(f"collateral field {name} is not PEM certificates: {error}") from None
     if len(certificates) > 4:
-        raise VerificationError(f"collateral field {name} holds {len(certificates)} certificates, more than Intel's chains")
+        raise CollateralError(f"collateral field {name} holds {len(certificates)} certificates, more than Intel's chains")
     return certificates
 
 

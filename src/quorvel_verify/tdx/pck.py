@@ -22,7 +22,14 @@ from cryptography.exceptions import UnsupportedAlgorithm
 from cryptography.hazmat import asn1
 from cryptography.x509.oid import NameOID
 
-from ..errors import VerificationError
+from ..errors import ErrorKind, VerificationError
+
+
+class PckError(VerificationError):
+    """A quote's PCK certificate chain that cannot be read."""
+
+    default_kind = ErrorKind.CERTIFICATE
+
 
 SGX_EXTENSION: Final = x509.ObjectIdentifier("1.2.840.113741.1.13.1")
 _ARC: Final = SGX_EXTENSION.dotted_string
@@ -108,9 +115,9 @@ def load_pck_chain(pem: bytes) -> PckChain:
     try:
         certificates = x509.load_pem_x509_certificates(pem.rstrip(b"\0"))
     except (ValueError, x509.InvalidVersion) as error:
-        raise VerificationError(f"the quote's PCK certificate chain is not PEM certificates: {error}") from error
+        raise PckError(f"the quote's PCK certificate chain is not PEM certificates: {error}") from error
     if not 2 <= len(certificates) <= MAX_CHAIN_CERTIFICATES:
-        raise VerificationError(
+        raise PckError(
             f"the quote's PCK certificate chain holds {len(certificates)} certificates: expected the PCK certificate, "
             f"its CA and the root"
         )
@@ -123,11 +130,11 @@ def load_pck_chain(pem: bytes) -> PckChain:
             certificate.signature_algorithm_oid  # noqa: B018
             certificate.extensions  # noqa: B018
         except (ValueError, UnsupportedAlgorithm) as error:
-            raise VerificationError(f"a certificate of the quote's PCK chain is malformed: {error}") from None
+            raise PckError(f"a certificate of the quote's PCK chain is malformed: {error}") from None
     pck, ca, *rest = certificates
     ca_name = common_name(ca)
     if ca_name not in _ISSUER_NAMES:
-        raise VerificationError(f"the PCK certificate's CA is {ca_name!r}, not Intel's PCK Platform CA or Processor CA")
+        raise PckError(f"the PCK certificate's CA is {ca_name!r}, not Intel's PCK Platform CA or Processor CA")
     windows = tuple((c.not_valid_before_utc, c.not_valid_after_utc) for c in (pck, ca))
     return PckChain(pck, ca, rest[-1] if rest else None, _ISSUER_NAMES[ca_name], sgx_extension(pck), windows)
 
@@ -145,21 +152,21 @@ def sgx_extension(certificate: x509.Certificate) -> SgxExtension:
     try:
         extension = certificate.extensions.get_extension_for_oid(SGX_EXTENSION).value
     except x509.ExtensionNotFound:
-        raise VerificationError("the PCK certificate has no SGX extension (1.2.840.113741.1.13.1)") from None
+        raise PckError("the PCK certificate has no SGX extension (1.2.840.113741.1.13.1)") from None
     except ValueError as error:
-        raise VerificationError(f"the PCK certificate's extensions cannot be read: {error}") from error
+        raise PckError(f"the PCK certificate's extensions cannot be read: {error}") from error
     if not isinstance(extension, x509.UnrecognizedExtension):
-        raise VerificationError("the PCK certificate's SGX extension is not raw bytes")
+        raise PckError("the PCK certificate's SGX extension is not raw bytes")
     try:
         fields = _entries(extension.value)
         tcb = _require(fields, _TCB).parse(_Tcb)
         entries = [getattr(tcb, f"c{n}") for n in range(1, 18)] + [tcb.cpusvn]
         found = tuple(entry.oid.dotted_string for entry in entries)
         if found != _TCB_ARCS:
-            raise VerificationError(f"the PCK certificate's SGX TCB holds {', '.join(found)}, not Intel's 18 entries in order")
+            raise PckError(f"the PCK certificate's SGX TCB holds {', '.join(found)}, not Intel's 18 entries in order")
         svns = tuple(entry.value for entry in entries[:17])
         if not all(0 <= svn <= 0xFF for svn in svns[:16]) or not 0 <= svns[16] <= 0xFFFF or len(tcb.cpusvn.value) != 16:
-            raise VerificationError("the PCK certificate's SGX TCB has a component SVN, PCESVN or CPUSVN out of range")
+            raise PckError("the PCK certificate's SGX TCB has a component SVN, PCESVN or CPUSVN out of range")
         return SgxExtension(
             ppid=_octets(fields, _PPID, 16),
             tcb_components=svns[:16],
@@ -172,7 +179,7 @@ def sgx_extension(certificate: x509.Certificate) -> SgxExtension:
     except (ValueError, TypeError) as error:
         if isinstance(error, VerificationError):
             raise
-        raise VerificationError(f"the PCK certificate's SGX extension is malformed: {error}") from error
+        raise PckError(f"the PCK certificate's SGX extension is malformed: {error}") from error
 
 
 def _entries(der: bytes) -> dict[str, asn1.TLV]:
@@ -181,21 +188,21 @@ def _entries(der: bytes) -> dict[str, asn1.TLV]:
     for entry in entries:
         arc = entry.oid.dotted_string
         if arc in found:
-            raise VerificationError(f"the PCK certificate's SGX extension holds {arc} twice")
+            raise PckError(f"the PCK certificate's SGX extension holds {arc} twice")
         found[arc] = entry.value
     return found
 
 
 def _require(fields: dict[str, asn1.TLV], arc: str) -> asn1.TLV:
     if arc not in fields:
-        raise VerificationError(f"the PCK certificate's SGX extension lacks {arc}")
+        raise PckError(f"the PCK certificate's SGX extension lacks {arc}")
     return fields[arc]
 
 
 def _parsed(fields: dict[str, asn1.TLV], arc: str, kind: type[_T], check: Callable[[_T], bool], want: str) -> _T:
     value = _require(fields, arc).parse(kind)
     if not check(value):
-        raise VerificationError(f"the PCK certificate's SGX extension has {arc} = {value!r}, expected {want}")
+        raise PckError(f"the PCK certificate's SGX extension has {arc} = {value!r}, expected {want}")
     return value
 
 
@@ -209,9 +216,9 @@ def _sgx_type(value: asn1.TLV) -> SgxType:
     # hence one length octet) and cryptography decodes it with DER's rules.
     content = bytes(value.data)
     if value.tag_bytes != b"\x0a" or not 0 < len(content) <= 4:
-        raise VerificationError("the PCK certificate's SGX type is not a small ENUMERATED")
+        raise PckError("the PCK certificate's SGX type is not a small ENUMERATED")
     number = asn1.decode_der(int, b"\x02" + bytes([len(content)]) + content)
     try:
         return SgxType(number)
     except ValueError:
-        raise VerificationError(f"the PCK certificate's SGX type {number} is not one Intel defines") from None
+        raise PckError(f"the PCK certificate's SGX type {number} is not one Intel defines") from None

@@ -13,17 +13,21 @@ against the pinned root, whether it came from the network or from a cache.
 
 from __future__ import annotations
 
+import datetime
+import json
 import re
 import urllib.parse
 from collections.abc import Callable, Mapping
-from typing import Final
+from typing import Any, Final
 
 from cryptography import x509
 from cryptography.hazmat.primitives.serialization import Encoding
 
 from ..errors import VerificationError
-from .collateral import Collateral, signed_body
-from .pck import PckIssuer
+from ..sevsnp.kds import KdsClient, OfflineError
+from .collateral import Collateral, CollateralError, parse_qe_identity, parse_tcb_info, signed_body
+from .pck import PckIssuer, load_pck_chain
+from .quote import Quote, parse_quote
 
 PCS_BASE_URL: Final = "https://api.trustedservices.intel.com"
 # Where Intel publishes the root CA's CRL (the root certificate's CRL distribution point).
@@ -58,10 +62,10 @@ def issuer_chain(headers: Mapping[str, str], name: str, url: str) -> str:
     """The PEM issuer chain that the header `name` carries URL-encoded."""
     found = next((value for key, value in headers.items() if key.lower() == name.lower()), None)
     if found is None:
-        raise VerificationError(f"{url}: the answer has no {name} header")
+        raise CollateralError(f"{url}: the answer has no {name} header")
     chain = urllib.parse.unquote(found)
     if "-----BEGIN CERTIFICATE-----" not in chain:
-        raise VerificationError(f"{url}: the {name} header is not a PEM chain")
+        raise CollateralError(f"{url}: the {name} header is not a PEM chain")
     return chain
 
 
@@ -74,7 +78,7 @@ def crl_der(body: bytes, url: str) -> bytes:
             return x509.load_pem_x509_crl(body).public_bytes(Encoding.DER)
         x509.load_der_x509_crl(body)
     except (ValueError, x509.InvalidVersion) as error:
-        raise VerificationError(f"{url}: the answer is not a CRL: {error}") from None
+        raise CollateralError(f"{url}: the answer is not a CRL: {error}") from None
     return body
 
 
@@ -107,7 +111,7 @@ def _text(body: bytes, url: str) -> str:
     try:
         return body.decode("utf-8")
     except UnicodeDecodeError:
-        raise VerificationError(f"{url}: the answer is not UTF-8 text") from None
+        raise CollateralError(f"{url}: the answer is not UTF-8 text") from None
 
 
 Answer = tuple[bytes, Mapping[str, str]]
@@ -124,3 +128,71 @@ def fetch_collateral(get: Callable[[str], Answer], fmspc: bytes, issuer: PckIssu
     return collateral_from_answers(
         (tcb_body, tcb_headers, urls[0]), (qe_body, qe_headers, urls[1]), (crl_body, crl_headers, urls[2]), (root_body, urls[3])
     )
+
+
+class PcsClient(KdsClient):
+    """Fetches Intel's collateral for TDX quotes from the PCS at `base_url` (or a caching service), through the
+    same fetcher, cache, offline mode, timeouts and 429/503 handling as AMD's key service.
+
+    What a platform model's collateral is (TCB info, QE identity, PCK CRL of its
+    CA, root CA CRL) is kept in the cache as one entry in the `--collateral`
+    form, until the earliest next update of its parts; it is only decoded
+    here, and the checks judge it, from the network or from the cache.
+    """
+
+    def __init__(self, base_url: str = PCS_BASE_URL, **settings: Any) -> None:
+        super().__init__(base_url, **settings)
+
+    def collateral_for(self, quote: object, *, now: datetime.datetime) -> Collateral:
+        """The collateral of the platform model of `quote` (bytes or a `Quote`) whose PCK's CA is named in it."""
+        parsed = quote if isinstance(quote, Quote) else parse_quote(quote)  # type: ignore[arg-type]
+        chain = load_pck_chain(parsed.signature_data.pck_chain_pem)
+        fmspc, issuer = chain.extension.fmspc, chain.issuer
+        name = f"tdx/{fmspc.hex()}-{issuer.value}.json"
+        cached = self._cached_collateral(name, now)
+        if cached is not None:
+            return cached
+        if self.offline:
+            where = f" in the cache {self.cache.directory}" if self.cache else " (no cache)"
+            raise OfflineError(f"offline: no TDX collateral for FMSPC {fmspc.hex()}{where}")
+        collateral = fetch_collateral(self._exchange, fmspc, issuer, self.base_url)
+        _decode_collateral(json.dumps(collateral.to_json()).encode())  # what is cached must read back
+        if self.cache is not None:
+            try:
+                self.cache.write(name, json.dumps(collateral.to_json()).encode())
+            except OSError as error:
+                if self.progress is not None:
+                    self.progress(f"not cached: {self.cache.path(name)}: {error.strerror or error}")
+        return collateral
+
+    def _cached_collateral(self, name: str, now: datetime.datetime) -> Collateral | None:
+        if self.cache is None:
+            return None
+        data = self.cache.read(name)
+        if data is None:
+            return None
+        try:
+            collateral, expires = _decode_collateral(data)
+        except VerificationError:
+            self.cache.drop(name)  # torn or overwritten: never trusted, fetched again
+            return None
+        # Offline, a stale entry is still what there is; the checks judge it.
+        if expires < now and not self.offline:
+            return None
+        return collateral
+
+
+def _decode_collateral(data: bytes) -> tuple[Collateral, datetime.datetime]:
+    """A cached collateral and the earliest next update of its parts."""
+    collateral = Collateral.from_json(data)
+    if collateral.tcb_info is None or collateral.qe_identity is None:
+        raise CollateralError("a cached TDX collateral lacks its TCB info or QE identity")
+    updates = [parse_tcb_info(collateral.tcb_info).next_update, parse_qe_identity(collateral.qe_identity).next_update]
+    for der in (collateral.pck_crl, collateral.root_ca_crl):
+        try:
+            next_update = x509.load_der_x509_crl(der or b"").next_update_utc
+        except (ValueError, x509.InvalidVersion):
+            raise CollateralError("a cached TDX collateral holds a CRL that cannot be read") from None
+        if next_update is not None:
+            updates.append(next_update)
+    return collateral, min(updates)

@@ -20,7 +20,14 @@ import struct
 from dataclasses import dataclass
 from typing import Final
 
-from ..errors import VerificationError
+from ..errors import ErrorKind, VerificationError
+
+
+class QuoteError(VerificationError):
+    """Bytes that are not a TDX quote this verifier reads."""
+
+    default_kind = ErrorKind.REPORT
+
 
 HEADER_SIZE: Final = 48
 TD_REPORT_10_SIZE: Final = 584
@@ -219,7 +226,7 @@ class _Cursor:
 
     def take(self, size: int, what: str) -> bytes:
         if size > self.left:
-            raise VerificationError(
+            raise QuoteError(
                 f"truncated quote: {what} needs {size} bytes at offset {self.offset}, only {self.left} are left"
             )
         chunk = self.data[self.offset : self.offset + size]
@@ -235,7 +242,7 @@ class _Cursor:
     def sub(self, size: int, what: str) -> _Cursor:
         """A cursor over the next `size` bytes, which must all be there."""
         if size > self.left:
-            raise VerificationError(
+            raise QuoteError(
                 f"truncated quote: {what} declares {size} bytes at offset {self.offset}, only {self.left} are left"
             )
         inner = _Cursor(self.data, self.offset, self.offset + size)
@@ -244,7 +251,7 @@ class _Cursor:
 
     def done(self, what: str) -> None:
         if self.left:
-            raise VerificationError(f"malformed quote: {self.left} bytes at offset {self.offset} after the {what}")
+            raise QuoteError(f"malformed quote: {self.left} bytes at offset {self.offset} after the {what}")
 
 
 _TD_REPORT_FIELDS: Final = struct.Struct("<16s48s48s8sQQ48s48s48s48s48s48s48s48s64s")
@@ -268,7 +275,7 @@ _ENCLAVE_REPORT_FIELDS: Final = struct.Struct("<16sI12x16s16s32s32x32s32x64sHHH4
 def enclave_report(raw: bytes) -> EnclaveReport:
     """The 384-byte SGX report body of an enclave (the quoting enclave's, here)."""
     if len(raw) != ENCLAVE_REPORT_SIZE:
-        raise VerificationError(f"an enclave report is {ENCLAVE_REPORT_SIZE} bytes, not {len(raw)}")
+        raise QuoteError(f"an enclave report is {ENCLAVE_REPORT_SIZE} bytes, not {len(raw)}")
     (cpu_svn, misc_select, isv_ext_prod_id, attributes, mr_enclave, mr_signer, config_id, isv_prod_id, isv_svn,
      config_svn, isv_family_id, report_data) = _ENCLAVE_REPORT_FIELDS.unpack(raw)  # fmt: skip
     return EnclaveReport(
@@ -280,34 +287,34 @@ def enclave_report(raw: bytes) -> EnclaveReport:
 def parse_quote(data: bytes) -> Quote:
     """The quote in `data`, or `VerificationError` naming why these bytes are not a TDX quote this verifier reads."""
     if not isinstance(data, (bytes, bytearray, memoryview)):
-        raise VerificationError(f"a quote is bytes, not {type(data).__name__}")
+        raise QuoteError(f"a quote is bytes, not {type(data).__name__}")
     data = bytes(data)
     if len(data) > MAX_QUOTE_SIZE:
-        raise VerificationError(f"a quote of {len(data)} bytes is longer than the {MAX_QUOTE_SIZE} this verifier reads")
+        raise QuoteError(f"a quote of {len(data)} bytes is longer than the {MAX_QUOTE_SIZE} this verifier reads")
     if len(data) < HEADER_SIZE:
-        raise VerificationError(f"not a TDX quote: {len(data)} bytes, shorter than its {HEADER_SIZE}-byte header")
+        raise QuoteError(f"not a TDX quote: {len(data)} bytes, shorter than its {HEADER_SIZE}-byte header")
     cursor = _Cursor(data)
     version, key_type, tee_type, qe_svn, pce_svn = struct.unpack("<HHIHH", cursor.take(12, "the header"))
     header = Header(version, key_type, tee_type, qe_svn, pce_svn, cursor.take(16, "the QE vendor"), cursor.take(20, "the user data"))
     if tee_type == TEE_TYPE_SGX:
-        raise VerificationError(f"an SGX enclave quote (version {version}, TEE type 0), not a TDX quote")
+        raise QuoteError(f"an SGX enclave quote (version {version}, TEE type 0), not a TDX quote")
     if tee_type != TEE_TYPE_TDX:
-        raise VerificationError(f"not a TDX quote: TEE type {tee_type:#x}, a TDX quote has {TEE_TYPE_TDX:#x}")
+        raise QuoteError(f"not a TDX quote: TEE type {tee_type:#x}, a TDX quote has {TEE_TYPE_TDX:#x}")
     if version == 4:
         body_type, body_size = BODY_TD_REPORT_10, TD_REPORT_10_SIZE
     elif version == 5:
         body_type, body_size = cursor.u16("the body type"), cursor.u32("the body size")
         expected = {BODY_TD_REPORT_10: TD_REPORT_10_SIZE, BODY_TD_REPORT_15: TD_REPORT_15_SIZE}
         if body_type == BODY_SGX_ENCLAVE:
-            raise VerificationError("an SGX enclave quote (version 5, body type 1), not a TDX quote")
+            raise QuoteError("an SGX enclave quote (version 5, body type 1), not a TDX quote")
         if body_type not in expected:
-            raise VerificationError(f"quote version 5 with body type {body_type}: only 2 (TD report 1.0) and 3 (1.5) are known")
+            raise QuoteError(f"quote version 5 with body type {body_type}: only 2 (TD report 1.0) and 3 (1.5) are known")
         if body_size != expected[body_type]:
-            raise VerificationError(
+            raise QuoteError(
                 f"quote version 5: body type {body_type} is {expected[body_type]} bytes, the quote says {body_size}"
             )
     else:
-        raise VerificationError(f"quote version {version} is not supported: only versions 4 and 5 are")
+        raise QuoteError(f"quote version {version} is not supported: only versions 4 and 5 are")
     td_report = _td_report(cursor.take(body_size, "the TD report"))
     signed = data[: cursor.offset]
     signature_data = _signature_data(cursor.sub(cursor.u32("the signature data size"), "the signature data"))
@@ -319,7 +326,7 @@ def _signature_data(cursor: _Cursor) -> SignatureData:
     attestation_key = cursor.take(64, "the attestation key")
     outer_type = cursor.u16("the certification data type")
     if outer_type != CERT_DATA_QE_REPORT:
-        raise VerificationError(_unsupported_certification(outer_type, CERT_DATA_QE_REPORT))
+        raise QuoteError(_unsupported_certification(outer_type, CERT_DATA_QE_REPORT))
     outer = cursor.sub(cursor.u32("the certification data size"), "the certification data")
     cursor.done("certification data")
     qe_report = enclave_report(outer.take(ENCLAVE_REPORT_SIZE, "the QE report"))
@@ -327,7 +334,7 @@ def _signature_data(cursor: _Cursor) -> SignatureData:
     qe_auth_data = outer.take(outer.u16("the QE authentication data size"), "the QE authentication data")
     inner_type = outer.u16("the PCK certification data type")
     if inner_type != CERT_DATA_PCK_CHAIN:
-        raise VerificationError(_unsupported_certification(inner_type, CERT_DATA_PCK_CHAIN))
+        raise QuoteError(_unsupported_certification(inner_type, CERT_DATA_PCK_CHAIN))
     chain = outer.take(outer.u32("the PCK certificate chain size"), "the PCK certificate chain")
     outer.done("PCK certificate chain")
     return SignatureData(signature, attestation_key, qe_report, qe_report_signature, qe_auth_data, chain)

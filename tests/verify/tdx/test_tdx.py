@@ -13,20 +13,20 @@ from cryptography import x509
 
 from intel_test_pki import NOW, ROOT, Bundle, build, level, new_key
 from pcs_server import PcsServer, routes_of
-from quorvel_verify import VerificationError
+from quorvel_verify import Policy, VerificationError, Verifier
 from quorvel_verify.tdx import tcb
 from quorvel_verify.tdx.checks import check_quote
 from quorvel_verify.tdx.collateral import Collateral, TcbStatus, parse_tcb_info, signed_body
 from quorvel_verify.tdx.pck import PckIssuer
 from quorvel_verify.tdx.pcs import fetch_collateral
 from quorvel_verify.tdx.quote import parse_quote
-from quorvel_verify.tdx.rules import appraise
 
 DATA = Path(__file__).parents[2] / "data" / "tdx"
 INTEL_ROOT = x509.load_pem_x509_certificate(
     (Path(__file__).parents[3] / "src" / "quorvel_verify" / "tdx" / "data" / "intel-sgx-root-ca.pem").read_bytes()
 )
 ALL_PASS = frozenset()
+VERIFIER = Verifier(tdx_root=ROOT)
 
 
 def _at(text: str) -> datetime.datetime:
@@ -184,32 +184,38 @@ def test_advisories_merged_through_the_check() -> None:
     assert (evidence.tcb_status, evidence.advisory_ids) == ("OutOfDate", ("INTEL-SA-00002", "INTEL-SA-00001", "INTEL-SA-00003"))
 
 
-# One refusal row per rule of the [tdx] policy table (the test PKI's quote: UpToDate, no advisory).
+# One refusal row per rule of the [tdx] policy table (the test PKI's quote: UpToDate, no advisory), and
+# the cross-platform rule: a policy for SEV-SNP only never lets a TDX quote through.
 @pytest.mark.parametrize(
-    ("rules", "bundle", "failed"),
+    ("policy", "bundle", "failed"),
     [
         ({}, {}, None),
         ({}, {"td_attributes": 1}, "allow_debug"),
-        ({"allow_debug": True}, {"td_attributes": 1}, None),
-        ({}, {"qe_isvsvn": 4, "qe_levels": ({"tcb": {"isvsvn": 4}, "tcbDate": "2025-01-01T00:00:00Z", "tcbStatus": "OutOfDate"},)}, "tcb_statuses"),
-        ({"advisory_ids": ("INTEL-SA-00009",)}, {"tcb_levels": (level(4, 3, "UpToDate", ["INTEL-SA-00001"]),)}, "advisory_ids"),
-        *[({name: (b"\1" * 48,)}, {}, name) for name in
+        ({"tdx": {"allow_debug": True}}, {"td_attributes": 1}, None),
+        ({}, {"qe_levels": ({"tcb": {"isvsvn": 4}, "tcbDate": "2025-01-01T00:00:00Z", "tcbStatus": "OutOfDate"},)}, "tcb_statuses"),
+        ({"tdx": {"advisory_ids": ["INTEL-SA-00009"]}}, {"tcb_levels": (level(4, 3, "UpToDate", ["INTEL-SA-00001"]),)}, "advisory_ids"),
+        *[({"tdx": {name: ["01" * 48]}}, {}, name) for name in
           ("mr_td", "rtmr0", "rtmr1", "rtmr2", "rtmr3", "mr_config_id", "mr_owner", "mr_owner_config", "mr_seam")],
-        ({"mr_td": (bytes(48),)}, {}, None),
-        ({"fmspcs": (bytes(6),)}, {}, "fmspcs"),
-        ({"report_data": b"\1" * 64}, {}, "report_data"),
-        ({"xfam": 0x3}, {}, "xfam"),
-        ({"require_sept_ve_disable": True}, {"td_attributes": 0}, "require_sept_ve_disable"),
-        ({"forbid_pks": True}, {"td_attributes": 1 << 30}, "forbid_pks"),
-        ({"forbid_perfmon": True}, {"td_attributes": 1 << 63}, "forbid_perfmon"),
-        ({"min_tee_tcb_svn": bytes([3, 1, 4]) + bytes(13)}, {}, "min_tee_tcb_svn"),
-        ({"min_tcb_evaluation_data_number": 18}, {}, "min_tcb_evaluation_data_number"),
+        ({"tdx": {"mr_td": ["00" * 48]}}, {}, None),
+        ({"tdx": {"fmspcs": ["000000000000"]}}, {}, "fmspcs"),
+        ({"tdx": {"report_data": "01" * 64}}, {}, "report_data"),
+        ({"tdx": {"xfam": "0300000000000000"}}, {}, "xfam"),
+        ({"tdx": {"require_sept_ve_disable": True}}, {"td_attributes": 0}, "require_sept_ve_disable"),
+        ({"tdx": {"forbid_pks": True}}, {"td_attributes": 1 << 30}, "forbid_pks"),
+        ({"tdx": {"forbid_perfmon": True}}, {"td_attributes": 1 << 63}, "forbid_perfmon"),
+        ({"tdx": {"min_tee_tcb_svn": "030104" + "00" * 13}}, {}, "min_tee_tcb_svn"),
+        ({"tdx": {"min_tcb_evaluation_data_number": 18}}, {}, "min_tcb_evaluation_data_number"),
+        ({"measurements": ["00" * 48]}, {}, "platform"),
+        ({"measurements": ["00" * 48], "tdx": {}}, {}, None),
     ],
 )
-def test_policy_rules(rules: dict[str, object], bundle: dict[str, object], failed: str | None) -> None:
-    evidence = check_quote(*build(Bundle().replace(**bundle)), NOW, ROOT)
-    assert evidence.verified
-    assert [check.name for check in appraise(rules, evidence) if check.failed] == ([f"policy.{failed}"] if failed else [])
+def test_policy_rules(policy: dict[str, object], bundle: dict[str, object], failed: str | None) -> None:
+    quote, collateral = build(Bundle().replace(**bundle))
+    result = VERIFIER.verify(quote, now=NOW, collateral=collateral)
+    assert result.verified
+    verification = Policy.from_mapping(policy).appraise(result)
+    assert [check.name for check in verification.failed] == ([f"policy.{failed}"] if failed else [])
+    assert verification.verified == (failed is None)
 
 
 # --- Hostile bytes ----------------------------------------------------------------
