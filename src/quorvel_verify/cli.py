@@ -178,10 +178,7 @@ def _run_tdx(arguments: argparse.Namespace, quote: bytes) -> Verification | TdxV
                             "its PCK chain (give Intel's collateral with --collateral or --fetch)")
     policy = Policy.load(arguments.policy) if arguments.policy is not None else Policy()
     now = _now(arguments.now)
-    collateral = (
-        TdxCollateral.from_json(_read(arguments.collateral).decode("utf-8", "replace"))
-        if arguments.collateral is not None else None
-    )
+    collateral = _collateral(arguments.collateral) if arguments.collateral is not None else None
     pcs = _pcs_client(arguments) if collateral is None else None
     verifier = Verifier(pcs=pcs)
     if pcs is not None:
@@ -194,6 +191,15 @@ def _run_tdx(arguments: argparse.Namespace, quote: bytes) -> Verification | TdxV
             raise _BadInput("--save-collateral: no collateral was given or fetched")
         _write(arguments.save_collateral, json.dumps(collateral.to_json(), indent=2) + "\n")
     return policy.appraise(result)
+
+
+def _collateral(path: str) -> TdxCollateral:
+    try:
+        return TdxCollateral.from_json(_read(path).decode("utf-8", "replace"))
+    except VerificationError as error:
+        raise VerificationError(
+            f"collateral: {error}", error.kind, argument="collateral", reason=str(error)
+        ) from None
 
 
 def _write(path: str, text: str) -> None:

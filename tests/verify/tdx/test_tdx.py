@@ -6,6 +6,7 @@ import dataclasses
 import datetime
 import random
 import urllib.request
+from collections.abc import Callable
 from pathlib import Path
 
 import pytest
@@ -295,3 +296,44 @@ def test_pcs_answers_give_the_collateral_back() -> None:
         assert fetch_collateral(get, bytes.fromhex("b0c06f000000"), PckIssuer.PLATFORM, server.url) == bundle
     finally:
         server.close()
+
+
+V4_QUOTE = str(DATA / "quote-v4-uptodate.dcapqvl.bin")
+V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
+
+
+@pytest.mark.parametrize(
+    ("argv", "status", "shown"),
+    [
+        ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-07-01", "--json"], 0,
+         ({"verified": True, "platform": "tdx", "tcb_status": "UpToDate", "fmspc": "b0c06f000000", "failed": []}, "")),
+        ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-08-01", "--json"], 1,
+         ({"verified": False, "failed": ["revocation", "collateral"]}, "")),
+        # Not a known TDX quote's certificate options, nor Intel's collateral for a report: bad input.
+        ([V4_QUOTE, V4_COLLATERAL, "--json"], 2, ({"verified": False, "error_kind": "usage"},
+         "error: CERT applies to an SEV-SNP report; {quote} is a TDX quote, which carries its PCK chain (give Intel's "
+         "collateral with --collateral or --fetch)")),
+        ([V4_QUOTE, "--collateral", V4_QUOTE, "--json"], 2, ({"verified": False, "error_kind": "collateral"},
+         "error: {quote}: collateral is not JSON: Expecting value: line 1 column 1 (char 0)")),
+    ],
+)
+def test_command(command: Callable[..., None], argv: list[str], status: int, shown: object) -> None:
+    command([arg.replace(V4_QUOTE, "{quote}") for arg in argv], status, shown, quote=V4_QUOTE)
+
+
+def test_fetch_then_offline(tmp_path: Path, command: Callable[..., None]) -> None:
+    """--fetch fills the cache from a PCS on loopback and --save-collateral writes what was used; a second run
+    asks nothing, and the saved file verifies offline alike."""
+    server = PcsServer(routes_of(GENUINE["v4-uptodate"](), bytes.fromhex("b0c06f000000")))
+    saved = tmp_path / "saved.json"
+    common = [V4_QUOTE, "--now", "2025-07-01", "--json"]
+    expected = ({"verified": True, "tcb_status": "UpToDate"}, "")
+    try:
+        fetch = ["--fetch", "--pcs-url", server.url, "--cache-dir", str(tmp_path / "cache")]
+        command([*common, *fetch, "--save-collateral", str(saved)], 0, expected)
+        assert len(server.requests) == 4
+        command([*common, *fetch], 0, expected)
+        assert len(server.requests) == 4
+    finally:
+        server.close()
+    command([*common, "--collateral", str(saved)], 0, expected)
