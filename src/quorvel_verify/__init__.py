@@ -1,4 +1,5 @@
-"""Verify confidential-computing evidence: AMD SEV-SNP attestation reports against AMD's certificate chain.
+"""Verify confidential-computing evidence: AMD SEV-SNP attestation reports against AMD's certificate chain, and
+Intel TDX quotes against Intel's PCK chain and collateral.
 
 `verify()` checks a report in one call. A service makes a `Verifier` once
 (its pinned roots, revocation settings, key service and caches), checks
@@ -11,11 +12,12 @@ from __future__ import annotations
 from ._internal.platform import Collateral, EvidenceResult, Platform, Revocation
 from .checks import Check, Outcome
 from .errors import ErrorKind, PolicyError, VerificationError
-from .policy import Policy, RuleDoc, rule_reference
+from .policy import Policy, RuleDoc, TdxRules, rule_reference
 from .sevsnp.platform import SevSnpClaims
 from .sevsnp.report import Cpuid, FirmwareVersion, GuestPolicy, PlatformInfo, Report, TcbVersion
 from .sevsnp.vocabulary import KeyKind, ProductLine
-from .verification import Verification
+from .tdx.platform import TdxClaims
+from .verification import TdxVerification, Verification
 from .verifier import Verifier, verify
 
 __all__ = [
@@ -38,6 +40,9 @@ __all__ = [
     "RuleDoc",
     "SevSnpClaims",
     "TcbVersion",
+    "TdxClaims",
+    "TdxRules",
+    "TdxVerification",
     "Verification",
     "VerificationError",
     "Verifier",

@@ -65,7 +65,10 @@ class Verifier:
     VCEK of a report, and the revocation list of the chain the verification
     established. `cache_size` bounds each of the verifier's caches: the
     certificates it has loaded, their chains and the checks that depend on a
-    certificate alone. Two verifiers never share a cache, so one made with
+    certificate alone. `tdx_root` pins another Intel SGX Root CA (PEM, DER or
+    loaded) instead of the bundled one for TDX quotes; `pcs` (a
+    `tdx.pcs.PcsClient`) supplies Intel's collateral for a quote that comes
+    without it. Two verifiers never share a cache, so one made with
     other roots never reuses another's verdict; a verifier is safe to share
     between threads.
     """
