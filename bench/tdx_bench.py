@@ -7,11 +7,13 @@ and its collateral (tests/data/tdx), inside the collateral's window:
   the quote's signature and the QE report's signature (the PCK key loaded in
   advance) verified with `cryptography`, and the SHA-256 that binds the
   attestation key to the QE report. No verifier of the quote can do less.
-- known: `TdxChecker.check` on a checker that has seen this PCK chain and
-  this collateral, as a service verifying many quotes of few platforms does:
-  every check made, the result built.
-- new: the same on a new checker, so that the chain, the CRLs and the signed
-  collateral are loaded and verified again (the pinned root stays loaded).
+- known: `Verifier.verify(quote, collateral=...)` then `Policy().appraise`
+  on a verifier that has seen this PCK chain and this collateral, as a
+  service verifying many quotes of few platforms does: every check, the
+  default policy, the result built.
+- new: the same on a verifier that keeps nothing (`Verifier(cache_size=0)`),
+  so that the chain, the CRLs and the signed collateral are loaded and
+  verified again (the pinned root stays loaded).
 - chain: what a new PCK chain and new collateral take at least: the PEM chain
   loaded, its two signatures, the TCB Signing certificate loaded and its
   signature, the TCB info's and QE identity's signatures, the two CRLs loaded
@@ -42,7 +44,7 @@ from time import perf_counter_ns
 from cryptography import x509
 from cryptography.hazmat.primitives.asymmetric import ec
 
-from quorvel_verify.tdx.checks import TdxChecker
+from quorvel_verify import Policy, Verifier
 from quorvel_verify.tdx.collateral import Collateral, signature_verifies
 from quorvel_verify.tdx.pck import load_pck_chain
 from quorvel_verify.tdx.quote import parse_quote
@@ -72,7 +74,9 @@ def main() -> int:
     root = x509.load_pem_x509_certificate(PINNED.read_bytes())
     pem = parse_quote(quote).signature_data.pck_chain_pem
     pck_key = load_pck_chain(pem).pck.public_key()
-    known_checker = TdxChecker(root)
+    known_verifier = Verifier(tdx_root=root)
+    cold_verifier = Verifier(tdx_root=root, cache_size=0)
+    policy = Policy()
 
     def floor() -> None:
         parsed = parse_quote(quote)
@@ -83,10 +87,10 @@ def main() -> int:
         hashlib.sha256(data.attestation_key + data.qe_auth_data).digest()
 
     def known() -> None:
-        known_checker.check(quote, collateral, NOW)
+        policy.appraise(known_verifier.verify(quote, now=NOW, collateral=collateral))
 
     def new() -> None:
-        TdxChecker(root).check(quote, collateral, NOW)
+        policy.appraise(cold_verifier.verify(quote, now=NOW, collateral=collateral))
 
     def chain() -> None:
         pck, ca, _ = x509.load_pem_x509_certificates(pem.rstrip(b"\0"))
@@ -102,9 +106,10 @@ def main() -> int:
         for der, issuer in ((collateral.pck_crl, ca), (collateral.root_ca_crl, root)):
             x509.load_der_x509_crl(der or b"").is_signature_valid(issuer.public_key())  # type: ignore[arg-type]
 
-    result = known_checker.check(quote, collateral, NOW)  # and `known` has seen the quote's chain and collateral
+    # Before timing, and so that `known` has seen the quote's chain and collateral.
+    result = policy.appraise(known_verifier.verify(quote, now=NOW, collateral=collateral))
     if not result.verified:
-        print(f"check failed: {[check.detail for check in result.checks if check.failed]}", file=sys.stderr)
+        print(f"verify failed: {[check.detail for check in result.failed]}", file=sys.stderr)
         return 1
 
     contenders: dict[str, Callable[[], None]] = {"floor": floor, "known": known, "new": new, "chain": chain}

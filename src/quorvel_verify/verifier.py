@@ -95,7 +95,7 @@ class Verifier:
         self.pcs = pcs
         self._platforms: tuple[PlatformVerifier[Any], ...] = (
             SevSnp(trust_store(chains), cache_size),
-            Tdx(_tdx_root(tdx_root), max(1, cache_size)),
+            Tdx(_tdx_root(tdx_root), cache_size),
         )
 
     def verify(

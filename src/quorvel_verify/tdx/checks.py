@@ -593,6 +593,6 @@ def check_quote(data: bytes | Quote, given: Collateral | None, now: datetime.dat
 
     The one-call form: nothing is remembered between calls (see `TdxChecker`).
     """
-    return TdxChecker(root, memo_size=1).check(
+    return TdxChecker(root, memo_size=0).check(
         data, given, now, require_revocation=require_revocation, grace_days=grace_days
     )

@@ -6,10 +6,11 @@ from collections.abc import Callable, Hashable
 
 
 class Memo[K: Hashable, V]:
-    """At most `size` entries; when full, the oldest goes first. A `make` that raises leaves nothing behind."""
+    """At most `size` entries (0: none kept); when full, the oldest goes first. A `make` that raises leaves
+    nothing behind."""
 
     def __init__(self, size: int) -> None:
-        self._size = max(1, size)
+        self._size = max(0, size)
         self._entries: dict[K, V] = {}
 
     def get(self, key: K, make: Callable[[], V]) -> V:
@@ -18,6 +19,8 @@ class Memo[K: Hashable, V]:
         except KeyError:
             pass
         value = make()
+        if not self._size:
+            return value
         if len(self._entries) >= self._size:
             del self._entries[next(iter(self._entries))]
         self._entries[key] = value
