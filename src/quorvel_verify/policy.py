@@ -31,6 +31,7 @@ from __future__ import annotations
 
 import dataclasses
 import difflib
+import functools
 import hashlib
 import os
 import re
@@ -38,7 +39,7 @@ import tomllib
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, ClassVar, Self
+from typing import Any, ClassVar, Final, Self
 
 from ._internal.platform import EvidenceResult, Platform, Revocation
 from ._internal.rules import Invalid, Rule, Verdict, describe, field
@@ -179,6 +180,8 @@ class TdxRules(RuleSet):
     min_tcb_evaluation_data_number: int | None = field(tdx.MIN_TCB_EVALUATION_DATA_NUMBER)
 
 
+# What applies to a TDX quote under a policy without a [tdx] table: TDX's defaults.
+_DEFAULT_TDX_RULES: Final = TdxRules()
 # The top-level keys that set how revocation lists are read, for either platform: not rules about SEV-SNP guests.
 _VERIFIER_SETTINGS = frozenset({"require_revocation", "crl_grace_period"})
 
@@ -274,7 +277,7 @@ class Policy(RuleSet):
         claims = result.claims
         if result.platform is Platform.TDX:
             assert isinstance(claims, TdxClaims)
-            judged = self._platform_check(Platform.TDX) + (self.tdx or TdxRules()).checks_of(claims)
+            judged = self._platform_check(Platform.TDX) + (self.tdx or _DEFAULT_TDX_RULES).checks_of(claims)
             return TdxVerification(
                 verified=result.verified and not any(check.failed for check in judged), quote=claims.quote,
                 checks=result.checks + tuple(judged), tcb_status=claims.tcb_status,
@@ -294,12 +297,17 @@ class Policy(RuleSet):
             signed_digest=claims.signed_digest,
         )
 
-    def _platform_check(self, platform: Platform) -> list[Check]:
-        """`policy.platform`, failed when this policy sets rules for the other platform only; else no check."""
-        snp_set = [
+    @functools.cached_property
+    def _snp_rules_set(self) -> tuple[str, ...]:
+        """The SEV-SNP rules this policy sets (read once per policy: it is immutable)."""
+        return tuple(
             item.name for item in dataclasses.fields(self)
             if item.name != "tdx" and item.name not in _VERIFIER_SETTINGS and getattr(self, item.name) != item.default
-        ]  # fmt: skip
+        )  # fmt: skip
+
+    def _platform_check(self, platform: Platform) -> list[Check]:
+        """`policy.platform`, failed when this policy sets rules for the other platform only; else no check."""
+        snp_set = self._snp_rules_set
         tdx_set = self.tdx is not None
         if platform is Platform.TDX and snp_set and not tdx_set:
             detail = f"the policy sets SEV-SNP rules only ({', '.join(snp_set)}) and no [tdx] table; the evidence is a TDX quote"
