@@ -14,7 +14,7 @@ from cryptography import x509
 
 from intel_test_pki import NOW, ROOT, Bundle, build, level, new_key
 from pcs_server import PcsServer, routes_of
-from quorvel_verify import Policy, VerificationError, Verifier
+from quorvel_verify import Policy, VerificationError, Verifier, verify
 from quorvel_verify.tdx import tcb
 from quorvel_verify.tdx.checks import check_quote
 from quorvel_verify.tdx.collateral import Collateral, TcbStatus, parse_tcb_info, signed_body
@@ -217,6 +217,16 @@ def test_policy_rules(policy: dict[str, object], bundle: dict[str, object], fail
     verification = Policy.from_mapping(policy).appraise(result)
     assert [check.name for check in verification.failed] == ([f"policy.{failed}"] if failed else [])
     assert verification.verified == (failed is None)
+
+
+@pytest.mark.parametrize(("policy", "failed"), [({"tdx": {}}, ["policy.platform"]), ({}, []), ({"tdx": {}, "vmpl": [0]}, [])])
+def test_tdx_only_policy_refuses_a_report(policy: dict[str, object], failed: list[str]) -> None:
+    """The other way round: a policy with a [tdx] table and no SEV-SNP rule judges no SEV-SNP report."""
+    reports = DATA.parent / "reports"
+    raw, certificate = (reports / "genoa-v3-azure.bin").read_bytes(), (reports / "genoa-v3-azure.vcek.pem").read_bytes()
+    result = verify(raw, certificate, policy=Policy.from_mapping(policy), now=datetime.datetime(2026, 6, 1, tzinfo=datetime.UTC))
+    assert [check.name for check in result.failed] == failed
+
 
 
 # --- Hostile bytes ----------------------------------------------------------------
