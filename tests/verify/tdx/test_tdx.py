@@ -124,6 +124,13 @@ def test_signature_over_header_and_body() -> None:
     assert [check.name for check in evidence.checks if check.failed] == ["signature"]
 
 
+@pytest.mark.parametrize(("grace_days", "result"), [(0, "fail"), (1, "pass")])
+def test_crl_grace_period(grace_days: int, result: str) -> None:
+    """Two hours after the genuine PCK CRL's next update: current only within a day's grace."""
+    evidence = check_quote(V4, GENUINE["v4-uptodate"](), _at("2025-07-19T12:00:00"), INTEL_ROOT, grace_days=grace_days)
+    assert evidence.check("revocation").result == result
+
+
 def test_revocation_skipped_without_crl_unless_required() -> None:
     quote, full = build()
     bare = Collateral.from_json({k: v for k, v in full.to_json().items() if k not in ("pck_crl", "root_ca_crl")})
