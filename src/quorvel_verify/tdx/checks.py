@@ -500,7 +500,9 @@ class TdxChecker:
 
     def _check(self, data: bytes | Quote, given: Collateral, now: datetime.datetime, require_revocation: bool,
                grace: datetime.timedelta) -> TdxEvidence:  # fmt: skip
-        parsed = data if isinstance(data, Quote) else parse_quote(data)
+        # What is judged must be what was signed: a Quote made or changed by hand (dataclasses.replace)
+        # could pair other fields with genuine signed bytes, so it is read again from its bytes.
+        parsed = parse_quote(data.raw if isinstance(data, Quote) else data)
         td, signature_data = parsed.td_report, parsed.signature_data
         # Everything the judgement reads besides the quote's signatures: the
         # same bytes give the same judgement, whichever quote they came in.

@@ -190,6 +190,7 @@ class Quote:
     signature_data: SignatureData
     signed: bytes = dataclasses.field(repr=False)  # the header and body, what the attestation key signs
     trailing_size: int = 0  # bytes after the signature data, accepted and not read
+    raw: bytes = dataclasses.field(default=b"", repr=False)  # the quote as given, trailing bytes included
 
     def to_json(self) -> dict[str, object]:
         """Every field, bytes in hex; the PEM chain as its text."""
@@ -318,7 +319,7 @@ def parse_quote(data: bytes) -> Quote:
     td_report = _td_report(cursor.take(body_size, "the TD report"))
     signed = data[: cursor.offset]
     signature_data = _signature_data(cursor.sub(cursor.u32("the signature data size"), "the signature data"))
-    return Quote(header, body_type, td_report, signature_data, signed, cursor.left)
+    return Quote(header, body_type, td_report, signature_data, signed, cursor.left, data)
 
 
 def _signature_data(cursor: _Cursor) -> SignatureData:

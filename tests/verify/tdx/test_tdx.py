@@ -354,3 +354,12 @@ def test_fetch_then_offline(tmp_path: Path, command: Callable[..., None]) -> Non
     finally:
         server.close()
     command([*common, "--collateral", str(saved)], 0, expected)
+
+
+def test_a_quote_changed_by_hand_is_judged_by_its_bytes() -> None:
+    """A parsed Quote whose TD report was replaced keeps the genuine signature: the policy must see the signed MRTD."""
+    quote, collateral = build()
+    genuine = parse_quote(quote)
+    forged = dataclasses.replace(genuine, td_report=dataclasses.replace(genuine.td_report, mr_td=b"\1" * 48))
+    result = VERIFIER.verify(forged, now=NOW, collateral=collateral)
+    assert result.verified and result.claims.quote.td_report.mr_td == bytes(48)
