@@ -340,7 +340,7 @@ def test_command(command: Callable[..., None], argv: list[str], status: int, sho
 
 def test_fetch_then_offline(tmp_path: Path, command: Callable[..., None]) -> None:
     """--fetch fills the cache from a PCS on loopback and --save-collateral writes what was used; a second run
-    asks nothing, and the saved file verifies offline alike."""
+    asks nothing, --offline reads the cache alone, and the saved file verifies alike."""
     server = PcsServer(routes_of(GENUINE["v4-uptodate"](), bytes.fromhex("b0c06f000000")))
     saved = tmp_path / "saved.json"
     common = [V4_QUOTE, "--now", "2025-07-01", "--json"]
@@ -353,6 +353,7 @@ def test_fetch_then_offline(tmp_path: Path, command: Callable[..., None]) -> Non
         assert len(server.requests) == 4
     finally:
         server.close()
+    command([*common, "--offline", "--cache-dir", str(tmp_path / "cache")], 0, expected)
     command([*common, "--collateral", str(saved)], 0, expected)
 
 
