@@ -1,4 +1,5 @@
-"""Verify confidential-computing evidence: AMD SEV-SNP attestation reports against AMD's certificate chain.
+"""Verify confidential-computing evidence: AMD SEV-SNP attestation reports against AMD's certificate chain, and
+Intel TDX quotes against Intel's PCK chain and collateral.
 
 `verify()` checks a report in one call. A service makes a `Verifier` once
 (its pinned roots, revocation settings, key service and caches), checks
@@ -20,11 +21,12 @@ if TYPE_CHECKING:
     from ._internal.platform import Collateral, EvidenceResult, Platform, Revocation
     from .checks import Check, Outcome
     from .errors import ErrorKind, PolicyError, VerificationError
-    from .policy import Policy, RuleDoc, rule_reference
+    from .policy import Policy, RuleDoc, TdxRules, rule_reference
     from .sevsnp.platform import SevSnpClaims
     from .sevsnp.report import Cpuid, FirmwareVersion, GuestPolicy, PlatformInfo, Report, TcbVersion
     from .sevsnp.vocabulary import KeyKind, ProductLine
-    from .verification import Verification
+    from .tdx.platform import TdxClaims
+    from .verification import TdxVerification, Verification
     from .verifier import Verifier, verify
 
 try:
@@ -38,12 +40,13 @@ _MODULES = {
     "Collateral": "._internal.platform", "EvidenceResult": "._internal.platform", "Platform": "._internal.platform",
     "Revocation": "._internal.platform",
     "ErrorKind": ".errors", "PolicyError": ".errors", "VerificationError": ".errors",
-    "Policy": ".policy", "RuleDoc": ".policy", "rule_reference": ".policy",
+    "Policy": ".policy", "RuleDoc": ".policy", "TdxRules": ".policy", "rule_reference": ".policy",
     "SevSnpClaims": ".sevsnp.platform",
     "Cpuid": ".sevsnp.report", "FirmwareVersion": ".sevsnp.report", "GuestPolicy": ".sevsnp.report",
     "PlatformInfo": ".sevsnp.report", "Report": ".sevsnp.report", "TcbVersion": ".sevsnp.report",
     "KeyKind": ".sevsnp.vocabulary", "ProductLine": ".sevsnp.vocabulary",
-    "Verification": ".verification",
+    "TdxClaims": ".tdx.platform",
+    "TdxVerification": ".verification", "Verification": ".verification",
     "Verifier": ".verifier", "verify": ".verifier",
 }
 
@@ -67,6 +70,9 @@ __all__ = [
     "RuleDoc",
     "SevSnpClaims",
     "TcbVersion",
+    "TdxClaims",
+    "TdxRules",
+    "TdxVerification",
     "Verification",
     "VerificationError",
     "Verifier",

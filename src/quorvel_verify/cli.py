@@ -1,4 +1,9 @@
-"""quorvel-verify: verify an attestation report from the command line.
+"""quorvel-verify: verify an attestation report or quote from the command line.
+
+The evidence is an AMD SEV-SNP report or an Intel TDX quote, told apart by
+its content. A TDX quote carries its PCK chain and needs Intel's collateral
+(`--collateral FILE`, the JSON form that `--save-collateral` writes, or
+`--fetch` from Intel's PCS).
 
 Exit status: 0 verified, 1 not verified (a check failed), 2 bad input (an
 unreadable file, a report or certificate that cannot be used, a malformed
@@ -25,7 +30,10 @@ from .sevsnp.kds import KdsClient
 from .sevsnp.report import Report
 from .sevsnp.vocabulary import KeyKind
 from .sevsnp.urls import KDS_BASE_URL
-from .verification import Verification
+from .tdx.collateral import Collateral as TdxCollateral
+from .tdx.pcs import PCS_BASE_URL, PcsClient
+from .tdx.platform import looks_like_quote
+from .verification import TdxVerification, Verification
 from .verifier import Verifier, instant
 
 VERIFIED, NOT_VERIFIED, BAD_INPUT = 0, 1, 2
@@ -62,10 +70,12 @@ def _parser() -> argparse.ArgumentParser:
     # for --json without the JSON object that bad input owes it.
     parser = _Parser(
         prog="quorvel-verify", allow_abbrev=False, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="Verify an AMD SEV-SNP attestation report: AMD's chain, the signature and what it states.",
+        description="Verify an AMD SEV-SNP attestation report or an Intel TDX quote: the vendor's chain, the "
+                    "signatures and what the evidence states.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    parser.add_argument("report", metavar="REPORT", help="the report: 1184 bytes, or as it is handed out (below)")
+    parser.add_argument("report", metavar="EVIDENCE", help="the SEV-SNP report (1184 bytes, or as it is handed out, "
+                                                           "below) or the TDX quote")
     parser.add_argument("cert", metavar="CERT", nargs="?", help="the VCEK or VLEK (PEM or DER), or a PEM bundle")
     parser.add_argument("--cert-table", metavar="FILE", help="a certificate table, as the extended report returns it")
     parser.add_argument("--policy", metavar="FILE.toml", help="the policy that the report must meet")
@@ -90,6 +100,15 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--cache-dir", metavar="DIR", help=f"the cache (default: {default_cache_dir()})")
     parser.add_argument("--kds-url", metavar="URL", help=f"the KDS's address (default: {KDS_BASE_URL})")
+    parser.add_argument(
+        "--collateral", metavar="FILE", help="Intel's collateral for a TDX quote: one JSON object (TCB info, QE "
+        "identity, CRLs and their issuer chains), as --save-collateral writes it",
+    )
+    parser.add_argument(
+        "--save-collateral", metavar="FILE", help="write the TDX collateral used (given or fetched) to FILE, for "
+        "--collateral later",
+    )
+    parser.add_argument("--pcs-url", metavar="URL", help=f"Intel's PCS or a caching service (default: {PCS_BASE_URL})")
     return parser
 
 
@@ -132,6 +151,19 @@ def _now(text: str | None) -> datetime.datetime | None:
         raise _BadInput(f"--now: {text!r} lies outside the years 1 to 9999 in UTC") from None
 
 
+def _pcs_client(arguments: argparse.Namespace) -> PcsClient | None:
+    """The PCS client that --fetch or --offline asks for, with the cache; None without either."""
+    if not (arguments.fetch or arguments.offline):
+        for option, value in (("--cache-dir", arguments.cache_dir), ("--pcs-url", arguments.pcs_url)):
+            if value is not None:
+                raise _BadInput(f"{option} applies to --fetch and --offline only")
+        return None
+    return PcsClient(
+        arguments.pcs_url or PCS_BASE_URL, cache=Cache(arguments.cache_dir), offline=arguments.offline,
+        progress=lambda line: print(line, file=sys.stderr, flush=True),
+    )
+
+
 def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
     """The KDS client that --fetch or --offline asks for, with the cache; None without either."""
     if not (arguments.fetch or arguments.offline):
@@ -145,13 +177,20 @@ def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
     )
 
 
-def _run(arguments: argparse.Namespace) -> Verification:
+def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     _one_stdin(arguments)
+    evidence = _read(arguments.report)
+    if looks_like_quote(evidence):
+        return _run_tdx(arguments, evidence)
+    for option, value in (("--collateral", arguments.collateral), ("--save-collateral", arguments.save_collateral),
+                          ("--pcs-url", arguments.pcs_url)):
+        if value is not None:
+            raise _BadInput(f"{option} applies to a TDX quote; {arguments.report} is not one")
     client = _kds_client(arguments)
     if arguments.cert is None and arguments.cert_table is None and client is None:
         raise _BadInput("no certificate: give CERT, the VCEK or VLEK, or --cert-table, or --fetch it")
     policy = _policy(arguments.policy)
-    report = _read(arguments.report)
+    report = evidence
     now = _now(arguments.now)
     certificate = _read(arguments.cert) if arguments.cert is not None else None
     table = _read(arguments.cert_table) if arguments.cert_table is not None else None
@@ -165,6 +204,42 @@ def _run(arguments: argparse.Namespace) -> Verification:
     return policy.appraise(result)
 
 
+def _run_tdx(arguments: argparse.Namespace, quote: bytes) -> Verification | TdxVerification:
+    for option, value in (("CERT", arguments.cert), ("--cert-table", arguments.cert_table), ("--crl", arguments.crl),
+                          ("--chains", arguments.chains), ("--kds-url", arguments.kds_url)):
+        if value is not None:
+            raise _BadInput(f"{option} applies to an SEV-SNP report; {arguments.report} is a TDX quote, which carries "
+                            "its PCK chain (give Intel's collateral with --collateral or --fetch)")
+    policy = _policy(arguments.policy)
+    now = _now(arguments.now)
+    collateral = _collateral(arguments.collateral) if arguments.collateral is not None else None
+    # The verifier fetches what is not given, and caches it only once the checks that judge it have passed.
+    verifier = Verifier(pcs=_pcs_client(arguments) if collateral is None else None)
+    result = verifier.verify(quote, now=now, revocation=policy.revocation(verifier.revocation), collateral=collateral)
+    if arguments.save_collateral is not None:
+        used = result.claims.collateral
+        if used is None:
+            raise _BadInput("--save-collateral: no collateral was given or fetched")
+        _write(arguments.save_collateral, json.dumps(used.to_json(), indent=2) + "\n")
+    return policy.appraise(result)
+
+
+def _collateral(path: str) -> TdxCollateral:
+    try:
+        return TdxCollateral.from_json(_read(path).decode("utf-8", "replace"))
+    except VerificationError as error:
+        raise VerificationError(
+            f"collateral: {error}", error.kind, argument="collateral", reason=str(error)
+        ) from None
+
+
+def _write(path: str, text: str) -> None:
+    try:
+        Path(path).write_text(text, encoding="utf-8")
+    except OSError as error:
+        raise _BadInput(f"{path}: {error.strerror or error}", ErrorKind.INPUT) from error
+
+
 def _message(error: VerificationError, arguments: argparse.Namespace | None) -> str:
     """The error as the command shows it: an error about an argument that names a file names the file."""
     if isinstance(error, PolicyError):
@@ -173,7 +248,7 @@ def _message(error: VerificationError, arguments: argparse.Namespace | None) -> 
     if arguments is None:
         return str(error)
     files = {"report": arguments.report, "certificate": arguments.cert, "certificate_table": arguments.cert_table,
-             "crl": arguments.crl}
+             "crl": arguments.crl, "collateral": arguments.collateral}
     path = files.get(error.argument or "")
     return f"{path}: {error.reason}" if path is not None else str(error)
 
@@ -214,6 +289,38 @@ def _printable(text: str) -> str:
     """`text` with its control characters escaped: details and errors quote names from the input, which must
     not add a line ("result: verified ...") or a terminal escape to what the user reads."""
     return text if text.isprintable() else "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
+def describe_quote(result: TdxVerification) -> list[tuple[str, str]]:
+    """The quote's fields that a reader looks at first, as (label, text) pairs."""
+    quote = result.quote
+    td = quote.td_report
+    attributes = [name for name, on in td.td_attributes.to_json().items() if on is True]
+    return [
+        ("version", f"{quote.header.version} (TD report {'1.5' if quote.body_type == 3 else '1.0'})"),
+        ("fmspc", result.fmspc),
+        ("td_attributes", f"{td.td_attributes.raw:#018x} ({', '.join(attributes) or 'no flags'})"),
+        ("tee_tcb_svn", td.tee_tcb_svn.hex()),
+        ("mr_td", td.mr_td.hex()),
+        ("mr_seam", td.mr_seam.hex()),
+        *((f"rtmr{n}", getattr(td, f"rtmr{n}").hex()) for n in range(4)),
+        ("report_data", td.report_data.hex()),
+        ("tcb_status", f"{result.tcb_status or 'none'}; advisories: {', '.join(result.advisory_ids) or 'none'}"),
+    ]
+
+
+def _human_tdx(path: str, result: TdxVerification) -> str:
+    width = max(15, *(len(check.name) + 2 for check in result.checks))
+    lines = [f"{'quote:':{width}}{_printable(path)}"]
+    lines += [f"{label + ':':{width}}{text}" for label, text in describe_quote(result)]
+    lines.append("")
+    lines += [f"{check.name + ':':{width}}{check.result:5} {_printable(check.detail)}" for check in result.checks]
+    if result.verified:
+        verdict = f"verified with Intel's PCK chain, TCB {result.tcb_status}"
+    else:
+        verdict = f"NOT verified: failed {', '.join(check.name for check in result.failed)}"
+    lines.append(f"{'result:':{width}}{verdict}")
+    return "\n".join(lines)
 
 
 def _human(path: str, result: Verification) -> str:
@@ -257,6 +364,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return BAD_INPUT
     if arguments.json:
         print(json.dumps(result.to_json(), indent=2))
+    elif isinstance(result, TdxVerification):
+        print(_human_tdx(arguments.report, result))
     else:
         print(_human(arguments.report, result))
     return VERIFIED if result.verified else NOT_VERIFIED

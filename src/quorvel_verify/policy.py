@@ -31,6 +31,7 @@ from __future__ import annotations
 
 import dataclasses
 import difflib
+import functools
 import hashlib
 import os
 import re
@@ -38,7 +39,7 @@ import tomllib
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, ClassVar, Self
+from typing import Any, ClassVar, Final, Self
 
 from ._internal.platform import EvidenceResult, Platform, Revocation
 from ._internal.rules import Invalid, Rule, Verdict, describe, field
@@ -50,9 +51,11 @@ from .sevsnp.platform import SevSnpClaims
 from .sevsnp.report import FirmwareVersion, Report
 from .sevsnp.rules import TcbMinimum
 from .sevsnp.vocabulary import KeyKind, ProductLine
-from .verification import Verification
+from .tdx import rules as tdx
+from .tdx.platform import TdxClaims
+from .verification import TdxVerification, Verification
 
-__all__ = ["Policy", "PolicyError", "RuleDoc", "RuleSet", "rule_reference"]
+__all__ = ["Policy", "PolicyError", "RuleDoc", "RuleSet", "TdxRules", "rule_reference"]
 
 
 class RuleSet:
@@ -65,6 +68,9 @@ class RuleSet:
 
     # The table that holds these rules in a policy file: None for the top level.
     table: ClassVar[str | None] = None
+    # What the names of the checks start with: "policy." then, for a table, "<table>.", unless the table's
+    # checks keep the plain names (each verification checks one platform's rules, so they cannot clash).
+    check_prefix: ClassVar[str | None] = None
     _made_checks: ClassVar[tuple[tuple[str, str, Callable[[Any, Any], Verdict]], ...]]
 
     def __post_init__(self) -> None:
@@ -118,7 +124,7 @@ class RuleSet:
         class (a constant of the class, like its fields)."""
         made = cls.__dict__.get("_made_checks")
         if made is None:
-            prefix = "policy." if cls.table is None else f"policy.{cls.table}."
+            prefix = cls.check_prefix or ("policy." if cls.table is None else f"policy.{cls.table}.")
             made = tuple(
                 (item.name, prefix + item.name, item.metadata["rule"].check)
                 for item in dataclasses.fields(cls)  # type: ignore[arg-type]
@@ -136,6 +142,49 @@ class RuleSet:
                 passed, detail = check(value, claims)
                 checks.append(Check(name, Outcome.PASS if passed else Outcome.FAIL, detail))
         return checks
+
+
+@dataclass(frozen=True)
+class TdxRules(RuleSet):
+    """The rules a TDX quote must meet: the `[tdx]` table of a policy file. None leaves a rule out;
+    `allow_debug` and `tcb_statuses` always apply.
+
+    Their checks are named `policy.<rule>`, as SEV-SNP's are: a verification
+    judges one platform's rules only. Hex values may be given as bytes or hex
+    strings and are held as bytes; lists are held as tuples.
+    """
+
+    table: ClassVar[str | None] = "tdx"
+    check_prefix: ClassVar[str | None] = "policy."
+
+    allow_debug: bool = field(tdx.ALLOW_DEBUG, default=False)
+    tcb_statuses: Sequence[str] = field(tdx.TCB_STATUSES, default=("UpToDate",))
+    advisory_ids: Sequence[str] | None = field(tdx.ADVISORY_IDS)
+    mr_td: Sequence[bytes | str] | None = field(tdx.MR_TD)
+    rtmr0: Sequence[bytes | str] | None = field(tdx.RTMR0)
+    rtmr1: Sequence[bytes | str] | None = field(tdx.RTMR1)
+    rtmr2: Sequence[bytes | str] | None = field(tdx.RTMR2)
+    rtmr3: Sequence[bytes | str] | None = field(tdx.RTMR3)
+    mr_config_id: Sequence[bytes | str] | None = field(tdx.MR_CONFIG_ID)
+    mr_owner: Sequence[bytes | str] | None = field(tdx.MR_OWNER)
+    mr_owner_config: Sequence[bytes | str] | None = field(tdx.MR_OWNER_CONFIG)
+    mr_seam: Sequence[bytes | str] | None = field(tdx.MR_SEAM)
+    fmspcs: Sequence[bytes | str] | None = field(tdx.FMSPCS)
+    report_data: bytes | str | None = field(tdx.REPORT_DATA)
+    xfam: bytes | str | None = field(tdx.XFAM)
+    require_sept_ve_disable: bool | None = field(tdx.REQUIRE_SEPT_VE_DISABLE)
+    forbid_migratable: bool | None = field(tdx.FORBID_MIGRATABLE)
+    forbid_pks: bool | None = field(tdx.FORBID_PKS)
+    forbid_kl: bool | None = field(tdx.FORBID_KL)
+    forbid_perfmon: bool | None = field(tdx.FORBID_PERFMON)
+    min_tee_tcb_svn: bytes | str | None = field(tdx.MIN_TEE_TCB_SVN)
+    min_tcb_evaluation_data_number: int | None = field(tdx.MIN_TCB_EVALUATION_DATA_NUMBER)
+
+
+# What applies to a TDX quote under a policy without a [tdx] table: TDX's defaults.
+_DEFAULT_TDX_RULES: Final = TdxRules()
+# The top-level keys that set how revocation lists are read, for either platform: not rules about SEV-SNP guests.
+_VERIFIER_SETTINGS = frozenset({"require_revocation", "crl_grace_period"})
 
 
 @dataclass(frozen=True)
@@ -186,6 +235,7 @@ class Policy(RuleSet):
     csp_ids: Sequence[str] | None = field(snp_extra.CSP_IDS)
     require_revocation: bool | None = field(snp.REQUIRE_REVOCATION)
     crl_grace_period: int | None = field(snp.CRL_GRACE_PERIOD)
+    tdx: TdxRules | None = TdxRules.as_table()
 
     @classmethod
     def from_toml(cls, text: str, source: str = "<policy>") -> Policy:
@@ -227,14 +277,29 @@ class Policy(RuleSet):
             grace_days=verifier.grace_days if self.crl_grace_period is None else self.crl_grace_period,
         )
 
-    def appraise(self, result: EvidenceResult[SevSnpClaims]) -> Verification:
+    def appraise(self, result: EvidenceResult[SevSnpClaims] | EvidenceResult[TdxClaims]) -> Verification | TdxVerification:
         """The verification of `result` (what `Verifier.verify` returned): its evidence checks, then the
         `policy.<rule>` checks of the rules of its platform that apply; verified when the evidence holds
-        and no rule fails."""
+        and no rule fails.
+
+        Fail closed across platforms: a policy that sets rules for one platform only (SEV-SNP's top-level
+        rules, or a `[tdx]` table) fails `policy.platform` for evidence of the other, so that an allow-list
+        written for one never lets the other through unpinned. An empty policy applies each platform's
+        defaults.
+        """
+        claims = result.claims
+        if result.platform is Platform.TDX:
+            assert isinstance(claims, TdxClaims)
+            judged = self._platform_check(Platform.TDX) + (self.tdx or _DEFAULT_TDX_RULES).checks_of(claims)
+            return TdxVerification(
+                verified=result.verified and not any(check.failed for check in judged), quote=claims.quote,
+                checks=result.checks + tuple(judged), tcb_status=claims.tcb_status,
+                advisory_ids=claims.advisory_ids, fmspc=claims.fmspc,
+            )
         if result.platform is not Platform.SEV_SNP:
             raise PolicyError(f"no rules for evidence of {result.platform}")
-        claims = result.claims
-        judged = self.checks_of(claims)
+        assert isinstance(claims, SevSnpClaims)
+        judged = self._platform_check(Platform.SEV_SNP) + self.checks_of(claims)
         return Verification(
             verified=result.verified and not any(check.failed for check in judged),
             report=claims.report,
@@ -245,6 +310,26 @@ class Policy(RuleSet):
             signed_digest=claims.signed_digest,
             hcl=result.hcl,
         )
+
+    @functools.cached_property
+    def _snp_rules_set(self) -> tuple[str, ...]:
+        """The SEV-SNP rules this policy sets (read once per policy: it is immutable)."""
+        return tuple(
+            item.name for item in dataclasses.fields(self)
+            if item.name != "tdx" and item.name not in _VERIFIER_SETTINGS and getattr(self, item.name) != item.default
+        )  # fmt: skip
+
+    def _platform_check(self, platform: Platform) -> list[Check]:
+        """`policy.platform`, failed when this policy sets rules for the other platform only; else no check."""
+        snp_set = self._snp_rules_set
+        tdx_set = self.tdx is not None
+        if platform is Platform.TDX and snp_set and not tdx_set:
+            detail = f"the policy sets SEV-SNP rules only ({', '.join(snp_set)}) and no [tdx] table; the evidence is a TDX quote"
+        elif platform is Platform.SEV_SNP and tdx_set and not snp_set:
+            detail = "the policy sets a [tdx] table only and no SEV-SNP rule; the evidence is an SEV-SNP report"
+        else:
+            return []
+        return [Check("policy.platform", Outcome.FAIL, detail)]
 
     def evaluate(self, report: Report, *, product: str | None, key_kind: str | None) -> list[Check]:
         """The `policy.<rule>` checks of a report alone, in the order of `rules()`.

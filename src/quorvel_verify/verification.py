@@ -7,6 +7,8 @@ from dataclasses import dataclass
 from .azure.hcl import HclReport
 from .checks import Check
 from .sevsnp.report import Report
+from .tdx.collateral import TcbStatus
+from .tdx.quote import Quote
 from .sevsnp.vocabulary import KeyKind, ProductLine
 
 
@@ -51,6 +53,7 @@ class Verification:
         """The verification as the command's `--json` output holds it."""
         return {
             "verified": self.verified,
+            "platform": "sev-snp",
             "checks": [check.to_json() for check in self.checks],
             "product": self.product,
             "key_kind": self.key_kind,
@@ -58,3 +61,46 @@ class Verification:
             "signed_digest": self.signed_digest,
             "report": self.report.to_json(),
         } | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {})
+
+
+@dataclass(frozen=True)
+class TdxVerification:
+    """The outcome of verifying an Intel TDX quote: every check in order, the verdict, and what it established.
+
+    `verified` holds when every evidence check that must pass passed and no
+    check failed. `tcb_status` is the TCB status converged from the
+    platform's, the TDX module's and the quoting enclave's (None when no TCB
+    level was found), with Intel's `advisory_ids`; `fmspc` is the platform
+    model of the PCK certificate, in hex; `quote` the parsed quote.
+    """
+
+    verified: bool
+    quote: Quote
+    checks: tuple[Check, ...]
+    tcb_status: TcbStatus | None
+    advisory_ids: tuple[str, ...]
+    fmspc: str
+
+    @property
+    def failed(self) -> tuple[Check, ...]:
+        """The checks that failed, in order."""
+        return tuple(check for check in self.checks if check.failed)
+
+    def check(self, name: str) -> Check:
+        """The check of this name; KeyError if it was not made."""
+        for check in self.checks:
+            if check.name == name:
+                return check
+        raise KeyError(name)
+
+    def to_json(self) -> dict[str, object]:
+        """The verification as the command's `--json` output holds it."""
+        return {
+            "verified": self.verified,
+            "platform": "tdx",
+            "checks": [check.to_json() for check in self.checks],
+            "tcb_status": self.tcb_status,
+            "advisory_ids": list(self.advisory_ids),
+            "fmspc": self.fmspc,
+            "quote": self.quote.to_json(),
+        }

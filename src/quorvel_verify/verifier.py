@@ -14,13 +14,13 @@ from __future__ import annotations
 import dataclasses
 import datetime
 from collections.abc import Callable, Mapping, Sequence
-from typing import Final
+from typing import Any, Final, Protocol, overload
 
 from cryptography import x509
 from cryptography.hazmat.primitives import serialization
 
 from ._internal.certificates import der
-from ._internal.platform import Collateral, EvidenceResult, PlatformVerifier, Revocation
+from ._internal.platform import Collateral, EvidenceResult, Platform, PlatformVerifier, Revocation
 from .azure.hcl import REPORT_TYPE_TDX, HclReport, hcl_check
 from .errors import ErrorKind, VerificationError, about, located
 from .shapes import unwrap_certificates, unwrap_report
@@ -31,9 +31,34 @@ from ._internal.http import FetchError
 from .sevsnp.kds import JUDGED_BY, KdsClient, KdsError, OfflineError
 from .sevsnp.platform import EVIDENCE_CACHE_SIZE, SevSnp, SevSnpClaims
 from .sevsnp.report import Report
-from .verification import Verification
+from .tdx.collateral import Collateral as TdxCollateral
+from .tdx.pcs import JUDGED_BY as PCS_JUDGED_BY
+from .tdx.platform import Tdx, TdxClaims
+from .tdx.quote import Quote
+from .verification import TdxVerification, Verification
 
 _DEFAULT_POLICY: Final = Policy()
+
+
+class PcsSource(Protocol):
+    """Where a verifier gets Intel's collateral for a TDX quote that comes without it (see `tdx.pcs.PcsClient`):
+    in the form of the `--collateral` file, and told afterwards which parts passed the checks that judge them."""
+
+    def collateral_for(self, quote: object, *, now: datetime.datetime) -> dict[str, str]: ...
+
+    def settle(self, collateral: Mapping[str, str], passed: bool | Mapping[str, bool]) -> bool: ...
+
+
+def _tdx_root(root: bytes | x509.Certificate | None) -> x509.Certificate | None:
+    """The Intel SGX Root CA to pin instead of the bundled one (PEM or DER), or None for the bundled one."""
+    if root is None or isinstance(root, x509.Certificate):
+        return root
+    if not isinstance(root, bytes):
+        raise about("tdx_root", f"expected a certificate's bytes (PEM or DER), got {type(root).__name__}")
+    try:
+        return x509.load_pem_x509_certificate(root) if b"-----BEGIN" in root else x509.load_der_x509_certificate(root)
+    except ValueError as error:
+        raise about("tdx_root", f"not a certificate: {error}", ErrorKind.CHAINS) from None
 
 
 class Verifier:
@@ -48,7 +73,10 @@ class Verifier:
     VCEK of a report, and the revocation list of the chain the verification
     established. `cache_size` bounds each of the verifier's caches: the
     certificates it has loaded, their chains and the checks that depend on a
-    certificate alone. Two verifiers never share a cache, so one made with
+    certificate alone. `tdx_root` pins another Intel SGX Root CA (PEM, DER or
+    loaded) instead of the bundled one for TDX quotes; `pcs` (a
+    `tdx.pcs.PcsClient`) supplies Intel's collateral for a quote that comes
+    without it. Two verifiers never share a cache, so one made with
     other roots never reuses another's verdict; a verifier is safe to share
     between threads.
     """
@@ -60,6 +88,8 @@ class Verifier:
         revocation: Revocation = Revocation(),
         kds: KdsClient | None = None,
         cache_size: int = EVIDENCE_CACHE_SIZE,
+        tdx_root: bytes | x509.Certificate | None = None,
+        pcs: PcsSource | None = None,
     ) -> None:
         if not isinstance(revocation, Revocation):
             raise about("revocation", f"expected a Revocation, got {type(revocation).__name__}")
@@ -70,18 +100,21 @@ class Verifier:
             raise about("cache_size", f"expected a number of entries, 0 or more, got {cache_size!r}")
         self.revocation = revocation
         self.kds = kds
-        self._platforms: tuple[PlatformVerifier[SevSnpClaims], ...] = (SevSnp(trust_store(chains), cache_size),)
+        self.pcs = pcs
+        self._tdx = Tdx(_tdx_root(tdx_root), cache_size)
+        self._platforms: tuple[PlatformVerifier[Any], ...] = (SevSnp(trust_store(chains), cache_size), self._tdx)
 
     def verify(
         self,
-        report: bytes | Report,
+        report: bytes | Report | Quote,
         certificate: bytes | str | x509.Certificate | None = None,
         *,
         certificate_table: bytes | None = None,
         crl: bytes | str | x509.CertificateRevocationList | None = None,
         now: datetime.datetime | None = None,
         revocation: Revocation | None = None,
-    ) -> EvidenceResult[SevSnpClaims]:
+        collateral: TdxCollateral | None = None,
+    ) -> EvidenceResult[Any]:
         """The evidence checks of `report` and the claims they establish, before any policy.
 
         The arguments are `verify()`'s; `revocation` replaces the verifier's
@@ -94,16 +127,25 @@ class Verifier:
         required, and the verification goes on. A VCEK that cannot be had is
         still an error: nothing can be verified without it. Raises
         `VerificationError` for input that cannot be verified at all.
+
+        An Intel TDX quote (told from a report by its content) carries its PCK
+        chain: `collateral` is Intel's collateral for it (TCB info, QE
+        identity, CRLs); where it is not given, the verifier's `pcs` supplies
+        it. The result's claims are then `TdxClaims`.
         """
         now = instant(now)
         settings = self.revocation if revocation is None else revocation
         if not isinstance(settings, Revocation):
             raise about("revocation", f"expected a Revocation, got {type(settings).__name__}")
+        if self._tdx.recognises(report):
+            return self._verify_tdx(report, collateral, now, settings, certificate, certificate_table, crl)
+        if collateral is not None:
+            raise about("collateral", "Intel's collateral is for a TDX quote; the evidence is an SEV-SNP report")
         evidence, hcl, table = self._unwrap(report, _bytes("certificate_table", certificate_table))
         certificates = _certificate(certificate)
         # A THIM payload's certificates are checked as any others; its tcbm must be the reported TCB.
         given = unwrap_certificates(certificates) if certificates is not None else None
-        collateral = Collateral(
+        snp_collateral = Collateral(
             certificate=given.certificates if given is not None else None, certificate_table=table, crl=_crl(crl),
             issued_tcb=given.thim.tcbm if given is not None and given.thim is not None else None,
         )
@@ -114,23 +156,23 @@ class Verifier:
 
         kds = self.kds
         if kds is None:
-            result = check(collateral)
+            result = check(snp_collateral)
         else:
-            if collateral.certificate is None and collateral.certificate_table is None:
+            if snp_collateral.certificate is None and snp_collateral.certificate_table is None:
                 decoded = read_report(evidence)  # type: ignore[arg-type]  # names mistakes
-                base = collateral
+                base = snp_collateral
                 vcek, result = _settled(
                     kds, lambda: kds.vcek_for(decoded, now=now)[1],
                     lambda vcek: check(dataclasses.replace(base, certificate=vcek)), JUDGED_BY["VCEK"],
                 )
-                collateral = dataclasses.replace(collateral, certificate=vcek)
+                snp_collateral = dataclasses.replace(snp_collateral, certificate=vcek)
             else:
-                result = check(collateral)
+                result = check(snp_collateral)
             claims = result.claims
-            if collateral.crl is None and claims.product is not None and claims.key_kind is not None:
+            if snp_collateral.crl is None and claims.product is not None and claims.key_kind is not None:
                 # The list of the product line and key kind that the verification established. One that cannot
                 # be had leaves the rest of the verification standing: the revocation check says why it has none.
-                product, key_kind, known = claims.product, claims.key_kind, collateral
+                product, key_kind, known = claims.product, claims.key_kind, snp_collateral
                 try:
                     result = _settled(
                         kds, lambda: kds.crl(product, key_kind, now=now),
@@ -161,12 +203,43 @@ class Verifier:
             table = given.certificate_table
         if given.hcl is not None and given.hcl.report_type == REPORT_TYPE_TDX:
             raise located("report", (
-                "an HCL report around a TDX TDREPORT, which is verified through the TDX quote made from it; "
-                "this verifier does not verify TDX quotes"
+                "an HCL report around a TDX TDREPORT, which is verified through the TDX quote made from it: "
+                "give that quote, with Intel's collateral"
             ))
         return given.report, given.hcl, table
 
-    def _platform_of(self, evidence: object) -> PlatformVerifier[SevSnpClaims]:
+
+    def _verify_tdx(
+        self, quote: object, collateral: TdxCollateral | None, now: datetime.datetime,
+        settings: Revocation, certificate: bytes | str | x509.Certificate | None, certificate_table: bytes | None,
+        crl: bytes | str | x509.CertificateRevocationList | None,
+    ) -> EvidenceResult[TdxClaims]:
+        if collateral is not None and not isinstance(collateral, TdxCollateral):
+            raise about("collateral", f"expected Intel's collateral (tdx.collateral.Collateral), got {type(collateral).__name__}")
+        given = Collateral(
+            certificate=_certificate(certificate), certificate_table=_bytes("certificate_table", certificate_table),
+            crl=_crl(crl), tdx=collateral,
+        )
+
+        def check(tdx: TdxCollateral | None) -> EvidenceResult[TdxClaims]:
+            result: EvidenceResult[TdxClaims] = self._tdx.check(
+                quote, dataclasses.replace(given, tdx=tdx), now=now, revocation=settings)
+            return result
+
+        pcs = self.pcs
+        if collateral is not None or pcs is None:
+            return check(collateral)
+        # Nothing enters the cache before the checks that judge it pass; a cached part that fails them is
+        # dropped and fetched once more.
+        for _ in range(2):
+            fetched = pcs.collateral_for(quote, now=now)
+            result = check(TdxCollateral.from_json(fetched))
+            passed = {part: _passed(result, names) for part, names in PCS_JUDGED_BY.items()}
+            if not pcs.settle(fetched, passed):
+                break
+        return result
+
+    def _platform_of(self, evidence: object) -> PlatformVerifier[Any]:
         # Evidence that no platform recognises goes to the first, whose reader names the likely mistake.
         return next((p for p in self._platforms if p.recognises(evidence)), self._platforms[0])
 
@@ -246,6 +319,7 @@ def default_verifier() -> Verifier:
     return _default
 
 
+@overload
 def verify(
     report: bytes | Report,
     certificate: bytes | str | x509.Certificate | None = None,
@@ -255,8 +329,32 @@ def verify(
     policy: Policy | Mapping[str, object] | None = None,
     now: datetime.datetime | None = None,
     crl: bytes | str | x509.CertificateRevocationList | None = None,
-) -> Verification:
-    """Verifies `report` against the VCEK or VLEK that signed it.
+    collateral: None = None,
+) -> Verification: ...
+@overload
+def verify(
+    report: bytes | Quote,
+    certificate: None = None,
+    *,
+    certificate_table: None = None,
+    chains: None = None,
+    policy: Policy | Mapping[str, object] | None = None,
+    now: datetime.datetime | None = None,
+    crl: None = None,
+    collateral: TdxCollateral,
+) -> TdxVerification: ...
+def verify(
+    report: bytes | Report | Quote,
+    certificate: bytes | str | x509.Certificate | None = None,
+    *,
+    certificate_table: bytes | None = None,
+    chains: bytes | Sequence[bytes] | None = None,
+    policy: Policy | Mapping[str, object] | None = None,
+    now: datetime.datetime | None = None,
+    crl: bytes | str | x509.CertificateRevocationList | None = None,
+    collateral: TdxCollateral | None = None,
+) -> Verification | TdxVerification:
+    """Verifies `report` against the VCEK or VLEK that signed it, or a TDX quote against Intel's collateral.
 
     `report` is the raw 1184 bytes, or the same recognised by content in the
     shapes it is handed out in: Azure's HCL report around it (which adds the
@@ -278,6 +376,10 @@ def verify(
     root; without it that check is skipped, unless the policy sets
     `require_revocation`.
 
+    An Intel TDX quote is told from a report by its content: `collateral` is
+    then Intel's collateral for it (`quorvel_verify.tdx.collateral.Collateral`:
+    TCB info, QE identity, CRLs), and the result a `TdxVerification`.
+
     The one-call form of `Verifier(chains=chains).verify(...)` then
     `policy.appraise(...)`: without `chains`, over one verifier kept for the
     process (and its caches); with them, over a verifier made for this call.
@@ -292,7 +394,7 @@ def verify(
     verifier = default_verifier() if chains is None else Verifier(chains=chains)
     result = verifier.verify(
         report, certificate, certificate_table=certificate_table, crl=crl, now=now,
-        revocation=policy.revocation(verifier.revocation),
+        revocation=policy.revocation(verifier.revocation), collateral=collateral,
     )
     return policy.appraise(result)
 

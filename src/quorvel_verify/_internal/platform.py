@@ -66,6 +66,7 @@ from ..checks import Check
 
 if TYPE_CHECKING:
     from ..azure.hcl import HclReport
+    from ..tdx.collateral import Collateral as TdxCollateral
 
 
 class Platform(enum.StrEnum):
@@ -97,6 +98,7 @@ class Collateral:
     # Why no revocation list came where one was sought (the key service unreachable, a failure status, offline
     # with none cached): the `revocation` check names it, and skips, or fails where a list is required.
     crl_unavailable: str | None = None
+    tdx: TdxCollateral | None = None  # Intel's collateral for a TDX quote (TCB info, QE identity, CRLs)
 
 
 @dataclass(frozen=True, slots=True)

@@ -41,6 +41,8 @@ from .._internal.untrusted import describe
 from ..errors import ErrorKind, VerificationError
 from ..sevsnp.kds import OfflineError
 from . import pcs_answers
+from .pck import load_pck_chain
+from .quote import Quote, parse_quote
 from .pcs_answers import FIELDS, FMSPC_SIZE, PARTS, PCK_CA_NAMES, PCS_BASE_URL, Part
 
 # What the client remembers of where the parts it returned came from, until the caller keeps or forgets them:
@@ -151,6 +153,13 @@ class PcsClient:
         if missing:
             raise OfflineError(self._missing(missing))
         return {name: found[name] for name in FIELDS}
+
+    def collateral_for(self, quote: object, *, now: datetime.datetime | None = None) -> dict[str, str]:
+        """The whole collateral of `quote` (its bytes or a parsed `Quote`): of the platform model and PCK CA
+        that its PCK certificate names."""
+        parsed = quote if isinstance(quote, Quote) else parse_quote(quote)  # type: ignore[arg-type]
+        chain = load_pck_chain(parsed.signature_data.pck_chain_pem)
+        return self.collateral(chain.extension.fmspc, chain.issuer.value, now=now)
 
     def tcb_info(self, fmspc: bytes, *, now: datetime.datetime | None = None) -> dict[str, str]:
         """The TCB info of the platform model `fmspc`: `tcb_info`, `tcb_info_signature`, `tcb_info_issuer_chain`."""

@@ -157,3 +157,19 @@ def test_fetch(server, tmp_path, script, change, steps, outcomes, requests, wait
     assert progress == [f"waiting {s} s to retry {fill['tcb']} (HTTP {status}, attempt {n})"
                         for n, (s, status) in enumerate(waits, 1)]
     assert slept == [seconds for seconds, _ in waits]
+
+
+def test_command_fetches_then_runs_offline(server, tmp_path: Path, command: Callable[..., None]) -> None:
+    """--fetch fills the cache from the PCS on loopback and --save-collateral writes what was used; a second run
+    asks nothing, --offline reads the cache alone, and the saved file verifies alike."""
+    quote, saved, cache = str(DATA / "quote-v4-uptodate.dcapqvl.bin"), tmp_path / "saved.json", tmp_path / "cache"
+    common = [quote, "--now", "2025-07-01", "--json"]
+    expected = ({"verified": True, "tcb_status": "UpToDate"}, "")
+    fetch = ["--fetch", "--pcs-url", server.url, "--cache-dir", str(cache)]
+    command([*common, *fetch, "--save-collateral", str(saved)], 0, expected)
+    assert len(server.requests) == 4
+    command([*common, *fetch], 0, expected)
+    assert len(server.requests) == 4
+    command([*common, "--offline", "--cache-dir", str(cache)], 0, expected)
+    command([*common, "--collateral", str(saved)], 0, expected)
+    assert json.loads(saved.read_text()) == GENUINE

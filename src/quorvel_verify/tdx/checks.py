@@ -1,0 +1,600 @@
+"""The evidence checks of a TDX quote, one function each, and `check_quote` that makes them all in order.
+
+Each check judges one thing and says what it expected against what it found;
+each runs even when an earlier one failed (on what the evidence claims), so a
+result names every fault at once. The verdict is the must-pass rule: every
+check but `revocation` must pass; `revocation` may be skipped when no CRL is
+given and none is required.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import hashlib
+from dataclasses import dataclass
+from typing import Final
+
+from cryptography import x509
+from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.oid import ExtensionOID
+
+from ..checks import Check, Outcome
+from ..errors import ErrorKind, VerificationError
+from . import tcb as levels
+from .collateral import (
+    Collateral,
+    CollateralError,
+    Level,
+    QeIdentity,
+    TcbInfo,
+    TcbStatus,
+    load_chain,
+    parse_qe_identity,
+    parse_tcb_info,
+    signature_verifies,
+    signing_certificate_problem,
+)
+from .memo import Memo
+from .pck import PckChain, common_name, load_pck_chain
+from .quote import ECDSA_P256_KEY_TYPE, INTEL_QE_VENDOR_ID, TEE_TYPE_TDX, Quote, parse_quote
+from .signatures import p256_verifies
+
+CHECK_NAMES: Final = (
+    "quote", "chain", "validity", "revocation", "qe_report", "attestation_key", "signature",
+    "collateral", "qe_identity", "tdx_module", "tcb",
+)  # fmt: skip
+MUST_PASS: Final = frozenset(CHECK_NAMES) - {"revocation"}
+_EPOCH: Final = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC)
+_ALWAYS: Final = (datetime.datetime.min.replace(tzinfo=datetime.UTC), datetime.datetime.max.replace(tzinfo=datetime.UTC))
+
+
+def _check(name: str, passed: bool, detail: str) -> Check:
+    return Check(name, Outcome.PASS if passed else Outcome.FAIL, detail)
+
+
+Window = tuple[datetime.datetime, datetime.datetime]
+
+
+def _intersection(windows: tuple[Window, ...]) -> Window:
+    """The times inside every one of `windows` (empty when the start is after the end)."""
+    return max(start for start, _ in windows), min(end for _, end in windows)
+
+
+def _certificate_window(certificate: x509.Certificate) -> Window:
+    return certificate.not_valid_before_utc, certificate.not_valid_after_utc
+
+
+def _crl_window(judged: JudgedCrl | None, grace: datetime.timedelta) -> Window:
+    if judged is None:
+        return _ALWAYS
+    if judged.next_update is None:
+        return judged.last_update, _EPOCH
+    return judged.last_update, _later(judged.next_update, grace)
+
+
+def _later(when: datetime.datetime, grace: datetime.timedelta) -> datetime.datetime:
+    """`when` + `grace`, saturating at the last representable instant."""
+    try:
+        return when + grace
+    except OverflowError:
+        return _ALWAYS[1]
+
+
+def _body_windows(body: SignedBody) -> tuple[Window, ...]:
+    if body.parsed is None:
+        return (_ALWAYS,)
+    return body.signer_window, (body.parsed.issue_date, body.parsed.next_update)
+
+
+def _when(now: datetime.datetime) -> str:
+    return f"{now:%Y-%m-%dT%H:%M:%SZ}"
+
+
+# --- The quote and Intel's PCK chain ------------------------------------------
+
+
+def quote(parsed: Quote) -> Check:
+    header = parsed.header
+    found = (header.attestation_key_type, header.tee_type, header.qe_vendor_id)
+    expected = (ECDSA_P256_KEY_TYPE, TEE_TYPE_TDX, INTEL_QE_VENDOR_ID)
+    detail = (
+        f"version {header.version}, attestation key type {header.attestation_key_type}, TEE type "
+        f"{header.tee_type:#x}, QE vendor {header.qe_vendor_id.hex()}"
+    )
+    if found == expected:
+        return _check("quote", True, f"TDX quote {detail} (Intel's QE)")
+    return _check(
+        "quote", False,
+        f"expected attestation key type {ECDSA_P256_KEY_TYPE} (ECDSA P-256), TEE type {TEE_TYPE_TDX:#x} and Intel's QE "
+        f"vendor {INTEL_QE_VENDOR_ID.hex()}; found {detail}",
+    )  # fmt: skip
+
+
+def _p256_sha256(certificate: x509.Certificate) -> bool:
+    key = certificate.public_key()
+    return (
+        isinstance(key, ec.EllipticCurvePublicKey)
+        and key.curve.name == "secp256r1"
+        and certificate.signature_algorithm_oid == x509.SignatureAlgorithmOID.ECDSA_WITH_SHA256
+    )
+
+
+_KNOWN_CRITICAL: Final = frozenset({ExtensionOID.BASIC_CONSTRAINTS, ExtensionOID.KEY_USAGE})
+
+
+def _role_problem(certificate: x509.Certificate, ca: bool) -> str | None:
+    """Why the certificate cannot hold its place in the chain: a CA that is not one, a leaf that is, an unknown critical extension."""
+    try:
+        is_ca = certificate.extensions.get_extension_for_class(x509.BasicConstraints).value.ca
+    except x509.ExtensionNotFound:
+        is_ca = False
+    if is_ca != ca:
+        return f"{common_name(certificate)!r} {'is not' if ca else 'is'} a CA certificate; expected {'a CA' if ca else 'a leaf'}"
+    unknown = [e.oid.dotted_string for e in certificate.extensions if e.critical and e.oid not in _KNOWN_CRITICAL]
+    if unknown:
+        return f"{common_name(certificate)!r} has unknown critical extensions {', '.join(unknown)}"
+    return None
+
+
+def chain(pck: PckChain, root: x509.Certificate) -> Check:
+    """The PCK certificate, through its CA, to the pinned root; the root sent in the quote is only compared."""
+    for certificate in (pck.pck, pck.ca, root):
+        if not _p256_sha256(certificate):
+            return _check("chain", False, f"{common_name(certificate)!r} is not ECDSA P-256 with SHA-256")
+    problem = _role_problem(pck.pck, False) or _role_problem(pck.ca, True)
+    if problem:
+        return _check("chain", False, problem)
+    if pck.root is not None and pck.root != root:
+        return _check("chain", False, f"the quote's root {common_name(pck.root)!r} is not the pinned Intel SGX Root CA")
+    for child, parent in ((pck.pck, pck.ca), (pck.ca, root)):
+        try:
+            child.verify_directly_issued_by(parent)
+        except (ValueError, TypeError, InvalidSignature):
+            return _check("chain", False, f"{common_name(child)!r} is not issued by {common_name(parent)!r} (pinned: the root)")
+    return _check("chain", True, f"PCK certificate <- Intel SGX PCK {pck.issuer.title()} CA <- the pinned Intel SGX Root CA")
+
+
+def validity(pck: PckChain, root: x509.Certificate, now: datetime.datetime) -> Check:
+    for certificate, (start, end) in zip((pck.pck, pck.ca, root), pck.windows + (_certificate_window(root),), strict=True):
+        if not start <= now <= end:
+            return _check(
+                "validity", False,
+                f"{common_name(certificate)!r} is valid {_when(start)} to {_when(end)}, not at {_when(now)}",
+            )  # fmt: skip
+    start, end = _intersection(pck.windows + (_certificate_window(root),))
+    return _check("validity", True, f"PCK certificate, its CA and the root all valid from {_when(start)} to {_when(end)}")
+
+
+@dataclass(frozen=True, slots=True)
+class JudgedCrl:
+    """A CRL as loaded and judged against its expected issuer; what depends on `now` is judged per call."""
+
+    name: str
+    last_update: datetime.datetime
+    next_update: datetime.datetime | None
+    problem: str | None  # not signed by the expected issuer, or revoking the certificate it was judged for
+
+
+def judge_crl(der: bytes, name: str, issuer: x509.Certificate, subject: x509.Certificate, subject_name: str) -> JudgedCrl:
+    """The CRL in `der`, signed by `issuer`, judged for `subject` (cryptography decodes lazily: every part used is read
+    here, so a malformed one is bad input)."""
+    try:
+        crl = x509.load_der_x509_crl(der)
+        signed = crl.issuer == issuer.subject and crl.is_signature_valid(issuer.public_key())  # type: ignore[arg-type]
+        revokes = crl.get_revoked_certificate_by_serial_number(subject.serial_number) is not None
+        last_update, next_update = crl.last_update_utc, crl.next_update_utc
+    except (ValueError, TypeError, x509.InvalidVersion, UnsupportedAlgorithm) as error:
+        raise CollateralError(f"collateral field {name} is not a DER CRL: {error}") from None
+    problem = None
+    if not signed:
+        problem = f"{name} is not signed by {common_name(issuer)!r}"
+    elif revokes:
+        problem = f"{name} revokes {subject_name} (serial {subject.serial_number:x})"
+    return JudgedCrl(name, last_update, next_update, problem)
+
+
+def _crl_problem(judged: JudgedCrl, now: datetime.datetime, grace: datetime.timedelta) -> str | None:
+    if judged.problem:
+        return judged.problem
+    if judged.next_update is None or not judged.last_update <= now <= _later(judged.next_update, grace):
+        until = _when(judged.next_update) if judged.next_update else "no next update"
+        allowed = f" (with a grace period of {grace.days} days)" if grace else ""
+        return f"{judged.name} is current {_when(judged.last_update)} to {until}, not at {_when(now)}{allowed}"
+    return None
+
+
+def revocation(pck: PckChain, pck_crl: JudgedCrl | None, root_crl: JudgedCrl | None, now: datetime.datetime,
+               required: bool = False, grace: datetime.timedelta = datetime.timedelta(0)) -> Check:  # fmt: skip
+    """Intel's PCK CRL of the CA that issued the PCK (judged against that CA), and the root CA's CRL, revoking neither."""
+    if pck_crl is None and root_crl is None:
+        outcome = Outcome.FAIL if required else Outcome.SKIP
+        return Check("revocation", outcome, f"no CRL given (Intel's {pck.issuer} CA PCK CRL and the root CA CRL)")
+    if pck_crl is None or root_crl is None:
+        missing = "pck_crl" if pck_crl is None else "root_ca_crl"
+        return _check("revocation", False, f"{missing} missing: both of Intel's CRLs are needed")
+    problem = _crl_problem(pck_crl, now, grace) or _crl_problem(root_crl, now, grace)
+    if problem:
+        return _check("revocation", False, problem)
+    start, end = _intersection((_crl_window(pck_crl, grace), _crl_window(root_crl, grace)))
+    return _check("revocation", True, f"neither the PCK nor its {pck.issuer} CA revoked; both CRLs current {_when(start)} to {_when(end)}")
+
+
+# --- The quoting enclave and the quote's signature ----------------------------
+
+
+def qe_report(parsed: Quote, pck: PckChain) -> Check:
+    data = parsed.signature_data
+    if p256_verifies(pck.pck.public_key(), data.qe_report_signature, data.qe_report.raw):
+        return _check("qe_report", True, "the QE report is signed by the PCK key")
+    return _check("qe_report", False, "expected the QE report signed by the PCK certificate's key; the signature does not verify")
+
+
+def attestation_key(parsed: Quote) -> Check:
+    data = parsed.signature_data
+    expected = hashlib.sha256(data.attestation_key + data.qe_auth_data).digest() + bytes(32)
+    found = data.qe_report.report_data
+    if found == expected:
+        return _check("attestation_key", True, "QE report data = SHA-256(attestation key || QE authentication data) || 32 zero bytes")
+    return _check("attestation_key", False, f"expected QE report data {expected.hex()}, found {found.hex()}")
+
+
+def signature(parsed: Quote) -> Check:
+    raw_key = parsed.signature_data.attestation_key
+    try:
+        key = ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), b"\x04" + raw_key)
+    except ValueError:
+        return _check("signature", False, f"the attestation key {raw_key.hex()} is not a point of P-256")
+    if p256_verifies(key, parsed.signature_data.signature, parsed.signed):
+        return _check("signature", True, f"header and body ({len(parsed.signed)} bytes) signed by the attestation key")
+    return _check("signature", False, "expected the header and body signed by the attestation key; the signature does not verify")
+
+
+# --- Intel's collateral -------------------------------------------------------
+
+
+@dataclass(frozen=True, slots=True)
+class SignedBody:
+    """The TCB info or QE identity as given, its signature judged; what depends on `now` is judged per call."""
+
+    name: str
+    parsed: TcbInfo | QeIdentity | None
+    problem: str | None  # missing, not signed by Intel's TCB Signing certificate under the pinned root
+    signer_window: tuple[datetime.datetime, datetime.datetime] = (_EPOCH, _EPOCH)
+
+
+@dataclass(frozen=True, slots=True)
+class Signer:
+    """The first certificate of an issuer chain of the collateral, judged as Intel's TCB Signing certificate."""
+
+    certificate: x509.Certificate | None
+    problem: str | None
+
+
+def judge_signer(chain_pem: str, name: str, root: x509.Certificate) -> Signer:
+    signers = load_chain(chain_pem, name)
+    return Signer(signers[0] if signers else None, signing_certificate_problem(signers, root))
+
+
+def judge_body(name: str, text: str | None, signature_value: bytes | None, signer: Signer | None) -> SignedBody:
+    """The signed body `name` ("tcb_info" or "qe_identity"), parsed and its signature checked."""
+    if text is None or signature_value is None or signer is None:
+        return SignedBody(name, None, f"no {name} given")
+    parsed = parse_tcb_info(text) if name == "tcb_info" else parse_qe_identity(text)
+    if signer.problem or signer.certificate is None:
+        return SignedBody(name, parsed, f"the {name}: {signer.problem}")
+    if not signature_verifies(signer.certificate, text, signature_value):
+        return SignedBody(name, parsed, f"the {name}'s signature does not verify with Intel's TCB Signing certificate")
+    return SignedBody(name, parsed, None, _certificate_window(signer.certificate))
+
+
+def _body_problem(body: SignedBody, now: datetime.datetime) -> str | None:
+    if body.problem or body.parsed is None:
+        return body.problem
+    start, end = body.signer_window
+    if not start <= now <= end:
+        return f"the {body.name}'s signing certificate is valid {_when(start)} to {_when(end)}, not at {_when(now)}"
+    if not body.parsed.issue_date <= now <= body.parsed.next_update:
+        return f"the {body.name} is current {_when(body.parsed.issue_date)} to {_when(body.parsed.next_update)}, not at {_when(now)}"
+    return None
+
+
+def collateral(tcb_info: SignedBody, qe_identity_body: SignedBody, pck: PckChain, now: datetime.datetime) -> Check:
+    problem = _body_problem(tcb_info, now) or _body_problem(qe_identity_body, now)
+    if problem:
+        return _check("collateral", False, problem)
+    info = tcb_info.parsed
+    assert isinstance(info, TcbInfo)
+    extension = pck.extension
+    if (info.fmspc, info.pce_id) != (extension.fmspc, extension.pce_id):
+        return _check(
+            "collateral", False,
+            f"expected the TCB info of FMSPC {extension.fmspc.hex()} PCE-ID {extension.pce_id.hex()} (the PCK "
+            f"certificate's), found FMSPC {info.fmspc.hex()} PCE-ID {info.pce_id.hex()}",
+        )  # fmt: skip
+    start, end = _intersection(_body_windows(tcb_info) + _body_windows(qe_identity_body))
+    return _check(
+        "collateral", True,
+        f"TCB info (FMSPC {info.fmspc.hex()}, evaluation {info.tcb_evaluation_data_number}) and QE identity signed by "
+        f"Intel's TCB Signing key, current {_when(start)} to {_when(end)}",
+    )  # fmt: skip
+
+
+def _masked(value: bytes, mask: bytes) -> bytes:
+    return bytes(v & m for v, m in zip(value, mask, strict=True))
+
+
+def qe_identity(parsed: Quote, identity: QeIdentity | None) -> tuple[Check, Level | None]:
+    if identity is None:
+        return _check("qe_identity", False, "no QE identity given"), None
+    report = parsed.signature_data.qe_report
+    misc = report.misc_select.to_bytes(4, "big")
+    mismatches = [
+        f"{what}: expected {want.hex() if isinstance(want, bytes) else want}, found {got.hex() if isinstance(got, bytes) else got}"
+        for what, want, got in (
+            ("MRSIGNER", identity.mrsigner, report.mr_signer),
+            ("ISVPRODID", identity.isvprodid, report.isv_prod_id),
+            # As Intel's library compares them: the report's value under the mask
+            # against the identity's as written (bits outside the mask there never match).
+            ("MISCSELECT under its mask", identity.miscselect, _masked(misc, identity.miscselect_mask)),
+            ("ATTRIBUTES under their mask", identity.attributes, _masked(report.attributes, identity.attributes_mask)),
+        )
+        if want != got
+    ]  # fmt: skip
+    if mismatches:
+        return _check("qe_identity", False, "the QE report is not Intel's TD QE: " + "; ".join(mismatches)), None
+    level = levels.isvsvn_level(identity.levels, report.isv_svn)
+    if level is None:
+        return _check("qe_identity", False, f"no TCB level of the QE identity for the QE's ISVSVN {report.isv_svn}"), None
+    return _check("qe_identity", True, f"Intel's TD QE, ISVSVN {report.isv_svn}: {level.status}"), level
+
+
+def tdx_module(parsed: Quote, info: TcbInfo | None) -> tuple[Check, Level | None]:
+    if info is None:
+        return _check("tdx_module", False, "no TCB info given"), None
+    report = parsed.td_report
+    identity = levels.module_identity(info, report.tee_tcb_svn)
+    if identity is None:
+        wanted = levels.module_identity_id(report.tee_tcb_svn) if report.module_major_version else "tdxModule"
+        return _check("tdx_module", False, f"the TCB info has no TDX module identity {wanted} for TEE TCB SVN {report.tee_tcb_svn.hex()}"), None
+    found = (report.mr_signer_seam, _masked(report.seam_attributes, identity.attributes_mask))
+    expected = (identity.mrsigner, identity.attributes)
+    if found != expected:
+        return _check(
+            "tdx_module", False,
+            f"expected module {identity.id} MRSIGNERSEAM {expected[0].hex()} and SEAM attributes {expected[1].hex()} "
+            f"under mask {identity.attributes_mask.hex()}; found {found[0].hex()} and {found[1].hex()}",
+        ), None  # fmt: skip
+    if not identity.levels:
+        return _check("tdx_module", True, f"TDX module of major version {report.module_major_version}: the TCB info's base tdxModule signer and attributes"), None
+    level = levels.isvsvn_level(identity.levels, report.module_svn)
+    if level is None:
+        return _check("tdx_module", False, f"no TCB level of module {identity.id} for its SVN {report.module_svn}"), None
+    return _check("tdx_module", True, f"TDX module {identity.id} SVN {report.module_svn}: {level.status}"), level
+
+
+@dataclass(frozen=True, slots=True)
+class TcbVerdict:
+    status: TcbStatus | None
+    advisory_ids: tuple[str, ...]
+
+
+def tcb(parsed: Quote, pck: PckChain, info: TcbInfo | None, module_level: Level | None,
+        qe_level: Level | None) -> tuple[Check, TcbVerdict]:  # fmt: skip
+    """The platform's level, converged with the module's and the QE's statuses where those were found.
+
+    Where `tdx_module` or `qe_identity` found no status they fail on their own,
+    and the quote is not verified; this check still says what the platform's
+    level is, so a result names every fault at once.
+    """
+    none = TcbVerdict(None, ())
+    if info is None:
+        return _check("tcb", False, "no TCB info given"), none
+    extension, tee = pck.extension, parsed.td_report.tee_tcb_svn
+    level = levels.platform_level(info, extension.tcb_components, extension.pcesvn, tee)
+    if level is None:
+        return _check(
+            "tcb", False,
+            f"TCB level not found (platform not supported): no level of the TCB info is met by the PCK's SGX "
+            f"components {list(extension.tcb_components)}, PCESVN {extension.pcesvn} and TEE TCB SVN {tee.hex()}",
+        ), none  # fmt: skip
+    status = levels.converge(level.status, module_level.status if module_level else None, qe_level.status if qe_level else None)
+    advisories = levels.merge_advisories(
+        level.advisory_ids, module_level.advisory_ids if module_level else (), qe_level.advisory_ids if qe_level else ()
+    )
+    detail = (
+        f"{status} (platform {level.status} of {level.tcb_date}, module "
+        f"{module_level.status if module_level else 'no status'}, QE {qe_level.status if qe_level else 'no status'}); "
+        f"advisories: {', '.join(advisories) or 'none'}"
+    )
+    return _check("tcb", True, detail), TcbVerdict(status, advisories)
+
+
+# --- All of them --------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class TdxEvidence:
+    """The evidence checks in order and what they established; `verified` is the must-pass rule."""
+
+    checks: tuple[Check, ...]
+    quote: Quote
+    tcb_status: TcbStatus | None
+    advisory_ids: tuple[str, ...]
+    fmspc: str
+    tcb_evaluation_data_number: int | None
+
+    def check(self, name: str) -> Check:
+        """The check of this name; KeyError if it was not made."""
+        for check in self.checks:
+            if check.name == name:
+                return check
+        raise KeyError(name)
+
+    @property
+    def verified(self) -> bool:
+        return all(check.passed or (check.name not in MUST_PASS and not check.failed) for check in self.checks)
+
+
+class TdxChecker:
+    """Makes the evidence checks of TDX quotes under one pinned root, remembering what does not depend on `now`.
+
+    A service sees many quotes from few platforms: a PCK chain, a CRL or a
+    signed TCB info seen before (the same bytes) is not loaded and verified
+    again. What is remembered is the judgement itself, pass or fail, keyed by
+    the exact bytes judged; the checks that depend on `now` are made on every
+    call. Each memo is bounded, and belongs to this instance.
+    """
+
+    def __init__(self, root: x509.Certificate, *, memo_size: int = 256) -> None:
+        self.root = root
+        self._chains: Memo[bytes, tuple[PckChain, Check]] = Memo(memo_size)
+        self._crls: Memo[tuple[bytes, bytes], JudgedCrl] = Memo(memo_size)
+        self._signers: Memo[str, Signer] = Memo(memo_size)
+        self._bodies: Memo[tuple[str, str | None, bytes | None, str | None], SignedBody] = Memo(memo_size)
+        self._judged: Memo[tuple[object, ...], _Judgement] = Memo(memo_size)
+
+    def check(self, data: bytes | Quote, given: Collateral | None, now: datetime.datetime, *,
+              require_revocation: bool = False, grace_days: int = 0) -> TdxEvidence:  # fmt: skip
+        """Every evidence check of the quote, in order, with Intel's `given` collateral at `now`."""
+        if not isinstance(now, datetime.datetime) or now.tzinfo is None:
+            raise VerificationError("now must be a timezone-aware datetime")
+        try:
+            return self._check(data, given or Collateral(), now, require_revocation, datetime.timedelta(days=grace_days))
+        except VerificationError:
+            raise
+        except (ValueError, x509.InvalidVersion, UnsupportedAlgorithm) as error:
+            # cryptography decodes certificates and CRLs lazily, so a malformed
+            # part may surface only when a check reads it: still bad input.
+            raise VerificationError(
+                f"malformed certificate or CRL in the quote or its collateral: {error}", ErrorKind.COLLATERAL
+            ) from error
+
+    def _pck(self, pem: bytes) -> tuple[PckChain, Check]:
+        def make() -> tuple[PckChain, Check]:
+            pck = load_pck_chain(pem)
+            return pck, chain(pck, self.root)
+
+        return self._chains.get(pem, make)
+
+    def _crls_of(self, given: Collateral, pck: PckChain, pem: bytes) -> tuple[JudgedCrl | None, JudgedCrl | None]:
+        """The PCK CRL judged against the PCK chain (the memo knows that chain by its bytes), the root CA CRL for its CA."""
+        pck_der, root_der = given.pck_crl, given.root_ca_crl
+        pck_name = f"the PCK CRL (expected the {pck.issuer} CA's)"
+        return (
+            None if pck_der is None else self._crls.get(
+                (pck_der, pem), lambda: judge_crl(pck_der, pck_name, pck.ca, pck.pck, "the PCK certificate")),
+            None if root_der is None else self._crls.get(
+                (root_der, pem), lambda: judge_crl(root_der, "the root CA CRL", self.root, pck.ca, "the PCK CA")),
+        )  # fmt: skip
+
+    def _body(self, name: str, text: str | None, signature_value: bytes | None, chain_pem: str | None) -> SignedBody:
+        def signer() -> Signer | None:
+            if chain_pem is None:
+                return None
+            return self._signers.get(chain_pem, lambda: judge_signer(chain_pem, f"{name}_issuer_chain", self.root))
+
+        key = (name, text, signature_value, chain_pem)
+        return self._bodies.get(key, lambda: judge_body(name, text, signature_value, signer()))
+
+    def _check(self, data: bytes | Quote, given: Collateral, now: datetime.datetime, require_revocation: bool,
+               grace: datetime.timedelta) -> TdxEvidence:  # fmt: skip
+        # What is judged must be what was signed: a Quote made or changed by hand (dataclasses.replace)
+        # could pair other fields with genuine signed bytes, so it is read again from its bytes.
+        parsed = parse_quote(data.raw if isinstance(data, Quote) else data)
+        td, signature_data = parsed.td_report, parsed.signature_data
+        # Everything the judgement reads besides the quote's signatures: the
+        # same bytes give the same judgement, whichever quote they came in.
+        key = (signature_data.pck_chain_pem, given, td.tee_tcb_svn, td.mr_signer_seam, td.seam_attributes,
+               signature_data.qe_report.raw, require_revocation, grace)  # fmt: skip
+        judged = self._judged.get(key, lambda: self._judge(parsed, given, require_revocation, grace))
+        start, end = judged.window
+        if start <= now <= end:
+            timed = judged.timed
+        else:
+            timed = judged.timed_at(now, self.root)
+        checks = (
+            quote(parsed),
+            judged.chain,
+            *timed[:2],
+            qe_report(parsed, judged.pck),
+            attestation_key(parsed),
+            signature(parsed),
+            timed[2],
+            *judged.collateral_checks,
+        )
+        verdict = judged.verdict
+        return TdxEvidence(checks, parsed, verdict.status, verdict.advisory_ids, judged.fmspc, judged.evaluation)
+
+    def _judge(self, parsed: Quote, given: Collateral, require_revocation: bool, grace: datetime.timedelta) -> _Judgement:
+        pck, chain_check = self._pck(parsed.signature_data.pck_chain_pem)
+        info_body = self._body("tcb_info", given.tcb_info, given.tcb_info_signature, given.tcb_info_issuer_chain)
+        qe_body = self._body("qe_identity", given.qe_identity, given.qe_identity_signature, given.qe_identity_issuer_chain)
+        info = info_body.parsed if isinstance(info_body.parsed, TcbInfo) else None
+        identity = qe_body.parsed if isinstance(qe_body.parsed, QeIdentity) else None
+        qe_check, qe_level = qe_identity(parsed, identity)
+        module_check, module_level = tdx_module(parsed, info)
+        tcb_check, verdict = tcb(parsed, pck, info, module_level, qe_level)
+        pck_crl, root_crl = self._crls_of(given, pck, parsed.signature_data.pck_chain_pem)
+        judgement = _Judgement(
+            pck, chain_check, (qe_check, module_check, tcb_check), verdict, pck.extension.fmspc.hex(),
+            info.tcb_evaluation_data_number if info else None, info_body, qe_body, pck_crl, root_crl,
+            require_revocation, grace,
+        )  # fmt: skip
+        return judgement.with_window(self.root)
+
+
+@dataclass(frozen=True)
+class _Judgement:
+    """What the checks of one quote's PCK chain and collateral found, `now` aside.
+
+    `window` is the span of time in which the checks that depend on `now`
+    (validity, revocation, collateral) all pass, with `timed` their results
+    there; outside it (or when it is empty) they are made again at `now`.
+    """
+
+    pck: PckChain
+    chain: Check
+    collateral_checks: tuple[Check, Check, Check]  # qe_identity, tdx_module, tcb
+    verdict: TcbVerdict
+    fmspc: str
+    evaluation: int | None
+    info_body: SignedBody
+    qe_body: SignedBody
+    pck_crl: JudgedCrl | None
+    root_crl: JudgedCrl | None
+    require_revocation: bool
+    grace: datetime.timedelta
+    window: Window = (_EPOCH, datetime.datetime.min.replace(tzinfo=datetime.UTC))
+    timed: tuple[Check, ...] = ()
+
+    def timed_at(self, now: datetime.datetime, root: x509.Certificate) -> tuple[Check, Check, Check]:
+        return (
+            validity(self.pck, root, now),
+            revocation(self.pck, self.pck_crl, self.root_crl, now, self.require_revocation, self.grace),
+            collateral(self.info_body, self.qe_body, self.pck, now),
+        )
+
+    def with_window(self, root: x509.Certificate) -> _Judgement:
+        windows = self.pck.windows + (
+            _certificate_window(root), _crl_window(self.pck_crl, self.grace), _crl_window(self.root_crl, self.grace)
+        )
+        start, end = _intersection(windows + _body_windows(self.info_body) + _body_windows(self.qe_body))
+        if start > end:
+            return self
+        timed = self.timed_at(start, root)
+        if any(check.failed for check in timed):
+            return self
+        return dataclasses.replace(self, window=(start, end), timed=timed)
+
+
+def check_quote(data: bytes | Quote, given: Collateral | None, now: datetime.datetime, root: x509.Certificate,
+                *, require_revocation: bool = False, grace_days: int = 0) -> TdxEvidence:  # fmt: skip
+    """Every evidence check of the quote, in order, with Intel's `given` collateral at `now` under the pinned `root`.
+
+    The one-call form: nothing is remembered between calls (see `TdxChecker`).
+    """
+    return TdxChecker(root, memo_size=0).check(
+        data, given, now, require_revocation=require_revocation, grace_days=grace_days
+    )

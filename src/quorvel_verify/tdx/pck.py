@@ -1,0 +1,224 @@
+"""The PCK certificate chain of a quote and the SGX extension of its PCK certificate.
+
+The PCK certificate states what Intel certified about the platform: its FMSPC
+(the platform model that picks the TCB info), its PCE's identity, and the TCB
+it had when the key was issued (16 SGX components, the PCESVN and the CPUSVN).
+Those come from Intel's extension 1.2.840.113741.1.13.1, a SEQUENCE OF
+(OID, value) pairs that `cryptography` hands over as raw bytes; it is decoded
+with `cryptography.hazmat.asn1`, so the DER rules (minimal lengths and
+integers, no trailing bytes) are cryptography's, not ours.
+"""
+
+from __future__ import annotations
+
+import datetime
+import enum
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any, Final, TypeVar
+
+from cryptography import x509
+from cryptography.exceptions import UnsupportedAlgorithm
+from cryptography.hazmat import asn1
+from cryptography.x509.oid import NameOID
+
+from ..errors import ErrorKind, VerificationError
+
+
+class PckError(VerificationError):
+    """A quote's PCK certificate chain that cannot be read."""
+
+    default_kind = ErrorKind.CERTIFICATE
+
+
+SGX_EXTENSION: Final = x509.ObjectIdentifier("1.2.840.113741.1.13.1")
+_ARC: Final = SGX_EXTENSION.dotted_string
+_PPID, _TCB, _PCE_ID, _FMSPC, _SGX_TYPE = (f"{_ARC}.{n}" for n in range(1, 6))
+# The TCB's 18 entries in Intel's order: the 16 SGX components, the PCESVN, the CPUSVN.
+_TCB_ARCS: Final = tuple(f"{_ARC}.2.{n}" for n in range(1, 19))
+# A genuine PCK chain is three certificates; more is not Intel's.
+MAX_CHAIN_CERTIFICATES: Final = 4
+
+_T = TypeVar("_T")
+
+
+class SgxType(enum.IntEnum):
+    STANDARD = 0
+    SCALABLE = 1
+    SCALABLE_WITH_INTEGRITY = 2
+
+
+class PckIssuer(enum.StrEnum):
+    """Which of Intel's PCK CAs issued the certificate; Intel's PCK CRL is published per CA."""
+
+    PLATFORM = "platform"
+    PROCESSOR = "processor"
+
+
+_ISSUER_NAMES: Final = {
+    "Intel SGX PCK Platform CA": PckIssuer.PLATFORM,
+    "Intel SGX PCK Processor CA": PckIssuer.PROCESSOR,
+}
+
+
+@asn1.sequence
+class _Entry:
+    oid: x509.ObjectIdentifier
+    value: asn1.TLV
+
+
+@asn1.sequence
+class _Svn:
+    oid: x509.ObjectIdentifier
+    value: int
+
+
+@asn1.sequence
+class _Octets:
+    oid: x509.ObjectIdentifier
+    value: bytes
+
+
+# The TCB is a SEQUENCE of 18 (OID, value) pairs that Intel writes in one
+# order: decoded as one fixed sequence, which costs a third less than a list
+# of pairs decoded one by one, and whose OIDs are then checked in order.
+_Tcb: type[Any] = asn1.sequence(type("_Tcb", (), {"__annotations__": {**{f"c{n}": _Svn for n in range(1, 18)}, "cpusvn": _Octets}}))
+
+
+@dataclass(frozen=True, slots=True)
+class SgxExtension:
+    """What the PCK certificate states about the platform."""
+
+    ppid: bytes
+    tcb_components: tuple[int, ...]  # the 16 SGX TCB component SVNs, in order
+    pcesvn: int
+    cpusvn: bytes
+    pce_id: bytes
+    fmspc: bytes
+    sgx_type: SgxType
+
+
+@dataclass(frozen=True, slots=True)
+class PckChain:
+    """The quote's chain as given: the PCK certificate, the CA that issued it, and whatever root was sent."""
+
+    pck: x509.Certificate
+    ca: x509.Certificate
+    root: x509.Certificate | None
+    issuer: PckIssuer
+    extension: SgxExtension
+    windows: tuple[tuple[datetime.datetime, datetime.datetime], ...]  # the PCK's and the CA's validity, read once
+
+
+def load_pck_chain(pem: bytes) -> PckChain:
+    """The chain of certification data type 5: PCK certificate, Platform or Processor CA, root (optional here)."""
+    try:
+        certificates = x509.load_pem_x509_certificates(pem.rstrip(b"\0"))
+    except (ValueError, x509.InvalidVersion) as error:
+        raise PckError(f"the quote's PCK certificate chain is not PEM certificates: {error}") from error
+    if not 2 <= len(certificates) <= MAX_CHAIN_CERTIFICATES:
+        raise PckError(
+            f"the quote's PCK certificate chain holds {len(certificates)} certificates: expected the PCK certificate, "
+            f"its CA and the root"
+        )
+    for certificate in certificates[:2]:
+        # The root sent is only compared with the pinned one, byte for byte.
+        # cryptography decodes these lazily: a malformed key or extension in a
+        # certificate sent by the guest is bad input here, not an error later.
+        try:
+            certificate.public_key()
+            certificate.signature_algorithm_oid  # noqa: B018
+            certificate.extensions  # noqa: B018
+        except (ValueError, UnsupportedAlgorithm) as error:
+            raise PckError(f"a certificate of the quote's PCK chain is malformed: {error}") from None
+    pck, ca, *rest = certificates
+    ca_name = common_name(ca)
+    if ca_name not in _ISSUER_NAMES:
+        raise PckError(f"the PCK certificate's CA is {ca_name!r}, not Intel's PCK Platform CA or Processor CA")
+    windows = tuple((c.not_valid_before_utc, c.not_valid_after_utc) for c in (pck, ca))
+    return PckChain(pck, ca, rest[-1] if rest else None, _ISSUER_NAMES[ca_name], sgx_extension(pck), windows)
+
+
+def common_name(certificate: x509.Certificate) -> str:
+    try:
+        names = certificate.subject.get_attributes_for_oid(NameOID.COMMON_NAME)
+    except ValueError:
+        return ""
+    return str(names[0].value) if names else ""
+
+
+def sgx_extension(certificate: x509.Certificate) -> SgxExtension:
+    """The SGX extension of a PCK certificate, every field checked for presence and size."""
+    try:
+        extension = certificate.extensions.get_extension_for_oid(SGX_EXTENSION).value
+    except x509.ExtensionNotFound:
+        raise PckError("the PCK certificate has no SGX extension (1.2.840.113741.1.13.1)") from None
+    except ValueError as error:
+        raise PckError(f"the PCK certificate's extensions cannot be read: {error}") from error
+    if not isinstance(extension, x509.UnrecognizedExtension):
+        raise PckError("the PCK certificate's SGX extension is not raw bytes")
+    try:
+        fields = _entries(extension.value)
+        tcb = _require(fields, _TCB).parse(_Tcb)
+        entries = [getattr(tcb, f"c{n}") for n in range(1, 18)] + [tcb.cpusvn]
+        found = tuple(entry.oid.dotted_string for entry in entries)
+        if found != _TCB_ARCS:
+            raise PckError(f"the PCK certificate's SGX TCB holds {', '.join(found)}, not Intel's 18 entries in order")
+        svns = tuple(entry.value for entry in entries[:17])
+        if not all(0 <= svn <= 0xFF for svn in svns[:16]) or not 0 <= svns[16] <= 0xFFFF or len(tcb.cpusvn.value) != 16:
+            raise PckError("the PCK certificate's SGX TCB has a component SVN, PCESVN or CPUSVN out of range")
+        return SgxExtension(
+            ppid=_octets(fields, _PPID, 16),
+            tcb_components=svns[:16],
+            pcesvn=svns[16],
+            cpusvn=tcb.cpusvn.value,
+            pce_id=_octets(fields, _PCE_ID, 2),
+            fmspc=_octets(fields, _FMSPC, 6),
+            sgx_type=_sgx_type(_require(fields, _SGX_TYPE)),
+        )
+    except (ValueError, TypeError) as error:
+        if isinstance(error, VerificationError):
+            raise
+        raise PckError(f"the PCK certificate's SGX extension is malformed: {error}") from error
+
+
+def _entries(der: bytes) -> dict[str, asn1.TLV]:
+    entries = asn1.decode_der(list[_Entry], der)
+    found: dict[str, asn1.TLV] = {}
+    for entry in entries:
+        arc = entry.oid.dotted_string
+        if arc in found:
+            raise PckError(f"the PCK certificate's SGX extension holds {arc} twice")
+        found[arc] = entry.value
+    return found
+
+
+def _require(fields: dict[str, asn1.TLV], arc: str) -> asn1.TLV:
+    if arc not in fields:
+        raise PckError(f"the PCK certificate's SGX extension lacks {arc}")
+    return fields[arc]
+
+
+def _parsed(fields: dict[str, asn1.TLV], arc: str, kind: type[_T], check: Callable[[_T], bool], want: str) -> _T:
+    value = _require(fields, arc).parse(kind)
+    if not check(value):
+        raise PckError(f"the PCK certificate's SGX extension has {arc} = {value!r}, expected {want}")
+    return value
+
+
+def _octets(fields: dict[str, asn1.TLV], arc: str, size: int) -> bytes:
+    return _parsed(fields, arc, bytes, lambda v: len(v) == size, f"{size} bytes")
+
+
+def _sgx_type(value: asn1.TLV) -> SgxType:
+    # The declarative decoder has no ENUMERATED; its content octets are an
+    # INTEGER's, so the value is re-tagged as one (content under 128 bytes,
+    # hence one length octet) and cryptography decodes it with DER's rules.
+    content = bytes(value.data)
+    if value.tag_bytes != b"\x0a" or not 0 < len(content) <= 4:
+        raise PckError("the PCK certificate's SGX type is not a small ENUMERATED")
+    number = asn1.decode_der(int, b"\x02" + bytes([len(content)]) + content)
+    try:
+        return SgxType(number)
+    except ValueError:
+        raise PckError(f"the PCK certificate's SGX type {number} is not one Intel defines") from None

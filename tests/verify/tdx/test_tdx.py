@@ -1,0 +1,328 @@
+"""TDX quotes: the genuine cases, a refusal row per check and per policy rule, the TCB level and status tables, and hostile bytes."""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import random
+from collections.abc import Callable
+from pathlib import Path
+
+import pytest
+from cryptography import x509
+
+from intel_test_pki import NOW, ROOT, Bundle, build, level, new_key
+from quorvel_verify import Policy, VerificationError, Verifier, verify
+from quorvel_verify.tdx import tcb
+from quorvel_verify.tdx.checks import check_quote
+from quorvel_verify.tdx.collateral import Collateral, TcbStatus, parse_tcb_info, signed_body
+from quorvel_verify.tdx.pck import PckIssuer
+from quorvel_verify.tdx.quote import parse_quote
+
+DATA = Path(__file__).parents[2] / "data" / "tdx"
+INTEL_ROOT = x509.load_pem_x509_certificate(
+    (Path(__file__).parents[3] / "src" / "quorvel_verify" / "tdx" / "data" / "intel-sgx-root-ca.pem").read_bytes()
+)
+ALL_PASS = frozenset()
+VERIFIER = Verifier(tdx_root=ROOT)
+
+
+def _at(text: str) -> datetime.datetime:
+    return datetime.datetime.fromisoformat(text).replace(tzinfo=datetime.UTC)
+
+
+def _pcs(tcb_info: str, qe_identity: str | None, chain: str, crls: tuple[str, str] | None = None) -> Collateral:
+    """Collateral assembled from Intel PCS answers as they were served."""
+    body, sig = signed_body((DATA / tcb_info).read_text(), "tcbInfo")
+    fields = {"tcb_info": body, "tcb_info_signature": sig.hex(), "tcb_info_issuer_chain": (DATA / chain).read_text()}
+    if qe_identity:
+        body, sig = signed_body((DATA / qe_identity).read_text(), "enclaveIdentity")
+        fields |= {"qe_identity": body, "qe_identity_signature": sig.hex(), "qe_identity_issuer_chain": (DATA / chain).read_text()}
+    if crls:
+        fields |= {"pck_crl": (DATA / crls[0]).read_bytes().hex(), "root_ca_crl": (DATA / crls[1]).read_bytes().hex()}
+    return Collateral.from_json(fields)
+
+
+def _bundle(name: str) -> Collateral:
+    return Collateral.from_json((DATA / f"{name}.collateral.json").read_text())
+
+
+GENUINE = {
+    "v4-uptodate": lambda: _bundle("quote-v4-uptodate.dcapqvl"),
+    "v5-td15": lambda: _bundle("quote-v5-td15-nolevel.dcapqvl"),
+    "spr-e4-2023": lambda: _pcs("tcbinfo-2023-06.gotdx.json", "qeidentity-2023-06.gotdx.json", "tcbinfo-issuer-chain.gotdx.pem",
+                                ("pck-crl-2023-06.gotdx.der", "root-crl-2023-04.gotdx.der")),
+    "gcp-tcb-info-only": lambda: _pcs("tcbinfo-00806f050000-2025-09.teekit.json", None, "tcb-signing-chain-2025.pem"),
+    "trustee-no-crl": lambda: _pcs("tcbinfo-2025-10.trustee.json", "qeidentity-2025-10.trustee.json", "tcb-signing-chain-2025.pem"),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    ("quote", "collateral", "now", "failed", "status"),
+    [
+        ("quote-v4-uptodate.dcapqvl.bin", "v4-uptodate", "2025-07-01", ALL_PASS, "UpToDate"),
+        # Outside its window: Intel's TCB info and the PCK CRL are out of date.
+        ("quote-v4-uptodate.dcapqvl.bin", "v4-uptodate", "2025-08-01", {"revocation", "collateral"}, "UpToDate"),
+        ("quote-v5-td15-nolevel.dcapqvl.bin", "v5-td15", "2026-03-01", {"tcb"}, None),
+        ("quote-v4-spr-e4.gotdx.bin", "spr-e4-2023", "2023-06-25", {"tcb"}, None),
+        # 8,000-byte buffer; without a QE identity the quote is not verified, whatever the platform's level.
+        ("quote-v4-gcp-cos113.gotdx.bin", "gcp-tcb-info-only", "2025-10-10", {"collateral", "qe_identity"}, "UpToDate"),
+        ("quote-c.trustee.bin", "trustee-no-crl", "2025-11-10", ALL_PASS, "OutOfDate"),
+    ],
+)
+def test_genuine(quote: str, collateral: str, now: str, failed: set[str], status: str | None) -> None:
+    evidence = check_quote((DATA / quote).read_bytes(), GENUINE[collateral](), _at(now), INTEL_ROOT)
+    assert {check.name for check in evidence.checks if check.failed} == set(failed)
+    assert evidence.verified == (not failed)
+    assert evidence.tcb_status == status
+    if quote.startswith("quote-v4-uptodate") and not failed:
+        details = {check.name: check.detail for check in evidence.checks}
+        assert "TDX_01 SVN 6: UpToDate" in details["tdx_module"] and "ISVSVN 6: UpToDate" in details["qe_identity"]
+
+
+# One row per evidence check: each knob of the test PKI breaks exactly that check.
+@pytest.mark.parametrize(
+    ("changes", "failed", "detail"),
+    [
+        ({}, None, "UpToDate"),
+        ({"qe_vendor_id": bytes(16)}, "quote", "found version 4"),
+        ({"ca_root_key": new_key()}, "chain", "is not issued by"),
+        ({"pck_is_ca": True}, "chain", "'Intel SGX PCK Certificate' is a CA certificate"),
+        ({"pck_start": NOW + datetime.timedelta(days=1)}, "validity", "not at 2026-01-15"),
+        ({"revoked_pcks": (3,)}, "revocation", "revokes the PCK certificate (serial 3)"),
+        ({"qe_report_key": new_key()}, "qe_report", "does not verify"),
+        ({"signed_auth_data": b"other"}, "attestation_key", "expected QE report data"),
+        ({"quote_key": new_key(), "signed_auth_data": None}, None, "UpToDate"),  # another attestation key, attested: fine
+        ({"pck_fmspc": bytes(6)}, "collateral", "found FMSPC 00906ed50000"),
+        ({"tcb_info_key": new_key()}, "collateral", "signature does not verify"),
+        ({"qe_mrsigner": bytes(32)}, "qe_identity", "MRSIGNER"),
+        ({"qe_isvsvn": 3}, "qe_identity", "no TCB level of the QE identity"),
+        ({"qe_attributes": bytes([0x13]) + bytes(15)}, "qe_identity", "ATTRIBUTES under their mask"),
+        ({"qe_attributes": bytes([0x15]) + bytes(15)}, None, "UpToDate"),  # a bit outside Intel's mask: not compared
+        ({"mr_signer_seam": b"\1" * 48}, "tdx_module", "MRSIGNERSEAM"),
+        ({"tee_tcb_svn": bytes([3, 5, 3]) + bytes(13)}, "tdx_module", "no TDX module identity TDX_05"),
+        ({"tee_tcb_svn": bytes([2, 1, 3]) + bytes(13)}, "tdx_module", "no TCB level of module TDX_01"),
+        ({"pck_components": (1,) * 16}, "tcb", "TCB level not found"),
+    ],
+)
+def test_test_pki_refusals(changes: dict[str, object], failed: str | None, detail: str) -> None:
+    quote, collateral = build(Bundle().replace(**changes))
+    evidence = check_quote(quote, collateral, NOW, ROOT)
+    assert [check.name for check in evidence.checks if check.failed] == ([failed] if failed else [])
+    assert detail in (evidence.check(failed).detail if failed else evidence.checks[-1].detail)
+
+
+def test_signature_over_header_and_body() -> None:
+    """A changed TD report byte, the quote left as signed, fails `signature` and nothing else."""
+    quote, collateral = build()
+    tampered = bytearray(quote)
+    tampered[48 + 200] ^= 1  # inside MRTD
+    evidence = check_quote(bytes(tampered), collateral, NOW, ROOT)
+    assert [check.name for check in evidence.checks if check.failed] == ["signature"]
+
+
+@pytest.mark.parametrize(("grace_days", "result"), [(0, "fail"), (1, "pass")])
+def test_crl_grace_period(grace_days: int, result: str) -> None:
+    """Two hours after the genuine PCK CRL's next update: current only within a day's grace."""
+    evidence = check_quote(V4, GENUINE["v4-uptodate"](), _at("2025-07-19T12:00:00"), INTEL_ROOT, grace_days=grace_days)
+    assert evidence.check("revocation").result == result
+
+
+def test_revocation_skipped_without_crl_unless_required() -> None:
+    quote, full = build()
+    bare = Collateral.from_json({k: v for k, v in full.to_json().items() if k not in ("pck_crl", "root_ca_crl")})
+    assert check_quote(quote, bare, NOW, ROOT).checks[3].result == "skip"
+    assert check_quote(quote, bare, NOW, ROOT).verified
+    assert check_quote(quote, bare, NOW, ROOT, require_revocation=True).checks[3].result == "fail"
+
+
+# Intel's rules for the platform's level: SGX components and PCESVN from the
+# PCK certificate, TDX components from the TEE TCB SVN (from byte 2 when the
+# module's major version is set, byte 1).
+@pytest.mark.parametrize(
+    ("components", "pcesvn", "tee_tcb_svn", "expected"),
+    [
+        ((4,) * 16, 11, [3, 1, 3], "UpToDate"),
+        ((4,) * 15 + (3,), 11, [3, 1, 3], "OutOfDate"),  # one SGX component below: the next level
+        ((4,) * 16, 10, [3, 1, 3], "OutOfDate"),  # PCESVN below
+        ((4,) * 16, 11, [3, 1, 2], "OutOfDate"),  # a TDX component below
+        ((4,) * 16, 11, [0, 1, 3], "UpToDate"),  # bytes 0 and 1 are the module's when its major version is set
+        ((4,) * 16, 11, [0, 0, 3], "OutOfDate"),  # ...and the platform's when it is not: byte 0 is below 2
+        ((1,) * 16, 11, [9, 1, 9], None),
+    ],
+)
+def test_platform_level(components: tuple[int, ...], pcesvn: int, tee_tcb_svn: list[int], expected: str | None) -> None:
+    levels = [level(4, 3, "UpToDate"), level(2, 1, "OutOfDate", pcesvn=10)]
+    levels[0]["tcb"]["tdxtcbcomponents"][0] = {"svn": 2}  # type: ignore[index]  # the module's SVN, when read as the platform's
+    _, collateral = build(Bundle(tcb_levels=tuple(levels)))
+    info = parse_tcb_info(collateral.tcb_info or "")
+    found = tcb.platform_level(info, components, pcesvn, bytes(tee_tcb_svn) + bytes(13))
+    assert (found.status if found else None) == expected
+
+
+S = TcbStatus
+
+
+@pytest.mark.parametrize(
+    ("platform", "module", "qe", "expected"),
+    [
+        (S.UP_TO_DATE, S.UP_TO_DATE, S.UP_TO_DATE, S.UP_TO_DATE),
+        (S.UP_TO_DATE, None, S.UP_TO_DATE, S.UP_TO_DATE),
+        (S.SW_HARDENING_NEEDED, S.UP_TO_DATE, S.UP_TO_DATE, S.SW_HARDENING_NEEDED),
+        (S.UP_TO_DATE, S.OUT_OF_DATE, S.UP_TO_DATE, S.OUT_OF_DATE),
+        (S.SW_HARDENING_NEEDED, S.UP_TO_DATE, S.OUT_OF_DATE, S.OUT_OF_DATE),
+        (S.CONFIGURATION_NEEDED, S.OUT_OF_DATE, S.UP_TO_DATE, S.OUT_OF_DATE_CONFIGURATION_NEEDED),
+        (S.CONFIGURATION_AND_SW_HARDENING_NEEDED, S.UP_TO_DATE, S.OUT_OF_DATE, S.OUT_OF_DATE_CONFIGURATION_NEEDED),
+        (S.OUT_OF_DATE_CONFIGURATION_NEEDED, S.OUT_OF_DATE, S.OUT_OF_DATE, S.OUT_OF_DATE_CONFIGURATION_NEEDED),
+        (S.UP_TO_DATE, S.UP_TO_DATE, S.REVOKED, S.REVOKED),
+        (S.CONFIGURATION_NEEDED, S.REVOKED, S.UP_TO_DATE, S.REVOKED),
+    ],
+)
+def test_status_convergence(platform: S, module: S | None, qe: S, expected: S) -> None:
+    assert tcb.converge(platform, module, qe) == expected
+
+
+def test_advisories_merged_through_the_check() -> None:
+    levels = (level(4, 3, "SWHardeningNeeded", ["INTEL-SA-00002", "INTEL-SA-00001"]),)
+    qe = ({"tcb": {"isvsvn": 4}, "tcbDate": "2025-01-01T00:00:00Z", "tcbStatus": "OutOfDate", "advisoryIDs": ["INTEL-SA-00001", "INTEL-SA-00003"]},)
+    evidence = check_quote(*build(Bundle(tcb_levels=levels, qe_levels=qe)), NOW, ROOT)
+    assert (evidence.tcb_status, evidence.advisory_ids) == ("OutOfDate", ("INTEL-SA-00002", "INTEL-SA-00001", "INTEL-SA-00003"))
+
+
+# One refusal row per rule of the [tdx] policy table (the test PKI's quote: UpToDate, no advisory), and
+# the cross-platform rule: a policy for SEV-SNP only never lets a TDX quote through.
+@pytest.mark.parametrize(
+    ("policy", "bundle", "failed"),
+    [
+        ({}, {}, None),
+        ({}, {"td_attributes": 1}, "allow_debug"),
+        ({"tdx": {"allow_debug": True}}, {"td_attributes": 1}, None),
+        ({}, {"qe_levels": ({"tcb": {"isvsvn": 4}, "tcbDate": "2025-01-01T00:00:00Z", "tcbStatus": "OutOfDate"},)}, "tcb_statuses"),
+        ({"tdx": {"advisory_ids": ["INTEL-SA-00009"]}}, {"tcb_levels": (level(4, 3, "UpToDate", ["INTEL-SA-00001"]),)}, "advisory_ids"),
+        *[({"tdx": {name: ["01" * 48]}}, {}, name) for name in
+          ("mr_td", "rtmr0", "rtmr1", "rtmr2", "rtmr3", "mr_config_id", "mr_owner", "mr_owner_config", "mr_seam")],
+        ({"tdx": {"mr_td": ["00" * 48]}}, {}, None),
+        ({"tdx": {"fmspcs": ["000000000000"]}}, {}, "fmspcs"),
+        ({"tdx": {"report_data": "01" * 64}}, {}, "report_data"),
+        ({"tdx": {"xfam": "0300000000000000"}}, {}, "xfam"),
+        ({"tdx": {"require_sept_ve_disable": True}}, {"td_attributes": 0}, "require_sept_ve_disable"),
+        ({"tdx": {"forbid_pks": True}}, {"td_attributes": 1 << 30}, "forbid_pks"),
+        ({"tdx": {"forbid_perfmon": True}}, {"td_attributes": 1 << 63}, "forbid_perfmon"),
+        ({"tdx": {"min_tee_tcb_svn": "030104" + "00" * 13}}, {}, "min_tee_tcb_svn"),
+        ({"tdx": {"min_tcb_evaluation_data_number": 18}}, {}, "min_tcb_evaluation_data_number"),
+        ({"measurements": ["00" * 48]}, {}, "platform"),
+        ({"measurements": ["00" * 48], "tdx": {}}, {}, None),
+    ],
+)
+def test_policy_rules(policy: dict[str, object], bundle: dict[str, object], failed: str | None) -> None:
+    quote, collateral = build(Bundle().replace(**bundle))
+    result = VERIFIER.verify(quote, now=NOW, collateral=collateral)
+    assert result.verified
+    verification = Policy.from_mapping(policy).appraise(result)
+    assert [check.name for check in verification.failed] == ([f"policy.{failed}"] if failed else [])
+    assert verification.verified == (failed is None)
+
+
+@pytest.mark.parametrize(("policy", "failed"), [({"tdx": {}}, ["policy.platform"]), ({}, []), ({"tdx": {}, "vmpl": [0]}, [])])
+def test_tdx_only_policy_refuses_a_report(policy: dict[str, object], failed: list[str]) -> None:
+    """The other way round: a policy with a [tdx] table and no SEV-SNP rule judges no SEV-SNP report."""
+    reports = DATA.parent / "reports"
+    raw, certificate = (reports / "genoa-v3-azure.bin").read_bytes(), (reports / "genoa-v3-azure.vcek.pem").read_bytes()
+    result = verify(raw, certificate, policy=Policy.from_mapping(policy), now=datetime.datetime(2026, 6, 1, tzinfo=datetime.UTC))
+    assert [check.name for check in result.failed] == failed
+
+
+
+# --- Hostile bytes ----------------------------------------------------------------
+
+def _patched(quote: bytes, offset: int, value: bytes) -> bytes:
+    return quote[:offset] + value + quote[offset + len(value):]
+
+
+V4 = (DATA / "quote-v4-uptodate.dcapqvl.bin").read_bytes()
+V5 = (DATA / "quote-v5-td15-nolevel.dcapqvl.bin").read_bytes()
+SIG = 48 + 584 + 4  # the v4 signature data
+
+
+@pytest.mark.parametrize(
+    ("data", "message"),
+    [
+        (V4[:47], "shorter than its 48-byte header"),
+        (_patched(V4, 4, bytes(4)), "an SGX enclave quote"),
+        (_patched(V4, 0, b"\3\0"), "quote version 3 is not supported"),
+        (_patched(V5, 48, b"\1\0"), "an SGX enclave quote (version 5, body type 1)"),
+        (_patched(V5, 50, b"\x48\2\0\0"), "body type 3 is 648 bytes, the quote says 584"),
+        (_patched(V4, SIG + 128, b"\5\0"), "certification data type 5 (PCK certificate chain) is not supported"),
+        (_patched(V4, SIG + 134 + 384 + 64 + 2 + 32, b"\4\0"), "certification data type 4 (PCK certificate alone)"),
+        (_patched(V4, 48 + 584, b"\xff\xff\xff\xff"), "truncated quote: the signature data declares 4294967295 bytes at offset 636"),
+        (_patched(V4, SIG + 130, (4166 + 1).to_bytes(4, "little")), "truncated quote: the certification data declares 4167"),
+        (_patched(V4, SIG + 130, (4166 - 1).to_bytes(4, "little")), "1 bytes at offset 4935 after the certification data"),
+        (V4[: SIG + 1000], "truncated quote"),
+        (V4 + bytes(64 * 1024), "longer than the 65536"),
+    ],
+)
+def test_quote_refused(data: bytes, message: str) -> None:
+    with pytest.raises(VerificationError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        parse_quote(data)
+
+
+def test_trailing_bytes_accepted_and_counted() -> None:
+    assert parse_quote((DATA / "quote-v4-gcp-cos113.gotdx.bin").read_bytes()).trailing_size == 8000 - 4935
+
+
+def test_hostile_bytes_fail_closed() -> None:
+    """Every prefix of a quote, and random byte changes in it or in its CRLs, chains and signed bodies, give a
+    result or VerificationError, nothing else (cryptography's lazily decoded parts included)."""
+    quote, collateral = build()
+    for size in range(0, len(quote), 7):
+        with pytest.raises(VerificationError):
+            parse_quote(quote[:size])
+    chance = random.Random(24)
+    for _ in range(600):
+        name = chance.choice(["quote", "pck_crl", "root_ca_crl", "tcb_info", "tcb_info_issuer_chain"])
+        original = quote if name == "quote" else getattr(collateral, name)
+        mutated = bytearray(original.encode() if isinstance(original, str) else original)
+        for _ in range(chance.randint(1, 4)):
+            mutated[chance.randrange(len(mutated))] = chance.randrange(256) if isinstance(original, bytes) else chance.choice(b'0123456789{}[]",:-')
+        changed = mutated.decode("latin-1") if isinstance(original, str) else bytes(mutated)
+        try:
+            if name == "quote":
+                evidence = check_quote(changed, collateral, NOW, ROOT)  # type: ignore[arg-type]
+            else:
+                evidence = check_quote(quote, dataclasses.replace(collateral, **{name: changed}), NOW, ROOT)
+        except VerificationError:
+            continue
+        if evidence.verified and name == "quote":  # only bytes outside what was signed may change (the PEM's padding, say)
+            assert bytes(mutated[: 48 + 584]) == quote[: 48 + 584]
+
+
+V4_QUOTE = str(DATA / "quote-v4-uptodate.dcapqvl.bin")
+V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
+
+
+@pytest.mark.parametrize(
+    ("argv", "status", "shown"),
+    [
+        ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-07-01", "--json"], 0,
+         ({"verified": True, "platform": "tdx", "tcb_status": "UpToDate", "fmspc": "b0c06f000000", "failed": []}, "")),
+        ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-08-01", "--json"], 1,
+         ({"verified": False, "failed": ["revocation", "collateral"]}, "")),
+        # Not a known TDX quote's certificate options, nor Intel's collateral for a report: bad input.
+        ([V4_QUOTE, V4_COLLATERAL, "--json"], 2, ({"verified": False, "error_kind": "usage"},
+         "error: CERT applies to an SEV-SNP report; {quote} is a TDX quote, which carries its PCK chain (give Intel's "
+         "collateral with --collateral or --fetch)")),
+        ([V4_QUOTE, "--collateral", V4_QUOTE, "--json"], 2, ({"verified": False, "error_kind": "collateral"},
+         "error: {quote}: collateral is not JSON: Expecting value: line 1 column 1 (char 0)")),
+    ],
+)
+def test_command(command: Callable[..., None], argv: list[str], status: int, shown: object) -> None:
+    command([arg.replace(V4_QUOTE, "{quote}") for arg in argv], status, shown, quote=V4_QUOTE)
+
+
+def test_a_quote_changed_by_hand_is_judged_by_its_bytes() -> None:
+    """A parsed Quote whose TD report was replaced keeps the genuine signature: the policy must see the signed MRTD."""
+    quote, collateral = build()
+    genuine = parse_quote(quote)
+    forged = dataclasses.replace(genuine, td_report=dataclasses.replace(genuine.td_report, mr_td=b"\1" * 48))
+    result = VERIFIER.verify(forged, now=NOW, collateral=collateral)
+    assert result.verified and result.claims.quote.td_report.mr_td == bytes(48)
