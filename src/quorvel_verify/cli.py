@@ -21,6 +21,7 @@ from ._internal.cache import Cache, default_cache_dir
 from . import __version__
 from .errors import ErrorKind, PolicyError, VerificationError
 from .policy import Policy
+from .shapes import unwrap_report
 from .sevsnp.kds import KdsClient
 from .sevsnp.report import Report
 from .sevsnp.vocabulary import KeyKind
@@ -148,10 +149,10 @@ def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
 def _run(arguments: argparse.Namespace) -> Verification:
     _one_stdin(arguments)
     client = _kds_client(arguments)
-    if arguments.cert is None and arguments.cert_table is None and client is None:
-        raise _BadInput("no certificate: give CERT, the VCEK or VLEK, or --cert-table, or --fetch it")
     policy = _policy(arguments.policy)
     report = _read(arguments.report)
+    if arguments.cert is None and arguments.cert_table is None and client is None and not _carries_table(report):
+        raise _BadInput("no certificate: give CERT, the VCEK or VLEK, or --cert-table, or --fetch it")
     now = _now(arguments.now)
     certificate = _read(arguments.cert) if arguments.cert is not None else None
     table = _read(arguments.cert_table) if arguments.cert_table is not None else None
@@ -163,6 +164,14 @@ def _run(arguments: argparse.Namespace) -> Verification:
         revocation=policy.revocation(verifier.revocation),
     )
     return policy.appraise(result)
+
+
+def _carries_table(report: bytes) -> bool:
+    """Whether the report argument is an extended report, whose own certificate table holds the VCEK or VLEK."""
+    try:
+        return unwrap_report(report).certificate_table is not None
+    except VerificationError:  # the verification names what is wrong with it
+        return False
 
 
 def _message(error: VerificationError, arguments: argparse.Namespace | None) -> str:

@@ -464,8 +464,9 @@ def files(tmp_path: Path) -> dict[str, str]:
         **{f"{line}{end}": pki.DATA / "reports" / f"{line}-v5-oak{suffix}" for line in ("genoa", "turin")
            for end, suffix in (("", ".bin"), ("-cert", ".vcek.pem"))},
         "milan-chain": pki.PINNED / "ask_ark_milan.pem",
-        "duplicated": tmp_path / "duplicated.der",
+        "duplicated": tmp_path / "duplicated.der", "extended": tmp_path / "extended.bin",
     }
+    paths["extended"].write_bytes(paths["table-report"].read_bytes() + paths["table"].read_bytes())
     paths["duplicated"].write_bytes(vcek_changed("2b060104019c78010302", "2b060104019c78010301"))
     paths["spoof"].write_bytes(pki.authority().issue_for(REPORT, common_name="X\nresult: verified\x1b[8m").pem)
     paths["b64"].write_bytes(base64.b64encode(REPORT))
@@ -483,6 +484,8 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{table-report}", "--cert-table", "{table}", "--json"], 0,
          ({"verified": True, "failed": [], "key_kind": "VCEK"}, "")),
         (["{b64}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        # The report followed by its certificate table, in one file: the table is the certificate.
+        (["{extended}", "--json"], 0, ({"verified": True, "failed": [], "key_kind": "VCEK"}, "")),
         # Azure's evidence as it comes: the claims' attestation key in the output, the THIM payload as certificate.
         (["{hcl}", "{hcl-cert}", "--json", "--now", "2026-06-01"], 0, (
             {"verified": True, "hcl": "pass", "failed": []}, "")),
@@ -512,7 +515,7 @@ def files(tmp_path: Path) -> dict[str, str]:
                                                     f"in PEM or DER ({DUPLICATE})"}, f"error: {{duplicated}}: not a "
                                                    f"certificate in PEM or DER ({DUPLICATE})")),
     ],
-    ids=["verified", "now", "json-not-verified", "json-table", "base64", "hcl", "thim", "json-bad-input",
+    ids=["verified", "now", "json-not-verified", "json-table", "base64", "extended-report", "hcl", "thim", "json-bad-input",
          "example-policy-milan", "example-policy-genoa", "example-policy-turin", "policy", "now-malformed",
          "now-out-of-range", "no-abbreviations", "chains-then-positionals", "stdin-twice", "names-escaped",
          "json-unparsable-certificate"],
