@@ -401,6 +401,9 @@ NOT_DER = "not a certificate in PEM or DER (error parsing asn1 value: ParseError
         pytest.param(lambda: {"certificate": None, "certificate_table": table_of_one(41587)}, "certificate table: "
                      f"{len(table_of_one(41587))} bytes, more than any certificate table (at most 262144 bytes)",
                      id="table-of-a-megabyte"),
+        pytest.param(lambda: {"report": (REPORT + uuid.UUID(VCEK_GUID).bytes + bytes(200 * 1024)).hex().encode()},
+                     "report: 412000 bytes, more than any report (with its certificate table) (at most 263328 bytes)",
+                     id="report-text-bounded-before-decoding"),
         pytest.param(lambda: {"certificate": VCEK * 65}, "certificate: 65 PEM blocks, more than any bundle of AMD's "
                      "certificates (at most 64)", id="bundle-of-65"),
     ],
