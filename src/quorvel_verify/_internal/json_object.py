@@ -11,7 +11,7 @@ from __future__ import annotations
 import json
 import math
 from collections.abc import Mapping
-from typing import Final
+from typing import Final, NoReturn
 
 from ..errors import located
 
@@ -29,7 +29,7 @@ def _unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:
     return result
 
 
-def _not_json(name: str) -> object:
+def _not_json(name: str) -> NoReturn:
     raise ValueError(f"{name} is not a JSON value")
 
 
