@@ -26,6 +26,7 @@ from ._internal.cache import Cache, default_cache_dir
 from . import __version__
 from .errors import ErrorKind, PolicyError, VerificationError
 from .policy import Policy
+from .shapes import unwrap_report
 from .sevsnp.kds import KdsClient
 from .sevsnp.report import Report
 from .sevsnp.vocabulary import KeyKind
@@ -187,10 +188,10 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
         if value is not None:
             raise _BadInput(f"{option} applies to a TDX quote; {arguments.report} is not one")
     client = _kds_client(arguments)
-    if arguments.cert is None and arguments.cert_table is None and client is None:
-        raise _BadInput("no certificate: give CERT, the VCEK or VLEK, or --cert-table, or --fetch it")
     policy = _policy(arguments.policy)
     report = evidence
+    if arguments.cert is None and arguments.cert_table is None and client is None and not _carries_table(report):
+        raise _BadInput("no certificate: give CERT, the VCEK or VLEK, or --cert-table, or --fetch it")
     now = _now(arguments.now)
     certificate = _read(arguments.cert) if arguments.cert is not None else None
     table = _read(arguments.cert_table) if arguments.cert_table is not None else None
@@ -238,6 +239,14 @@ def _write(path: str, text: str) -> None:
         Path(path).write_text(text, encoding="utf-8")
     except OSError as error:
         raise _BadInput(f"{path}: {error.strerror or error}", ErrorKind.INPUT) from error
+
+
+def _carries_table(report: bytes) -> bool:
+    """Whether the report argument is an extended report, whose own certificate table holds the VCEK or VLEK."""
+    try:
+        return unwrap_report(report).certificate_table is not None
+    except VerificationError:  # the verification names what is wrong with it
+        return False
 
 
 def _message(error: VerificationError, arguments: argparse.Namespace | None) -> str:

@@ -12,7 +12,9 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
+from ._internal import limits
 from ._internal.evidence_text import decode_text
+from ._internal.untrusted import check_size
 from .azure.hcl import HclReport, is_hcl_report, parse_hcl_report
 from .azure.thim import ThimPayload, is_thim_payload, parse_thim_payload
 from .sevsnp.report import REPORT_SIZE
@@ -36,7 +38,8 @@ def _binary_evidence(data: bytes) -> bool:
 def unwrap_report(data: bytes, source: str = "report") -> ReportEvidence:
     """The report in `data`, whatever its shape; bare bytes that match no other shape are taken as the report,
     for the report's own reader to judge (and, where it is something else, to name the mistake)."""
-    data = bytes(data)
+    # Before any decoding: text is scanned and decoded whole, which for megabytes takes seconds.
+    data = check_size(bytes(data), limits.REPORT_FILE_SIZE, source, "report (with its certificate table)")
     encoding = None
     if not _binary_evidence(data):
         decoded = decode_text(data, _binary_evidence)

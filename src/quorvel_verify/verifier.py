@@ -177,6 +177,7 @@ class Verifier:
                     result = _settled(
                         kds, lambda: kds.crl(product, key_kind, now=now),
                         lambda crl: check(dataclasses.replace(known, crl=crl)), JUDGED_BY["revocation list"],
+                        verdict_stands=True,
                     )[1]
                 except (KdsError, OfflineError, FetchError) as error:
                     result = check(dataclasses.replace(known, crl_unavailable=str(error)))
@@ -245,16 +246,24 @@ class Verifier:
 
 
 def _settled[C](
-    kds: KdsClient, fetch: Callable[[], bytes], check: Callable[[bytes], EvidenceResult[C]], judged_by: Sequence[str]
+    kds: KdsClient, fetch: Callable[[], bytes], check: Callable[[bytes], EvidenceResult[C]], judged_by: Sequence[str],
+    *, verdict_stands: bool = False,
 ) -> tuple[bytes, EvidenceResult[C]]:
     """What `fetch` gives and its checks: nothing enters the cache before the checks that judge it (`judged_by`)
     have passed, and a cached entry that fails them is dropped and fetched once more (offline, where nothing
-    could replace it, it stays, and the failed checks are the verdict)."""
+    could replace it, it stays, and the failed checks are the verdict). With `verdict_stands`, when nothing can
+    be fetched to replace the dropped entry, its failed checks are the verdict too: a cached revocation list
+    that revokes the chain must not become "no list" because the key service cannot be reached."""
     data = fetch()
     result = check(data)
     if not kds.settle(data, _passed(result, judged_by)):
         return data, result
-    data = fetch()
+    try:
+        data = fetch()
+    except FetchError:
+        if verdict_stands:
+            return data, result
+        raise
     result = check(data)
     kds.settle(data, _passed(result, judged_by))
     return data, result

@@ -11,9 +11,10 @@ from collections.abc import Callable
 from pathlib import Path
 
 import pytest
-from amd_test_pki import DATA
+from amd_test_pki import DATA, authority, genuine_pair
 from kds_server import KdsServer, genuine_report, genuine_routes, vcek_address
 
+from quorvel_verify import Verifier
 from quorvel_verify.sevsnp import urls
 from quorvel_verify._internal.cache import Cache
 from quorvel_verify.sevsnp.kds import KdsClient, KdsError, OfflineError
@@ -255,3 +256,19 @@ def test_command(server, tmp_path, command, script, runs, requests):
             argv += ["--kds-url", server.url, "--cache-dir", "{cache}"]
         command(argv, status, shown, **fill)
     assert len(server.requests) == requests
+
+
+# A current list of the pinned root, cached, that revokes the VCEK: dropped and asked for once more; when the key
+# service cannot answer, what the list said stands, and never turns into "no revocation list could be had".
+@pytest.mark.parametrize("script, base_url", [pytest.param(["500"], None, id="CRL status 500"),
+                                              pytest.param([], "http://127.0.0.1:1", id="key service unreachable")])
+def test_a_cached_list_that_revokes_stands_when_none_replaces_it(server, tmp_path, script, base_url):
+    test_chain, report = authority("Milan"), genuine_pair()[0]
+    leaf = test_chain.issue_for(report)
+    cache = Cache(tmp_path / "cache")
+    cache.write("vcek/Milan/crl.der", test_chain.crl([leaf.certificate.serial_number]))
+    server.script = list(script)
+    kds = KdsClient(base_url or server.url, cache=cache, timeout=TIMEOUT)
+    result = Verifier(chains=test_chain.chain_pem, kds=kds).verify(leaf.sign(report), leaf.pem)
+    (check,) = (check for check in result.checks if check.name == "revocation")
+    assert (result.verified, check.result, "revokes it since" in check.detail) == (False, "fail", True), check

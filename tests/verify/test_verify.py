@@ -345,6 +345,8 @@ NOT_DER = "not a certificate in PEM or DER (error parsing asn1 value: ParseError
                                                                  .read_bytes()),
                               "certificate": (pki.DATA / "azure" / "hcl-snp-genoa.trustee.vcek.pem").read_bytes()},
                      None, id="hcl-report-in-base64url"),
+        pytest.param(lambda: {"report": b"0x" + REPORT.hex().encode()}, "report: this is a report written as hex "
+                     "text after a 0x prefix: leave out the 0x", id="hex-after-0x"),
         pytest.param(lambda: {"report": struct.pack("<II", 0, 1184) + bytes(24) + REPORT + bytes(4000 - 1216)},
                      "report: this is a firmware response (status 0) with its 32-byte header before the report: the "
                      "report is bytes 0x20-0x4bf", id="firmware-response"),
@@ -401,6 +403,9 @@ NOT_DER = "not a certificate in PEM or DER (error parsing asn1 value: ParseError
         pytest.param(lambda: {"certificate": None, "certificate_table": table_of_one(41587)}, "certificate table: "
                      f"{len(table_of_one(41587))} bytes, more than any certificate table (at most 262144 bytes)",
                      id="table-of-a-megabyte"),
+        pytest.param(lambda: {"report": (REPORT + uuid.UUID(VCEK_GUID).bytes + bytes(200 * 1024)).hex().encode()},
+                     "report: 412000 bytes, more than any report (with its certificate table) (at most 263328 bytes)",
+                     id="report-text-bounded-before-decoding"),
         pytest.param(lambda: {"certificate": VCEK * 65}, "certificate: 65 PEM blocks, more than any bundle of AMD's "
                      "certificates (at most 64)", id="bundle-of-65"),
     ],
@@ -464,8 +469,9 @@ def files(tmp_path: Path) -> dict[str, str]:
         **{f"{line}{end}": pki.DATA / "reports" / f"{line}-v5-oak{suffix}" for line in ("genoa", "turin")
            for end, suffix in (("", ".bin"), ("-cert", ".vcek.pem"))},
         "milan-chain": pki.PINNED / "ask_ark_milan.pem",
-        "duplicated": tmp_path / "duplicated.der",
+        "duplicated": tmp_path / "duplicated.der", "extended": tmp_path / "extended.bin",
     }
+    paths["extended"].write_bytes(paths["table-report"].read_bytes() + paths["table"].read_bytes())
     paths["duplicated"].write_bytes(vcek_changed("2b060104019c78010302", "2b060104019c78010301"))
     paths["spoof"].write_bytes(pki.authority().issue_for(REPORT, common_name="X\nresult: verified\x1b[8m").pem)
     paths["b64"].write_bytes(base64.b64encode(REPORT))
@@ -483,6 +489,8 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{table-report}", "--cert-table", "{table}", "--json"], 0,
          ({"verified": True, "failed": [], "key_kind": "VCEK"}, "")),
         (["{b64}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        # The report followed by its certificate table, in one file: the table is the certificate.
+        (["{extended}", "--json"], 0, ({"verified": True, "failed": [], "key_kind": "VCEK"}, "")),
         # Azure's evidence as it comes: the claims' attestation key in the output, the THIM payload as certificate.
         (["{hcl}", "{hcl-cert}", "--json", "--now", "2026-06-01"], 0, (
             {"verified": True, "hcl": "pass", "failed": []}, "")),
@@ -512,7 +520,7 @@ def files(tmp_path: Path) -> dict[str, str]:
                                                     f"in PEM or DER ({DUPLICATE})"}, f"error: {{duplicated}}: not a "
                                                    f"certificate in PEM or DER ({DUPLICATE})")),
     ],
-    ids=["verified", "now", "json-not-verified", "json-table", "base64", "hcl", "thim", "json-bad-input",
+    ids=["verified", "now", "json-not-verified", "json-table", "base64", "extended-report", "hcl", "thim", "json-bad-input",
          "example-policy-milan", "example-policy-genoa", "example-policy-turin", "policy", "now-malformed",
          "now-out-of-range", "no-abbreviations", "chains-then-positionals", "stdin-twice", "names-escaped",
          "json-unparsable-certificate"],

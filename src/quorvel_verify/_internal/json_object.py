@@ -9,8 +9,9 @@ Nesting and size are bounded before the parser recurses.
 from __future__ import annotations
 
 import json
+import math
 from collections.abc import Mapping
-from typing import Final
+from typing import Final, NoReturn
 
 from ..errors import located
 
@@ -26,6 +27,19 @@ def _unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:
             raise ValueError(f"the key {key!r} is given twice")
         result[key] = value
     return result
+
+
+def _not_json(name: str) -> NoReturn:
+    raise ValueError(f"{name} is not a JSON value")
+
+
+def _finite(text: str) -> float:
+    # 1e999 reads as infinity: like NaN, a value that JSON cannot hold, which our own --json output would then
+    # print as no JSON parser reads it.
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError(f"the number {text[:20]} is too large for a JSON reader to hold")
+    return value
 
 
 def _depth(text: str) -> int:
@@ -61,8 +75,8 @@ def load_object(data: bytes, what: str, max_size: int) -> Mapping[str, object]:
     if _depth(text) > MAX_DEPTH:
         raise located(what, f"nested more than {MAX_DEPTH} levels deep")
     try:
-        value = json.loads(text, object_pairs_hook=_unique_keys)
-    except ValueError as error:  # json.JSONDecodeError, a repeated key, an integer of too many digits
+        value = json.loads(text, object_pairs_hook=_unique_keys, parse_constant=_not_json, parse_float=_finite)
+    except ValueError as error:  # json.JSONDecodeError, a repeated key, NaN or infinity, too many digits
         raise located(what, f"not valid JSON ({error})") from None
     if not isinstance(value, dict):
         raise located(what, f"expected a JSON object, got {type(value).__name__}")

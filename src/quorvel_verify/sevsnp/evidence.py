@@ -237,6 +237,9 @@ def _report_mistake(data: bytes) -> str | None:
     compact = re.sub(rb"\s+", b"", text)
     if compact and re.fullmatch(rb"[0-9A-Fa-f]+", compact) and len(compact) == 2 * REPORT_SIZE:
         return "this is a report written as hex text: decode it first (for instance with `xxd -r -p`)"
+    if compact[:2] in (b"0x", b"0X") and re.fullmatch(rb"[0-9A-Fa-f]+", compact[2:]) \
+            and len(compact) - 2 == 2 * REPORT_SIZE:
+        return "this is a report written as hex text after a 0x prefix: leave out the 0x"
     decoded = _base64(compact)
     if decoded is not None and len(decoded) == REPORT_SIZE:
         return "this is a report written as base64 text: decode it first (for instance with `base64 -d`)"

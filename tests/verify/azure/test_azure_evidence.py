@@ -132,6 +132,9 @@ MALFORMED: list[tuple[str, Callable[[bytes], object], bytes, str]] = [
     ("claims a key twice", parse_hcl_report, _hcl_with_claims(b'{"keys":[],"keys":[]}'), "given twice"),
     ("claims nested deep", parse_hcl_report, _hcl_with_claims(b"[" * 10_000), "nested more than"),
     ("claims not JSON", parse_hcl_report, _hcl_with_claims(b"\xff{}"), "not UTF-8"),
+    # Python reads them, but our --json output would then hold what no JSON parser reads.
+    ("claims NaN", parse_hcl_report, _hcl_with_claims(b'{"a":NaN}'), "NaN is not a JSON value"),
+    ("claims infinite", parse_hcl_report, _hcl_with_claims(b'{"a":1e999}'), "too large"),
     ("key not base64url", parse_hcl_report, _hcl_with_claims(_jwk(n="a+b/")), "not base64url"),
     ("key not RSA", parse_hcl_report, _hcl_with_claims(_jwk(kty="EC")), "expected an RSA key"),
     ("key unusable", parse_hcl_report, _hcl_with_claims(_jwk(n="AAAA")), "not a usable RSA public key"),
