@@ -12,8 +12,26 @@ from .tdx.quote import Quote
 from .sevsnp.vocabulary import KeyKind, ProductLine
 
 
+class _Checked:
+    """What every platform's verification offers of its checks."""
+
+    checks: tuple[Check, ...]
+
+    @property
+    def failed(self) -> tuple[Check, ...]:
+        """The checks that failed, in order."""
+        return tuple(check for check in self.checks if check.failed)
+
+    def check(self, name: str) -> Check:
+        """The check of this name; KeyError if it was not made."""
+        for check in self.checks:
+            if check.name == name:
+                return check
+        raise KeyError(name)
+
+
 @dataclass(frozen=True)
-class Verification:
+class Verification(_Checked):
     """The outcome of `verify` (or of `Policy.appraise`): every check in order, and the verdict.
 
     `verified` holds when every evidence check that must pass passed and no
@@ -37,18 +55,6 @@ class Verification:
     signed_digest: str  # SHA-384 of bytes 0x000-0x29F, hex
     hcl: HclReport | None = None
 
-    @property
-    def failed(self) -> tuple[Check, ...]:
-        """The checks that failed, in order."""
-        return tuple(check for check in self.checks if check.failed)
-
-    def check(self, name: str) -> Check:
-        """The check of this name; KeyError if it was not made."""
-        for check in self.checks:
-            if check.name == name:
-                return check
-        raise KeyError(name)
-
     def to_json(self) -> dict[str, object]:
         """The verification as the command's `--json` output holds it."""
         return {
@@ -64,7 +70,7 @@ class Verification:
 
 
 @dataclass(frozen=True)
-class TdxVerification:
+class TdxVerification(_Checked):
     """The outcome of verifying an Intel TDX quote: every check in order, the verdict, and what it established.
 
     `verified` holds when every evidence check that must pass passed and no
@@ -80,18 +86,6 @@ class TdxVerification:
     tcb_status: TcbStatus | None
     advisory_ids: tuple[str, ...]
     fmspc: str
-
-    @property
-    def failed(self) -> tuple[Check, ...]:
-        """The checks that failed, in order."""
-        return tuple(check for check in self.checks if check.failed)
-
-    def check(self, name: str) -> Check:
-        """The check of this name; KeyError if it was not made."""
-        for check in self.checks:
-            if check.name == name:
-                return check
-        raise KeyError(name)
 
     def to_json(self) -> dict[str, object]:
         """The verification as the command's `--json` output holds it."""

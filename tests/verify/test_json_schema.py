@@ -30,7 +30,7 @@ def validator(schema: dict[str, Any]) -> jsonschema.Draft202012Validator:
     return jsonschema.Draft202012Validator(schema)
 
 
-def _output(capsys: pytest.CaptureFixture[str], *argv: Path) -> tuple[int, Any]:
+def _output(capsys: pytest.CaptureFixture[str], *argv: Path | str) -> tuple[int, Any]:
     status = cli.main([*map(str, argv), "--json"])
     return status, json.loads(capsys.readouterr().out)
 
@@ -42,6 +42,10 @@ def _output(capsys: pytest.CaptureFixture[str], *argv: Path) -> tuple[int, Any]:
         # Azure's HCL report around one: the claims it carries.
         pytest.param((REPORTS.parent / "azure" / "hcl-snp-v0.trustee.bin",
                       REPORTS.parent / "azure" / "hcl-snp-v0.trustee.vcek.pem"), None, id="hcl"),
+        # An Intel TDX quote with Intel's collateral, inside the collateral's window.
+        pytest.param((REPORTS.parent / "tdx" / "quote-v4-uptodate.dcapqvl.bin", "--collateral",
+                      REPORTS.parent / "tdx" / "quote-v4-uptodate.dcapqvl.collateral.json", "--now", "2025-07-01"),
+                     0, id="tdx"),
         # Another chip's VCEK: a verification that fails its checks.
         pytest.param((GENUINE[0], GENUINE[-1].with_suffix(".vcek.pem")), 1, id="not-verified"),
         # The certificate given for the report.
@@ -50,7 +54,7 @@ def _output(capsys: pytest.CaptureFixture[str], *argv: Path) -> tuple[int, Any]:
 )
 def test_output_follows_the_schema(
     validator: jsonschema.Draft202012Validator, capsys: pytest.CaptureFixture[str],
-    argv: tuple[Path, ...], status: int | None,
+    argv: tuple[Path | str, ...], status: int | None,
 ) -> None:
     got, output = _output(capsys, *argv)
     validator.validate(output)
