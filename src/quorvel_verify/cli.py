@@ -12,12 +12,14 @@ from __future__ import annotations
 import argparse
 import datetime
 import json
+import os
 import sys
 from collections.abc import Sequence
-from pathlib import Path
-from typing import NoReturn
+from typing import NoReturn, TextIO
 
+from ._internal import limits
 from ._internal.cache import Cache, default_cache_dir
+from ._internal.files import STDIN, read_input
 from .errors import ErrorKind, PolicyError, VerificationError
 from .policy import Policy
 from .sevsnp.kds import KdsClient
@@ -78,11 +80,9 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _read(path: str) -> bytes:
-    try:
-        return Path(path).read_bytes()
-    except OSError as error:
-        raise _BadInput(f"{path}: {error.strerror or error}", ErrorKind.INPUT) from error
+def _read(path: str, what: str, limit: int) -> bytes:
+    """The file's bytes: a regular file (or `-`, stdin) of at most `limit` bytes; a FIFO never waited on."""
+    return read_input(path, what, limit)
 
 
 def _now(text: str | None) -> datetime.datetime | None:
@@ -109,7 +109,7 @@ def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
         return None
     return KdsClient(
         arguments.kds_url or KDS_BASE_URL, cache=Cache(arguments.cache_dir), offline=arguments.offline,
-        progress=lambda line: print(line, file=sys.stderr, flush=True),
+        run_seconds=limits.RUN_SECONDS, progress=lambda line: print(line, file=sys.stderr, flush=True),
     )
 
 
@@ -117,13 +117,21 @@ def _run(arguments: argparse.Namespace) -> Verification:
     client = _kds_client(arguments)
     if arguments.cert is None and arguments.cert_table is None and client is None:
         raise _BadInput("no certificate: give CERT, the VCEK or VLEK, or --cert-table, or --fetch it")
+    files = [arguments.report, arguments.cert, arguments.cert_table, arguments.crl, arguments.policy,
+             *(arguments.chains or [])]
+    if files.count(STDIN) > 1:
+        raise _BadInput("only one of the files can be `-`, standard input")
+    # The report first, its size before a byte of it is read: the input a mistake most often makes large.
+    report = _read(arguments.report, "report", limits.REPORT_FILE_SIZE)
     policy = Policy.load(arguments.policy) if arguments.policy is not None else Policy()
-    report = _read(arguments.report)
     now = _now(arguments.now)
-    certificate = _read(arguments.cert) if arguments.cert is not None else None
-    table = _read(arguments.cert_table) if arguments.cert_table is not None else None
-    crl = _read(arguments.crl) if arguments.crl is not None else None
-    chains = [_read(path) for path in arguments.chains] if arguments.chains else None
+    certificate = (_read(arguments.cert, "certificate bundle", limits.CERTIFICATE_FILE_SIZE)
+                   if arguments.cert is not None else None)
+    table = (_read(arguments.cert_table, "certificate table", limits.CERTIFICATE_TABLE_SIZE)
+             if arguments.cert_table is not None else None)
+    crl = _read(arguments.crl, "revocation list", limits.CRL_SIZE) if arguments.crl is not None else None
+    chains = ([_read(path, "certificate bundle", limits.CERTIFICATE_FILE_SIZE) for path in arguments.chains]
+              if arguments.chains else None)
     verifier = Verifier(chains=chains, kds=client)
     result = verifier.verify(
         report, certificate, certificate_table=table, crl=crl, now=now,
@@ -180,12 +188,19 @@ def describe(report: Report) -> list[tuple[str, str]]:
 def _printable(text: str) -> str:
     """`text` with its control characters escaped: details and errors quote names from the input, which must
     not add a line ("result: verified ...") or a terminal escape to what the user reads."""
-    return text if text.isprintable() else "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+    return text if text.isprintable() else "".join(c if c.isprintable() else _escaped(c) for c in text)
+
+
+def _escaped(character: str) -> str:
+    # A byte of a file name that is not UTF-8 reaches Python as a lone surrogate (U+DC80-U+DCFF): shown as the byte.
+    if "\udc80" <= character <= "\udcff":
+        return f"\\x{ord(character) - 0xDC00:02x}"
+    return repr(character)[1:-1]
 
 
 def _human(path: str, result: Verification) -> str:
     width = max(15, *(len(check.name) + 2 for check in result.checks))
-    lines = [f"{'report:':{width}}{path}"]
+    lines = [f"{'report:':{width}}{_printable(path)}"]
     lines += [f"{label + ':':{width}}{text}" for label, text in describe(result.report)]
     lines.append("")
     lines += [f"{check.name + ':':{width}}{check.result:5} {_printable(check.detail)}" for check in result.checks]
@@ -208,22 +223,35 @@ def _no_kds_reason(result: Verification) -> str:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
-    as_json = "--json" in (sys.argv[1:] if argv is None else argv)
+    # Read before parsing, so that a usage error (even `--json=1`) still owes the JSON object.
+    as_json = any(argument == "--json" or argument.startswith("--json=")
+                  for argument in (sys.argv[1:] if argv is None else argv))
     arguments: argparse.Namespace | None = None
     try:
         arguments = _parser().parse_args(argv)
         result = _run(arguments)
     except (_BadInput, VerificationError) as error:
         message = _message(error, arguments) if isinstance(error, VerificationError) else str(error)
-        print(f"error: {_printable(message)}", file=sys.stderr)
+        _show(f"error: {_printable(message)}", sys.stderr)
         if as_json:
-            print(json.dumps({"verified": False, "error": message, "error_kind": str(error.kind)}))
+            _show(json.dumps({"verified": False, "error": message, "error_kind": str(error.kind)}), sys.stdout)
         return BAD_INPUT
-    if arguments.json:
-        print(json.dumps(result.to_json(), indent=2))
-    else:
-        print(_human(arguments.report, result))
+    _show(json.dumps(result.to_json(), indent=2) if arguments.json else _human(arguments.report, result), sys.stdout)
     return VERIFIED if result.verified else NOT_VERIFIED
+
+
+def _show(text: str, stream: TextIO) -> None:
+    """Prints `text`; a reader that stopped reading (`| head -1`) changes nothing of the exit status."""
+    try:
+        print(text, file=stream, flush=True)
+    except BrokenPipeError:
+        # Whatever else is written to the stream goes nowhere, the interpreter's last flush included.
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, stream.fileno())
+            os.close(devnull)
+        except (OSError, ValueError):  # a stream without a descriptor (captured by a caller)
+            pass
 
 
 if __name__ == "__main__":

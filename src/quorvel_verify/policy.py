@@ -37,13 +37,14 @@ import re
 import tomllib
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any, ClassVar, Self
 
+from ._internal import limits
+from ._internal.files import read_input
 from ._internal.platform import EvidenceResult, Platform, Revocation
 from ._internal.rules import Invalid, Rule, Verdict, describe, field
 from .checks import Check, Outcome
-from .errors import PolicyError
+from .errors import PolicyError, VerificationError
 from .sevsnp import rules as snp
 from .sevsnp.platform import SevSnpClaims
 from .sevsnp.report import Report
@@ -195,11 +196,11 @@ class Policy(RuleSet):
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> Policy:
-        """A policy from a TOML file."""
+        """A policy from a TOML file (a regular file of at most `limits.POLICY_FILE_SIZE` bytes, or `-`)."""
         try:
-            text = Path(path).read_bytes().decode("utf-8")
-        except OSError as error:
-            raise PolicyError(str(error.strerror or error), file=os.fspath(path)) from error
+            text = read_input(os.fspath(path), "policy file", limits.POLICY_FILE_SIZE).decode("utf-8")
+        except VerificationError as error:
+            raise PolicyError(error.reason, file=os.fspath(path)) from error
         except UnicodeDecodeError as error:
             raise PolicyError(f"not UTF-8 text, as TOML must be ({error.reason})", file=os.fspath(path)) from error
         return cls.from_toml(text, os.fspath(path))

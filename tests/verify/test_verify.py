@@ -105,6 +105,8 @@ NOT_SIGNED = "expected the signature at 0x2a0 to verify over bytes 0x000-0x29f a
     "it does not"
 NOT_SIGNED_BY_PINNED = "expected the certificate to be signed by a pinned intermediate that signs VCEKs (SEV-Milan, " \
     "SEV-Turin); its issuer is CN=SEV-Milan,O=Advanced Micro Devices,ST=CA,L=Santa Clara,C=US,OU=Engineering"
+# The signature algorithm that AMD's VCEKs declare: RSASSA-PSS, SHA-384, MGF1 with SHA-384, salt 48.
+AMD_DECLARED = pki.declared_algorithm(load_certificates(VCEK)[0])
 CRL_NOT_SIGNED = "expected a list signed by ARK-Milan (RSASSA-PSS, SHA-384); its signature does not verify"
 
 
@@ -127,8 +129,15 @@ REFUSALS = [
     refusal("report-signing-key", ["report"], "the report names signing key 7 (expected 0, a VCEK, or 1, a VLEK)",
             before=setter(KEY_INFO, 7 << 2)),
     refusal("chain-impostor-signer", ["chain"], NOT_SIGNED_BY_PINNED, signer_key=pki.rsa_key("impostor")),
-    # The pinned intermediate's own key, with a salt of 32 bytes rather than AMD's 48.
-    refusal("chain-salt-32", ["chain"], NOT_SIGNED_BY_PINNED, rsa_padding=padding.PSS(padding.MGF1(hashes.SHA384()), 32)),
+    # The pinned intermediate's own key, with a salt of 32 bytes rather than AMD's 48, declaring AMD's.
+    refusal("chain-salt-32", ["chain"], NOT_SIGNED_BY_PINNED, rsa_padding=padding.PSS(padding.MGF1(hashes.SHA384()), 32),
+            declared=AMD_DECLARED),
+    # Signed as AMD signs; declaring another algorithm, which the signature does not cover: a second encoding.
+    *(refusal(f"chain-declares-{name}", ["chain"], "expected the certificate to declare AMD's signature algorithm "
+              f"(RSASSA-PSS, SHA-384, MGF1 with SHA-384, salt 48); it declares {shown}", declared=declared)
+      for name, declared, shown in (
+          ("salt-32", AMD_DECLARED[:-1] + b"\x20", "rsassaPss with other parameters"),
+          ("pkcs1", bytes.fromhex("300d06092a864886f70d01010c0500"), "sha384WithRSAEncryption"))),
     refusal("chain-untrusted-intermediate-in-input", ["chain"], "expected the given SEV-Milan to be the pinned "
             "SEV-Milan <- ARK-Milan of the Milan VCEK chain; it is not pinned", bundle=True),
     # A VLEK-signed report given a VCEK: the report's field decides, not the certificate.
@@ -145,6 +154,12 @@ REFUSALS = [
     refusal("key-vcek-without-hwid", ["key"], "expected a hwID extension, as a VCEK has", omit=[pki.HW_ID]),
     refusal("key-vlek-with-hwid", ["key"], "expected no hwID extension, as a VLEK has none",
             before=setter(KEY_INFO, 1 << 2), signer="VLEK", hw_id=bytes(64)),
+    refusal("key-certificate-authority", ["key"], "expected a leaf that signs no certificates, not one with CA=true "
+            "and keyCertSign", extra=[x509.BasicConstraints(ca=True, path_length=None), x509.KeyUsage(
+                True, False, False, False, False, key_cert_sign=True, crl_sign=False, encipher_only=False,
+                decipher_only=False)]),
+    refusal("key-unknown-critical-extension", ["key"], "expected no critical extension unknown to the verifier, not "
+            "1.2.3.4", critical=[x509.UnrecognizedExtension(x509.ObjectIdentifier("1.2.3.4"), b"")]),
     refusal("signature-report-data-changed", ["signature"], NOT_SIGNED, after=flip(rb.REPORT_DATA)),
     # The decoder reads reserved TCB bytes as zero; the signature covers them as given.
     refusal("signature-reserved-tcb-byte-changed", ["signature"], NOT_SIGNED, after=flip(RESERVED_TCB_BYTE)),
