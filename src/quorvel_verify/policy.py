@@ -42,6 +42,7 @@ from typing import Any, ClassVar, Self
 from ._internal import limits
 from ._internal.files import read_input
 from ._internal.platform import EvidenceResult, Platform, Revocation
+from ._internal.toml_lines import key_lines
 from ._internal.rules import Invalid, Rule, Verdict, describe, field
 from .checks import Check, Outcome
 from .errors import PolicyError, VerificationError
@@ -277,11 +278,6 @@ def _reference(rules: type[RuleSet]) -> tuple[RuleDoc, ...]:
 
 # --- Where in the file ------------------------------------------------------------
 
-# --- Where in the file ------------------------------------------------------------
-
-_TABLE_HEADER = re.compile(r"\s*\[\s*([^\[\]]+?)\s*\]\s*(#.*)?$")
-_ASSIGNMENT = re.compile(r"""\s*([A-Za-z0-9_\-."' ]+?)\s*=""")
-
 
 def _dotted(path: Sequence[str | int]) -> str:
     text = ""
@@ -290,23 +286,11 @@ def _dotted(path: Sequence[str | int]) -> str:
     return text
 
 
-def _split_key(key: str) -> tuple[str, ...]:
-    return tuple(part.strip().strip("\"'") for part in key.split("."))
-
-
 def _line_of(text: str, path: Sequence[str | int], data: Mapping[str, Any]) -> int | None:
     """The line (from 1) that sets what `path` leads to: the line of its key, or of the nearest enclosing
     one, and for an element of an array the first line at or after the key's that holds it."""
     lines = text.splitlines()
-    table: tuple[str, ...] = ()
-    first: dict[tuple[str, ...], int] = {}
-    for number, line in enumerate(lines, start=1):
-        header = _TABLE_HEADER.match(line)
-        if header:
-            table = _split_key(header[1])
-            first.setdefault(table, number)
-        elif assignment := _ASSIGNMENT.match(line):
-            first.setdefault(table + _split_key(assignment[1]), number)
+    first = key_lines(text)
     keys = tuple(part for part in path if isinstance(part, str))
     found = next((first[keys[:n]] for n in range(len(keys), 0, -1) if keys[:n] in first), None)
     if found is None or len(path) < 2 or not isinstance(path[1], int):

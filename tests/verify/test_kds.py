@@ -200,6 +200,7 @@ FETCHED = [
 ]
 
 
+OTHER_CHIP = "result:             NOT verified: failed key, signature, chip, tcb, product, revocation"
 USERINFO = "KDS address 'http://***@127.0.0.1:9/': a user name or password in the address is not supported"
 
 
@@ -213,6 +214,13 @@ USERINFO = "KDS address 'http://***@127.0.0.1:9/': a user name or password in th
                                                              "waiting 1 s to retry {vcek} (HTTP 429, attempt 1)"))],
                      3, id="json on stdout, waiting on stderr"),
         pytest.param([], [(["{cert}", "--fetch"], 0, FETCHED)], 1, id="certificate given"),
+        # Nothing enters the cache before the checks that judge it passed; a cached entry that fails them is
+        # dropped and fetched once more.
+        pytest.param(["other"], [(["--fetch"], 1, OTHER_CHIP), (["--offline"], 2, "offline: no VCEK in the cache "
+                                 "{cache} for {vcek}"), (["--fetch"], 0, FETCHED)], 4,
+                     id="another chip's VCEK served: not cached"),
+        pytest.param([], [(["--fetch"], 0, FETCHED), "swap", (["--fetch"], 0, FETCHED), (["--offline"], 0, FETCHED)],
+                     3, id="another chip's VCEK in the cache: dropped, fetched once more"),
         pytest.param([], [(["--offline"], 2, "offline: no VCEK in the cache {cache} for {vcek}")], 0,
                      id="offline, nothing cached"),
         pytest.param([], [(["--fetch", "--kds-url", "http://kds.example"], 2, "KDS address must be https:// (or "
@@ -232,7 +240,13 @@ def test_command(server, tmp_path, command, script, runs, requests):
     server.script = list(script)
     report, certificate = (str(DATA / "reports" / f"{REPORTS['milan']}.{end}") for end in ("bin", "vcek.pem"))
     fill = {"cert": certificate, "cache": str(tmp_path / "cache"), "vcek": step_of("milan", server.url)[0]}
-    for arguments, status, shown in runs:
+    for run in runs:
+        if run == "swap":  # every cached VCEK replaced by another chip's
+            other = server.routes[vcek_address(REPORTS["genoa"], "")]
+            for entry in (tmp_path / "cache" / "vcek").glob("*/*/*.der"):
+                entry.write_bytes(other)
+            continue
+        arguments, status, shown = run
         argv = [report, *arguments, "--now", NOW.isoformat()]
         if "--kds-url" not in argv:
             argv += ["--kds-url", server.url, "--cache-dir", "{cache}"]
