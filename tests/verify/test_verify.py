@@ -10,6 +10,7 @@ import dataclasses
 import datetime
 import hashlib
 import json
+import os
 import struct
 import subprocess
 import sys
@@ -448,6 +449,10 @@ def test_serial_warning_filter_under_threads() -> None:
         x509.load_der_x509_certificate(der)
 
 
+DEVICE = "/dev/zero: a character device, not a regular file (or `-` for stdin)"
+JSON_1 = "quorvel-verify: argument --json: ignored explicit argument '1'"
+
+
 # quorvel-verify, as cli.main: stdout, stderr and exit status (0 verified, 1 not, 2 bad input).
 B64_ERROR = "{b64}: this is a report written as base64 text: decode it first (for instance with `base64 -d`)"
 
@@ -463,15 +468,21 @@ def files(tmp_path: Path) -> dict[str, str]:
         "table": pki.DATA / "collateral" / "certtable-genoa-v3.veraison.bin",
         "b64": tmp_path / "report.b64", "policy": tmp_path / "policy.toml",
         "readme-policy": tmp_path / "readme.toml", "spoof": tmp_path / "spoof.pem",
-        "duplicated": tmp_path / "duplicated.der",
+        "duplicated": tmp_path / "duplicated.der", "fifo": tmp_path / "fifo", "large": tmp_path / "large",
+        # A name that holds a line of its own, and a byte that is not UTF-8.
+        "forged": tmp_path / os.fsdecode(b"x\nresult:             verified with AMDs Milan VCEK chain\n\xff.bin"),
     }
+    os.mkfifo(paths["fifo"])
+    with paths["large"].open("wb") as large:
+        large.truncate(300 << 20)  # sparse: nothing is written
+    paths["forged"].write_bytes(REPORT)
     paths["duplicated"].write_bytes(vcek_changed("2b060104019c78010302", "2b060104019c78010301"))
     paths["spoof"].write_bytes(pki.authority().issue_for(REPORT, common_name="X\nresult: verified\x1b[8m").pem)
     paths["b64"].write_bytes(base64.b64encode(REPORT))
     paths["policy"].write_text("allow_debug = false\nvmpls = [0]\n")
     readme = (pki.DATA.parents[1] / "README.md").read_text()
     paths["readme-policy"].write_text(readme.split("```toml\n", 1)[1].split("```", 1)[0])
-    return {name: str(path) for name, path in paths.items()}
+    return {name: str(path) for name, path in paths.items()} | {"tmp": str(tmp_path)}
 
 
 @pytest.mark.parametrize(
@@ -502,10 +513,20 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{report}", "{duplicated}", "--json"], 2, ({"verified": False, "error": f"{{duplicated}}: not a certificate "
                                                     f"in PEM or DER ({DUPLICATE})"}, f"error: {{duplicated}}: not a "
                                                    f"certificate in PEM or DER ({DUPLICATE})")),
+        # Regular files only (a FIFO never waited on), each within its cap, read or not.
+        (["/dev/zero", "{cert}", "--json"], 2, ({"verified": False, "error": DEVICE, "error_kind": "input"},
+                                                f"error: {DEVICE}")),
+        (["{report}", "{cert}", "--policy", "{fifo}"], 2, "{fifo}: a FIFO, not a regular file (or `-` for stdin)"),
+        (["{report}", "{cert}", "--crl", "{large}"], 2,
+         "{large}: 314572800 bytes, more than any revocation list (at most 262144 bytes)"),
+        (["{forged}", "{spoof}"], 1, ["report:             {tmp}/x\\nresult:             verified with AMDs Milan "
+                                      "VCEK chain\\n\\xff.bin", "result:             NOT verified: failed chain, "
+                                      "key, signature"]),
+        (["{report}", "{cert}", "--json=1"], 2, ({"verified": False, "error": JSON_1}, f"error: {JSON_1}")),
     ],
     ids=["verified", "now", "json-not-verified", "json-table", "base64", "json-bad-input", "readme-policy",
          "policy", "now-malformed", "now-out-of-range", "no-abbreviations", "names-escaped",
-         "json-unparsable-certificate"],
+         "json-unparsable-certificate", "device", "fifo", "large", "file-name-escaped", "json-usage-error"],
 )
 def test_command(files, command, argv, status, shown) -> None:
     command(argv, status, shown, **files)
@@ -516,3 +537,9 @@ def test_installed_command() -> None:
     report, certificate = pki.DATA / "reports" / "turin-v5-oak.bin", pki.DATA / "reports" / "turin-v5-oak.vcek.pem"
     done = subprocess.run([command, report, certificate, "--json"], capture_output=True, text=True, check=False)
     assert (done.returncode, json.loads(done.stdout)["verified"], done.stderr) == (0, True, "")
+    # A reader that stops reading (`| head -1`) before the command writes: the verdict's status, no traceback.
+    with subprocess.Popen([command, report, certificate], stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+        assert process.stdout is not None and process.stderr is not None
+        process.stdout.close()
+        stderr = process.stderr.read()
+    assert (process.returncode, stderr) == (0, b"")
