@@ -56,10 +56,10 @@ NOT_CACHED = "offline: no VCEK in the cache {cache} for {url}"
 class TestFetching:
     # Steps: a fetch ("milan"/"genoa": that report's VCEK, "chain", "crl", "crl-late": the CRL after its next
     # update), kept once fetched as the verifier keeps what passed its checks; "offline:" before a fetch for one
-    # that must not touch the network, "failed:" for one whose checks failed (forgotten); "cut": every cache
-    # file cut to half its size; "fifo": each replaced by a FIFO; "link": each directory under the cache moved
-    # out of it and linked in its place. Each fetch makes a new client over the same cache, as a new process
-    # would.
+    # that must not touch the network, "failed:" for one whose checks failed (forgotten), "brief:" for one in a
+    # run of 5 s; "cut": every cache file cut to half its size; "fifo": each replaced by a FIFO; "link": each
+    # directory under the cache moved out of it and linked in its place. Each fetch makes a new client over the
+    # same cache, as a new process would.
     @pytest.mark.parametrize(
         ("script", "steps", "outcomes", "requests", "waits"),
         [
@@ -86,10 +86,14 @@ class TestFetching:
             pytest.param(["503", "503"], ["crl"], [OK], 3, [(1, 503), (2, 503)], id="503 backs off exponentially"),
             pytest.param(["429:0"] * 3, ["milan"], [OK], 4, [(1, 429), (2, 429), (4, 429)],
                          id="Retry-After 0 backs off, never retries at once"),
-            pytest.param(["429:1\u00b2"], ["milan"], [OK], 2, [(1, 429)], id="Retry-After not in ASCII digits backs off"),
+            pytest.param(["429:1\u00b2"], ["milan"], [OK], 2, [(1, 429)],
+                         id="Retry-After not in ASCII digits backs off"),
             pytest.param(["429"] * 4, ["milan", "milan"], [
                 "{url}: HTTP 429 Too Many Requests, still after 4 attempts (retrying in 8 s would exceed 10 s)", OK],
                 5, [(1, 429), (2, 429), (4, 429)], id="429 without end gives up within the bounded time"),
+            pytest.param(["429:3", "429:3"], ["brief:milan"], [
+                "{url}: HTTP 429 Too Many Requests; retrying in 3 s would exceed the run's 5 s"], 2, [(3, 429)],
+                id="the run's deadline bounds its waits"),
             pytest.param(["429:60"], ["milan", "milan"], [
                 "{url}: HTTP 429 Too Many Requests, still after 1 attempts (retrying in 60 s would exceed 10 s)", OK],
                 2, [], id="Retry-After beyond the bounded time"),
@@ -128,7 +132,8 @@ class TestFetching:
             mode, _, target = step.rpartition(":")
             offline = mode == "offline"
             client = KdsClient(
-                server.url, cache=cache, offline=bool(offline), timeout=TIMEOUT, max_wait=10,
+                server.url, cache=cache, offline=offline, timeout=TIMEOUT, max_wait=10,
+                run_seconds=5 if mode == "brief" else None,
                 progress=progress.append, sleep=sleep, clock=lambda: clock[0],
             )
             (url, fetch), expected = step_of(target, server.url), next(expectations)

@@ -131,8 +131,8 @@ REFUSALS = [
             before=setter(KEY_INFO, 7 << 2)),
     refusal("chain-impostor-signer", ["chain"], NOT_SIGNED_BY_PINNED, signer_key=pki.rsa_key("impostor")),
     # The pinned intermediate's own key, with a salt of 32 bytes rather than AMD's 48, declaring AMD's.
-    refusal("chain-salt-32", ["chain"], NOT_SIGNED_BY_PINNED, rsa_padding=padding.PSS(padding.MGF1(hashes.SHA384()), 32),
-            declared=AMD_DECLARED),
+    refusal("chain-salt-32", ["chain"], NOT_SIGNED_BY_PINNED,
+            rsa_padding=padding.PSS(padding.MGF1(hashes.SHA384()), 32), declared=AMD_DECLARED),
     # Signed as AMD signs; declaring another algorithm, which the signature does not cover: a second encoding.
     *(refusal(f"chain-declares-{name}", ["chain"], "expected the certificate to declare AMD's signature algorithm "
               f"(RSASSA-PSS, SHA-384, MGF1 with SHA-384, salt 48); it declares {shown}", declared=declared)

@@ -280,4 +280,6 @@ def _product(product: str) -> str:
     return product
 
 
-__all__ = ["JUDGED_BY", "KEY_KINDS", "PRODUCTS", "USER_AGENT", "KdsClient", "KdsError", "OfflineError", "check_base_url"]
+__all__ = [
+    "JUDGED_BY", "KEY_KINDS", "PRODUCTS", "USER_AGENT", "KdsClient", "KdsError", "OfflineError", "check_base_url",
+]
