@@ -59,7 +59,10 @@ def seeds() -> dict[str, list[bytes]]:
         "crl": crls + [crl_pem],
         "answer": kinds,
         "cache": kinds,
-        "policy": policies + [b'vmpl = [0]\nmin_tcb = { snpSPL = 8 }\nmin_abi = "1.51"\n'],
+        # And the shapes that make finding a key's line costly: a long line of blanks, a multi-line string.
+        "policy": policies + [b'vmpl = [0]\nmin_tcb = { snp = 8 }\nmin_abi = "1.51"\n',
+                              b"measurements = [\n" + b" " * 512 + b"\n]\nvmpls = 1\n",
+                              b'report_data = """\nvmpl = 3\n"""\nvmpls = [9]\n'],
     }
 
 
