@@ -9,7 +9,8 @@ certificate table, a certificate); `table` the genuine certificate tables;
 `bundle` the genuine VCEKs in PEM and DER and AMD's pinned chains; `crl` the
 genuine lists in DER and PEM; `answer` and `cache` a VCEK, a chain and a list
 each behind the byte that picks its kind (0, 1, 2); `policy` the README's
-policy and examples/policy.toml.
+policy, examples/policy.toml and a few short policies, two of them shaped as
+the inputs that once made finding a key's line costly.
 """
 
 from __future__ import annotations
@@ -59,7 +60,10 @@ def seeds() -> dict[str, list[bytes]]:
         "crl": crls + [crl_pem],
         "answer": kinds,
         "cache": kinds,
-        "policy": policies + [b'vmpl = [0]\nmin_tcb = { snpSPL = 8 }\nmin_abi = "1.51"\n'],
+        # And the shapes that make finding a key's line costly: a long line of blanks, a multi-line string.
+        "policy": policies + [b'vmpl = [0]\nmin_tcb = { snp = 8 }\nmin_abi = "1.51"\n',
+                              b"measurements = [\n" + b" " * 512 + b"\n]\nvmpls = 1\n",
+                              b'report_data = """\nvmpl = 3\n"""\nvmpls = [9]\n'],
     }
 
 

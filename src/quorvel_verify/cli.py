@@ -17,13 +17,16 @@ from __future__ import annotations
 import argparse
 import datetime
 import json
+import os
 import sys
 from collections.abc import Sequence
 from pathlib import Path
-from typing import NoReturn
+from typing import NoReturn, TextIO
 
+from ._internal import limits
 from ._internal.cache import Cache, default_cache_dir
 from . import __version__
+from ._internal.files import STDIN, read_input
 from .errors import ErrorKind, PolicyError, VerificationError
 from .policy import Policy
 from .shapes import unwrap_report
@@ -38,7 +41,6 @@ from .verification import TdxVerification, Verification
 from .verifier import Verifier, instant
 
 VERIFIED, NOT_VERIFIED, BAD_INPUT = 0, 1, 2
-STDIN = "-"
 
 EPILOG = """\
 exit status:
@@ -113,13 +115,9 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _read(path: str) -> bytes:
-    if path == STDIN:
-        return sys.stdin.buffer.read()
-    try:
-        return Path(path).read_bytes()
-    except OSError as error:
-        raise _BadInput(f"{path}: {error.strerror or error}", ErrorKind.INPUT) from error
+def _read(path: str, what: str, limit: int) -> bytes:
+    """The file's bytes: a regular file (or `-`, stdin) of at most `limit` bytes; a FIFO never waited on."""
+    return read_input(path, what, limit)
 
 
 def _one_stdin(arguments: argparse.Namespace) -> None:
@@ -133,7 +131,8 @@ def _policy(path: str | None) -> Policy:
     if path is None:
         return Policy()
     if path == STDIN:
-        return Policy.from_toml(_read(STDIN).decode("utf-8", errors="replace"), "<stdin>")
+        return Policy.from_toml(_read(STDIN, "policy", limits.POLICY_FILE_SIZE).decode("utf-8", errors="replace"),
+                                "<stdin>")
     return Policy.load(path)
 
 
@@ -174,13 +173,14 @@ def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
         return None
     return KdsClient(
         arguments.kds_url or KDS_BASE_URL, cache=Cache(arguments.cache_dir), offline=arguments.offline,
-        progress=lambda line: print(line, file=sys.stderr, flush=True),
+        run_seconds=limits.RUN_SECONDS, progress=lambda line: print(line, file=sys.stderr, flush=True),
     )
 
 
 def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     _one_stdin(arguments)
-    evidence = _read(arguments.report)
+    # The evidence first, its size before a byte of it is read: the input a mistake most often makes large.
+    evidence = _read(arguments.report, "report", limits.REPORT_FILE_SIZE)
     if looks_like_quote(evidence):
         return _run_tdx(arguments, evidence)
     for option, value in (("--collateral", arguments.collateral), ("--save-collateral", arguments.save_collateral),
@@ -193,10 +193,13 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     if arguments.cert is None and arguments.cert_table is None and client is None and not _carries_table(report):
         raise _BadInput("no certificate: give CERT, the VCEK or VLEK, or --cert-table, or --fetch it")
     now = _now(arguments.now)
-    certificate = _read(arguments.cert) if arguments.cert is not None else None
-    table = _read(arguments.cert_table) if arguments.cert_table is not None else None
-    crl = _read(arguments.crl) if arguments.crl is not None else None
-    chains = [_read(path) for path in arguments.chains] if arguments.chains else None
+    certificate = (_read(arguments.cert, "certificate bundle", limits.CERTIFICATE_FILE_SIZE)
+                   if arguments.cert is not None else None)
+    table = (_read(arguments.cert_table, "certificate table", limits.CERTIFICATE_TABLE_SIZE)
+             if arguments.cert_table is not None else None)
+    crl = _read(arguments.crl, "revocation list", limits.CRL_SIZE) if arguments.crl is not None else None
+    chains = ([_read(path, "certificate bundle", limits.CERTIFICATE_FILE_SIZE) for path in arguments.chains]
+              if arguments.chains else None)
     verifier = Verifier(chains=chains, kds=client)
     result = verifier.verify(
         report, certificate, certificate_table=table, crl=crl, now=now,
@@ -227,7 +230,7 @@ def _run_tdx(arguments: argparse.Namespace, quote: bytes) -> Verification | TdxV
 
 def _collateral(path: str) -> TdxCollateral:
     try:
-        return TdxCollateral.from_json(_read(path).decode("utf-8", "replace"))
+        return TdxCollateral.from_json(_read(path, "collateral", limits.COLLATERAL_FILE_SIZE).decode("utf-8", "replace"))
     except VerificationError as error:
         raise VerificationError(
             f"collateral: {error}", error.kind, argument="collateral", reason=str(error)
@@ -297,7 +300,14 @@ def describe(report: Report) -> list[tuple[str, str]]:
 def _printable(text: str) -> str:
     """`text` with its control characters escaped: details and errors quote names from the input, which must
     not add a line ("result: verified ...") or a terminal escape to what the user reads."""
-    return text if text.isprintable() else "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+    return text if text.isprintable() else "".join(c if c.isprintable() else _escaped(c) for c in text)
+
+
+def _escaped(character: str) -> str:
+    # A byte of a file name that is not UTF-8 reaches Python as a lone surrogate (U+DC80-U+DCFF): shown as the byte.
+    if "\udc80" <= character <= "\udcff":
+        return f"\\x{ord(character) - 0xDC00:02x}"
+    return repr(character)[1:-1]
 
 
 def describe_quote(result: TdxVerification) -> list[tuple[str, str]]:
@@ -334,7 +344,7 @@ def _human_tdx(path: str, result: TdxVerification) -> str:
 
 def _human(path: str, result: Verification) -> str:
     width = max(15, *(len(check.name) + 2 for check in result.checks))
-    lines = [f"{'report:':{width}}{path}"]
+    lines = [f"{'report:':{width}}{_printable(path)}"]
     lines += [f"{label + ':':{width}}{text}" for label, text in describe(result.report)]
     lines.append("")
     lines += [f"{check.name + ':':{width}}{check.result:5} {_printable(check.detail)}" for check in result.checks]
@@ -357,7 +367,9 @@ def _no_kds_reason(result: Verification) -> str:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
-    as_json = "--json" in (sys.argv[1:] if argv is None else argv)
+    # Read before parsing, so that a usage error (even `--json=1`) still owes the JSON object.
+    as_json = any(argument == "--json" or argument.startswith("--json=")
+                  for argument in (sys.argv[1:] if argv is None else argv))
     arguments: argparse.Namespace | None = None
     try:
         try:
@@ -367,17 +379,32 @@ def main(argv: Sequence[str] | None = None) -> int:
         result = _run(arguments)
     except (_BadInput, VerificationError) as error:
         message = _message(error, arguments) if isinstance(error, VerificationError) else str(error)
-        print(f"error: {_printable(message)}", file=sys.stderr)
+        _show(f"error: {_printable(message)}", sys.stderr)
         if as_json:
-            print(json.dumps({"verified": False, "error": message, "error_kind": str(error.kind)}))
+            _show(json.dumps({"verified": False, "error": message, "error_kind": str(error.kind)}), sys.stdout)
         return BAD_INPUT
     if arguments.json:
-        print(json.dumps(result.to_json(), indent=2))
+        text = json.dumps(result.to_json(), indent=2)
     elif isinstance(result, TdxVerification):
-        print(_human_tdx(arguments.report, result))
+        text = _human_tdx(arguments.report, result)
     else:
-        print(_human(arguments.report, result))
+        text = _human(arguments.report, result)
+    _show(text, sys.stdout)
     return VERIFIED if result.verified else NOT_VERIFIED
+
+
+def _show(text: str, stream: TextIO) -> None:
+    """Prints `text`; a reader that stopped reading (`| head -1`) changes nothing of the exit status."""
+    try:
+        print(text, file=stream, flush=True)
+    except BrokenPipeError:
+        # Whatever else is written to the stream goes nowhere, the interpreter's last flush included.
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, stream.fileno())
+            os.close(devnull)
+        except (OSError, ValueError):  # a stream without a descriptor (captured by a caller)
+            pass
 
 
 if __name__ == "__main__":

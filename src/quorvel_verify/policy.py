@@ -38,13 +38,15 @@ import re
 import tomllib
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any, ClassVar, Final, Self
 
+from ._internal import limits
+from ._internal.files import read_input
 from ._internal.platform import EvidenceResult, Platform, Revocation
+from ._internal.toml_lines import key_lines
 from ._internal.rules import Invalid, Rule, Verdict, describe, field
 from .checks import Check, Outcome
-from .errors import PolicyError
+from .errors import PolicyError, VerificationError
 from .sevsnp import rules as snp
 from .sevsnp import rules_extra as snp_extra
 from .sevsnp.platform import SevSnpClaims
@@ -258,11 +260,11 @@ class Policy(RuleSet):
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> Policy:
-        """A policy from a TOML file."""
+        """A policy from a TOML file (a regular file of at most `limits.POLICY_FILE_SIZE` bytes, or `-`)."""
         try:
-            text = Path(path).read_bytes().decode("utf-8")
-        except OSError as error:
-            raise PolicyError(str(error.strerror or error), file=os.fspath(path)) from error
+            text = read_input(os.fspath(path), "policy file", limits.POLICY_FILE_SIZE).decode("utf-8")
+        except VerificationError as error:
+            raise PolicyError(error.reason, file=os.fspath(path)) from error
         except UnicodeDecodeError as error:
             raise PolicyError(f"not UTF-8 text, as TOML must be ({error.reason})", file=os.fspath(path)) from error
         return cls.from_toml(text, os.fspath(path))
@@ -375,11 +377,6 @@ def _reference(rules: type[RuleSet]) -> tuple[RuleDoc, ...]:
 
 # --- Where in the file ------------------------------------------------------------
 
-# --- Where in the file ------------------------------------------------------------
-
-_TABLE_HEADER = re.compile(r"\s*\[\s*([^\[\]]+?)\s*\]\s*(#.*)?$")
-_ASSIGNMENT = re.compile(r"""\s*([A-Za-z0-9_\-."' ]+?)\s*=""")
-
 
 def _dotted(path: Sequence[str | int]) -> str:
     text = ""
@@ -388,23 +385,11 @@ def _dotted(path: Sequence[str | int]) -> str:
     return text
 
 
-def _split_key(key: str) -> tuple[str, ...]:
-    return tuple(part.strip().strip("\"'") for part in key.split("."))
-
-
 def _line_of(text: str, path: Sequence[str | int], data: Mapping[str, Any]) -> int | None:
     """The line (from 1) that sets what `path` leads to: the line of its key, or of the nearest enclosing
     one, and for an element of an array the first line at or after the key's that holds it."""
     lines = text.splitlines()
-    table: tuple[str, ...] = ()
-    first: dict[tuple[str, ...], int] = {}
-    for number, line in enumerate(lines, start=1):
-        header = _TABLE_HEADER.match(line)
-        if header:
-            table = _split_key(header[1])
-            first.setdefault(table, number)
-        elif assignment := _ASSIGNMENT.match(line):
-            first.setdefault(table + _split_key(assignment[1]), number)
+    first = key_lines(text)
     keys = tuple(part for part in path if isinstance(part, str))
     found = next((first[keys[:n]] for n in range(len(keys), 0, -1) if keys[:n] in first), None)
     if found is None or len(path) < 2 or not isinstance(path[1], int):

@@ -71,7 +71,9 @@ class Verifier:
     counts as current until its next update). `kds`, a `KdsClient` (with its
     cache, and offline or not), supplies what the caller does not give: the
     VCEK of a report, and the revocation list of the chain the verification
-    established. `cache_size` bounds each of the verifier's caches: the
+    established; what it fetched enters its cache only once the checks that
+    judge it passed, and a cached entry that fails them is dropped and
+    fetched once more. `cache_size` bounds each of the verifier's caches: the
     certificates it has loaded, their chains and the checks that depend on a
     certificate alone. `tdx_root` pins another Intel SGX Root CA (PEM, DER or
     loaded) instead of the bundled one for TDX quotes; `pcs` (a

@@ -98,6 +98,29 @@ def pss_signed(
     return builder.sign(key, hashes.SHA384(), rsa_padding=rsa_padding)
 
 
+def _der_sequence(body: bytes) -> bytes:
+    size = len(body).to_bytes((len(body).bit_length() + 7) // 8 or 1, "big")
+    return b"\x30" + (size if len(body) < 0x80 else bytes([0x80 | len(size)]) + size) + body
+
+
+def _outer(certificate: x509.Certificate) -> tuple[bytes, bytes, bytes]:
+    """The certificate's signed part, its declared signature algorithm and its signature (the BIT STRING), in DER."""
+    tbs = certificate.tbs_certificate_bytes
+    data = certificate.public_bytes(serialization.Encoding.DER)
+    rest = data[data.index(tbs) + len(tbs):]
+    return tbs, rest[:2 + rest[1]], rest[2 + rest[1]:]
+
+
+def declared_algorithm(certificate: x509.Certificate) -> bytes:
+    return _outer(certificate)[1]
+
+
+def redeclared(certificate: x509.Certificate, algorithm: bytes) -> x509.Certificate:
+    """The certificate with the signature algorithm it declares replaced by `algorithm` (DER)."""
+    tbs, _, signature = _outer(certificate)
+    return x509.load_der_x509_certificate(_der_sequence(tbs + algorithm + signature))
+
+
 def _now() -> datetime.datetime:
     return datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
 
@@ -183,9 +206,11 @@ class Authority:
         not_before: datetime.datetime | None = None,
         not_after: datetime.datetime | None = None,
         omit: Sequence[str] = (),
-        extra: Sequence[x509.UnrecognizedExtension] = (),
+        extra: Sequence[x509.ExtensionType] = (),
+        critical: Sequence[x509.ExtensionType] = (),
         signer: rsa.RSAPrivateKey | None = None,
         rsa_padding: padding.PSS | padding.PKCS1v15 = AMD_PSS,
+        declared: bytes | None = None,
     ) -> Leaf:
         """A VCEK or VLEK signed by this intermediate, shaped like AMD's.
 
@@ -193,9 +218,11 @@ class Authority:
         Turin only; missing ones are 0). A VCEK's hwID is `hw_id`, else the
         chip id in the product's form (the first 8 bytes on Turin); a VLEK
         carries none unless `hw_id` is given. `omit` drops extensions by OID,
-        `extra` adds some, `signer` signs with another key than the
-        intermediate's, `rsa_padding` with other parameters than AMD's; `key`
-        may be any elliptic-curve key.
+        `extra` adds some (`critical` as critical), `signer` signs with another
+        key than the intermediate's, `rsa_padding` with other parameters than
+        AMD's, `declared` (DER) replaces the signature algorithm that the
+        certificate declares, which its signature does not cover; `key` may be
+        any elliptic-curve key.
         """
         key = key or ec.generate_private_key(ec.SECP384R1())
         not_before = not_before or _now() - LONG_AGO
@@ -228,7 +255,10 @@ class Authority:
         for extension in [*extensions, *extra]:
             if extension.oid.dotted_string not in omit:
                 builder = builder.add_extension(extension, critical=False)
-        return Leaf(pss_signed(builder, signer or self.intermediate_key, rsa_padding), key)
+        for extension in critical:
+            builder = builder.add_extension(extension, critical=True)
+        certificate = pss_signed(builder, signer or self.intermediate_key, rsa_padding)
+        return Leaf(redeclared(certificate, declared) if declared is not None else certificate, key)
 
     def issue_for(self, report: bytes | bytearray, **overrides: object) -> Leaf:
         """A leaf that matches `report`: its reported TCB as SPLs and its chip id as hwID."""

@@ -3,9 +3,13 @@
 from __future__ import annotations
 
 import json
+import time
 from collections.abc import Callable
 
 import pytest
+
+
+RUN_BOUND = 10
 
 
 @pytest.fixture
@@ -13,11 +17,14 @@ def command(capsys: pytest.CaptureFixture[str]) -> Callable[..., None]:
     """Runs quorvel-verify as cli.main and compares its exit status and what it shows: the lines of its text
     (the last one last), its error (status 2), or with --json (a dict, then the last line of stderr) some keys
     of the object, where "failed" names the failed checks and a check's name gives its result. `fill` names
-    the texts that the arguments hold as "{name}" and that stand so in what is shown."""
+    the texts that the arguments hold as "{name}" and that stand so in what is shown. Every run answers within
+    RUN_BOUND seconds, whatever its input (the key service's waits are a second or two in these tests)."""
     from quorvel_verify.cli import main
 
     def run(argv: list[str], status: int, shown: str | list[str] | tuple[dict[str, object], str], **fill: str) -> None:
+        start = time.monotonic()
         assert main([argument.format(**fill) for argument in argv]) == status
+        assert time.monotonic() - start < RUN_BOUND
         out, err = capsys.readouterr()
         for name, text in sorted(fill.items(), key=lambda item: -len(item[1])):
             out, err = out.replace(text, f"{{{name}}}"), err.replace(text, f"{{{name}}}")

@@ -57,10 +57,10 @@ NOT_CACHED = "offline: no VCEK in the cache {cache} for {url}"
 class TestFetching:
     # Steps: a fetch ("milan"/"genoa": that report's VCEK, "chain", "crl", "crl-late": the CRL after its next
     # update), kept once fetched as the verifier keeps what passed its checks; "offline:" before a fetch for one
-    # that must not touch the network, "failed:" for one whose checks failed (forgotten); "cut": every cache
-    # file cut to half its size; "fifo": each replaced by a FIFO; "link": each directory under the cache moved
-    # out of it and linked in its place. Each fetch makes a new client over the same cache, as a new process
-    # would.
+    # that must not touch the network, "failed:" for one whose checks failed (forgotten), "brief:" for one in a
+    # run of 5 s; "cut": every cache file cut to half its size; "fifo": each replaced by a FIFO; "link": each
+    # directory under the cache moved out of it and linked in its place. Each fetch makes a new client over the
+    # same cache, as a new process would.
     @pytest.mark.parametrize(
         ("script", "steps", "outcomes", "requests", "waits"),
         [
@@ -87,10 +87,14 @@ class TestFetching:
             pytest.param(["503", "503"], ["crl"], [OK], 3, [(1, 503), (2, 503)], id="503 backs off exponentially"),
             pytest.param(["429:0"] * 3, ["milan"], [OK], 4, [(1, 429), (2, 429), (4, 429)],
                          id="Retry-After 0 backs off, never retries at once"),
-            pytest.param(["429:1\u00b2"], ["milan"], [OK], 2, [(1, 429)], id="Retry-After not in ASCII digits backs off"),
+            pytest.param(["429:1\u00b2"], ["milan"], [OK], 2, [(1, 429)],
+                         id="Retry-After not in ASCII digits backs off"),
             pytest.param(["429"] * 4, ["milan", "milan"], [
                 "{url}: HTTP 429 Too Many Requests, still after 4 attempts (retrying in 8 s would exceed 10 s)", OK],
                 5, [(1, 429), (2, 429), (4, 429)], id="429 without end gives up within the bounded time"),
+            pytest.param(["429:3", "429:3"], ["brief:milan"], [
+                "{url}: HTTP 429 Too Many Requests; retrying in 3 s would exceed the run's 5 s"], 2, [(3, 429)],
+                id="the run's deadline bounds its waits"),
             pytest.param(["429:60"], ["milan", "milan"], [
                 "{url}: HTTP 429 Too Many Requests, still after 1 attempts (retrying in 60 s would exceed 10 s)", OK],
                 2, [], id="Retry-After beyond the bounded time"),
@@ -129,7 +133,8 @@ class TestFetching:
             mode, _, target = step.rpartition(":")
             offline = mode == "offline"
             client = KdsClient(
-                server.url, cache=cache, offline=bool(offline), timeout=TIMEOUT, max_wait=10,
+                server.url, cache=cache, offline=offline, timeout=TIMEOUT, max_wait=10,
+                run_seconds=5 if mode == "brief" else None,
                 progress=progress.append, sleep=sleep, clock=lambda: clock[0],
             )
             (url, fetch), expected = step_of(target, server.url), next(expectations)
@@ -201,6 +206,7 @@ FETCHED = [
 ]
 
 
+OTHER_CHIP = "result:             NOT verified: failed key, signature, chip, tcb, product, revocation"
 USERINFO = "KDS address 'http://***@127.0.0.1:9/': a user name or password in the address is not supported"
 
 
@@ -214,6 +220,13 @@ USERINFO = "KDS address 'http://***@127.0.0.1:9/': a user name or password in th
                                                              "waiting 1 s to retry {vcek} (HTTP 429, attempt 1)"))],
                      3, id="json on stdout, waiting on stderr"),
         pytest.param([], [(["{cert}", "--fetch"], 0, FETCHED)], 1, id="certificate given"),
+        # Nothing enters the cache before the checks that judge it passed; a cached entry that fails them is
+        # dropped and fetched once more.
+        pytest.param(["other"], [(["--fetch"], 1, OTHER_CHIP), (["--offline"], 2, "offline: no VCEK in the cache "
+                                 "{cache} for {vcek}"), (["--fetch"], 0, FETCHED)], 4,
+                     id="another chip's VCEK served: not cached"),
+        pytest.param([], [(["--fetch"], 0, FETCHED), "swap", (["--fetch"], 0, FETCHED), (["--offline"], 0, FETCHED)],
+                     3, id="another chip's VCEK in the cache: dropped, fetched once more"),
         pytest.param([], [(["--offline"], 2, "offline: no VCEK in the cache {cache} for {vcek}")], 0,
                      id="offline, nothing cached"),
         pytest.param([], [(["--fetch", "--kds-url", "http://kds.example"], 2, "KDS address must be https:// (or "
@@ -250,7 +263,13 @@ def test_command(server, tmp_path, command, script, runs, requests):
     fill = {"cert": certificate, "cache": str(tmp_path / "cache"), "vcek": step_of("milan", server.url)[0],
             "crl": step_of("crl", server.url)[0], "required": str(tmp_path / "required.toml")}
     (tmp_path / "required.toml").write_text("require_revocation = true\n")
-    for arguments, status, shown in runs:
+    for run in runs:
+        if run == "swap":  # every cached VCEK replaced by another chip's
+            other = server.routes[vcek_address(REPORTS["genoa"], "")]
+            for entry in (tmp_path / "cache" / "vcek").glob("*/*/*.der"):
+                entry.write_bytes(other)
+            continue
+        arguments, status, shown = run
         argv = [report, *arguments, "--now", NOW.isoformat()]
         if "--kds-url" not in argv:
             argv += ["--kds-url", server.url, "--cache-dir", "{cache}"]

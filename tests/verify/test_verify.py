@@ -12,6 +12,7 @@ import hashlib
 import itertools
 import io
 import json
+import os
 import struct
 import subprocess
 import sys
@@ -107,6 +108,8 @@ NOT_SIGNED = "expected the signature at 0x2a0 to verify over bytes 0x000-0x29f a
     "it does not"
 NOT_SIGNED_BY_PINNED = "expected the certificate to be signed by a pinned intermediate that signs VCEKs (SEV-Milan, " \
     "SEV-Turin); its issuer is CN=SEV-Milan,O=Advanced Micro Devices,ST=CA,L=Santa Clara,C=US,OU=Engineering"
+# The signature algorithm that AMD's VCEKs declare: RSASSA-PSS, SHA-384, MGF1 with SHA-384, salt 48.
+AMD_DECLARED = pki.declared_algorithm(load_certificates(VCEK)[0])
 CRL_NOT_SIGNED = "expected a list signed by ARK-Milan (RSASSA-PSS, SHA-384); its signature does not verify"
 
 
@@ -129,8 +132,15 @@ REFUSALS = [
     refusal("report-signing-key", ["report"], "the report names signing key 7 (expected 0, a VCEK, or 1, a VLEK)",
             before=setter(KEY_INFO, 7 << 2)),
     refusal("chain-impostor-signer", ["chain"], NOT_SIGNED_BY_PINNED, signer_key=pki.rsa_key("impostor")),
-    # The pinned intermediate's own key, with a salt of 32 bytes rather than AMD's 48.
-    refusal("chain-salt-32", ["chain"], NOT_SIGNED_BY_PINNED, rsa_padding=padding.PSS(padding.MGF1(hashes.SHA384()), 32)),
+    # The pinned intermediate's own key, with a salt of 32 bytes rather than AMD's 48, declaring AMD's.
+    refusal("chain-salt-32", ["chain"], NOT_SIGNED_BY_PINNED,
+            rsa_padding=padding.PSS(padding.MGF1(hashes.SHA384()), 32), declared=AMD_DECLARED),
+    # Signed as AMD signs; declaring another algorithm, which the signature does not cover: a second encoding.
+    *(refusal(f"chain-declares-{name}", ["chain"], "expected the certificate to declare AMD's signature algorithm "
+              f"(RSASSA-PSS, SHA-384, MGF1 with SHA-384, salt 48); it declares {shown}", declared=declared)
+      for name, declared, shown in (
+          ("salt-32", AMD_DECLARED[:-1] + b"\x20", "rsassaPss with other parameters"),
+          ("pkcs1", bytes.fromhex("300d06092a864886f70d01010c0500"), "sha384WithRSAEncryption"))),
     refusal("chain-untrusted-intermediate-in-input", ["chain"], "expected the given SEV-Milan to be the pinned "
             "SEV-Milan <- ARK-Milan of the Milan VCEK chain; it is not pinned", bundle=True),
     # A VLEK-signed report given a VCEK: the report's field decides, not the certificate.
@@ -147,6 +157,12 @@ REFUSALS = [
     refusal("key-vcek-without-hwid", ["key"], "expected a hwID extension, as a VCEK has", omit=[pki.HW_ID]),
     refusal("key-vlek-with-hwid", ["key"], "expected no hwID extension, as a VLEK has none",
             before=setter(KEY_INFO, 1 << 2), signer="VLEK", hw_id=bytes(64)),
+    refusal("key-certificate-authority", ["key"], "expected a leaf that signs no certificates, not one with CA=true "
+            "and keyCertSign", extra=[x509.BasicConstraints(ca=True, path_length=None), x509.KeyUsage(
+                True, False, False, False, False, key_cert_sign=True, crl_sign=False, encipher_only=False,
+                decipher_only=False)]),
+    refusal("key-unknown-critical-extension", ["key"], "expected no critical extension unknown to the verifier, not "
+            "1.2.3.4", critical=[x509.UnrecognizedExtension(x509.ObjectIdentifier("1.2.3.4"), b"")]),
     refusal("signature-report-data-changed", ["signature"], NOT_SIGNED, after=flip(rb.REPORT_DATA)),
     # The decoder reads reserved TCB bytes as zero; the signature covers them as given.
     refusal("signature-reserved-tcb-byte-changed", ["signature"], NOT_SIGNED, after=flip(RESERVED_TCB_BYTE)),
@@ -448,6 +464,10 @@ def test_serial_warning_filter_under_threads() -> None:
         x509.load_der_x509_certificate(der)
 
 
+DEVICE = "/dev/zero: a character device, not a regular file (or `-` for stdin)"
+JSON_1 = "quorvel-verify: argument --json: ignored explicit argument '1'"
+
+
 # quorvel-verify, as cli.main: stdout, stderr and exit status (0 verified, 1 not, 2 bad input).
 SWAPPED_ERROR = "{cert}: this is a certificate, not a report: were the report and the certificate given in swapped order?"
 
@@ -470,13 +490,20 @@ def files(tmp_path: Path) -> dict[str, str]:
            for end, suffix in (("", ".bin"), ("-cert", ".vcek.pem"))},
         "milan-chain": pki.PINNED / "ask_ark_milan.pem",
         "duplicated": tmp_path / "duplicated.der", "extended": tmp_path / "extended.bin",
+        "fifo": tmp_path / "fifo", "large": tmp_path / "large",
+        # A name that holds a line of its own, and a byte that is not UTF-8.
+        "forged": tmp_path / os.fsdecode(b"x\nresult:             verified with AMDs Milan VCEK chain\n\xff.bin"),
     }
+    os.mkfifo(paths["fifo"])
+    with paths["large"].open("wb") as large:
+        large.truncate(300 << 20)  # sparse: nothing is written
+    paths["forged"].write_bytes(REPORT)
     paths["extended"].write_bytes(paths["table-report"].read_bytes() + paths["table"].read_bytes())
     paths["duplicated"].write_bytes(vcek_changed("2b060104019c78010302", "2b060104019c78010301"))
     paths["spoof"].write_bytes(pki.authority().issue_for(REPORT, common_name="X\nresult: verified\x1b[8m").pem)
     paths["b64"].write_bytes(base64.b64encode(REPORT))
     paths["policy"].write_text("allow_debug = false\nvmpls = [0]\n")
-    return {name: str(path) for name, path in paths.items()}
+    return {name: str(path) for name, path in paths.items()} | {"tmp": str(tmp_path)}
 
 
 @pytest.mark.parametrize(
@@ -519,11 +546,21 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{report}", "{duplicated}", "--json"], 2, ({"verified": False, "error": f"{{duplicated}}: not a certificate "
                                                     f"in PEM or DER ({DUPLICATE})"}, f"error: {{duplicated}}: not a "
                                                    f"certificate in PEM or DER ({DUPLICATE})")),
+        # Regular files only (a FIFO never waited on), each within its cap, read or not.
+        (["/dev/zero", "{cert}", "--json"], 2, ({"verified": False, "error": DEVICE, "error_kind": "input"},
+                                                f"error: {DEVICE}")),
+        (["{report}", "{cert}", "--policy", "{fifo}"], 2, "{fifo}: a FIFO, not a regular file (or `-` for stdin)"),
+        (["{report}", "{cert}", "--crl", "{large}"], 2,
+         "{large}: 314572800 bytes, more than any revocation list (at most 262144 bytes)"),
+        (["{forged}", "{spoof}"], 1, ["report:             {tmp}/x\\nresult:             verified with AMDs Milan "
+                                      "VCEK chain\\n\\xff.bin", "result:             NOT verified: failed chain, "
+                                      "key, signature"]),
+        (["{report}", "{cert}", "--json=1"], 2, ({"verified": False, "error": JSON_1}, f"error: {JSON_1}")),
     ],
     ids=["verified", "now", "json-not-verified", "json-table", "base64", "extended-report", "hcl", "thim", "json-bad-input",
          "example-policy-milan", "example-policy-genoa", "example-policy-turin", "policy", "now-malformed",
          "now-out-of-range", "no-abbreviations", "chains-then-positionals", "stdin-twice", "names-escaped",
-         "json-unparsable-certificate"],
+         "json-unparsable-certificate", "device", "fifo", "large", "file-name-escaped", "json-usage-error"],
 )
 def test_command(files, command, argv, status, shown) -> None:
     command(argv, status, shown, **files)
@@ -584,3 +621,9 @@ def test_installed_command() -> None:
     report, certificate = pki.DATA / "reports" / "turin-v5-oak.bin", pki.DATA / "reports" / "turin-v5-oak.vcek.pem"
     done = subprocess.run([command, report, certificate, "--json"], capture_output=True, text=True, check=False)
     assert (done.returncode, json.loads(done.stdout)["verified"], done.stderr) == (0, True, "")
+    # A reader that stops reading (`| head -1`) before the command writes: the verdict's status, no traceback.
+    with subprocess.Popen([command, report, certificate], stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+        assert process.stdout is not None and process.stderr is not None
+        process.stdout.close()
+        stderr = process.stderr.read()
+    assert (process.returncode, stderr) == (0, b"")

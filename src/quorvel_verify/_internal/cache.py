@@ -43,7 +43,8 @@ _NONBLOCK = getattr(os, "O_NONBLOCK", 0)
 # Where the system opens files relative to a directory descriptor, no step of an entry's path is followed
 # through a link even if one is planted while the cache is in use. Elsewhere (Windows), each step is checked
 # by its path first.
-_BY_DESCRIPTOR = {os.open, os.mkdir, os.unlink, os.replace} <= os.supports_dir_fd and bool(_NOFOLLOW)
+# (os.replace takes directory descriptors wherever os.rename does, but is not listed on its own.)
+_BY_DESCRIPTOR = {os.open, os.mkdir, os.unlink, os.rename} <= os.supports_dir_fd and bool(_NOFOLLOW)
 
 
 def default_cache_dir() -> Path:
@@ -186,9 +187,9 @@ class _Directory:
                 return _Directory(None, path)
             if not create:
                 return None
-            if path.is_symlink() or path.exists():
+            if path.is_symlink() or (path.exists() and not path.is_dir()):
                 path.unlink()
-            path.mkdir()
+            path.mkdir(exist_ok=True)  # another process may make it in the meantime
             return _Directory(None, path)
         flags = os.O_RDONLY | _DIRECTORY | _NOFOLLOW | _CLOEXEC
         try:

@@ -15,7 +15,7 @@ import stat
 import sys
 from typing import BinaryIO
 
-from ..errors import VerificationError
+from ..errors import ErrorKind, VerificationError
 
 _FLAGS = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
 
@@ -32,25 +32,25 @@ STDIN = "-"
 
 def read_input(path: str, what: str, limit: int, *, stdin: BinaryIO | None = None) -> bytes:
     """The bytes of the regular file at `path`, or of standard input for `-`: at most `limit` bytes of
-    `what` (for the message). A `VerificationError` that names the path for anything else."""
+    `what` (for the message). A `VerificationError` of kind `input` ("path: reason") for anything else."""
     if path == STDIN:
         data = (stdin or sys.stdin.buffer).read(limit + 1)
         return _capped(data, len(data), path, what, limit)
     try:
         fd = os.open(path, _FLAGS)
     except OSError as error:
-        raise VerificationError(f"{path}: {error.strerror or error}") from None
+        raise _unreadable(path, str(error.strerror or error)) from None
     status = os.fstat(fd)
     if not stat.S_ISREG(status.st_mode):
         os.close(fd)
         kind = _KINDS.get(stat.S_IFMT(status.st_mode), "not a regular file")
-        raise VerificationError(f"{path}: {kind}, not a regular file: give {what} as a file, or `-` for stdin")
+        raise _unreadable(path, f"{kind}, not a regular file (or `-` for stdin)")
     with os.fdopen(fd, "rb") as file:
         _capped(b"", status.st_size, path, what, limit)
         try:
             data = file.read(limit + 1)  # a file that grew since fstat is still cut at the cap
         except OSError as error:
-            raise VerificationError(f"{path}: {error.strerror or error}") from None
+            raise _unreadable(path, str(error.strerror or error)) from None
     return _capped(data, len(data), path, what, limit)
 
 
@@ -58,8 +58,12 @@ def _capped(data: bytes, size: int, path: str, what: str, limit: int) -> bytes:
     if size > limit:
         # Standard input is read one byte past the cap: its size is not known.
         shown = f"more than {limit} bytes" if path == STDIN else f"{size} bytes"
-        raise VerificationError(f"{path}: {shown}, more than any {what} (at most {limit} bytes)")
+        raise _unreadable(path, f"{shown}, more than any {what} (at most {limit} bytes)")
     return data
+
+
+def _unreadable(path: str, reason: str) -> VerificationError:
+    return VerificationError(f"{path}: {reason}", ErrorKind.INPUT, reason=reason)
 
 
 __all__ = ["STDIN", "read_input"]

@@ -55,6 +55,10 @@ CACHE_ENTRY_SIZE: Final = KDS_BODY_SIZE
 # CACHE_ENTRY_SIZE.
 PCS_BODY_SIZE: Final = 96 * KIB
 
+# Intel's collateral in one file (--collateral): the four answers above, the
+# CRLs as hex and three issuer chains; what a service saved must fit.
+COLLATERAL_FILE_SIZE: Final = 8 * PCS_BODY_SIZE
+
 # One request, from connecting to the body's last byte: AMD's key service
 # answers within a second or two; a server that sends a byte now and then
 # must not hold the command for longer than this.

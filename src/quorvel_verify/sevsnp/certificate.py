@@ -49,11 +49,36 @@ class LeafFacts:
     product_name: str | None  # None when absent or not an IA5String
     hw_id: bytes | None
     spls: dict[str, int | None]  # None where the extension is absent or not a DER INTEGER
+    # What marks it as a certificate authority ("CA=true", "keyCertSign"): a key that signs reports signs no
+    # certificates, and AMD's leaves carry neither.
+    authority: tuple[str, ...] = ()
+    # The OIDs of its critical extensions that the verifier does not know: RFC 5280 has a certificate with one
+    # refused, since the extension may restrict what the certificate means.
+    unknown_critical: tuple[str, ...] = ()
 
     @property
     def product(self) -> str | None:
         """The product line of the product name ("Milan-B0" is Milan), as text: it may name no known line."""
         return self.product_name.split("-")[0] if self.product_name is not None else None
+
+
+def _authority(certificate: x509.Certificate) -> tuple[str, ...]:
+    marks = []
+    for extension in certificate.extensions:
+        if isinstance(extension.value, x509.BasicConstraints) and extension.value.ca:
+            marks.append("CA=true")
+        if isinstance(extension.value, x509.KeyUsage) and extension.value.key_cert_sign:
+            marks.append("keyCertSign")
+    return tuple(marks)
+
+
+def _unknown_critical(certificate: x509.Certificate) -> tuple[str, ...]:
+    return tuple(
+        extension.oid.dotted_string
+        for extension in certificate.extensions
+        if extension.critical and isinstance(extension.value, x509.UnrecognizedExtension)
+        and not extension.oid.dotted_string.startswith(f"{AMD_OID}.")
+    )
 
 
 def _amd_extensions(certificate: x509.Certificate) -> dict[x509.ObjectIdentifier, bytes]:
@@ -111,6 +136,8 @@ def leaf_facts(
         product_name=product_name.as_str() if isinstance(product_name, IA5String) else None,
         hw_id=extensions.get(HW_ID),
         spls={spl: _spl(decode(int, extensions.get(oid))) for spl, oid in SPL_OIDS.items()},
+        authority=_authority(certificate),
+        unknown_critical=_unknown_critical(certificate),
     )
 
 

@@ -25,7 +25,7 @@ from cryptography.hazmat.primitives.asymmetric import rsa
 from .._internal.certificates import common_name, der
 from ..errors import ErrorKind, VerificationError, about
 from .evidence import LEAF_NAMES, load_certificates
-from .vocabulary import AMD_PSS, AMD_PSS_HASH, KeyKind, ProductLine
+from .vocabulary import AMD_PSS, AMD_PSS_DECLARED, AMD_PSS_HASH, KeyKind, ProductLine
 
 BUNDLED_FILES = (
     "ask_ark_milan.pem",
@@ -50,6 +50,25 @@ def _pss_signed(child: x509.Certificate, key: object) -> bool:
     except (InvalidSignature, ValueError):
         return False
     return True
+
+
+def declared_algorithm(certificate: x509.Certificate) -> bytes:
+    """The signature algorithm that the certificate declares (its outer signatureAlgorithm, in DER): the one part
+    of a certificate that its signature does not cover."""
+    data = der(certificate)
+    header = 2 + (data[1] & 0x7F if data[1] & 0x80 else 0)
+    start = header + len(certificate.tbs_certificate_bytes)
+    length = data[start + 1]
+    # AMD's are shorter than 128 bytes: a longer one (in the long form of DER lengths) is not AMD's anyway.
+    return data[start:start + 2 + length] if length < 0x80 else data[start:start + 2]
+
+
+def _algorithm_name(certificate: x509.Certificate) -> str:
+    oid = certificate.signature_algorithm_oid
+    name = oid._name if oid._name != "Unknown OID" else oid.dotted_string
+    if oid == x509.SignatureAlgorithmOID.RSASSA_PSS:
+        return f"{name} with other parameters"
+    return name
 
 
 @dataclass(frozen=True, eq=False)
@@ -157,6 +176,13 @@ class TrustStore:
     def match(self, leaf: x509.Certificate, leaf_name: str, key_kind: str | None) -> ChainMatch:
         """The chain of the leaf (whose common name is `leaf_name`) for the key kind the report names."""
         kind = key_kind or LEAF_NAMES.get(leaf_name)
+        # The signature is verified the way AMD signs, whatever the certificate says; but a certificate that
+        # says otherwise is not AMD's, only a second encoding of one.
+        if declared_algorithm(leaf) not in AMD_PSS_DECLARED:
+            return ChainMatch(None, (
+                "expected the certificate to declare AMD's signature algorithm (RSASSA-PSS, SHA-384, MGF1 with "
+                f"SHA-384, salt 48); it declares {_algorithm_name(leaf)}"
+            ))
         for chain in self._by_subject.get(leaf.issuer, []):
             if _pss_signed(leaf, chain.key):
                 if kind is not None and chain.key_kind != kind:

@@ -139,6 +139,10 @@ def key_check(facts: LeafFacts, key_kind: KeyKind | None, product: ProductLine |
         problems.append("a hwID extension, as a VCEK has")
     elif kind == KeyKind.VLEK and facts.hw_id is not None:
         problems.append("no hwID extension, as a VLEK has none")
+    if facts.authority:
+        problems.append(f"a leaf that signs no certificates, not one with {' and '.join(facts.authority)}")
+    if facts.unknown_critical:
+        problems.append(f"no critical extension unknown to the verifier, not {', '.join(facts.unknown_critical)}")
     if problems:
         return Check("key", FAIL, "expected " + "; ".join(problems))
     return Check("key", PASS, f"{facts.common_name}, version 3, ECDSA P-384, product {facts.product_name}")

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import contextlib
 import datetime
+import threading
 import time
 import urllib.parse
 from collections import OrderedDict
@@ -150,11 +151,13 @@ class KdsClient:
             progress=progress, error=KdsError, sleep=sleep, clock=clock,
         )
         self._origins: OrderedDict[bytes, _Origin] = OrderedDict()
+        self._origins_lock = threading.Lock()  # a verifier, and so its client, may serve several threads
 
     def keep(self, data: bytes) -> None:
         """The checks that judge `data`, which this client returned, passed: it enters the cache (if it was
         fetched; what was read from the cache stays there). Bytes the client did not return are ignored."""
-        origin = self._origins.pop(bytes(data), None)
+        with self._origins_lock:
+            origin = self._origins.pop(bytes(data), None)
         if origin is None or origin.cached or self.cache is None:
             return
         try:
@@ -168,7 +171,8 @@ class KdsClient:
         """The checks that judge `data`, which this client returned, failed: if it was read from the cache,
         the entry is dropped, so that asking again fetches it anew. Whether an entry was dropped: never
         offline, where nothing could replace it (and a list past its next update is still what there is)."""
-        origin = self._origins.pop(bytes(data), None)
+        with self._origins_lock:
+            origin = self._origins.pop(bytes(data), None)
         if origin is None or not origin.cached or self.cache is None or self.offline:
             return False
         try:
@@ -186,10 +190,11 @@ class KdsClient:
         return self.forget(data)
 
     def _returned(self, data: bytes, name: str, *, cached: bool) -> bytes:
-        self._origins[data] = _Origin(name, cached)
-        self._origins.move_to_end(data)
-        while len(self._origins) > ORIGINS_REMEMBERED:
-            self._origins.popitem(last=False)
+        with self._origins_lock:
+            self._origins[data] = _Origin(name, cached)
+            self._origins.move_to_end(data)
+            while len(self._origins) > ORIGINS_REMEMBERED:
+                self._origins.popitem(last=False)
         return data
 
     def vcek(
@@ -280,4 +285,6 @@ def _product(product: str) -> str:
     return product
 
 
-__all__ = ["JUDGED_BY", "KEY_KINDS", "PRODUCTS", "USER_AGENT", "KdsClient", "KdsError", "OfflineError", "check_base_url"]
+__all__ = [
+    "JUDGED_BY", "KEY_KINDS", "PRODUCTS", "USER_AGENT", "KdsClient", "KdsError", "OfflineError", "check_base_url",
+]

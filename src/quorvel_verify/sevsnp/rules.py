@@ -85,7 +85,8 @@ def _abi(value: object) -> tuple[int, int]:
     """A firmware ABI version, "major.minor" (or a (major, minor) pair)."""
     if isinstance(value, tuple) and len(value) == 2:
         return integer(0, U8_MAX)(value[0]), integer(0, U8_MAX)(value[1])
-    match = re.fullmatch(r"(\d{1,3})\.(\d{1,3})", value) if isinstance(value, str) else None
+    # ASCII digits only: \d would take "١.٥١" (Arabic-Indic digits) for 1.51.
+    match = re.fullmatch(r"([0-9]{1,3})\.([0-9]{1,3})", value) if isinstance(value, str) else None
     if match is None or max(int(match[1]), int(match[2])) > U8_MAX:
         raise Invalid(f'expected "major.minor", each 0 to 255, got {describe(value)}')
     return int(match[1]), int(match[2])

@@ -28,6 +28,14 @@ class KeyKind(enum.StrEnum):
 # RSASSA-PSS with SHA-384, MGF1 with SHA-384 and a salt as long as the hash.
 AMD_PSS: Final = padding.PSS(mgf=padding.MGF1(hashes.SHA384()), salt_length=48)
 AMD_PSS_HASH: Final = hashes.SHA384()
+# The same as a certificate declares it (its signatureAlgorithm, in DER). AMD's certificates write PSS's
+# default trailer field or leave it out: both encodings are AMD's, and no other.
+AMD_PSS_DECLARED: Final = frozenset(bytes.fromhex(encoding) for encoding in (
+    "304106092a864886f70d01010a3034a00f300d06096086480165030402020500a11c301a06092a864886f70d010108300d0609608648"
+    "0165030402020500a203020130",
+    "304606092a864886f70d01010a3039a00f300d06096086480165030402020500a11c301a06092a864886f70d010108300d0609608648"
+    "0165030402020500a203020130a303020101",
+))
 
 # Turin's VCEKs name the chip by the first 8 bytes of its chip id (the rest of it is zero there).
 TURIN_HW_ID_SIZE: Final = 8
