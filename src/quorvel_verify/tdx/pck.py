@@ -129,7 +129,8 @@ def load_pck_chain(pem: bytes) -> PckChain:
             certificate.public_key()
             certificate.signature_algorithm_oid  # noqa: B018
             certificate.extensions  # noqa: B018
-        except (ValueError, UnsupportedAlgorithm) as error:
+        # An extension given twice, or a name form cryptography does not know, is not a ValueError.
+        except (ValueError, UnsupportedAlgorithm, x509.DuplicateExtension, x509.UnsupportedGeneralNameType) as error:
             raise PckError(f"a certificate of the quote's PCK chain is malformed: {error}") from None
     pck, ca, *rest = certificates
     ca_name = common_name(ca)
