@@ -143,8 +143,8 @@ with atheris.instrument_imports(include=["quorvel_verify"]):
     from quorvel_verify.shapes import unwrap_certificates, unwrap_report
     from quorvel_verify.tdx.collateral import Collateral, parse_qe_identity, parse_tcb_info
     from quorvel_verify.tdx.pck import load_pck_chain
-    from quorvel_verify.tdx.pcs_answers import PARTS
     from quorvel_verify.tdx.pcs import PcsClient, PcsError
+    from quorvel_verify.tdx.pcs_answers import PARTS
     from quorvel_verify.tdx.quote import parse_quote
 
 # A genuine v4 quote and a moment inside its collateral's window.
