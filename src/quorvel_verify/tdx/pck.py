@@ -143,7 +143,8 @@ def load_pck_chain(pem: bytes) -> PckChain:
 def common_name(certificate: x509.Certificate) -> str:
     try:
         names = certificate.subject.get_attributes_for_oid(NameOID.COMMON_NAME)
-    except ValueError:
+    # cryptography decodes names when first read; an attribute of a type its OID never has is a TypeError.
+    except (ValueError, TypeError):
         return ""
     return str(names[0].value) if names else ""
 

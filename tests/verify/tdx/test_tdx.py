@@ -247,9 +247,9 @@ V5 = (DATA / "quote-v5-td15-nolevel.dcapqvl.bin").read_bytes()
 SIG = 48 + 584 + 4  # the v4 signature data
 
 
-def _pck_patched(quote: bytes, old: bytes, new: bytes) -> bytes:
-    """The quote with bytes of its PCK certificate's DER replaced by as many others, the PEM written again."""
-    der = x509.load_pem_x509_certificates(parse_quote(quote).signature_data.pck_chain_pem)[0].public_bytes(Encoding.DER)
+def _pck_patched(quote: bytes, index: int, old: bytes, new: bytes) -> bytes:
+    """The quote with bytes of a certificate of its PCK chain replaced by as many others, the PEM written again."""
+    der = x509.load_pem_x509_certificates(parse_quote(quote).signature_data.pck_chain_pem)[index].public_bytes(Encoding.DER)
     pem = lambda der: "\n".join(textwrap.wrap(base64.b64encode(der).decode(), 64)).encode()  # noqa: E731
     return quote.replace(pem(der), pem(der.replace(old, new)))
 
@@ -270,7 +270,9 @@ def _pck_patched(quote: bytes, old: bytes, new: bytes) -> bytes:
         (V4[: SIG + 1000], "truncated quote"),
         (V4 + bytes(64 * 1024), "longer than the 65536"),
         # The subject key identifier's OID made the key usage's: not a ValueError in cryptography.
-        (_pck_patched(V4, bytes.fromhex("0603551d0e"), bytes.fromhex("0603551d0f")), "Duplicate 2.5.29.15 extension"),
+        (_pck_patched(V4, 0, bytes.fromhex("0603551d0e"), bytes.fromhex("0603551d0f")), "Duplicate 2.5.29.15 extension"),
+        # The CA's country as a BIT STRING, a type only a unique identifier has: cryptography raises TypeError.
+        (_pck_patched(V4, 1, bytes.fromhex("0603550406130255"), bytes.fromhex("0603550406030255")), "CA is '', not Intel's"),
     ],
 )
 def test_quote_refused(data: bytes, message: str) -> None:
