@@ -15,6 +15,7 @@ finding, which libFuzzer keeps. Memory is bounded by libFuzzer's
 
 from __future__ import annotations
 
+import contextlib
 import datetime
 import sys
 import tempfile
@@ -133,6 +134,86 @@ TARGETS: dict[str, Callable[[bytes], None]] = {
     "report": report, "table": table, "bundle": bundle, "crl": crl, "answer": answer, "cache": cache_entry,
     "policy": policy,
 }
+
+# --- Intel TDX quotes and collateral, Intel PCS answers, Azure's wrappers ---------------
+
+with atheris.instrument_imports(include=["quorvel_verify"]):
+    from quorvel_verify.azure.hcl import hcl_check, is_hcl_report, parse_hcl_report
+    from quorvel_verify.azure.thim import parse_thim_payload
+    from quorvel_verify.shapes import unwrap_certificates, unwrap_report
+    from quorvel_verify.tdx.collateral import Collateral, parse_qe_identity, parse_tcb_info
+    from quorvel_verify.tdx.pck import load_pck_chain
+    from quorvel_verify.tdx.pcs import PcsClient, PcsError
+    from quorvel_verify.tdx.pcs_answers import PARTS
+    from quorvel_verify.tdx.quote import parse_quote
+
+# A genuine v4 quote and a moment inside its collateral's window.
+TDX_QUOTE = (DATA / "tdx" / "quote-v4-uptodate.dcapqvl.bin").read_bytes()
+TDX_NOW = datetime.datetime(2025, 7, 1, tzinfo=datetime.UTC)
+
+
+def quote(data: bytes) -> None:
+    load_pck_chain(parse_quote(data).signature_data.pck_chain_pem)
+
+
+def collateral(data: bytes) -> None:
+    """A collateral file: its TCB info and QE identity read, then judged whole with the genuine quote."""
+    loaded = Collateral.from_json(data)
+    if loaded.tcb_info is not None:
+        parse_tcb_info(loaded.tcb_info)
+    if loaded.qe_identity is not None:
+        parse_qe_identity(loaded.qe_identity)
+    verify(TDX_QUOTE, collateral=loaded, now=TDX_NOW)
+
+
+_PCS_ASKS: tuple[Callable[[PcsClient], object], ...] = (
+    lambda client: client.tcb_info(bytes.fromhex("b0c06f000000"), now=TDX_NOW),
+    lambda client: client.qe_identity(now=TDX_NOW),
+    lambda client: client.pck_crl("platform", now=TDX_NOW),
+    lambda client: client.root_ca_crl(now=TDX_NOW),
+)
+PCS_SEPARATOR = b"\r\n\r\n"
+
+
+class _Serving(_Answering):
+    """Stands in for the fetcher of Intel's service: every request answers `body`, with `chain` in every header."""
+
+    def __init__(self, body: bytes, chain: str) -> None:
+        super().__init__(body)
+        self.chain = chain
+
+    def get_with_headers(self, url: str, limit: int, what: str = "answer") -> tuple[bytes, dict[str, str]]:
+        if len(self.body) > limit:
+            raise PcsError(f"{url}: the response is larger than any {what}")
+        return self.body, {part.header: self.chain for part in PARTS if part.header}
+
+
+def pcs_answer(data: bytes) -> None:
+    """An Intel PCS answer: the first byte picks what was asked for; then the issuer chain header (as sent,
+    URL-encoded), a blank line and the body."""
+    if not data:
+        return
+    chain, _, body = data[1:].partition(PCS_SEPARATOR)
+    client = PcsClient()
+    client._fetcher = _Serving(body, chain.decode("latin-1"))  # type: ignore[assignment]
+    _PCS_ASKS[data[0] % len(_PCS_ASKS)](client)
+
+
+def hcl(data: bytes) -> None:
+    """An Azure HCL report (with the binding its check judges) or a THIM payload, by the bytes it starts with."""
+    if is_hcl_report(data):
+        hcl_check(parse_hcl_report(data))
+    else:
+        parse_thim_payload(data)
+
+
+def shapes(data: bytes) -> None:
+    with contextlib.suppress(VerificationError):
+        unwrap_certificates(data)
+    unwrap_report(data)
+
+
+TARGETS |= {"quote": quote, "collateral": collateral, "pcs": pcs_answer, "hcl": hcl, "shapes": shapes}
 
 
 def checked(target: Callable[[bytes], None]) -> Callable[[bytes], None]:

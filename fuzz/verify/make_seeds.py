@@ -17,10 +17,12 @@ from __future__ import annotations
 
 import base64
 import hashlib
+import json
 import struct
 import sys
 import warnings
 from pathlib import Path
+from urllib.parse import quote
 
 from cryptography import x509
 from cryptography.hazmat.primitives import serialization
@@ -67,11 +69,37 @@ def seeds() -> dict[str, list[bytes]]:
     }
 
 
+def tdx_and_azure_seeds() -> dict[str, list[bytes]]:
+    """`quote` the genuine TDX quotes; `collateral` the genuine collateral files; `pcs` Intel's answers behind the
+    byte that picks what was asked for (0 TCB info, 1 QE identity, 2 PCK CRL, 3 root CA CRL) and their issuer chain
+    header; `hcl` the genuine HCL reports and THIM payload; `shapes` those and a quote, also as base64 and hex."""
+    tdx, azure = DATA / "tdx", DATA / "azure"
+    quotes = [path.read_bytes() for path in sorted(tdx.glob("quote-*.bin"))] + [(azure / "hcl-tdx.trustee.td-quote.bin").read_bytes()]
+    files = [path.read_bytes() for path in sorted(tdx.glob("*.collateral.json"))]
+    answers = []
+    for text in files:
+        fields = json.loads(text)
+        for kind, key, prefix in ((0, "tcbInfo", "tcb_info"), (1, "enclaveIdentity", "qe_identity")):
+            body = f'{{"{key}":{fields[prefix]},"signature":"{fields[prefix + "_signature"]}"}}'
+            answers.append(bytes([kind]) + quote(fields[prefix + "_issuer_chain"]).encode() + b"\r\n\r\n" + body.encode())
+        answers.append(b"\x02" + quote(fields["pck_crl_issuer_chain"]).encode() + b"\r\n\r\n" + bytes.fromhex(fields["pck_crl"]))
+        answers.append(b"\x03\r\n\r\n" + fields["root_ca_crl"].encode())
+    hcls = [path.read_bytes() for path in sorted(azure.glob("hcl-*.bin")) if "td-quote" not in path.name]
+    thim = (azure / "thim-milan.scitt.json").read_bytes()
+    return {
+        "quote": quotes,
+        "collateral": files,
+        "pcs": answers,
+        "hcl": hcls + [thim],
+        "shapes": hcls + [thim, quotes[0], base64.b64encode(hcls[0]), hcls[-1].hex().encode()],
+    }
+
+
 def main() -> None:
     if len(sys.argv) != 2:
         sys.exit("usage: make_seeds.py DIR")
     out = Path(sys.argv[1])
-    for target, inputs in seeds().items():
+    for target, inputs in (seeds() | tdx_and_azure_seeds()).items():
         directory = out / target
         directory.mkdir(parents=True, exist_ok=True)
         for data in inputs:

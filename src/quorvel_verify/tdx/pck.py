@@ -129,7 +129,8 @@ def load_pck_chain(pem: bytes) -> PckChain:
             certificate.public_key()
             certificate.signature_algorithm_oid  # noqa: B018
             certificate.extensions  # noqa: B018
-        except (ValueError, UnsupportedAlgorithm) as error:
+        # An extension given twice, or a name form cryptography does not know, is not a ValueError.
+        except (ValueError, UnsupportedAlgorithm, x509.DuplicateExtension, x509.UnsupportedGeneralNameType) as error:
             raise PckError(f"a certificate of the quote's PCK chain is malformed: {error}") from None
     pck, ca, *rest = certificates
     ca_name = common_name(ca)
@@ -142,7 +143,8 @@ def load_pck_chain(pem: bytes) -> PckChain:
 def common_name(certificate: x509.Certificate) -> str:
     try:
         names = certificate.subject.get_attributes_for_oid(NameOID.COMMON_NAME)
-    except ValueError:
+    # cryptography decodes names when first read; an attribute of a type its OID never has is a TypeError.
+    except (ValueError, TypeError):
         return ""
     return str(names[0].value) if names else ""
 

@@ -2,21 +2,24 @@
 
 from __future__ import annotations
 
+import base64
 import dataclasses
 import datetime
 import random
+import textwrap
 from collections.abc import Callable
 from pathlib import Path
 
 import pytest
 from cryptography import x509
+from cryptography.hazmat.primitives.serialization import Encoding
 
 from intel_test_pki import NOW, ROOT, Bundle, build, level, new_key
 from quorvel_verify import Policy, VerificationError, Verifier, verify
 from quorvel_verify.tdx import tcb
 from quorvel_verify.tdx.checks import check_quote
 from quorvel_verify.tdx.collateral import Collateral, TcbStatus, parse_tcb_info, signed_body
-from quorvel_verify.tdx.pck import PckIssuer
+from quorvel_verify.tdx.pck import PckIssuer, load_pck_chain
 from quorvel_verify.tdx.quote import parse_quote
 
 DATA = Path(__file__).parents[2] / "data" / "tdx"
@@ -244,6 +247,13 @@ V5 = (DATA / "quote-v5-td15-nolevel.dcapqvl.bin").read_bytes()
 SIG = 48 + 584 + 4  # the v4 signature data
 
 
+def _pck_patched(quote: bytes, index: int, old: bytes, new: bytes) -> bytes:
+    """The quote with bytes of a certificate of its PCK chain replaced by as many others, the PEM written again."""
+    der = x509.load_pem_x509_certificates(parse_quote(quote).signature_data.pck_chain_pem)[index].public_bytes(Encoding.DER)
+    pem = lambda der: "\n".join(textwrap.wrap(base64.b64encode(der).decode(), 64)).encode()  # noqa: E731
+    return quote.replace(pem(der), pem(der.replace(old, new)))
+
+
 @pytest.mark.parametrize(
     ("data", "message"),
     [
@@ -259,11 +269,15 @@ SIG = 48 + 584 + 4  # the v4 signature data
         (_patched(V4, SIG + 130, (4166 - 1).to_bytes(4, "little")), "1 bytes at offset 4935 after the certification data"),
         (V4[: SIG + 1000], "truncated quote"),
         (V4 + bytes(64 * 1024), "longer than the 65536"),
+        # The subject key identifier's OID made the key usage's: not a ValueError in cryptography.
+        (_pck_patched(V4, 0, bytes.fromhex("0603551d0e"), bytes.fromhex("0603551d0f")), "Duplicate 2.5.29.15 extension"),
+        # The CA's country as a BIT STRING, a type only a unique identifier has: cryptography raises TypeError.
+        (_pck_patched(V4, 1, bytes.fromhex("0603550406130255"), bytes.fromhex("0603550406030255")), "CA is '', not Intel's"),
     ],
 )
 def test_quote_refused(data: bytes, message: str) -> None:
     with pytest.raises(VerificationError, match=message.replace("(", r"\(").replace(")", r"\)")):
-        parse_quote(data)
+        load_pck_chain(parse_quote(data).signature_data.pck_chain_pem)
 
 
 def test_trailing_bytes_accepted_and_counted() -> None:
