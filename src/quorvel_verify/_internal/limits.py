@@ -56,8 +56,20 @@ CACHE_ENTRY_SIZE: Final = KDS_BODY_SIZE
 PCS_BODY_SIZE: Final = 96 * KIB
 
 # Intel's collateral in one file (--collateral): the four answers above, the
-# CRLs as hex and three issuer chains; what a service saved must fit.
+# CRLs as hex and three issuer chains; what a service saved must fit. A
+# genuine one is a few tens of kilobytes; a PCK CRL of a large CA is the bulk.
 COLLATERAL_FILE_SIZE: Final = 8 * PCS_BODY_SIZE
+
+# A TDX quote: a genuine one with its PEM chain is about 5 KB, and a cloud's
+# quote buffer (8,000 bytes, the rest unused) is read whole.
+QUOTE_SIZE: Final = 64 * KIB
+
+# Azure's HCL report: genuine ones are 2,600 bytes, their claims about 1,200;
+# the vTPM's NV index that holds them is smaller than this.
+HCL_REPORT_SIZE: Final = 64 * KIB
+
+# Azure's THIM payload: a genuine one is 6.7 KB, three certificates in PEM.
+THIM_PAYLOAD_SIZE: Final = 64 * KIB
 
 # One request, from connecting to the body's last byte: AMD's key service
 # answers within a second or two; a server that sends a byte now and then

@@ -31,6 +31,7 @@ from typing import Final
 
 from cryptography.hazmat.primitives.asymmetric import rsa
 
+from .._internal import limits
 from .._internal.json_object import load_object
 from ..checks import Check, Outcome
 from ..errors import located
@@ -45,9 +46,7 @@ RUNTIME_HEADER_OFFSET: Final = HARDWARE_REPORT_OFFSET + HARDWARE_REPORT_SIZE
 CLAIMS_OFFSET: Final = RUNTIME_HEADER_OFFSET + RUNTIME_HEADER.size
 RUNTIME_DATA_VERSION: Final = 1
 
-# Genuine HCL reports are 2,600 bytes, their claims about 1,200; the vTPM's
-# NV index that holds them is smaller than this.
-MAX_SIZE: Final = 0x10000
+MAX_SIZE: Final = limits.HCL_REPORT_SIZE
 
 REPORT_TYPE_SEV_SNP: Final = 2
 REPORT_TYPE_TDX: Final = 4

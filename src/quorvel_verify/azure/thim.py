@@ -13,12 +13,12 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Final
 
+from .._internal import limits
 from .._internal.json_object import load_object
 from ..errors import located
 from ..sevsnp.report import TcbVersion
 
-# A genuine payload is 6.7 KB: three certificates in PEM.
-MAX_SIZE: Final = 0x10000
+MAX_SIZE: Final = limits.THIM_PAYLOAD_SIZE
 PEM_BEGIN: Final = "-----BEGIN CERTIFICATE-----"
 TCBM_DIGITS: Final = 16
 

@@ -12,14 +12,13 @@ from __future__ import annotations
 import uuid
 from typing import Final
 
+from .._internal import limits
 from ..errors import located
 from .evidence import TABLE_GUIDS
 from .report import REPORT_SIZE
 
 GUID_SIZE: Final = 16
-# A genuine table (ARK, ASK and VCEK in PEM) is 6.6 KB; the firmware's
-# certificate buffer is a few pages.
-MAX_TABLE_SIZE: Final = 0x10000
+MAX_TABLE_SIZE: Final = limits.CERTIFICATE_TABLE_SIZE
 
 
 def _names_a_certificate(guid: bytes) -> bool:

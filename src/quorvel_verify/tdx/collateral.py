@@ -27,12 +27,12 @@ from typing import Any, Final
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature
 
+from .._internal import limits
 from ..errors import ErrorKind, VerificationError
 from .pck import common_name
 from .signatures import p256_verifies
 
-# Collateral is a few tens of kilobytes; a PCK CRL of a large CA is the bulk.
-MAX_COLLATERAL_SIZE: Final = 4 * 1024 * 1024
+MAX_COLLATERAL_SIZE: Final = limits.COLLATERAL_FILE_SIZE
 TCB_SIGNING_NAME: Final = "Intel SGX TCB Signing"
 TCB_INFO_ID: Final = "TDX"
 TCB_INFO_VERSION: Final = 3

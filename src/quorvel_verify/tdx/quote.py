@@ -20,6 +20,7 @@ import struct
 from dataclasses import dataclass
 from typing import Final
 
+from .._internal import limits
 from ..errors import ErrorKind, VerificationError
 
 
@@ -33,8 +34,7 @@ HEADER_SIZE: Final = 48
 TD_REPORT_10_SIZE: Final = 584
 TD_REPORT_15_SIZE: Final = 648
 ENCLAVE_REPORT_SIZE: Final = 384
-# The largest quote read: a genuine one with its PEM chain is about 5 KB.
-MAX_QUOTE_SIZE: Final = 64 * 1024
+MAX_QUOTE_SIZE: Final = limits.QUOTE_SIZE
 
 TEE_TYPE_SGX: Final = 0x00000000
 TEE_TYPE_TDX: Final = 0x00000081
