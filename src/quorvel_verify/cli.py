@@ -192,11 +192,13 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
             raise _BadInput(f"--td-quote applies to an HCL report around a TDX TDREPORT; {arguments.report} is "
                             "itself a TDX quote")
         return _run_tdx(arguments, evidence)
-    if arguments.td_quote is not None or _wraps_tdreport(evidence):
+    if _wraps_tdreport(evidence):
         # The verifier refuses one without its quote, naming --td-quote.
         td_quote = (_read(arguments.td_quote, "TDX quote", limits.QUOTE_SIZE)
                     if arguments.td_quote is not None else None)
         return _run_tdx(arguments, evidence, td_quote)
+    if arguments.td_quote is not None:
+        raise _BadInput(f"--td-quote applies to an HCL report around a TDX TDREPORT; {arguments.report} is not one")
     for option, value in (("--collateral", arguments.collateral), ("--save-collateral", arguments.save_collateral),
                           ("--pcs-url", arguments.pcs_url)):
         if value is not None:
@@ -227,8 +229,7 @@ def _run_tdx(arguments: argparse.Namespace, evidence: bytes, td_quote: bytes | N
     for option, value in (("CERT", arguments.cert), ("--cert-table", arguments.cert_table), ("--crl", arguments.crl),
                           ("--chains", arguments.chains), ("--kds-url", arguments.kds_url)):
         if value is not None:
-            shape = "a TDX quote" if td_quote is None and looks_like_quote(evidence) else (
-                "an HCL report around a TDX TDREPORT, whose quote")
+            shape = "a TDX quote" if looks_like_quote(evidence) else "an HCL report around a TDX TDREPORT, whose quote"
             raise _BadInput(f"{option} applies to an SEV-SNP report; {arguments.report} is {shape}, which carries "
                             "its PCK chain (give Intel's collateral with --collateral or --fetch)")
     policy = _policy(arguments.policy)
