@@ -3,7 +3,8 @@
 The evidence is an AMD SEV-SNP report or an Intel TDX quote, told apart by
 its content. A TDX quote carries its PCK chain and needs Intel's collateral
 (`--collateral FILE`, the JSON form that `--save-collateral` writes, or
-`--fetch` from Intel's PCS).
+`--fetch` from Intel's PCS). Azure's HCL report around a TDX TDREPORT is
+verified with the TDX quote made from it (`--td-quote FILE`) and its collateral.
 
 Exit status: 0 verified, 1 not verified (a check failed), 2 bad input (an
 unreadable file, a report or certificate that cannot be used, a malformed
@@ -34,6 +35,7 @@ from .sevsnp.kds import KdsClient
 from .sevsnp.report import Report
 from .sevsnp.vocabulary import KeyKind
 from .sevsnp.urls import KDS_BASE_URL
+from .azure.hcl import REPORT_TYPE_TDX
 from .tdx.collateral import Collateral as TdxCollateral
 from .tdx.pcs import PCS_BASE_URL, PcsClient
 from .tdx.platform import looks_like_quote
@@ -111,6 +113,10 @@ def _parser() -> argparse.ArgumentParser:
         "--save-collateral", metavar="FILE", help="write the TDX collateral used (given or fetched) to FILE, for "
         "--collateral later",
     )
+    parser.add_argument(
+        "--td-quote", metavar="FILE", help="the TDX quote made from the TDREPORT of an Azure HCL report given as "
+        "EVIDENCE, verified with --collateral or --fetch",
+    )
     parser.add_argument("--pcs-url", metavar="URL", help=f"Intel's PCS or a caching service (default: {PCS_BASE_URL})")
     return parser
 
@@ -122,7 +128,7 @@ def _read(path: str, what: str, limit: int) -> bytes:
 
 def _one_stdin(arguments: argparse.Namespace) -> None:
     given = [arguments.report, arguments.cert, arguments.cert_table, arguments.crl, arguments.policy,
-             *(arguments.chains or [])]
+             arguments.td_quote, *(arguments.chains or [])]
     if given.count(STDIN) > 1:
         raise _BadInput(f"only one file may be {STDIN} (standard input); {given.count(STDIN)} are")
 
@@ -182,7 +188,17 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     # The evidence first, its size before a byte of it is read: the input a mistake most often makes large.
     evidence = _read(arguments.report, "report", limits.REPORT_FILE_SIZE)
     if looks_like_quote(evidence):
+        if arguments.td_quote is not None:
+            raise _BadInput(f"--td-quote applies to an HCL report around a TDX TDREPORT; {arguments.report} is "
+                            "itself a TDX quote")
         return _run_tdx(arguments, evidence)
+    if _wraps_tdreport(evidence):
+        # The verifier refuses one without its quote, naming --td-quote.
+        td_quote = (_read(arguments.td_quote, "TDX quote", limits.QUOTE_SIZE)
+                    if arguments.td_quote is not None else None)
+        return _run_tdx(arguments, evidence, td_quote)
+    if arguments.td_quote is not None:
+        raise _BadInput(f"--td-quote applies to an HCL report around a TDX TDREPORT; {arguments.report} is not one")
     for option, value in (("--collateral", arguments.collateral), ("--save-collateral", arguments.save_collateral),
                           ("--pcs-url", arguments.pcs_url)):
         if value is not None:
@@ -208,18 +224,21 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     return policy.appraise(result)
 
 
-def _run_tdx(arguments: argparse.Namespace, quote: bytes) -> Verification | TdxVerification:
+def _run_tdx(arguments: argparse.Namespace, evidence: bytes, td_quote: bytes | None = None,
+             ) -> Verification | TdxVerification:
     for option, value in (("CERT", arguments.cert), ("--cert-table", arguments.cert_table), ("--crl", arguments.crl),
                           ("--chains", arguments.chains), ("--kds-url", arguments.kds_url)):
         if value is not None:
-            raise _BadInput(f"{option} applies to an SEV-SNP report; {arguments.report} is a TDX quote, which carries "
+            shape = "a TDX quote" if looks_like_quote(evidence) else "an HCL report around a TDX TDREPORT, whose quote"
+            raise _BadInput(f"{option} applies to an SEV-SNP report; {arguments.report} is {shape}, which carries "
                             "its PCK chain (give Intel's collateral with --collateral or --fetch)")
     policy = _policy(arguments.policy)
     now = _now(arguments.now)
     collateral = _collateral(arguments.collateral) if arguments.collateral is not None else None
     # The verifier fetches what is not given, and caches it only once the checks that judge it have passed.
     verifier = Verifier(pcs=_pcs_client(arguments) if collateral is None else None)
-    result = verifier.verify(quote, now=now, revocation=policy.revocation(verifier.revocation), collateral=collateral)
+    result = verifier.verify(evidence, now=now, revocation=policy.revocation(verifier.revocation),
+                             collateral=collateral, quote=td_quote)
     if arguments.save_collateral is not None:
         used = result.claims.collateral
         if used is None:
@@ -244,6 +263,15 @@ def _write(path: str, text: str) -> None:
         raise _BadInput(f"{path}: {error.strerror or error}", ErrorKind.INPUT) from error
 
 
+def _wraps_tdreport(report: bytes) -> bool:
+    """Whether the report argument is an Azure HCL report around a TDX TDREPORT, verified through a TDX quote."""
+    try:
+        hcl = unwrap_report(report).hcl
+    except VerificationError:  # the verification names what is wrong with it
+        return False
+    return hcl is not None and hcl.report_type == REPORT_TYPE_TDX
+
+
 def _carries_table(report: bytes) -> bool:
     """Whether the report argument is an extended report, whose own certificate table holds the VCEK or VLEK."""
     try:
@@ -260,7 +288,7 @@ def _message(error: VerificationError, arguments: argparse.Namespace | None) -> 
     if arguments is None:
         return str(error)
     files = {"report": arguments.report, "certificate": arguments.cert, "certificate_table": arguments.cert_table,
-             "crl": arguments.crl, "collateral": arguments.collateral}
+             "crl": arguments.crl, "collateral": arguments.collateral, "quote": arguments.td_quote}
     path = files.get(error.argument or "")
     return f"{path}: {error.reason}" if path is not None else str(error)
 

@@ -77,7 +77,9 @@ class TdxVerification(_Checked):
     check failed. `tcb_status` is the TCB status converged from the
     platform's, the TDX module's and the quoting enclave's (None when no TCB
     level was found), with Intel's `advisory_ids`; `fmspc` is the platform
-    model of the PCK certificate, in hex; `quote` the parsed quote.
+    model of the PCK certificate, in hex; `quote` the parsed quote. `hcl` is
+    the Azure HCL report whose TDREPORT the quote was made from, where the
+    quote came with one: its claims, bound by the `hcl` and `td_report` checks.
     """
 
     verified: bool
@@ -86,6 +88,7 @@ class TdxVerification(_Checked):
     tcb_status: TcbStatus | None
     advisory_ids: tuple[str, ...]
     fmspc: str
+    hcl: HclReport | None = None
 
     def to_json(self) -> dict[str, object]:
         """The verification as the command's `--json` output holds it."""
@@ -97,4 +100,4 @@ class TdxVerification(_Checked):
             "advisory_ids": list(self.advisory_ids),
             "fmspc": self.fmspc,
             "quote": self.quote.to_json(),
-        }
+        } | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {})

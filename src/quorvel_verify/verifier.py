@@ -22,6 +22,7 @@ from cryptography.hazmat.primitives import serialization
 from ._internal.certificates import der
 from ._internal.platform import Collateral, EvidenceResult, Platform, PlatformVerifier, Revocation
 from .azure.hcl import REPORT_TYPE_TDX, HclReport, hcl_check
+from .azure.tdreport import td_report_check
 from .errors import ErrorKind, VerificationError, about, located
 from .shapes import unwrap_certificates, unwrap_report
 from .policy import Policy
@@ -116,6 +117,7 @@ class Verifier:
         now: datetime.datetime | None = None,
         revocation: Revocation | None = None,
         collateral: TdxCollateral | None = None,
+        quote: bytes | None = None,
     ) -> EvidenceResult[Any]:
         """The evidence checks of `report` and the claims they establish, before any policy.
 
@@ -133,17 +135,29 @@ class Verifier:
         An Intel TDX quote (told from a report by its content) carries its PCK
         chain: `collateral` is Intel's collateral for it (TCB info, QE
         identity, CRLs); where it is not given, the verifier's `pcs` supplies
-        it. The result's claims are then `TdxClaims`.
+        it. The result's claims are then `TdxClaims`. Azure's HCL report around
+        a TDX TDREPORT is verified through `quote`, the TDX quote made from
+        that TDREPORT: the result is the quote's verification with the `hcl`
+        check and `td_report` (the quote's TD report is the TDREPORT's in
+        every field they share), both of which must pass.
         """
         now = instant(now)
         settings = self.revocation if revocation is None else revocation
         if not isinstance(settings, Revocation):
             raise about("revocation", f"expected a Revocation, got {type(settings).__name__}")
         if self._tdx.recognises(report):
+            if quote is not None:
+                raise about("quote", "the evidence is itself a TDX quote; quote= is for an HCL report around a "
+                                     "TDX TDREPORT", ErrorKind.USAGE)
             return self._verify_tdx(report, collateral, now, settings, certificate, certificate_table, crl)
+        evidence, hcl, table = self._unwrap(report, _bytes("certificate_table", certificate_table), quote is not None)
+        if hcl is not None and hcl.report_type == REPORT_TYPE_TDX:
+            return self._verify_hcl_tdx(hcl, _quote(quote), collateral, now, settings, certificate, table, crl)
+        if quote is not None:
+            raise about("quote", "a TDX quote is for an HCL report around a TDX TDREPORT; the evidence is an "
+                                 "SEV-SNP report", ErrorKind.USAGE)
         if collateral is not None:
             raise about("collateral", "Intel's collateral is for a TDX quote; the evidence is an SEV-SNP report")
-        evidence, hcl, table = self._unwrap(report, _bytes("certificate_table", certificate_table))
         certificates = _certificate(certificate)
         # A THIM payload's certificates are checked as any others; its tcbm must be the reported TCB.
         given = unwrap_certificates(certificates) if certificates is not None else None
@@ -190,7 +204,7 @@ class Verifier:
         )
 
     def _unwrap(
-        self, report: object, table: bytes | None
+        self, report: object, table: bytes | None, quote_given: bool
     ) -> tuple[object, HclReport | None, bytes | None]:
         """The hardware report in `report` (bare, in an HCL report, before its certificate table, or as text),
         the HCL report it came in, and the certificate table, the caller's or the one it came with."""
@@ -204,13 +218,27 @@ class Verifier:
                 raise about("certificate_table", "the report is followed by its own certificate table: give one or "
                                                  "the other")
             table = given.certificate_table
-        if given.hcl is not None and given.hcl.report_type == REPORT_TYPE_TDX:
+        if given.hcl is not None and given.hcl.report_type == REPORT_TYPE_TDX and not quote_given:
             raise located("report", (
                 "an HCL report around a TDX TDREPORT, which is verified through the TDX quote made from it: "
-                "give that quote, with Intel's collateral"
+                "give that quote (--td-quote, or quote=), with Intel's collateral"
             ))
         return given.report, given.hcl, table
 
+    def _verify_hcl_tdx(
+        self, hcl: HclReport, quote: bytes, collateral: TdxCollateral | None, now: datetime.datetime,
+        settings: Revocation, certificate: bytes | str | x509.Certificate | None, certificate_table: bytes | None,
+        crl: bytes | str | x509.CertificateRevocationList | None,
+    ) -> EvidenceResult[TdxClaims]:
+        # Only the CPU that made a TDREPORT can check its MAC: what vouches for it is the signed quote, whose
+        # TD report must be this TDREPORT's, and the TDREPORT's report data binds the claims (`hcl`).
+        if not self._tdx.recognises(quote):
+            raise about("quote", "not a TDX quote (version 4 or 5, TEE type 0x81)", ErrorKind.REPORT)
+        result = self._verify_tdx(quote, collateral, now, settings, certificate, certificate_table, crl)
+        return dataclasses.replace(
+            result, checks=(*result.checks, hcl_check(hcl), td_report_check(hcl.hardware_report, quote)),
+            must_pass=result.must_pass | {"hcl", "td_report"}, hcl=hcl,
+        )
 
     def _verify_tdx(
         self, quote: object, collateral: TdxCollateral | None, now: datetime.datetime,
@@ -300,6 +328,12 @@ def _crl(crl: bytes | str | x509.CertificateRevocationList | None) -> bytes | No
     return _bytes("crl", _pem_text("crl", crl))
 
 
+def _quote(quote: object) -> bytes:
+    if isinstance(quote, bytes | bytearray | memoryview):
+        return bytes(quote)
+    raise about("quote", f"expected the TDX quote's bytes, got {type(quote).__name__}")
+
+
 def _pem_text(argument: str, data: object) -> object:
     """PEM (or a THIM payload) given as `str`, as its bytes: text that is not ASCII is no PEM."""
     if not isinstance(data, str):
@@ -341,6 +375,7 @@ def verify(
     now: datetime.datetime | None = None,
     crl: bytes | str | x509.CertificateRevocationList | None = None,
     collateral: None = None,
+    quote: None = None,
 ) -> Verification: ...
 @overload
 def verify(
@@ -353,6 +388,7 @@ def verify(
     now: datetime.datetime | None = None,
     crl: None = None,
     collateral: TdxCollateral,
+    quote: bytes | None = None,
 ) -> TdxVerification: ...
 def verify(
     report: bytes | Report | Quote,
@@ -364,6 +400,7 @@ def verify(
     now: datetime.datetime | None = None,
     crl: bytes | str | x509.CertificateRevocationList | None = None,
     collateral: TdxCollateral | None = None,
+    quote: bytes | None = None,
 ) -> Verification | TdxVerification:
     """Verifies `report` against the VCEK or VLEK that signed it, or a TDX quote against Intel's collateral.
 
@@ -389,7 +426,9 @@ def verify(
 
     An Intel TDX quote is told from a report by its content: `collateral` is
     then Intel's collateral for it (`quorvel_verify.tdx.collateral.Collateral`:
-    TCB info, QE identity, CRLs), and the result a `TdxVerification`.
+    TCB info, QE identity, CRLs), and the result a `TdxVerification`. Azure's
+    HCL report around a TDX TDREPORT is verified with `quote`, the TDX quote
+    made from it, and that quote's `collateral` (see `Verifier.verify`).
 
     The one-call form of `Verifier(chains=chains).verify(...)` then
     `policy.appraise(...)`: without `chains`, over one verifier kept for the
@@ -405,7 +444,7 @@ def verify(
     verifier = default_verifier() if chains is None else Verifier(chains=chains)
     result = verifier.verify(
         report, certificate, certificate_table=certificate_table, crl=crl, now=now,
-        revocation=policy.revocation(verifier.revocation), collateral=collateral,
+        revocation=policy.revocation(verifier.revocation), collateral=collateral, quote=quote,
     )
     return policy.appraise(result)
 

@@ -46,6 +46,9 @@ def _output(capsys: pytest.CaptureFixture[str], *argv: Path | str) -> tuple[int,
         pytest.param((REPORTS.parent / "tdx" / "quote-v4-uptodate.dcapqvl.bin", "--collateral",
                       REPORTS.parent / "tdx" / "quote-v4-uptodate.dcapqvl.collateral.json", "--now", "2025-07-01"),
                      0, id="tdx"),
+        # Azure's HCL report around a TDREPORT, through its TDX quote: the claims beside the quote's checks.
+        pytest.param((REPORTS.parent / "azure" / "hcl-tdx.trustee.bin", "--td-quote",
+                      REPORTS.parent / "azure" / "hcl-tdx.trustee.td-quote.bin"), 1, id="hcl-tdx"),
         # Another chip's VCEK: a verification that fails its checks.
         pytest.param((GENUINE[0], GENUINE[-1].with_suffix(".vcek.pem")), 1, id="not-verified"),
         # The certificate given for the report.

@@ -361,6 +361,9 @@ NOT_DER = "not a certificate in PEM or DER (error parsing asn1 value: ParseError
                                                                  .read_bytes()),
                               "certificate": (pki.DATA / "azure" / "hcl-snp-genoa.trustee.vcek.pem").read_bytes()},
                      None, id="hcl-report-in-base64url"),
+        pytest.param(lambda: {"quote": (pki.DATA / "azure" / "hcl-tdx.trustee.td-quote.bin").read_bytes()},
+                     "quote: a TDX quote is for an HCL report around a TDX TDREPORT; the evidence is an SEV-SNP report",
+                     id="td-quote-for-a-report"),
         pytest.param(lambda: {"report": b"0x" + REPORT.hex().encode()}, "report: this is a report written as hex "
                      "text after a 0x prefix: leave out the 0x", id="hex-after-0x"),
         pytest.param(lambda: {"report": struct.pack("<II", 0, 1184) + bytes(24) + REPORT + bytes(4000 - 1216)},

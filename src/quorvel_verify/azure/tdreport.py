@@ -12,6 +12,7 @@ from __future__ import annotations
 import struct
 from typing import Final
 
+from ..checks import Check, Outcome
 from ..errors import VerificationError
 
 # The quote's header: version (16 bits), attestation key type (16), TEE type (32), ...
@@ -64,3 +65,13 @@ def differing_fields(tdreport: bytes, quote: bytes) -> tuple[str, ...]:
         name for name, in_report, in_body, size in SHARED_FIELDS
         if tdreport[in_report:in_report + size] != body[in_body:in_body + size]
     )
+
+
+def td_report_check(tdreport: bytes, quote: bytes) -> Check:
+    """`td_report`: the quote's TD report is the TDREPORT's in every field they share."""
+    differing = differing_fields(tdreport, quote)
+    if differing:
+        return Check("td_report", Outcome.FAIL, "the TDX quote's TD report is another TD's: it differs from the "
+                     f"HCL report's TDREPORT in {', '.join(differing)}")
+    return Check("td_report", Outcome.PASS, "the TDX quote's TD report is the HCL report's TDREPORT in every "
+                 f"field they share ({', '.join(name for name, *_ in SHARED_FIELDS)})")

@@ -83,6 +83,31 @@ def test_genuine(quote: str, collateral: str, now: str, failed: set[str], status
         assert "TDX_01 SVN 6: UpToDate" in details["tdx_module"] and "ISVSVN 6: UpToDate" in details["qe_identity"]
 
 
+AZURE = DATA.parent / "azure"
+HCL_TDX = AZURE / "hcl-tdx.trustee.bin"
+TD_QUOTE = AZURE / "hcl-tdx.trustee.td-quote.bin"
+
+
+# Azure's HCL report around a TDREPORT, judged through a quote: its own (whose FMSPC has no QE identity in
+# the test data, so not verified, failing closed on the collateral), or another TD's, validly signed.
+@pytest.mark.parametrize(
+    ("verifier", "evidence", "now", "failed"),
+    [
+        (Verifier(), lambda: (TD_QUOTE.read_bytes(), GENUINE["gcp-tcb-info-only"]()), _at("2025-10-10"),
+         {"collateral", "qe_identity"}),
+        (VERIFIER, build, NOW, {"td_report"}),
+    ],
+)
+def test_hcl_tdreport_through_its_quote(
+    verifier: Verifier, evidence: Callable[[], tuple[bytes, Collateral]], now: datetime.datetime, failed: set[str]
+) -> None:
+    quote, collateral = evidence()
+    result = verifier.verify(HCL_TDX.read_bytes(), quote=quote, collateral=collateral, now=now)
+    outcomes = {check.name: check.result for check in result.checks}
+    assert ({name for name, outcome in outcomes.items() if outcome == "fail"}, outcomes["hcl"], outcomes["td_report"],
+            result.verified) == (failed, "pass", "fail" if "td_report" in failed else "pass", False)
+
+
 # One row per evidence check: each knob of the test PKI breaks exactly that check.
 @pytest.mark.parametrize(
     ("changes", "failed", "detail"),
@@ -327,10 +352,19 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
          "collateral with --collateral or --fetch)")),
         ([V4_QUOTE, "--collateral", V4_QUOTE, "--json"], 2, ({"verified": False, "error_kind": "collateral"},
          "error: {quote}: collateral is not JSON: Expecting value: line 1 column 1 (char 0)")),
+        # Azure's HCL report around a TDREPORT: through its quote (no collateral given), and without it.
+        ([str(HCL_TDX), "--td-quote", str(TD_QUOTE), "--now", "2025-10-10", "--json"], 1,
+         ({"verified": False, "platform": "tdx", "hcl": "pass", "td_report": "pass",
+           "failed": ["collateral", "qe_identity", "tdx_module", "tcb", "policy.tcb_statuses"]}, "")),
+        ([str(HCL_TDX), "--json"], 2, ({"verified": False, "error_kind": "report"},
+         "error: {hcl}: an HCL report around a TDX TDREPORT, which is verified through the TDX quote made from it: "
+         "give that quote (--td-quote, or quote=), with Intel's collateral")),
+        ([V4_QUOTE, "--td-quote", V4_QUOTE], 2,
+         "--td-quote applies to an HCL report around a TDX TDREPORT; {quote} is itself a TDX quote"),
     ],
 )
 def test_command(command: Callable[..., None], argv: list[str], status: int, shown: object) -> None:
-    command([arg.replace(V4_QUOTE, "{quote}") for arg in argv], status, shown, quote=V4_QUOTE)
+    command([arg.replace(V4_QUOTE, "{quote}") for arg in argv], status, shown, quote=V4_QUOTE, hcl=str(HCL_TDX))
 
 
 def test_a_quote_changed_by_hand_is_judged_by_its_bytes() -> None:
