@@ -6,7 +6,9 @@ usage: fuzz_verify.py TARGET [libFuzzer options] [CORPUS_DIR...]
 The targets take what an attacker controls: the report (with the reader's
 detection of likely mistakes), certificate tables, PEM and DER bundles,
 revocation lists (loaded and judged), the key service's answers, policy
-files and the cache's entries. The property, for every input: it gives a
+files and the cache's entries; Intel TDX quotes, their collateral and the
+answers of Intel's certification service; Azure's HCL reports and THIM
+payloads; and the text and wrapper shapes any of these may come in. The property, for every input: it gives a
 result or raises `VerificationError`, in time proportional to its size;
 anything else (another exception, an input slower than its bound) is a
 finding, which libFuzzer keeps. Memory is bounded by libFuzzer's
