@@ -97,11 +97,12 @@ def _parser() -> argparse.ArgumentParser:
     sources = parser.add_mutually_exclusive_group()
     sources.add_argument(
         "--fetch", action="store_true",
-        help="fetch the VCEK and the revocation list that are not given from AMD's KDS, through the cache",
+        help="fetch what is not given, through the cache: a VCEK and its revocation list from AMD's KDS, a TDX "
+        "quote's collateral from Intel's PCS",
     )
     sources.add_argument(
         "--offline", action="store_true",
-        help="take the VCEK and the revocation list that are not given from the cache only, never the network",
+        help="take what is not given (VCEK, revocation list, TDX collateral) from the cache only, never the network",
     )
     parser.add_argument("--cache-dir", metavar="DIR", help=f"the cache (default: {default_cache_dir()})")
     parser.add_argument("--kds-url", metavar="URL", help=f"the KDS's address (default: {KDS_BASE_URL})")

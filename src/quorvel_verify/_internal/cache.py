@@ -1,4 +1,4 @@
-"""A directory of files fetched from AMD's Key Distribution Service, shared by processes.
+"""A directory of files fetched from vendors' collateral services (AMD's KDS, Intel's PCS), shared by processes.
 
 The cache stores bytes and nothing else: whoever reads an entry parses it and
 judges whether it is still current, and everything read from it is verified

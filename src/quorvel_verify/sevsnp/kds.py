@@ -18,10 +18,8 @@ from __future__ import annotations
 
 import contextlib
 import datetime
-import threading
 import time
 import urllib.parse
-from collections import OrderedDict
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 
@@ -30,6 +28,7 @@ from cryptography.hazmat.primitives import serialization
 from .._internal import limits
 from .._internal.cache import Cache
 from .._internal.http import USER_AGENT, FetchError, Fetcher, check_url
+from .._internal.origins import Origins, write_entry
 from ..errors import ErrorKind, VerificationError
 from .evidence import load_certificates
 from .report import Report
@@ -38,10 +37,6 @@ from .urls import KDS_BASE_URL, KEY_KINDS, cert_chain_url, crl_url, vcek_url
 from .vocabulary import ProductLine
 
 PRODUCTS = tuple(ProductLine)
-
-# What the client remembers of where the bytes it returned came from, until the caller keeps or forgets
-# them: a run asks for three or four entries; a long-lived client forgets the oldest.
-ORIGINS_REMEMBERED = 64
 
 # The checks of a verification that judge what the client returns: a VCEK by whether AMD's pinned
 # intermediate signed it for the report's chip and TCB, a list by whether the pinned root signed it and it is
@@ -107,14 +102,6 @@ def _utcnow() -> datetime.datetime:
     return datetime.datetime.now(datetime.UTC)
 
 
-@dataclass(frozen=True)
-class _Origin:
-    """Where bytes the client returned came from: the cache entry's name, and whether they were read from it."""
-
-    name: str
-    cached: bool
-
-
 class KdsClient:
     """Fetches from the KDS at `base_url`, reading and (when told to `keep`) writing `cache` (if given).
 
@@ -150,29 +137,21 @@ class KdsClient:
             timeout=timeout, max_wait=max_wait, run_seconds=run_seconds, first_backoff=first_backoff,
             progress=progress, error=KdsError, sleep=sleep, clock=clock,
         )
-        self._origins: OrderedDict[bytes, _Origin] = OrderedDict()
-        self._origins_lock = threading.Lock()  # a verifier, and so its client, may serve several threads
+        self._origins = Origins()
 
     def keep(self, data: bytes) -> None:
         """The checks that judge `data`, which this client returned, passed: it enters the cache (if it was
         fetched; what was read from the cache stays there). Bytes the client did not return are ignored."""
-        with self._origins_lock:
-            origin = self._origins.pop(bytes(data), None)
+        origin = self._origins.take(bytes(data))
         if origin is None or origin.cached or self.cache is None:
             return
-        try:
-            self.cache.write(origin.name, data)
-        except OSError as error:
-            # A cache that cannot be written costs a request next time, not this verification.
-            if self.progress is not None:
-                self.progress(f"not cached: {self.cache.path(origin.name)}: {error.strerror or error}")
+        write_entry(self.cache, origin.name, data, self.progress)
 
     def forget(self, data: bytes) -> bool:
         """The checks that judge `data`, which this client returned, failed: if it was read from the cache,
         the entry is dropped, so that asking again fetches it anew. Whether an entry was dropped: never
         offline, where nothing could replace it (and a list past its next update is still what there is)."""
-        with self._origins_lock:
-            origin = self._origins.pop(bytes(data), None)
+        origin = self._origins.take(bytes(data))
         if origin is None or not origin.cached or self.cache is None or self.offline:
             return False
         try:
@@ -190,11 +169,7 @@ class KdsClient:
         return self.forget(data)
 
     def _returned(self, data: bytes, name: str, *, cached: bool) -> bytes:
-        with self._origins_lock:
-            self._origins[data] = _Origin(name, cached)
-            self._origins.move_to_end(data)
-            while len(self._origins) > ORIGINS_REMEMBERED:
-                self._origins.popitem(last=False)
+        self._origins.remember(data, name, cached=cached)
         return data
 
     def vcek(

@@ -30,13 +30,13 @@ import contextlib
 import datetime
 import json
 import time
-from collections import OrderedDict
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 
 from .._internal import limits
 from .._internal.cache import Cache
 from .._internal.http import FetchError, Fetcher, check_url
+from .._internal.origins import Origin, Origins, write_entry
 from .._internal.untrusted import describe
 from ..errors import ErrorKind, VerificationError
 from ..sevsnp.kds import OfflineError
@@ -44,10 +44,6 @@ from . import pcs_answers
 from .pck import load_pck_chain
 from .quote import Quote, parse_quote
 from .pcs_answers import FIELDS, FMSPC_SIZE, PARTS, PCK_CA_NAMES, PCS_BASE_URL, Part
-
-# What the client remembers of where the parts it returned came from, until the caller keeps or forgets them:
-# a run asks for four; a long-lived client forgets the oldest.
-ORIGINS_REMEMBERED = 64
 
 # The checks of a TDX verification that judge each part the client returns: the TCB info and the QE identity
 # by whether Intel's TCB Signing certificate under the pinned root signed them, they are current and the TCB
@@ -73,14 +69,6 @@ def check_base_url(base_url: str) -> str:
 
 def _utcnow() -> datetime.datetime:
     return datetime.datetime.now(datetime.UTC)
-
-
-@dataclass(frozen=True)
-class _Origin:
-    """Where a part the client returned came from: its cache entry, and whether it was read from it."""
-
-    name: str
-    cached: bool
 
 
 @dataclass(frozen=True)
@@ -132,7 +120,7 @@ class PcsClient:
             timeout=timeout, max_wait=max_wait, run_seconds=run_seconds, first_backoff=first_backoff,
             progress=progress, error=PcsError, sleep=sleep, clock=clock,
         )
-        self._origins: OrderedDict[tuple[str | None, ...], _Origin] = OrderedDict()
+        self._origins = Origins()
 
     # --- What the client fetches ------------------------------------------------
 
@@ -270,7 +258,7 @@ class PcsClient:
         entry was dropped, so that asking once more fetches it anew (and may get a good one)."""
         dropped = False
         for part in PARTS:
-            origin = self._origins.pop(_key(part, collateral), None)
+            origin = self._origins.take(_key(part, collateral))
             if origin is None or self.cache is None:
                 continue
             if passed if isinstance(passed, bool) else passed.get(part.name, False):
@@ -281,23 +269,14 @@ class PcsClient:
                     dropped = True
         return dropped
 
-    def _write(self, origin: _Origin, part: Part, collateral: Mapping[str, str]) -> None:
+    def _write(self, origin: Origin, part: Part, collateral: Mapping[str, str]) -> None:
         if origin.cached or self.cache is None:
             return
         entry = json.dumps({name: collateral[name] for name in part.fields}, separators=(",", ":"))
-        try:
-            self.cache.write(origin.name, entry.encode("ascii"))
-        except OSError as error:
-            # A cache that cannot be written costs a request next time, not this verification.
-            if self.progress is not None:
-                self.progress(f"not cached: {self.cache.path(origin.name)}: {error.strerror or error}")
+        write_entry(self.cache, origin.name, entry.encode("ascii"), self.progress)
 
     def _returned(self, request: _Request, fields: dict[str, str], *, cached: bool) -> dict[str, str]:
-        key = _key(request.part, fields)
-        self._origins[key] = _Origin(request.name, cached)
-        self._origins.move_to_end(key)
-        while len(self._origins) > ORIGINS_REMEMBERED:
-            self._origins.popitem(last=False)
+        self._origins.remember(_key(request.part, fields), request.name, cached=cached)
         return dict(fields)
 
 
