@@ -539,10 +539,18 @@ class TdxChecker:
         pck_crl, root_crl = self._crls_of(given, pck, parsed.signature_data.pck_chain_pem)
         judgement = _Judgement(
             pck, chain_check, (qe_check, module_check, tcb_check), verdict, pck.extension.fmspc.hex(),
-            info.tcb_evaluation_data_number if info else None, info_body, qe_body, pck_crl, root_crl,
+            _evaluation(info, identity), info_body, qe_body, pck_crl, root_crl,
             require_revocation, grace,
         )  # fmt: skip
         return judgement.with_window(self.root)
+
+
+def _evaluation(info: TcbInfo | None, identity: QeIdentity | None) -> int | None:
+    """How recent Intel's judgement is: the older of the TCB info's and the QE identity's evaluation numbers,
+    since both are current at once for a while and a fresh TCB info must not vouch for an older QE identity."""
+    if info is None or identity is None:
+        return info.tcb_evaluation_data_number if info else None
+    return min(info.tcb_evaluation_data_number, identity.tcb_evaluation_data_number)
 
 
 @dataclass(frozen=True)

@@ -133,6 +133,7 @@ class Bundle:
     tcb_levels: tuple[dict[str, object], ...] = field(default_factory=lambda: (level(4, 3, "UpToDate"), level(2, 1, "OutOfDate", ["INTEL-SA-00001"])))
     module_levels: tuple[dict[str, object], ...] = field(default_factory=lambda: ({"tcb": {"isvsvn": 3}, "tcbDate": "2025-01-01T00:00:00Z", "tcbStatus": "UpToDate"},))
     qe_levels: tuple[dict[str, object], ...] = field(default_factory=lambda: ({"tcb": {"isvsvn": 4}, "tcbDate": "2025-01-01T00:00:00Z", "tcbStatus": "UpToDate"},))
+    qe_evaluation: int = 17  # the QE identity's TCB evaluation data number (the TCB info's is 17)
 
     def replace(self, **changes: object) -> Bundle:
         return dataclasses.replace(self, **changes)  # type: ignore[arg-type]
@@ -189,7 +190,7 @@ def build(b: Bundle = Bundle()) -> tuple[bytes, Collateral]:
         "tcbLevels": list(b.tcb_levels),
     })  # fmt: skip
     qe_identity = json.dumps({
-        "id": "TD_QE", "version": 2, **dates, "miscselect": "00000000", "miscselectMask": "FFFFFFFF",
+        "id": "TD_QE", "version": 2, **dates, "tcbEvaluationDataNumber": b.qe_evaluation, "miscselect": "00000000", "miscselectMask": "FFFFFFFF",
         "attributes": "11" + "00" * 15, "attributesMask": "FBFFFFFFFFFFFFFF" + "00" * 8, "mrsigner": QE_MRSIGNER.hex(),
         "isvprodid": 2, "tcbLevels": list(b.qe_levels),
     })  # fmt: skip

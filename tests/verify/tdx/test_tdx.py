@@ -238,6 +238,8 @@ def test_advisories_merged_through_the_check() -> None:
         ({"tdx": {"forbid_perfmon": True}}, {"td_attributes": 1 << 63}, "forbid_perfmon"),
         ({"tdx": {"min_tee_tcb_svn": "030104" + "00" * 13}}, {}, "min_tee_tcb_svn"),
         ({"tdx": {"min_tcb_evaluation_data_number": 18}}, {}, "min_tcb_evaluation_data_number"),
+        # A current TCB info does not make a QE identity of an older evaluation recent.
+        ({"tdx": {"min_tcb_evaluation_data_number": 17}}, {"qe_evaluation": 16}, "min_tcb_evaluation_data_number"),
         ({"measurements": ["00" * 48]}, {}, "platform"),
         ({"measurements": ["00" * 48], "tdx": {}}, {}, None),
     ],
