@@ -122,6 +122,7 @@ class Bundle:
     pck_components: tuple[int, ...] = (4,) * 16
     pck_fmspc: bytes = FMSPC
     revoked_pcks: tuple[int, ...] = ()
+    revoked_by_root: tuple[int, ...] = ()  # serials on the root CA CRL: the CA is 2, the TCB Signing certificate 4
     qe_report_key: ec.EllipticCurvePrivateKey = PCK_KEY
     qe_auth_data: bytes = b"\x11" * 32
     signed_auth_data: bytes | None = None  # what the QE report data hashes, when not the auth data sent
@@ -195,7 +196,7 @@ def build(b: Bundle = Bundle()) -> tuple[bytes, Collateral]:
         "isvprodid": 2, "tcbLevels": list(b.qe_levels),
     })  # fmt: skip
     collateral = Collateral(
-        pck_crl_issuer_chain=_pem(ca, ROOT), root_ca_crl=crl(ROOT_NAME, ROOT_KEY), pck_crl=crl(CA_NAME, CA_KEY, b.revoked_pcks),
+        pck_crl_issuer_chain=_pem(ca, ROOT), root_ca_crl=crl(ROOT_NAME, ROOT_KEY, b.revoked_by_root), pck_crl=crl(CA_NAME, CA_KEY, b.revoked_pcks),
         tcb_info_issuer_chain=_pem(signer, ROOT), tcb_info=tcb_info, tcb_info_signature=raw_signature(b.tcb_info_key, tcb_info.encode()),
         qe_identity_issuer_chain=_pem(signer, ROOT), qe_identity=qe_identity, qe_identity_signature=raw_signature(SIGNING_KEY, qe_identity.encode()),
     )  # fmt: skip

@@ -118,6 +118,7 @@ def test_hcl_tdreport_through_its_quote(
         ({"pck_is_ca": True}, "chain", "'Intel SGX PCK Certificate' is a CA certificate"),
         ({"pck_start": NOW + datetime.timedelta(days=1)}, "validity", "not at 2026-01-15"),
         ({"revoked_pcks": (3,)}, "revocation", "revokes the PCK certificate (serial 3)"),
+        ({"revoked_by_root": (4,)}, "revocation", "revokes Intel's TCB Signing certificate of the tcb_info (serial 4)"),
         ({"qe_report_key": new_key()}, "qe_report", "does not verify"),
         ({"signed_auth_data": b"other"}, "attestation_key", "expected QE report data"),
         ({"quote_key": new_key(), "signed_auth_data": None}, None, "UpToDate"),  # another attestation key, attested: fine
