@@ -14,8 +14,9 @@ import pytest
 from cryptography import x509
 from cryptography.hazmat.primitives.serialization import Encoding
 
-from intel_test_pki import NOW, ROOT, Bundle, build, level, new_key
+from intel_test_pki import NOW, ROOT, Bundle, as_td15, build, level, new_key
 from quorvel_verify import Policy, VerificationError, Verifier, verify
+from quorvel_verify.azure.hcl import parse_hcl_report
 from quorvel_verify.tdx import tcb
 from quorvel_verify.tdx.checks import check_quote
 from quorvel_verify.tdx.collateral import Collateral, TcbStatus, parse_tcb_info, signed_body
@@ -88,6 +89,15 @@ HCL_TDX = AZURE / "hcl-tdx.trustee.bin"
 TD_QUOTE = AZURE / "hcl-tdx.trustee.td-quote.bin"
 
 
+def _td15_quote_of_another_service_td() -> tuple[bytes, Collateral]:
+    """A TD report 1.5 quote, validly signed, holding the HCL report's TDREPORT but another MRSERVICETD."""
+    tdreport = parse_hcl_report(HCL_TDX.read_bytes()).hardware_report
+    module_svn_2 = ({**Bundle().module_levels[0], "tcb": {"isvsvn": 2}},)  # the TDREPORT's module SVN
+    quote, collateral = build(Bundle(module_levels=module_svn_2))
+    body = tdreport[264:384] + tdreport[512:912] + tdreport[128:192] + tdreport[384:400] + b"\1" * 48
+    return as_td15(quote, body), collateral
+
+
 # Azure's HCL report around a TDREPORT, judged through a quote: its own (whose FMSPC has no QE identity in
 # the test data, so not verified, failing closed on the collateral), or another TD's, validly signed.
 @pytest.mark.parametrize(
@@ -96,6 +106,7 @@ TD_QUOTE = AZURE / "hcl-tdx.trustee.td-quote.bin"
         (Verifier(), lambda: (TD_QUOTE.read_bytes(), GENUINE["gcp-tcb-info-only"]()), _at("2025-10-10"),
          {"collateral", "qe_identity"}),
         (VERIFIER, build, NOW, {"td_report"}),
+        (VERIFIER, _td15_quote_of_another_service_td, NOW, {"td_report"}),
     ],
 )
 def test_hcl_tdreport_through_its_quote(
