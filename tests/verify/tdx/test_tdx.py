@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import base64
+import contextlib
 import dataclasses
 import datetime
 import random
 import textwrap
+import threading
 from collections.abc import Callable
 from pathlib import Path
 
@@ -20,6 +22,7 @@ from quorvel_verify.azure.hcl import parse_hcl_report
 from quorvel_verify.tdx import tcb
 from quorvel_verify.tdx.checks import check_quote
 from quorvel_verify.tdx.collateral import Collateral, TcbStatus, parse_tcb_info, signed_body
+from quorvel_verify.tdx.memo import Memo
 from quorvel_verify.tdx.pck import PckIssuer, load_pck_chain
 from quorvel_verify.tdx.quote import parse_quote
 
@@ -388,3 +391,34 @@ def test_a_quote_changed_by_hand_is_judged_by_its_bytes() -> None:
     forged = dataclasses.replace(genuine, td_report=dataclasses.replace(genuine.td_report, mr_td=b"\1" * 48))
     result = VERIFIER.verify(forged, now=NOW, collateral=collateral)
     assert result.verified and result.claims.quote.td_report.mr_td == bytes(48)
+
+
+def test_a_memo_shared_by_threads_evicts_each_entry_once() -> None:
+    """A verifier serves several threads: two that find the same oldest entry of a full memo (held together
+    while it is hashed to be evicted) must not both evict it, the second with a KeyError escaping the verifier."""
+    together, armed = threading.Barrier(2, timeout=0.3), threading.Event()
+
+    class Oldest:
+        def __hash__(self) -> int:
+            if armed.is_set():
+                with contextlib.suppress(threading.BrokenBarrierError):  # only one thread may get there: fine
+                    together.wait()
+            return 0
+
+    memo: Memo[object, int] = Memo(1)
+    memo.get(Oldest(), lambda: 0)
+    armed.set()
+    errors: list[BaseException] = []
+
+    def add(key: int) -> None:
+        try:
+            memo.get(key, lambda: key)
+        except Exception as error:  # noqa: BLE001
+            errors.append(error)
+
+    threads = [threading.Thread(target=add, args=(key,)) for key in (1, 2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
