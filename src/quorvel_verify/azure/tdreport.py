@@ -22,6 +22,9 @@ TEE_TYPE_TDX: Final = 0x81
 # Version 5 puts a body descriptor (type, 16 bits; size, 32 bits) between the header and the body.
 QUOTE_V5_DESCRIPTOR_SIZE: Final = 6
 QUOTE_BODY_SIZE: Final = 584  # the TD report body of version 4, and the start of version 5's
+# Version 5's body type 3 is a TD report 1.5: 64 more bytes, which a TDREPORT holds too.
+QUOTE_BODY_TYPE_15: Final = 3
+QUOTE_BODY_15_SIZE: Final = 648
 
 # (name, offset in the TDREPORT, offset in the quote's body, size): the
 # TEE_TCB_INFO's SVN, SEAM measurements and attributes, then the TDINFO from
@@ -40,10 +43,15 @@ SHARED_FIELDS: Final = (
     ("rtmrs", 720, 328, 192),
     ("report_data", 128, 520, 64),
 )
+# A TD report 1.5 adds the TEE_TCB_INFO's second SVN and the TDINFO's service TD hash.
+SHARED_FIELDS_15: Final = (
+    ("tee_tcb_svn2", 384, 584, 16),
+    ("mr_servicetd", 912, 600, 48),
+)
 
 
 def quote_body(quote: bytes) -> bytes:
-    """The first 584 bytes of a TDX quote's TD report body (versions 4 and 5)."""
+    """A TDX quote's TD report body: 584 bytes, or 648 for version 5's TD report 1.5."""
     quote = bytes(quote)
     if len(quote) < QUOTE_HEADER_SIZE:
         raise VerificationError(f"TDX quote: {len(quote)} bytes, too short for a quote's header")
@@ -53,16 +61,23 @@ def quote_body(quote: bytes) -> bytes:
             f"TDX quote: version {version}, TEE type {tee_type:#x}; expected version 4 or 5 of a TDX quote (0x81)"
         )
     start = QUOTE_HEADER_SIZE + (QUOTE_V5_DESCRIPTOR_SIZE if version == 5 else 0)
-    if len(quote) < start + QUOTE_BODY_SIZE:
+    body_type = int.from_bytes(quote[QUOTE_HEADER_SIZE:QUOTE_HEADER_SIZE + 2], "little") if version == 5 else None
+    size = QUOTE_BODY_15_SIZE if body_type == QUOTE_BODY_TYPE_15 else QUOTE_BODY_SIZE
+    if len(quote) < start + size:
         raise VerificationError(f"TDX quote: {len(quote)} bytes, too short for its TD report body")
-    return quote[start:start + QUOTE_BODY_SIZE]
+    return quote[start:start + size]
+
+
+def _shared(body: bytes) -> tuple[tuple[str, int, int, int], ...]:
+    """The fields that a quote's TD report `body` shares with a TDREPORT: the 1.5 ones too when it has them."""
+    return SHARED_FIELDS + (SHARED_FIELDS_15 if len(body) == QUOTE_BODY_15_SIZE else ())
 
 
 def differing_fields(tdreport: bytes, quote: bytes) -> tuple[str, ...]:
     """The fields in which the quote's TD report body is not the TDREPORT's; empty when they agree."""
     body = quote_body(quote)
     return tuple(
-        name for name, in_report, in_body, size in SHARED_FIELDS
+        name for name, in_report, in_body, size in _shared(body)
         if tdreport[in_report:in_report + size] != body[in_body:in_body + size]
     )
 
@@ -74,4 +89,4 @@ def td_report_check(tdreport: bytes, quote: bytes) -> Check:
         return Check("td_report", Outcome.FAIL, "the TDX quote's TD report is another TD's: it differs from the "
                      f"HCL report's TDREPORT in {', '.join(differing)}")
     return Check("td_report", Outcome.PASS, "the TDX quote's TD report is the HCL report's TDREPORT in every "
-                 f"field they share ({', '.join(name for name, *_ in SHARED_FIELDS)})")
+                 f"field they share ({', '.join(name for name, *_ in _shared(quote_body(quote)))})")

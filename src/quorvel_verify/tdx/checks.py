@@ -177,20 +177,23 @@ class JudgedCrl:
     problem: str | None  # not signed by the expected issuer, or revoking the certificate it was judged for
 
 
-def judge_crl(der: bytes, name: str, issuer: x509.Certificate, subject: x509.Certificate, subject_name: str) -> JudgedCrl:
-    """The CRL in `der`, signed by `issuer`, judged for `subject` (cryptography decodes lazily: every part used is read
-    here, so a malformed one is bad input)."""
+def judge_crl(der: bytes, name: str, issuer: x509.Certificate,
+              subjects: tuple[tuple[x509.Certificate, str], ...]) -> JudgedCrl:  # fmt: skip
+    """The CRL in `der`, signed by `issuer`, judged for each of `subjects` (a certificate `issuer` issued, and what it
+    is); cryptography decodes lazily: every part used is read here, so a malformed one is bad input."""
     try:
         crl = x509.load_der_x509_crl(der)
         signed = crl.issuer == issuer.subject and crl.is_signature_valid(issuer.public_key())  # type: ignore[arg-type]
-        revokes = crl.get_revoked_certificate_by_serial_number(subject.serial_number) is not None
+        revoked = [(subject, subject_name) for subject, subject_name in subjects
+                   if crl.get_revoked_certificate_by_serial_number(subject.serial_number) is not None]  # fmt: skip
         last_update, next_update = crl.last_update_utc, crl.next_update_utc
     except (ValueError, TypeError, x509.InvalidVersion, UnsupportedAlgorithm) as error:
         raise CollateralError(f"collateral field {name} is not a DER CRL: {error}") from None
     problem = None
     if not signed:
         problem = f"{name} is not signed by {common_name(issuer)!r}"
-    elif revokes:
+    elif revoked:
+        subject, subject_name = revoked[0]
         problem = f"{name} revokes {subject_name} (serial {subject.serial_number:x})"
     return JudgedCrl(name, last_update, next_update, problem)
 
@@ -207,7 +210,8 @@ def _crl_problem(judged: JudgedCrl, now: datetime.datetime, grace: datetime.time
 
 def revocation(pck: PckChain, pck_crl: JudgedCrl | None, root_crl: JudgedCrl | None, now: datetime.datetime,
                required: bool = False, grace: datetime.timedelta = datetime.timedelta(0)) -> Check:  # fmt: skip
-    """Intel's PCK CRL of the CA that issued the PCK (judged against that CA), and the root CA's CRL, revoking neither."""
+    """Intel's PCK CRL of the CA that issued the PCK (judged against that CA), and the root CA's CRL, revoking none of
+    the PCK, its CA and Intel's TCB Signing certificate that signed the collateral."""
     if pck_crl is None and root_crl is None:
         outcome = Outcome.FAIL if required else Outcome.SKIP
         return Check("revocation", outcome, f"no CRL given (Intel's {pck.issuer} CA PCK CRL and the root CA CRL)")
@@ -450,7 +454,7 @@ class TdxChecker:
     def __init__(self, root: x509.Certificate, *, memo_size: int = 256) -> None:
         self.root = root
         self._chains: Memo[bytes, tuple[PckChain, Check]] = Memo(memo_size)
-        self._crls: Memo[tuple[bytes, bytes], JudgedCrl] = Memo(memo_size)
+        self._crls: Memo[tuple[bytes | str | None, ...], JudgedCrl] = Memo(memo_size)
         self._signers: Memo[str, Signer] = Memo(memo_size)
         self._bodies: Memo[tuple[str, str | None, bytes | None, str | None], SignedBody] = Memo(memo_size)
         self._judged: Memo[tuple[object, ...], _Judgement] = Memo(memo_size)
@@ -479,24 +483,36 @@ class TdxChecker:
         return self._chains.get(pem, make)
 
     def _crls_of(self, given: Collateral, pck: PckChain, pem: bytes) -> tuple[JudgedCrl | None, JudgedCrl | None]:
-        """The PCK CRL judged against the PCK chain (the memo knows that chain by its bytes), the root CA CRL for its CA."""
+        """The PCK CRL judged against the PCK chain (the memo knows that chain by its bytes); the root CA CRL for its CA
+        and for the TCB Signing certificates that the root issued and that signed the collateral (a key Intel revoked
+        must not vouch for a TCB info)."""
         pck_der, root_der = given.pck_crl, given.root_ca_crl
         pck_name = f"the PCK CRL (expected the {pck.issuer} CA's)"
+        chains = {"tcb_info": given.tcb_info_issuer_chain, "qe_identity": given.qe_identity_issuer_chain}
+
+        def root_subjects() -> tuple[tuple[x509.Certificate, str], ...]:
+            subjects = [(pck.ca, "the PCK CA")]
+            for name, chain_pem in chains.items():
+                signer = None if chain_pem is None else self._signer(name, chain_pem)
+                if signer is not None and signer.certificate is not None and signer.problem is None:
+                    subjects.append((signer.certificate, f"Intel's TCB Signing certificate of the {name}"))
+            return tuple(subjects)
+
         return (
             None if pck_der is None else self._crls.get(
-                (pck_der, pem), lambda: judge_crl(pck_der, pck_name, pck.ca, pck.pck, "the PCK certificate")),
+                (pck_der, pem), lambda: judge_crl(pck_der, pck_name, pck.ca, ((pck.pck, "the PCK certificate"),))),
             None if root_der is None else self._crls.get(
-                (root_der, pem), lambda: judge_crl(root_der, "the root CA CRL", self.root, pck.ca, "the PCK CA")),
+                (root_der, pem, *chains.values()), lambda: judge_crl(root_der, "the root CA CRL", self.root, root_subjects())),
         )  # fmt: skip
 
-    def _body(self, name: str, text: str | None, signature_value: bytes | None, chain_pem: str | None) -> SignedBody:
-        def signer() -> Signer | None:
-            if chain_pem is None:
-                return None
-            return self._signers.get(chain_pem, lambda: judge_signer(chain_pem, f"{name}_issuer_chain", self.root))
+    def _signer(self, name: str, chain_pem: str) -> Signer:
+        return self._signers.get(chain_pem, lambda: judge_signer(chain_pem, f"{name}_issuer_chain", self.root))
 
+    def _body(self, name: str, text: str | None, signature_value: bytes | None, chain_pem: str | None) -> SignedBody:
         key = (name, text, signature_value, chain_pem)
-        return self._bodies.get(key, lambda: judge_body(name, text, signature_value, signer()))
+        return self._bodies.get(
+            key, lambda: judge_body(name, text, signature_value, None if chain_pem is None else self._signer(name, chain_pem))
+        )
 
     def _check(self, data: bytes | Quote, given: Collateral, now: datetime.datetime, require_revocation: bool,
                grace: datetime.timedelta) -> TdxEvidence:  # fmt: skip
@@ -539,10 +555,18 @@ class TdxChecker:
         pck_crl, root_crl = self._crls_of(given, pck, parsed.signature_data.pck_chain_pem)
         judgement = _Judgement(
             pck, chain_check, (qe_check, module_check, tcb_check), verdict, pck.extension.fmspc.hex(),
-            info.tcb_evaluation_data_number if info else None, info_body, qe_body, pck_crl, root_crl,
+            _evaluation(info, identity), info_body, qe_body, pck_crl, root_crl,
             require_revocation, grace,
         )  # fmt: skip
         return judgement.with_window(self.root)
+
+
+def _evaluation(info: TcbInfo | None, identity: QeIdentity | None) -> int | None:
+    """How recent Intel's judgement is: the older of the TCB info's and the QE identity's evaluation numbers,
+    since both are current at once for a while and a fresh TCB info must not vouch for an older QE identity."""
+    if info is None or identity is None:
+        return info.tcb_evaluation_data_number if info else None
+    return min(info.tcb_evaluation_data_number, identity.tcb_evaluation_data_number)
 
 
 @dataclass(frozen=True)

@@ -34,7 +34,7 @@ class TdxClaims:
     converged from the platform's, the TDX module's and the QE's (None when no
     TCB level was found); `advisory_ids` Intel's advisories of those levels;
     `fmspc` the platform model of the PCK certificate, in hex;
-    `tcb_evaluation_data_number` that of Intel's TCB info; `collateral` the
+    `tcb_evaluation_data_number` the older of Intel's TCB info's and QE identity's; `collateral` the
     collateral the checks used.
     """
 

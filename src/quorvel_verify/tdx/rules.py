@@ -88,7 +88,10 @@ def _min_tee_tcb_svn(minimum: bytes, claims: TdxClaims) -> Verdict:
 def _min_evaluation(minimum: int, claims: TdxClaims) -> Verdict:
     found = claims.tcb_evaluation_data_number
     passed = found is not None and found >= minimum
-    return passed, f"expected Intel's TCB evaluation data number at least {minimum}; the TCB info's is {found}"
+    return passed, (
+        f"expected Intel's TCB evaluation data number at least {minimum}; the older of the TCB info's and the QE "
+        f"identity's is {found}"
+    )
 
 
 def _statuses(value: object) -> tuple[str, ...]:
@@ -165,6 +168,7 @@ MIN_TEE_TCB_SVN: Final = Rule(
 )
 MIN_TCB_EVALUATION_DATA_NUMBER: Final = Rule(
     integer(0, 0xFFFF_FFFF), _min_evaluation, "integer", "none",
-    "Intel's TCB info must be of this TCB evaluation data number or later: how recent Intel's judgement must be.",
+    "Intel's TCB info and QE identity must both be of this TCB evaluation data number or later: how recent "
+    "Intel's judgement must be.",
 )
 

@@ -122,6 +122,7 @@ class Bundle:
     pck_components: tuple[int, ...] = (4,) * 16
     pck_fmspc: bytes = FMSPC
     revoked_pcks: tuple[int, ...] = ()
+    revoked_by_root: tuple[int, ...] = ()  # serials on the root CA CRL: the CA is 2, the TCB Signing certificate 4
     qe_report_key: ec.EllipticCurvePrivateKey = PCK_KEY
     qe_auth_data: bytes = b"\x11" * 32
     signed_auth_data: bytes | None = None  # what the QE report data hashes, when not the auth data sent
@@ -133,6 +134,7 @@ class Bundle:
     tcb_levels: tuple[dict[str, object], ...] = field(default_factory=lambda: (level(4, 3, "UpToDate"), level(2, 1, "OutOfDate", ["INTEL-SA-00001"])))
     module_levels: tuple[dict[str, object], ...] = field(default_factory=lambda: ({"tcb": {"isvsvn": 3}, "tcbDate": "2025-01-01T00:00:00Z", "tcbStatus": "UpToDate"},))
     qe_levels: tuple[dict[str, object], ...] = field(default_factory=lambda: ({"tcb": {"isvsvn": 4}, "tcbDate": "2025-01-01T00:00:00Z", "tcbStatus": "UpToDate"},))
+    qe_evaluation: int = 17  # the QE identity's TCB evaluation data number (the TCB info's is 17)
 
     def replace(self, **changes: object) -> Bundle:
         return dataclasses.replace(self, **changes)  # type: ignore[arg-type]
@@ -189,13 +191,20 @@ def build(b: Bundle = Bundle()) -> tuple[bytes, Collateral]:
         "tcbLevels": list(b.tcb_levels),
     })  # fmt: skip
     qe_identity = json.dumps({
-        "id": "TD_QE", "version": 2, **dates, "miscselect": "00000000", "miscselectMask": "FFFFFFFF",
+        "id": "TD_QE", "version": 2, **dates, "tcbEvaluationDataNumber": b.qe_evaluation, "miscselect": "00000000", "miscselectMask": "FFFFFFFF",
         "attributes": "11" + "00" * 15, "attributesMask": "FBFFFFFFFFFFFFFF" + "00" * 8, "mrsigner": QE_MRSIGNER.hex(),
         "isvprodid": 2, "tcbLevels": list(b.qe_levels),
     })  # fmt: skip
     collateral = Collateral(
-        pck_crl_issuer_chain=_pem(ca, ROOT), root_ca_crl=crl(ROOT_NAME, ROOT_KEY), pck_crl=crl(CA_NAME, CA_KEY, b.revoked_pcks),
+        pck_crl_issuer_chain=_pem(ca, ROOT), root_ca_crl=crl(ROOT_NAME, ROOT_KEY, b.revoked_by_root), pck_crl=crl(CA_NAME, CA_KEY, b.revoked_pcks),
         tcb_info_issuer_chain=_pem(signer, ROOT), tcb_info=tcb_info, tcb_info_signature=raw_signature(b.tcb_info_key, tcb_info.encode()),
         qe_identity_issuer_chain=_pem(signer, ROOT), qe_identity=qe_identity, qe_identity_signature=raw_signature(SIGNING_KEY, qe_identity.encode()),
     )  # fmt: skip
     return quote, collateral
+
+
+def as_td15(quote: bytes, body: bytes) -> bytes:
+    """A quote as `build` makes it, made version 5 around the TD report 1.5 `body` (648 bytes) and signed again."""
+    signed = struct.pack("<H", 5) + quote[2:48] + struct.pack("<HI", 3, len(body)) + body
+    rest = quote[48 + 584 :]  # the signature data's size, the quote signature, the rest of the signature data
+    return signed + rest[:4] + raw_signature(ATTESTATION_KEY, signed) + rest[4 + 64 :]

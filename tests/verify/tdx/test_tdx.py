@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import base64
+import contextlib
 import dataclasses
 import datetime
 import random
 import textwrap
+import threading
 from collections.abc import Callable
 from pathlib import Path
 
@@ -14,11 +16,13 @@ import pytest
 from cryptography import x509
 from cryptography.hazmat.primitives.serialization import Encoding
 
-from intel_test_pki import NOW, ROOT, Bundle, build, level, new_key
+from intel_test_pki import NOW, ROOT, Bundle, as_td15, build, level, new_key
 from quorvel_verify import Policy, VerificationError, Verifier, verify
+from quorvel_verify.azure.hcl import parse_hcl_report
 from quorvel_verify.tdx import tcb
 from quorvel_verify.tdx.checks import check_quote
 from quorvel_verify.tdx.collateral import Collateral, TcbStatus, parse_tcb_info, signed_body
+from quorvel_verify.tdx.memo import Memo
 from quorvel_verify.tdx.pck import PckIssuer, load_pck_chain
 from quorvel_verify.tdx.quote import parse_quote
 
@@ -88,6 +92,15 @@ HCL_TDX = AZURE / "hcl-tdx.trustee.bin"
 TD_QUOTE = AZURE / "hcl-tdx.trustee.td-quote.bin"
 
 
+def _td15_quote_of_another_service_td() -> tuple[bytes, Collateral]:
+    """A TD report 1.5 quote, validly signed, holding the HCL report's TDREPORT but another MRSERVICETD."""
+    tdreport = parse_hcl_report(HCL_TDX.read_bytes()).hardware_report
+    module_svn_2 = ({**Bundle().module_levels[0], "tcb": {"isvsvn": 2}},)  # the TDREPORT's module SVN
+    quote, collateral = build(Bundle(module_levels=module_svn_2))
+    body = tdreport[264:384] + tdreport[512:912] + tdreport[128:192] + tdreport[384:400] + b"\1" * 48
+    return as_td15(quote, body), collateral
+
+
 # Azure's HCL report around a TDREPORT, judged through a quote: its own (whose FMSPC has no QE identity in
 # the test data, so not verified, failing closed on the collateral), or another TD's, validly signed.
 @pytest.mark.parametrize(
@@ -96,6 +109,7 @@ TD_QUOTE = AZURE / "hcl-tdx.trustee.td-quote.bin"
         (Verifier(), lambda: (TD_QUOTE.read_bytes(), GENUINE["gcp-tcb-info-only"]()), _at("2025-10-10"),
          {"collateral", "qe_identity"}),
         (VERIFIER, build, NOW, {"td_report"}),
+        (VERIFIER, _td15_quote_of_another_service_td, NOW, {"td_report"}),
     ],
 )
 def test_hcl_tdreport_through_its_quote(
@@ -118,6 +132,7 @@ def test_hcl_tdreport_through_its_quote(
         ({"pck_is_ca": True}, "chain", "'Intel SGX PCK Certificate' is a CA certificate"),
         ({"pck_start": NOW + datetime.timedelta(days=1)}, "validity", "not at 2026-01-15"),
         ({"revoked_pcks": (3,)}, "revocation", "revokes the PCK certificate (serial 3)"),
+        ({"revoked_by_root": (4,)}, "revocation", "revokes Intel's TCB Signing certificate of the tcb_info (serial 4)"),
         ({"qe_report_key": new_key()}, "qe_report", "does not verify"),
         ({"signed_auth_data": b"other"}, "attestation_key", "expected QE report data"),
         ({"quote_key": new_key(), "signed_auth_data": None}, None, "UpToDate"),  # another attestation key, attested: fine
@@ -238,6 +253,8 @@ def test_advisories_merged_through_the_check() -> None:
         ({"tdx": {"forbid_perfmon": True}}, {"td_attributes": 1 << 63}, "forbid_perfmon"),
         ({"tdx": {"min_tee_tcb_svn": "030104" + "00" * 13}}, {}, "min_tee_tcb_svn"),
         ({"tdx": {"min_tcb_evaluation_data_number": 18}}, {}, "min_tcb_evaluation_data_number"),
+        # A current TCB info does not make a QE identity of an older evaluation recent.
+        ({"tdx": {"min_tcb_evaluation_data_number": 17}}, {"qe_evaluation": 16}, "min_tcb_evaluation_data_number"),
         ({"measurements": ["00" * 48]}, {}, "platform"),
         ({"measurements": ["00" * 48], "tdx": {}}, {}, None),
     ],
@@ -374,3 +391,34 @@ def test_a_quote_changed_by_hand_is_judged_by_its_bytes() -> None:
     forged = dataclasses.replace(genuine, td_report=dataclasses.replace(genuine.td_report, mr_td=b"\1" * 48))
     result = VERIFIER.verify(forged, now=NOW, collateral=collateral)
     assert result.verified and result.claims.quote.td_report.mr_td == bytes(48)
+
+
+def test_a_memo_shared_by_threads_evicts_each_entry_once() -> None:
+    """A verifier serves several threads: two that find the same oldest entry of a full memo (held together
+    while it is hashed to be evicted) must not both evict it, the second with a KeyError escaping the verifier."""
+    together, armed = threading.Barrier(2, timeout=0.3), threading.Event()
+
+    class Oldest:
+        def __hash__(self) -> int:
+            if armed.is_set():
+                with contextlib.suppress(threading.BrokenBarrierError):  # only one thread may get there: fine
+                    together.wait()
+            return 0
+
+    memo: Memo[object, int] = Memo(1)
+    memo.get(Oldest(), lambda: 0)
+    armed.set()
+    errors: list[BaseException] = []
+
+    def add(key: int) -> None:
+        try:
+            memo.get(key, lambda: key)
+        except Exception as error:  # noqa: BLE001
+            errors.append(error)
+
+    threads = [threading.Thread(target=add, args=(key,)) for key in (1, 2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
