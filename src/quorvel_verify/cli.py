@@ -30,7 +30,7 @@ from . import __version__
 from ._internal.files import STDIN, read_input
 from .errors import ErrorKind, PolicyError, VerificationError
 from .policy import Policy
-from .shapes import unwrap_report
+from .shapes import quote_from_text, unwrap_report
 from .sevsnp.kds import KdsClient
 from .sevsnp.report import Report
 from .sevsnp.vocabulary import KeyKind
@@ -51,7 +51,8 @@ exit status:
   2  bad input: a file that cannot be read or used, a malformed policy, a wrong argument
 
 REPORT may be the raw report, Azure's HCL report, the report followed by its certificate
-table, or any of these as hex, base64 or base64url text; CERT may be Azure's THIM payload.
+table, or any of these as hex, base64 or base64url text; so may a TDX quote. CERT may be
+Azure's THIM payload.
 Any one file may be - for standard input.
 """
 
@@ -188,6 +189,7 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     _one_stdin(arguments)
     # The evidence first, its size before a byte of it is read: the input a mistake most often makes large.
     evidence = _read(arguments.report, "report", limits.REPORT_FILE_SIZE)
+    evidence = quote_from_text(evidence) or evidence
     if looks_like_quote(evidence):
         if arguments.td_quote is not None:
             raise _BadInput(f"--td-quote applies to an HCL report around a TDX TDREPORT; {arguments.report} is "

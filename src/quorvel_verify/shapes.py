@@ -2,7 +2,7 @@
 
 A report may come bare, inside Azure's HCL report, followed by its
 certificate table, or written as hex, base64 or base64url text of any of
-these; certificates may come in PEM or DER, or in Azure's THIM payload. Each
+these; so may a TDX quote, bare or as text; certificates may come in PEM or DER, or in Azure's THIM payload. Each
 shape is recognised by its content, never by a file name, and unwrapping
 only locates: what it finds is verified exactly as if given bare, and the
 wrapper's own binding (the `hcl` check, the THIM `tcbm`) is judged beside it.
@@ -19,6 +19,7 @@ from .azure.hcl import HclReport, is_hcl_report, parse_hcl_report
 from .azure.thim import ThimPayload, is_thim_payload, parse_thim_payload
 from .sevsnp.report import REPORT_SIZE
 from .sevsnp.extended import is_extended_report, split_extended_report
+from .tdx.platform import looks_like_quote
 
 
 @dataclass(frozen=True)
@@ -52,6 +53,27 @@ def unwrap_report(data: bytes, source: str = "report") -> ReportEvidence:
         report, table = split_extended_report(data, source)
         return ReportEvidence(report, None, table, encoding)
     return ReportEvidence(data, None, None, encoding)
+
+
+# The bytes that hex, base64 or base64url text (whitespace around it allowed) may start with.
+_TEXT_STARTS = frozenset(
+    bytes([byte]) for byte in b"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz+/-_ \t\r\n\v\f"
+)
+
+
+def quote_from_text(data: object) -> bytes | None:
+    """The TDX quote that `data` holds as hex, base64 or base64url text; None where it holds none (a bare
+    quote, anything else, or text larger than any evidence, which the report's reader refuses by its size)."""
+    # A bare report or quote starts with a byte (its version) that no such text starts with: told apart at once.
+    if not isinstance(data, bytes | bytearray | memoryview) or bytes(data[:1]) not in _TEXT_STARTS:
+        return None
+    if len(data) > limits.REPORT_FILE_SIZE:
+        return None
+    data = bytes(data)
+    if looks_like_quote(data) or _binary_evidence(data):  # an HCL report starts with ASCII
+        return None
+    decoded = decode_text(data, looks_like_quote)
+    return decoded.data if decoded is not None else None
 
 
 @dataclass(frozen=True)

@@ -24,7 +24,7 @@ from ._internal.platform import Collateral, EvidenceResult, Platform, PlatformVe
 from .azure.hcl import REPORT_TYPE_TDX, HclReport, hcl_check
 from .azure.tdreport import td_report_check
 from .errors import ErrorKind, VerificationError, about, located
-from .shapes import unwrap_certificates, unwrap_report
+from .shapes import quote_from_text, unwrap_certificates, unwrap_report
 from .policy import Policy
 from .sevsnp.chains import trust_store
 from .sevsnp.evidence import read_report
@@ -145,6 +145,8 @@ class Verifier:
         settings = self.revocation if revocation is None else revocation
         if not isinstance(settings, Revocation):
             raise about("revocation", f"expected a Revocation, got {type(settings).__name__}")
+        # A TDX quote written as text is the quote (an SEV-SNP report as text is unwrapped below).
+        report = quote_from_text(report) or report
         if self._tdx.recognises(report):
             if quote is not None:
                 raise about("quote", "the evidence is itself a TDX quote; quote= is for an HCL report around a "
@@ -330,7 +332,7 @@ def _crl(crl: bytes | str | x509.CertificateRevocationList | None) -> bytes | No
 
 def _quote(quote: object) -> bytes:
     if isinstance(quote, bytes | bytearray | memoryview):
-        return bytes(quote)
+        return quote_from_text(quote) or bytes(quote)
     raise about("quote", f"expected the TDX quote's bytes, got {type(quote).__name__}")
 
 
@@ -424,7 +426,8 @@ def verify(
     root; without it that check is skipped, unless the policy sets
     `require_revocation`.
 
-    An Intel TDX quote is told from a report by its content: `collateral` is
+    An Intel TDX quote (bare, or as hex, base64 or base64url text) is told
+    from a report by its content: `collateral` is
     then Intel's collateral for it (`quorvel_verify.tdx.collateral.Collateral`:
     TCB info, QE identity, CRLs), and the result a `TdxVerification`. Azure's
     HCL report around a TDX TDREPORT is verified with `quote`, the TDX quote

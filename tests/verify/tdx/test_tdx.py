@@ -110,6 +110,9 @@ def _td15_quote_of_another_service_td() -> tuple[bytes, Collateral]:
          {"collateral", "qe_identity"}),
         (VERIFIER, build, NOW, {"td_report"}),
         (VERIFIER, _td15_quote_of_another_service_td, NOW, {"td_report"}),
+        # The quote as base64 text is the quote.
+        (Verifier(), lambda: (base64.b64encode(TD_QUOTE.read_bytes()), GENUINE["gcp-tcb-info-only"]()),
+         _at("2025-10-10"), {"collateral", "qe_identity"}),
     ],
 )
 def test_hcl_tdreport_through_its_quote(
@@ -361,6 +364,9 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
     [
         ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-07-01", "--json"], 0,
          ({"verified": True, "platform": "tdx", "tcb_status": "UpToDate", "fmspc": "b0c06f000000", "failed": []}, "")),
+        # Written as hex text, the quote is verified as it is bare.
+        (["{quote_hex}", "--collateral", V4_COLLATERAL, "--now", "2025-07-01", "--json"], 0,
+         ({"verified": True, "platform": "tdx", "tcb_status": "UpToDate"}, "")),
         ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-08-01", "--json"], 1,
          ({"verified": False, "failed": ["revocation", "collateral"]}, "")),
         # Not a known TDX quote's certificate options, nor Intel's collateral for a report: bad input.
@@ -380,8 +386,11 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
          "--td-quote applies to an HCL report around a TDX TDREPORT; {quote} is itself a TDX quote"),
     ],
 )
-def test_command(command: Callable[..., None], argv: list[str], status: int, shown: object) -> None:
-    command([arg.replace(V4_QUOTE, "{quote}") for arg in argv], status, shown, quote=V4_QUOTE, hcl=str(HCL_TDX))
+def test_command(command: Callable[..., None], argv: list[str], status: int, shown: object, tmp_path: Path) -> None:
+    quote_hex = tmp_path / "quote.hex"
+    quote_hex.write_text(Path(V4_QUOTE).read_bytes().hex() + "\n")
+    command([arg.replace(V4_QUOTE, "{quote}") for arg in argv], status, shown, quote=V4_QUOTE, hcl=str(HCL_TDX),
+            quote_hex=str(quote_hex))
 
 
 def test_a_quote_changed_by_hand_is_judged_by_its_bytes() -> None:
