@@ -47,6 +47,8 @@ nitpick_ignore_regex = [
     (r"py:class", r"TdxCollateral"),
     # The private base that gives each platform's verification `failed` and `check`, documented on each.
     (r"py:class", r"quorvel_verify\.verification\._Checked"),
+    # The private base that gives each collateral client its set-up and the keep-after-checks bookkeeping.
+    (r"py:class", r"quorvel_verify\._internal\.client\.CollateralClient"),
 ]
 
 autodoc_member_order = "bysource"

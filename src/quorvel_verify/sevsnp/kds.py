@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import contextlib
 import datetime
-import time
 import urllib.parse
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
@@ -26,9 +25,8 @@ from dataclasses import dataclass
 from cryptography.hazmat.primitives import serialization
 
 from .._internal import limits
-from .._internal.cache import Cache
-from .._internal.http import USER_AGENT, FetchError, Fetcher, check_url
-from .._internal.origins import Origins, write_entry
+from .._internal.client import CollateralClient, write_entry
+from .._internal.http import USER_AGENT, FetchError, check_url
 from ..errors import ErrorKind, VerificationError
 from .evidence import load_certificates
 from .report import Report
@@ -102,8 +100,9 @@ def _utcnow() -> datetime.datetime:
     return datetime.datetime.now(datetime.UTC)
 
 
-class KdsClient:
-    """Fetches from the KDS at `base_url`, reading and (when told to `keep`) writing `cache` (if given).
+class KdsClient(CollateralClient):
+    """Fetches from the KDS at `base_url` (default: AMD's), reading and (when told to `keep`) writing
+    `cache` (if given).
 
     `timeout` bounds every request, from connecting to the body's last byte;
     `max_wait` bounds the total time spent waiting to retry one address after
@@ -115,29 +114,9 @@ class KdsClient:
     replaceable for tests.
     """
 
-    def __init__(
-        self,
-        base_url: str = KDS_BASE_URL,
-        *,
-        cache: Cache | None = None,
-        offline: bool = False,
-        timeout: float = limits.REQUEST_SECONDS,
-        max_wait: float = limits.RETRY_SECONDS,
-        run_seconds: float | None = None,
-        first_backoff: float = 1.0,
-        progress: Callable[[str], None] | None = None,
-        sleep: Callable[[float], None] = time.sleep,
-        clock: Callable[[], float] = time.monotonic,
-    ) -> None:
-        self.base_url = check_base_url(base_url)
-        self.cache = cache
-        self.offline = offline
-        self.progress = progress
-        self._fetcher = Fetcher(
-            timeout=timeout, max_wait=max_wait, run_seconds=run_seconds, first_backoff=first_backoff,
-            progress=progress, error=KdsError, sleep=sleep, clock=clock,
-        )
-        self._origins = Origins()
+    _default_base_url = KDS_BASE_URL
+    _address = "KDS address"
+    _error = KdsError
 
     def keep(self, data: bytes) -> None:
         """The checks that judge `data`, which this client returned, passed: it enters the cache (if it was

@@ -29,14 +29,12 @@ from __future__ import annotations
 import contextlib
 import datetime
 import json
-import time
-from collections.abc import Callable, Mapping
+from collections.abc import Mapping
 from dataclasses import dataclass
 
 from .._internal import limits
-from .._internal.cache import Cache
-from .._internal.http import FetchError, Fetcher, check_url
-from .._internal.origins import Origin, Origins, write_entry
+from .._internal.client import CollateralClient, Origin, write_entry
+from .._internal.http import FetchError, check_url
 from .._internal.untrusted import describe
 from ..errors import ErrorKind, VerificationError
 from ..sevsnp.kds import OfflineError
@@ -81,8 +79,9 @@ class _Request:
     expected: str
 
 
-class PcsClient:
-    """Fetches from the PCS at `base_url`, reading and (when told to `keep`) writing `cache` (if given).
+class PcsClient(CollateralClient):
+    """Fetches from the PCS at `base_url` (default: Intel's), reading and (when told to `keep`) writing
+    `cache` (if given).
 
     `timeout`, `max_wait`, `run_seconds`, `first_backoff`, `progress`, `sleep`
     and `clock` mean what they mean for `KdsClient`: each request has one
@@ -98,29 +97,9 @@ class PcsClient:
     it asks once more. What it used is what `--save-collateral` writes.
     """
 
-    def __init__(
-        self,
-        base_url: str = PCS_BASE_URL,
-        *,
-        cache: Cache | None = None,
-        offline: bool = False,
-        timeout: float = limits.REQUEST_SECONDS,
-        max_wait: float = limits.RETRY_SECONDS,
-        run_seconds: float | None = None,
-        first_backoff: float = 1.0,
-        progress: Callable[[str], None] | None = None,
-        sleep: Callable[[float], None] = time.sleep,
-        clock: Callable[[], float] = time.monotonic,
-    ) -> None:
-        self.base_url = check_base_url(base_url)
-        self.cache = cache
-        self.offline = offline
-        self.progress = progress
-        self._fetcher = Fetcher(
-            timeout=timeout, max_wait=max_wait, run_seconds=run_seconds, first_backoff=first_backoff,
-            progress=progress, error=PcsError, sleep=sleep, clock=clock,
-        )
-        self._origins = Origins()
+    _default_base_url = PCS_BASE_URL
+    _address = "PCS address"
+    _error = PcsError
 
     # --- What the client fetches ------------------------------------------------
 
