@@ -19,27 +19,19 @@ and its collateral (tests/data/tdx), inside the collateral's window:
   signature, the TCB info's and QE identity's signatures, the two CRLs loaded
   and their signatures; `floor + chain` is what a new quote may cost.
 
-Each round times a batch of calls of every contender, in an order that
-rotates from round to round; the figures are medians over the rounds, and
-each ratio is the median of the ratios within one round. The garbage
-collector is off while timing. Targets are reported, never enforced.
-
-`--calls NAME N` makes the same set-up, then calls one contender N times
-untimed and exits: under `valgrind --tool=callgrind`, the difference between
-N calls and none is N times that contender's instructions.
+The timing and the ratios are the shared harness's (contenders.py): medians
+over interleaved rounds, targets reported, never enforced. `--calls NAME N`
+calls one contender N times untimed and exits: under `valgrind
+--tool=callgrind`, the difference between N calls and none is N times that
+contender's instructions.
 """
 
 from __future__ import annotations
 
-import argparse
 import datetime
-import gc
 import hashlib
-import statistics
 import sys
-from collections.abc import Callable
 from pathlib import Path
-from time import perf_counter_ns
 
 from cryptography import x509
 from cryptography.hazmat.primitives.asymmetric import ec
@@ -49,6 +41,8 @@ from quorvel_verify.tdx.collateral import Collateral, signature_verifies
 from quorvel_verify.tdx.pck import load_pck_chain
 from quorvel_verify.tdx.quote import parse_quote
 from quorvel_verify.tdx.signatures import p256_verifies
+
+from contenders import options, run
 
 ROOT = Path(__file__).resolve().parent.parent
 DATA = ROOT / "tests" / "data" / "tdx"
@@ -61,13 +55,7 @@ NEW_RATIO_TARGET = 1.0  # new quote / (floor + chain), at most
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=200)
-    parser.add_argument("--batch", type=int, default=20)
-    parser.add_argument("--quick", action="store_true", help="30 rounds of 10 calls")
-    parser.add_argument("--calls", nargs=2, metavar=("NAME", "N"), help="call one contender N times, untimed")
-    arguments = parser.parse_args()
-    rounds, batch = (30, 10) if arguments.quick else (arguments.rounds, arguments.batch)
+    chosen = options(__doc__.splitlines()[0])
 
     quote = (DATA / f"{TIMED_QUOTE}.bin").read_bytes()
     collateral = Collateral.from_json((DATA / f"{TIMED_QUOTE}.collateral.json").read_text())
@@ -111,45 +99,8 @@ def main() -> int:
         print(f"verify failed: {[check.detail for check in result.failed]}", file=sys.stderr)
         return 1
 
-    contenders: dict[str, Callable[[], None]] = {"floor": floor, "known": known, "new": new, "chain": chain}
-    if arguments.calls is not None:
-        name, count = arguments.calls
-        if name not in contenders or not count.isdigit():
-            parser.error(f"--calls: expected a contender ({', '.join(contenders)}) and a count, not {name} {count}")
-        for _ in range(int(count)):
-            contenders[name]()
-        return 0
-    times: dict[str, list[float]] = {name: [] for name in contenders}
-    known_ratios: list[float] = []
-    new_ratios: list[float] = []
-    names = list(contenders)
-    gc.disable()
-    try:
-        for round_number in range(rounds):
-            shift = round_number % len(names)
-            per_call: dict[str, float] = {}
-            for name in names[shift:] + names[:shift]:
-                function = contenders[name]
-                function()
-                start = perf_counter_ns()
-                for _ in range(batch):
-                    function()
-                per_call[name] = (perf_counter_ns() - start) / batch / 1000
-                times[name].append(per_call[name])
-            known_ratios.append(per_call["known"] / per_call["floor"])
-            new_ratios.append(per_call["new"] / (per_call["floor"] + per_call["chain"]))
-    finally:
-        gc.enable()
-
-    print(f"{TIMED_QUOTE}, {rounds} rounds of {batch} calls, CPython {sys.version.split()[0]}")
-    for name in names:
-        print(f"  {name:<6} {statistics.median(times[name]):8.1f} us per call (median)")
-    known_ratio, new_ratio = statistics.median(known_ratios), statistics.median(new_ratios)
-    print(f"  known quote / floor:         {known_ratio:.3f} (target at most {KNOWN_RATIO_TARGET})"
-          f"{'' if known_ratio <= KNOWN_RATIO_TARGET else '  MISSED'}")
-    print(f"  new quote / (floor + chain): {new_ratio:.3f} (target at most {NEW_RATIO_TARGET})"
-          f"{'' if new_ratio <= NEW_RATIO_TARGET else '  MISSED'}")
-    return 0
+    return run(TIMED_QUOTE, "quote", {"floor": floor, "known": known, "new": new, "chain": chain}, chosen,
+               KNOWN_RATIO_TARGET, NEW_RATIO_TARGET)
 
 
 if __name__ == "__main__":
