@@ -31,6 +31,7 @@ from ._internal.files import STDIN, read_input
 from .errors import ErrorKind, PolicyError, VerificationError
 from .policy import Policy
 from .shapes import quote_from_text, unwrap_report
+from .sevsnp.evidence import read_report
 from .sevsnp.kds import KdsClient
 from .sevsnp.report import Report
 from .sevsnp.vocabulary import KeyKind
@@ -124,8 +125,14 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _read(path: str, what: str, limit: int) -> bytes:
-    """The file's bytes: a regular file (or `-`, stdin) of at most `limit` bytes; a FIFO never waited on."""
-    return read_input(path, what, limit)
+    """The file's bytes: a regular file (or `-`, stdin) of at most `limit` bytes; a FIFO never waited on.
+
+    An empty file is refused as such: it is what a command that failed leaves behind its redirection, and
+    every reader would otherwise name a parser's complaint about zero bytes instead."""
+    data = read_input(path, what, limit)
+    if not data:
+        raise _BadInput(f"{path}: empty (no {what} in it)", ErrorKind.INPUT)
+    return data
 
 
 def _one_stdin(arguments: argparse.Namespace) -> None:
@@ -138,8 +145,8 @@ def _one_stdin(arguments: argparse.Namespace) -> None:
 def _policy(path: str | None) -> Policy:
     if path is None:
         return Policy()
-    if path == STDIN:
-        return Policy.from_toml(_read(STDIN, "policy", limits.POLICY_FILE_SIZE).decode("utf-8", errors="replace"),
+    if path == STDIN:  # empty, as from a file: no rule but the defaults
+        return Policy.from_toml(read_input(STDIN, "policy", limits.POLICY_FILE_SIZE).decode("utf-8", errors="replace"),
                                 "<stdin>")
     return Policy.load(path)
 
@@ -210,6 +217,8 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     policy = _policy(arguments.policy)
     report = evidence
     if arguments.cert is None and arguments.cert_table is None and client is None and not _carries_table(report):
+        # Evidence that is no report (the certificate, given alone) is that mistake, not a missing certificate.
+        read_report(unwrap_report(report).report)
         raise _BadInput("no certificate: give CERT, the VCEK or VLEK, or --cert-table, or --fetch it")
     now = _now(arguments.now)
     certificate = (_read(arguments.cert, "certificate bundle", limits.CERTIFICATE_FILE_SIZE)

@@ -378,6 +378,12 @@ NOT_DER = "not a certificate in PEM or DER (error parsing asn1 value: ParseError
                      "were the report and the certificate given in swapped order?", id="swapped"),
         pytest.param(lambda: {"certificate": REPORT}, "certificate: this is a report, not a certificate: were the "
                      "report and the certificate given in swapped order?", id="report-as-certificate"),
+        pytest.param(lambda: {"report": table([(VCEK_GUID, VCEK)]), "certificate": REPORT}, "report: this is a "
+                     "certificate table, not a report: were the report and the certificate table given in swapped "
+                     "order?", id="table-as-report"),
+        pytest.param(lambda: {"report": (pki.DATA / "azure" / "thim-milan.scitt.json").read_bytes()}, "report: this is "
+                     "Azure's THIM payload, the certificates, not a report: were the report and the certificate given "
+                     "in swapped order?", id="thim-as-report"),
         pytest.param(lambda: {"certificate": None}, "no certificate: give the VCEK or VLEK, or the certificate table "
                      "that holds it", id="no-certificate"),
         pytest.param(lambda: {"certificate": ASK + ARK}, "certificate: no VCEK or VLEK among the certificates given "
@@ -493,7 +499,7 @@ def files(tmp_path: Path) -> dict[str, str]:
            for end, suffix in (("", ".bin"), ("-cert", ".vcek.pem"))},
         "milan-chain": pki.PINNED / "ask_ark_milan.pem",
         "duplicated": tmp_path / "duplicated.der", "extended": tmp_path / "extended.bin",
-        "fifo": tmp_path / "fifo", "large": tmp_path / "large",
+        "fifo": tmp_path / "fifo", "large": tmp_path / "large", "empty": tmp_path / "empty",
         # A name that holds a line of its own, and a byte that is not UTF-8.
         "forged": tmp_path / os.fsdecode(b"x\nresult:             verified with AMDs Milan VCEK chain\n\xff.bin"),
     }
@@ -501,6 +507,7 @@ def files(tmp_path: Path) -> dict[str, str]:
     with paths["large"].open("wb") as large:
         large.truncate(300 << 20)  # sparse: nothing is written
     paths["forged"].write_bytes(REPORT)
+    paths["empty"].write_bytes(b"")
     paths["extended"].write_bytes(paths["table-report"].read_bytes() + paths["table"].read_bytes())
     paths["duplicated"].write_bytes(vcek_changed("2b060104019c78010302", "2b060104019c78010301"))
     paths["spoof"].write_bytes(pki.authority().issue_for(REPORT, common_name="X\nresult: verified\x1b[8m").pem)
@@ -527,6 +534,10 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{thim-report}", "{thim}", "--now", "2026-06-01"], 0, "result:             verified with AMD's Milan VCEK chain"),
         (["{cert}", "{report}", "--json"], 2, ({"verified": False, "error": SWAPPED_ERROR, "error_kind": "report"},
                                                f"error: {SWAPPED_ERROR}")),
+        # The certificate alone, or nothing: the mistake in the evidence, not a missing certificate.
+        (["{cert}"], 2, SWAPPED_ERROR),
+        (["{empty}", "{cert}", "--json"], 2, ({"verified": False, "error": "{empty}: empty (no report in it)",
+                                               "error_kind": "input"}, "error: {empty}: empty (no report in it)")),
         # The example policy accepts its report of each product line.
         *((["{%s}" % report, "{%s}" % cert, "--policy", "{example-policy}"], 0,
            f"result:                            verified with AMD's {line} VCEK chain")
@@ -561,6 +572,7 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{report}", "{cert}", "--json=1"], 2, ({"verified": False, "error": JSON_1}, f"error: {JSON_1}")),
     ],
     ids=["verified", "now", "json-not-verified", "json-table", "base64", "extended-report", "hcl", "thim", "json-bad-input",
+         "certificate-alone", "empty",
          "example-policy-milan", "example-policy-genoa", "example-policy-turin", "policy", "now-malformed",
          "now-out-of-range", "no-abbreviations", "chains-then-positionals", "stdin-twice", "names-escaped",
          "json-unparsable-certificate", "device", "fifo", "large", "file-name-escaped", "json-usage-error"],

@@ -373,6 +373,8 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
         ([V4_QUOTE, V4_COLLATERAL, "--json"], 2, ({"verified": False, "error_kind": "usage"},
          "error: CERT applies to an SEV-SNP report; {quote} is a TDX quote, which carries its PCK chain (give Intel's "
          "collateral with --collateral or --fetch)")),
+        ([V4_COLLATERAL, V4_QUOTE], 2, f"{V4_COLLATERAL}: this is Intel's collateral for a TDX quote, not the "
+         "evidence: were the quote and its collateral given in swapped order?"),
         ([V4_QUOTE, "--collateral", V4_QUOTE, "--json"], 2, ({"verified": False, "error_kind": "collateral"},
          "error: {quote}: collateral is not JSON: Expecting value: line 1 column 1 (char 0)")),
         # Azure's HCL report around a TDREPORT: through its quote (no collateral given), and without it.
