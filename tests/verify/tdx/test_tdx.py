@@ -71,6 +71,8 @@ GENUINE = {
         # Outside its window: Intel's TCB info and the PCK CRL are out of date.
         ("quote-v4-uptodate.dcapqvl.bin", "v4-uptodate", "2025-08-01", {"revocation", "collateral"}, "UpToDate"),
         ("quote-v5-td15-nolevel.dcapqvl.bin", "v5-td15", "2026-03-01", {"tcb"}, None),
+        # Another platform's collateral, current and signed: it judges no level of this one.
+        ("quote-v4-uptodate.dcapqvl.bin", "v5-td15", "2026-03-01", {"collateral"}, None),
         ("quote-v4-spr-e4.gotdx.bin", "spr-e4-2023", "2023-06-25", {"tcb"}, None),
         # 8,000-byte buffer; without a QE identity the quote is not verified, whatever the platform's level.
         ("quote-v4-gcp-cos113.gotdx.bin", "gcp-tcb-info-only", "2025-10-10", {"collateral", "qe_identity"}, "UpToDate"),
