@@ -534,6 +534,11 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{thim-report}", "{thim}", "--now", "2026-06-01"], 0, "result:             verified with AMD's Milan VCEK chain"),
         (["{cert}", "{report}", "--json"], 2, ({"verified": False, "error": SWAPPED_ERROR, "error_kind": "report"},
                                                f"error: {SWAPPED_ERROR}")),
+        # A VLEK given for a VCEK-signed report: the checks it leaves undone say why, not that no pinned chain signs it.
+        (["{report}", "{vlek-cert}"], 1, [
+            "chip:               skip  the certificate has no hwID to compare with the chip id",
+            "product:            skip  no pinned chain of the report's kind of key verified the certificate (see chain)",
+            "result:             NOT verified: failed chain, validity, key, signature, tcb"]),
         # The certificate alone, or nothing: the mistake in the evidence, not a missing certificate.
         (["{cert}"], 2, SWAPPED_ERROR),
         (["{empty}", "{cert}", "--json"], 2, ({"verified": False, "error": "{empty}: empty (no report in it)",
@@ -572,7 +577,7 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{report}", "{cert}", "--json=1"], 2, ({"verified": False, "error": JSON_1}, f"error: {JSON_1}")),
     ],
     ids=["verified", "now", "json-not-verified", "json-table", "base64", "extended-report", "hcl", "thim", "json-bad-input",
-         "certificate-alone", "empty",
+         "vlek-for-a-vcek-report", "certificate-alone", "empty",
          "example-policy-milan", "example-policy-genoa", "example-policy-turin", "policy", "now-malformed",
          "now-out-of-range", "no-abbreviations", "chains-then-positionals", "stdin-twice", "names-escaped",
          "json-unparsable-certificate", "device", "fifo", "large", "file-name-escaped", "json-usage-error"],
