@@ -200,7 +200,7 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     if looks_like_quote(evidence):
         if arguments.td_quote is not None:
             raise _BadInput(f"--td-quote applies to an HCL report around a TDX TDREPORT; {arguments.report} is "
-                            "itself a TDX quote")
+                            "itself a TDX quote (give the HCL report as EVIDENCE and its quote with --td-quote)")
         return _run_tdx(arguments, evidence)
     if _wraps_tdreport(evidence):
         # The verifier refuses one without its quote, naming --td-quote.
@@ -368,9 +368,12 @@ def describe_quote(result: TdxVerification) -> list[tuple[str, str]]:
     ]
 
 
-def _human_tdx(path: str, result: TdxVerification) -> str:
+def _human_tdx(path: str, result: TdxVerification, td_quote: str | None = None) -> str:
     width = max(15, *(len(check.name) + 2 for check in result.checks))
-    lines = [f"{'quote:':{width}}{_printable(path)}"]
+    # With an HCL report, the fields below are those of the quote given with --td-quote.
+    lines = [f"{'quote:':{width}}{_printable(td_quote or path)}"]
+    if td_quote is not None:
+        lines.append(f"{'hcl report:':{width}}{_printable(path)}")
     lines += [f"{label + ':':{width}}{text}" for label, text in describe_quote(result)]
     lines.append("")
     lines += [f"{check.name + ':':{width}}{check.result:5} {_printable(check.detail)}" for check in result.checks]
@@ -426,7 +429,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if arguments.json:
         text = json.dumps(result.to_json(), indent=2)
     elif isinstance(result, TdxVerification):
-        text = _human_tdx(arguments.report, result)
+        text = _human_tdx(arguments.report, result, arguments.td_quote)
     else:
         text = _human(arguments.report, result)
     _show(text, sys.stdout)

@@ -383,11 +383,17 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
         ([str(HCL_TDX), "--td-quote", str(TD_QUOTE), "--now", "2025-10-10", "--json"], 1,
          ({"verified": False, "platform": "tdx", "hcl": "pass", "td_report": "pass",
            "failed": ["collateral", "qe_identity", "tdx_module", "tcb", "policy.tcb_statuses"]}, "")),
+        # In text, the quote's fields are named as the quote's, from the file that holds it.
+        ([str(HCL_TDX), "--td-quote", str(TD_QUOTE), "--now", "2025-10-10"], 1, [
+            f"quote:               {TD_QUOTE}", "hcl report:          {hcl}",
+            "result:              NOT verified: failed collateral, qe_identity, tdx_module, tcb, policy.tcb_statuses"]),
         ([str(HCL_TDX), "--json"], 2, ({"verified": False, "error_kind": "report"},
          "error: {hcl}: an HCL report around a TDX TDREPORT, which is verified through the TDX quote made from it: "
          "give that quote (--td-quote, or quote=), with Intel's collateral")),
-        ([V4_QUOTE, "--td-quote", V4_QUOTE], 2,
-         "--td-quote applies to an HCL report around a TDX TDREPORT; {quote} is itself a TDX quote"),
+        # The two given in swapped order: what goes where.
+        ([V4_QUOTE, "--td-quote", str(HCL_TDX)], 2,
+         "--td-quote applies to an HCL report around a TDX TDREPORT; {quote} is itself a TDX quote (give the HCL "
+         "report as EVIDENCE and its quote with --td-quote)"),
     ],
 )
 def test_command(command: Callable[..., None], argv: list[str], status: int, shown: object, tmp_path: Path) -> None:
