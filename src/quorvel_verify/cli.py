@@ -166,6 +166,14 @@ def _now(text: str | None) -> datetime.datetime | None:
         raise _BadInput(f"--now: {text!r} lies outside the years 1 to 9999 in UTC") from None
 
 
+def _cache(directory: str | None) -> Cache:
+    """The cache in `directory` (made when first written), which must not be something else: the cache reads
+    nothing from a file and writes nothing to it, so --offline would blame an empty cache for the mistake."""
+    if directory is not None and os.path.exists(directory) and not os.path.isdir(directory):
+        raise _BadInput(f"--cache-dir {directory}: not a directory", ErrorKind.INPUT)
+    return Cache(directory)
+
+
 def _pcs_client(arguments: argparse.Namespace) -> PcsClient | None:
     """The PCS client that --fetch or --offline asks for, with the cache; None without either."""
     if not (arguments.fetch or arguments.offline):
@@ -174,7 +182,7 @@ def _pcs_client(arguments: argparse.Namespace) -> PcsClient | None:
                 raise _BadInput(f"{option} applies to --fetch and --offline only")
         return None
     return PcsClient(
-        arguments.pcs_url or PCS_BASE_URL, cache=Cache(arguments.cache_dir), offline=arguments.offline,
+        arguments.pcs_url or PCS_BASE_URL, cache=_cache(arguments.cache_dir), offline=arguments.offline,
         progress=lambda line: print(line, file=sys.stderr, flush=True),
     )
 
@@ -187,7 +195,7 @@ def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
                 raise _BadInput(f"{option} applies to --fetch and --offline only")
         return None
     return KdsClient(
-        arguments.kds_url or KDS_BASE_URL, cache=Cache(arguments.cache_dir), offline=arguments.offline,
+        arguments.kds_url or KDS_BASE_URL, cache=_cache(arguments.cache_dir), offline=arguments.offline,
         run_seconds=limits.RUN_SECONDS, progress=lambda line: print(line, file=sys.stderr, flush=True),
     )
 

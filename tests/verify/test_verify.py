@@ -569,6 +569,7 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["/dev/zero", "{cert}", "--json"], 2, ({"verified": False, "error": DEVICE, "error_kind": "input"},
                                                 f"error: {DEVICE}")),
         (["{report}", "{cert}", "--policy", "{fifo}"], 2, "{fifo}: a FIFO, not a regular file (or `-` for stdin)"),
+        (["{report}", "--offline", "--cache-dir", "{cert}"], 2, "--cache-dir {cert}: not a directory"),
         (["{report}", "{cert}", "--crl", "{large}"], 2,
          "{large}: 314572800 bytes, more than any revocation list (at most 262144 bytes)"),
         (["{forged}", "{spoof}"], 1, ["report:             {tmp}/x\\nresult:             verified with AMDs Milan "
@@ -580,7 +581,7 @@ def files(tmp_path: Path) -> dict[str, str]:
          "vlek-for-a-vcek-report", "certificate-alone", "empty",
          "example-policy-milan", "example-policy-genoa", "example-policy-turin", "policy", "now-malformed",
          "now-out-of-range", "no-abbreviations", "chains-then-positionals", "stdin-twice", "names-escaped",
-         "json-unparsable-certificate", "device", "fifo", "large", "file-name-escaped", "json-usage-error"],
+         "json-unparsable-certificate", "device", "fifo", "cache-dir-a-file", "large", "file-name-escaped", "json-usage-error"],
 )
 def test_command(files, command, argv, status, shown) -> None:
     command(argv, status, shown, **files)
