@@ -31,6 +31,7 @@ from ._internal.files import STDIN, read_input
 from .errors import ErrorKind, PolicyError, VerificationError
 from .policy import Policy
 from .shapes import quote_from_text, unwrap_report
+from .sevsnp.chains import trust_store
 from .sevsnp.evidence import read_report
 from .sevsnp.kds import KdsClient
 from .sevsnp.report import Report
@@ -236,12 +237,29 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     crl = _read(arguments.crl, "revocation list", limits.CRL_SIZE) if arguments.crl is not None else None
     chains = ([_read(path, "certificate bundle", limits.CERTIFICATE_FILE_SIZE) for path in arguments.chains]
               if arguments.chains else None)
-    verifier = Verifier(chains=chains, kds=client)
+    verifier = _verifier(arguments.chains, chains, client)
     result = verifier.verify(
         report, certificate, certificate_table=table, crl=crl, now=now,
         revocation=policy.revocation(verifier.revocation),
     )
     return policy.appraise(result)
+
+
+def _verifier(paths: list[str] | None, chains: list[bytes] | None, client: KdsClient | None) -> Verifier:
+    """The verifier with the pinned chains of the files `paths`; an error about one of them names its file."""
+    try:
+        return Verifier(chains=chains, kds=client)
+    except VerificationError as error:
+        if not paths or not chains or error.kind != ErrorKind.CHAINS:
+            raise
+        # The verifier numbers the chains it was given; the user gave files. Loaded alone, the refused one is
+        # found, and its error is the same but for the number.
+        for path, pem in zip(paths, chains, strict=True):
+            try:
+                trust_store([pem])
+            except VerificationError as alone:
+                raise _BadInput(f"{path}: {str(alone).removeprefix('chains[0]: ')}", alone.kind) from None
+        raise
 
 
 def _run_tdx(arguments: argparse.Namespace, evidence: bytes, td_quote: bytes | None = None,

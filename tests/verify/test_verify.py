@@ -478,6 +478,7 @@ JSON_1 = "quorvel-verify: argument --json: ignored explicit argument '1'"
 
 
 # quorvel-verify, as cli.main: stdout, stderr and exit status (0 verified, 1 not, 2 bad input).
+ONE_CERTIFICATE = "expected pairs of an intermediate then its root, found 1 certificates"
 SWAPPED_ERROR = "{cert}: this is a certificate, not a report: were the report and the certificate given in swapped order?"
 
 
@@ -559,6 +560,10 @@ def files(tmp_path: Path) -> dict[str, str]:
             "error: quorvel-verify: unrecognized arguments: --cert {cert}")),
         # One file per --chains: the positional arguments after it stay positional.
         (["--chains", "{milan-chain}", "{report}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        # A refused --chains file is named by its path, not by its place among them.
+        (["{report}", "{cert}", "--chains", "{milan-chain}", "--chains", "{cert}", "--json"], 2, (
+            {"verified": False, "error": f"{{cert}}: {ONE_CERTIFICATE}", "error_kind": "chains"},
+            f"error: {{cert}}: {ONE_CERTIFICATE}")),
         (["-", "{cert}", "--crl", "-"], 2, "only one file may be - (standard input); 2 are"),
         # A name from the input, quoted in details, adds no line of its own.
         (["{report}", "{spoof}"], 1, "result:             NOT verified: failed chain, key, signature"),
@@ -580,7 +585,7 @@ def files(tmp_path: Path) -> dict[str, str]:
     ids=["verified", "now", "json-not-verified", "json-table", "base64", "extended-report", "hcl", "thim", "json-bad-input",
          "vlek-for-a-vcek-report", "certificate-alone", "empty",
          "example-policy-milan", "example-policy-genoa", "example-policy-turin", "policy", "now-malformed",
-         "now-out-of-range", "no-abbreviations", "chains-then-positionals", "stdin-twice", "names-escaped",
+         "now-out-of-range", "no-abbreviations", "chains-then-positionals", "chains-file-named", "stdin-twice", "names-escaped",
          "json-unparsable-certificate", "device", "fifo", "cache-dir-a-file", "large", "file-name-escaped", "json-usage-error"],
 )
 def test_command(files, command, argv, status, shown) -> None:
