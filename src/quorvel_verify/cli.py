@@ -31,6 +31,8 @@ from ._internal.files import STDIN, read_input
 from .errors import ErrorKind, PolicyError, VerificationError
 from .policy import Policy
 from .shapes import quote_from_text, unwrap_report
+from .sevsnp.chains import trust_store
+from .sevsnp.evidence import read_report
 from .sevsnp.kds import KdsClient
 from .sevsnp.report import Report
 from .sevsnp.vocabulary import KeyKind
@@ -124,8 +126,14 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _read(path: str, what: str, limit: int) -> bytes:
-    """The file's bytes: a regular file (or `-`, stdin) of at most `limit` bytes; a FIFO never waited on."""
-    return read_input(path, what, limit)
+    """The file's bytes: a regular file (or `-`, stdin) of at most `limit` bytes; a FIFO never waited on.
+
+    An empty file is refused as such: it is what a command that failed leaves behind its redirection, and
+    every reader would otherwise name a parser's complaint about zero bytes instead."""
+    data = read_input(path, what, limit)
+    if not data:
+        raise _BadInput(f"{path}: empty (no {what} in it)", ErrorKind.INPUT)
+    return data
 
 
 def _one_stdin(arguments: argparse.Namespace) -> None:
@@ -138,8 +146,8 @@ def _one_stdin(arguments: argparse.Namespace) -> None:
 def _policy(path: str | None) -> Policy:
     if path is None:
         return Policy()
-    if path == STDIN:
-        return Policy.from_toml(_read(STDIN, "policy", limits.POLICY_FILE_SIZE).decode("utf-8", errors="replace"),
+    if path == STDIN:  # empty, as from a file: no rule but the defaults
+        return Policy.from_toml(read_input(STDIN, "policy", limits.POLICY_FILE_SIZE).decode("utf-8", errors="replace"),
                                 "<stdin>")
     return Policy.load(path)
 
@@ -159,6 +167,14 @@ def _now(text: str | None) -> datetime.datetime | None:
         raise _BadInput(f"--now: {text!r} lies outside the years 1 to 9999 in UTC") from None
 
 
+def _cache(directory: str | None) -> Cache:
+    """The cache in `directory` (made when first written), which must not be something else: the cache reads
+    nothing from a file and writes nothing to it, so --offline would blame an empty cache for the mistake."""
+    if directory is not None and os.path.exists(directory) and not os.path.isdir(directory):
+        raise _BadInput(f"--cache-dir {directory}: not a directory", ErrorKind.INPUT)
+    return Cache(directory)
+
+
 def _pcs_client(arguments: argparse.Namespace) -> PcsClient | None:
     """The PCS client that --fetch or --offline asks for, with the cache; None without either."""
     if not (arguments.fetch or arguments.offline):
@@ -167,7 +183,7 @@ def _pcs_client(arguments: argparse.Namespace) -> PcsClient | None:
                 raise _BadInput(f"{option} applies to --fetch and --offline only")
         return None
     return PcsClient(
-        arguments.pcs_url or PCS_BASE_URL, cache=Cache(arguments.cache_dir), offline=arguments.offline,
+        arguments.pcs_url or PCS_BASE_URL, cache=_cache(arguments.cache_dir), offline=arguments.offline,
         progress=lambda line: print(line, file=sys.stderr, flush=True),
     )
 
@@ -180,7 +196,7 @@ def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
                 raise _BadInput(f"{option} applies to --fetch and --offline only")
         return None
     return KdsClient(
-        arguments.kds_url or KDS_BASE_URL, cache=Cache(arguments.cache_dir), offline=arguments.offline,
+        arguments.kds_url or KDS_BASE_URL, cache=_cache(arguments.cache_dir), offline=arguments.offline,
         run_seconds=limits.RUN_SECONDS, progress=lambda line: print(line, file=sys.stderr, flush=True),
     )
 
@@ -193,7 +209,7 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     if looks_like_quote(evidence):
         if arguments.td_quote is not None:
             raise _BadInput(f"--td-quote applies to an HCL report around a TDX TDREPORT; {arguments.report} is "
-                            "itself a TDX quote")
+                            "itself a TDX quote (give the HCL report as EVIDENCE and its quote with --td-quote)")
         return _run_tdx(arguments, evidence)
     if _wraps_tdreport(evidence):
         # The verifier refuses one without its quote, naming --td-quote.
@@ -210,6 +226,8 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     policy = _policy(arguments.policy)
     report = evidence
     if arguments.cert is None and arguments.cert_table is None and client is None and not _carries_table(report):
+        # Evidence that is no report (the certificate, given alone) is that mistake, not a missing certificate.
+        read_report(unwrap_report(report).report)
         raise _BadInput("no certificate: give CERT, the VCEK or VLEK, or --cert-table, or --fetch it")
     now = _now(arguments.now)
     certificate = (_read(arguments.cert, "certificate bundle", limits.CERTIFICATE_FILE_SIZE)
@@ -219,12 +237,29 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     crl = _read(arguments.crl, "revocation list", limits.CRL_SIZE) if arguments.crl is not None else None
     chains = ([_read(path, "certificate bundle", limits.CERTIFICATE_FILE_SIZE) for path in arguments.chains]
               if arguments.chains else None)
-    verifier = Verifier(chains=chains, kds=client)
+    verifier = _verifier(arguments.chains, chains, client)
     result = verifier.verify(
         report, certificate, certificate_table=table, crl=crl, now=now,
         revocation=policy.revocation(verifier.revocation),
     )
     return policy.appraise(result)
+
+
+def _verifier(paths: list[str] | None, chains: list[bytes] | None, client: KdsClient | None) -> Verifier:
+    """The verifier with the pinned chains of the files `paths`; an error about one of them names its file."""
+    try:
+        return Verifier(chains=chains, kds=client)
+    except VerificationError as error:
+        if not paths or not chains or error.kind != ErrorKind.CHAINS:
+            raise
+        # The verifier numbers the chains it was given; the user gave files. Loaded alone, the refused one is
+        # found, and its error is the same but for the number.
+        for path, pem in zip(paths, chains, strict=True):
+            try:
+                trust_store([pem])
+            except VerificationError as alone:
+                raise _BadInput(f"{path}: {str(alone).removeprefix('chains[0]: ')}", alone.kind) from None
+        raise
 
 
 def _run_tdx(arguments: argparse.Namespace, evidence: bytes, td_quote: bytes | None = None,
@@ -359,9 +394,12 @@ def describe_quote(result: TdxVerification) -> list[tuple[str, str]]:
     ]
 
 
-def _human_tdx(path: str, result: TdxVerification) -> str:
+def _human_tdx(path: str, result: TdxVerification, td_quote: str | None = None) -> str:
     width = max(15, *(len(check.name) + 2 for check in result.checks))
-    lines = [f"{'quote:':{width}}{_printable(path)}"]
+    # With an HCL report, the fields below are those of the quote given with --td-quote.
+    lines = [f"{'quote:':{width}}{_printable(td_quote or path)}"]
+    if td_quote is not None:
+        lines.append(f"{'hcl report:':{width}}{_printable(path)}")
     lines += [f"{label + ':':{width}}{text}" for label, text in describe_quote(result)]
     lines.append("")
     lines += [f"{check.name + ':':{width}}{check.result:5} {_printable(check.detail)}" for check in result.checks]
@@ -417,7 +455,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if arguments.json:
         text = json.dumps(result.to_json(), indent=2)
     elif isinstance(result, TdxVerification):
-        text = _human_tdx(arguments.report, result)
+        text = _human_tdx(arguments.report, result, arguments.td_quote)
     else:
         text = _human(arguments.report, result)
     _show(text, sys.stdout)

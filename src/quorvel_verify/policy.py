@@ -98,9 +98,14 @@ class RuleSet:
         for key in data:
             if key not in cls.rules():
                 close = difflib.get_close_matches(str(key), cls.rules(), n=1)
-                hint = f" (did you mean {close[0]}?)" if close else ""
+                hint = cls._placed_elsewhere(str(key)) or (f" (did you mean {close[0]}?)" if close else "")
                 raise PolicyError(f"{key}: unknown rule{hint}", (str(key),))
         return cls(**data)
+
+    @classmethod
+    def _placed_elsewhere(cls, key: str) -> str | None:
+        """Where `key` belongs when it is another table's rule (the hint for a rule written in the wrong place)."""
+        return None
 
     @classmethod
     def as_table(cls) -> Any:
@@ -182,6 +187,13 @@ class TdxRules(RuleSet):
     min_tee_tcb_svn: bytes | str | None = field(tdx.MIN_TEE_TCB_SVN)
     min_tcb_evaluation_data_number: int | None = field(tdx.MIN_TCB_EVALUATION_DATA_NUMBER)
 
+    @classmethod
+    def _placed_elsewhere(cls, key: str) -> str | None:
+        # Every key after a [tdx] line is in that table: a top-level key written below it lands here.
+        if key in Policy.rules():
+            return " in [tdx]: a top-level key, which goes above the [tdx] line (every key below it is in the table)"
+        return None
+
 
 # What applies to a TDX quote under a policy without a [tdx] table: TDX's defaults.
 _DEFAULT_TDX_RULES: Final = TdxRules()
@@ -238,6 +250,10 @@ class Policy(RuleSet):
     require_revocation: bool | None = field(snp.REQUIRE_REVOCATION)
     crl_grace_period: int | None = field(snp.CRL_GRACE_PERIOD)
     tdx: TdxRules | None = TdxRules.as_table()
+
+    @classmethod
+    def _placed_elsewhere(cls, key: str) -> str | None:
+        return " at the top level: a TDX rule, which goes in the [tdx] table" if key in TdxRules.rules() else None
 
     @classmethod
     def from_toml(cls, text: str, source: str = "<policy>") -> Policy:

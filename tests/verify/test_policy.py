@@ -143,6 +143,10 @@ def test_policy_file_reads_as_the_same_policy_made_in_code(read, made):
     ("[min_tcb.Milan]\nsnp = 1\n[min_tcb.Genoa]\nsnp = -1",
      "p.toml:4: min_tcb.Genoa.snp: expected an integer from 0 to 255, got the integer -1"),
     ("[colours]\nred = 1", "p.toml:1: colours: unknown rule"),
+    # A rule of the other platform's place: where it belongs, not a near name.
+    ('rtmr0 = ["00"]', "p.toml:1: rtmr0: unknown rule at the top level: a TDX rule, which goes in the [tdx] table"),
+    ("[tdx]\nallow_debug = false\nvmpl = [0]", "p.toml:3: tdx.vmpl: unknown rule in [tdx]: a top-level key, which "
+                                               "goes above the [tdx] line (every key below it is in the table)"),
     ("allow_debug = 1", "p.toml:1: allow_debug: expected true or false, got the integer 1"),
     ("min_guest_svn = true", "p.toml:1: min_guest_svn: expected an integer from 0 to 4294967295, got the boolean true"),
     ('min_tcb.snp = "22"', 'p.toml:1: min_tcb.snp: expected an integer from 0 to 255, got the string "22"'),

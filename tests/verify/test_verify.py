@@ -378,6 +378,12 @@ NOT_DER = "not a certificate in PEM or DER (error parsing asn1 value: ParseError
                      "were the report and the certificate given in swapped order?", id="swapped"),
         pytest.param(lambda: {"certificate": REPORT}, "certificate: this is a report, not a certificate: were the "
                      "report and the certificate given in swapped order?", id="report-as-certificate"),
+        pytest.param(lambda: {"report": table([(VCEK_GUID, VCEK)]), "certificate": REPORT}, "report: this is a "
+                     "certificate table, not a report: were the report and the certificate table given in swapped "
+                     "order?", id="table-as-report"),
+        pytest.param(lambda: {"report": (pki.DATA / "azure" / "thim-milan.scitt.json").read_bytes()}, "report: this is "
+                     "Azure's THIM payload, the certificates, not a report: were the report and the certificate given "
+                     "in swapped order?", id="thim-as-report"),
         pytest.param(lambda: {"certificate": None}, "no certificate: give the VCEK or VLEK, or the certificate table "
                      "that holds it", id="no-certificate"),
         pytest.param(lambda: {"certificate": ASK + ARK}, "certificate: no VCEK or VLEK among the certificates given "
@@ -472,6 +478,7 @@ JSON_1 = "quorvel-verify: argument --json: ignored explicit argument '1'"
 
 
 # quorvel-verify, as cli.main: stdout, stderr and exit status (0 verified, 1 not, 2 bad input).
+ONE_CERTIFICATE = "expected pairs of an intermediate then its root, found 1 certificates"
 SWAPPED_ERROR = "{cert}: this is a certificate, not a report: were the report and the certificate given in swapped order?"
 
 
@@ -493,7 +500,7 @@ def files(tmp_path: Path) -> dict[str, str]:
            for end, suffix in (("", ".bin"), ("-cert", ".vcek.pem"))},
         "milan-chain": pki.PINNED / "ask_ark_milan.pem",
         "duplicated": tmp_path / "duplicated.der", "extended": tmp_path / "extended.bin",
-        "fifo": tmp_path / "fifo", "large": tmp_path / "large",
+        "fifo": tmp_path / "fifo", "large": tmp_path / "large", "empty": tmp_path / "empty",
         # A name that holds a line of its own, and a byte that is not UTF-8.
         "forged": tmp_path / os.fsdecode(b"x\nresult:             verified with AMDs Milan VCEK chain\n\xff.bin"),
     }
@@ -501,6 +508,7 @@ def files(tmp_path: Path) -> dict[str, str]:
     with paths["large"].open("wb") as large:
         large.truncate(300 << 20)  # sparse: nothing is written
     paths["forged"].write_bytes(REPORT)
+    paths["empty"].write_bytes(b"")
     paths["extended"].write_bytes(paths["table-report"].read_bytes() + paths["table"].read_bytes())
     paths["duplicated"].write_bytes(vcek_changed("2b060104019c78010302", "2b060104019c78010301"))
     paths["spoof"].write_bytes(pki.authority().issue_for(REPORT, common_name="X\nresult: verified\x1b[8m").pem)
@@ -527,6 +535,15 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{thim-report}", "{thim}", "--now", "2026-06-01"], 0, "result:             verified with AMD's Milan VCEK chain"),
         (["{cert}", "{report}", "--json"], 2, ({"verified": False, "error": SWAPPED_ERROR, "error_kind": "report"},
                                                f"error: {SWAPPED_ERROR}")),
+        # A VLEK given for a VCEK-signed report: the checks it leaves undone say why, not that no pinned chain signs it.
+        (["{report}", "{vlek-cert}"], 1, [
+            "chip:               skip  the certificate has no hwID to compare with the chip id",
+            "product:            skip  no pinned chain of the report's kind of key verified the certificate (see chain)",
+            "result:             NOT verified: failed chain, validity, key, signature, tcb"]),
+        # The certificate alone, or nothing: the mistake in the evidence, not a missing certificate.
+        (["{cert}"], 2, SWAPPED_ERROR),
+        (["{empty}", "{cert}", "--json"], 2, ({"verified": False, "error": "{empty}: empty (no report in it)",
+                                               "error_kind": "input"}, "error: {empty}: empty (no report in it)")),
         # The example policy accepts its report of each product line.
         *((["{%s}" % report, "{%s}" % cert, "--policy", "{example-policy}"], 0,
            f"result:                            verified with AMD's {line} VCEK chain")
@@ -543,6 +560,10 @@ def files(tmp_path: Path) -> dict[str, str]:
             "error: quorvel-verify: unrecognized arguments: --cert {cert}")),
         # One file per --chains: the positional arguments after it stay positional.
         (["--chains", "{milan-chain}", "{report}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        # A refused --chains file is named by its path, not by its place among them.
+        (["{report}", "{cert}", "--chains", "{milan-chain}", "--chains", "{cert}", "--json"], 2, (
+            {"verified": False, "error": f"{{cert}}: {ONE_CERTIFICATE}", "error_kind": "chains"},
+            f"error: {{cert}}: {ONE_CERTIFICATE}")),
         (["-", "{cert}", "--crl", "-"], 2, "only one file may be - (standard input); 2 are"),
         # A name from the input, quoted in details, adds no line of its own.
         (["{report}", "{spoof}"], 1, "result:             NOT verified: failed chain, key, signature"),
@@ -553,6 +574,7 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["/dev/zero", "{cert}", "--json"], 2, ({"verified": False, "error": DEVICE, "error_kind": "input"},
                                                 f"error: {DEVICE}")),
         (["{report}", "{cert}", "--policy", "{fifo}"], 2, "{fifo}: a FIFO, not a regular file (or `-` for stdin)"),
+        (["{report}", "--offline", "--cache-dir", "{cert}"], 2, "--cache-dir {cert}: not a directory"),
         (["{report}", "{cert}", "--crl", "{large}"], 2,
          "{large}: 314572800 bytes, more than any revocation list (at most 262144 bytes)"),
         (["{forged}", "{spoof}"], 1, ["report:             {tmp}/x\\nresult:             verified with AMDs Milan "
@@ -561,9 +583,10 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{report}", "{cert}", "--json=1"], 2, ({"verified": False, "error": JSON_1}, f"error: {JSON_1}")),
     ],
     ids=["verified", "now", "json-not-verified", "json-table", "base64", "extended-report", "hcl", "thim", "json-bad-input",
+         "vlek-for-a-vcek-report", "certificate-alone", "empty",
          "example-policy-milan", "example-policy-genoa", "example-policy-turin", "policy", "now-malformed",
-         "now-out-of-range", "no-abbreviations", "chains-then-positionals", "stdin-twice", "names-escaped",
-         "json-unparsable-certificate", "device", "fifo", "large", "file-name-escaped", "json-usage-error"],
+         "now-out-of-range", "no-abbreviations", "chains-then-positionals", "chains-file-named", "stdin-twice", "names-escaped",
+         "json-unparsable-certificate", "device", "fifo", "cache-dir-a-file", "large", "file-name-escaped", "json-usage-error"],
 )
 def test_command(files, command, argv, status, shown) -> None:
     command(argv, status, shown, **files)

@@ -37,6 +37,9 @@ NAMES = ("report", "chain", "validity", "key", "signature", "chip", "tcb", "prod
 # Checks that must have passed, not merely not failed: a skip of any of them
 # means the report was not verified, whatever the other checks say.
 MUST_PASS = frozenset({"report", "chain", "validity", "key", "signature", "tcb"})
+# Why the checks that need the pinned chain are not made: a pinned chain may sign the certificate and still not be
+# the one the report calls for (a VCEK given for a VLEK-signed report), so this names the chain check's verdict.
+NO_CHAIN = "no pinned chain of the report's kind of key verified the certificate (see chain)"
 
 
 @dataclass(frozen=True, eq=False)
@@ -174,7 +177,7 @@ def chip_check(
         return Check("chip", SKIP, "the host masked the chip id (MASK_CHIP_ID): the report names no chip")
     hw_id = facts.hw_id
     if hw_id is None:  # the key check fails for it
-        return Check("chip", SKIP, "the VCEK has no hwID to compare with the chip id")
+        return Check("chip", SKIP, "the certificate has no hwID to compare with the chip id")
     size = TURIN_HW_ID_SIZE if product == ProductLine.TURIN else len(chip_id)
     zeros = " followed by zeros" if size < len(chip_id) else ""
     if len(hw_id) != size or chip_id[:size] != hw_id or any(chip_id[size:]):
@@ -199,7 +202,7 @@ def product_check(product: ProductLine | None, cpuid: Cpuid | None, chain: Chain
     if product is None or cpuid is None:
         return Check("product", SKIP, "a version-2 report carries no CPUID; the chain alone names the product line")
     if chain is None:
-        return Check("product", SKIP, "no pinned chain signs the certificate")
+        return Check("product", SKIP, NO_CHAIN)
     said = f"family {cpuid.family:#04x} model {cpuid.model:#04x}"
     if chain.product != product:
         return Check("product", FAIL, (
@@ -219,7 +222,7 @@ def revocation_check(
     without a list, or fails where one is required."""
     if chain is None:
         # Without a pinned root there is nothing to check a list's signature against.
-        return Check("revocation", FAIL if revocation.required else SKIP, "no pinned chain signs the certificate")
+        return Check("revocation", FAIL if revocation.required else SKIP, NO_CHAIN)
     if crl is None and unavailable is not None:
         if revocation.required:
             return Check("revocation", FAIL, f"expected a revocation list, which the policy requires; none could "

@@ -25,6 +25,7 @@ from cryptography.utils import CryptographyDeprecationWarning
 from .._internal import limits
 from .._internal.certificates import common_name
 from .._internal.untrusted import check_size, describe, parsing
+from ..azure.thim import is_thim_payload
 from ..errors import VerificationError, located
 from .report import REPORT_SIZE, Report
 from .vocabulary import KeyKind
@@ -234,6 +235,15 @@ def _report_mistake(data: bytes) -> str | None:
     text = data.strip()
     if text.startswith(b"-----BEGIN") or (data[:1] == b"\x30" and _is_certificate(data)):
         return "this is a certificate, not a report: were the report and the certificate given in swapped order?"
+    if is_thim_payload(text):
+        return ("this is Azure's THIM payload, the certificates, not a report: were the report and the certificate "
+                "given in swapped order?")
+    if text[:1] == b"{" and b'"tcb_info"' in text and b'"qe_identity"' in text:
+        return ("this is Intel's collateral for a TDX quote, not the evidence: were the quote and its collateral "
+                "given in swapped order?")
+    if _is_table(data):
+        return ("this is a certificate table, not a report: were the report and the certificate table given in "
+                "swapped order?")
     compact = re.sub(rb"\s+", b"", text)
     if compact and re.fullmatch(rb"[0-9A-Fa-f]+", compact) and len(compact) == 2 * REPORT_SIZE:
         return "this is a report written as hex text: decode it first (for instance with `xxd -r -p`)"
@@ -266,6 +276,13 @@ def _is_certificate(data: bytes) -> bool:
     except VerificationError:
         return False
     return True
+
+
+def _is_table(data: bytes) -> bool:
+    try:
+        return bool(certificates_from_table(data))
+    except VerificationError:
+        return False
 
 
 def _base64(text: bytes) -> bytes | None:

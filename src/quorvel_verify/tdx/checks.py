@@ -550,8 +550,15 @@ class TdxChecker:
         info = info_body.parsed if isinstance(info_body.parsed, TcbInfo) else None
         identity = qe_body.parsed if isinstance(qe_body.parsed, QeIdentity) else None
         qe_check, qe_level = qe_identity(parsed, identity)
-        module_check, module_level = tdx_module(parsed, info)
-        tcb_check, verdict = tcb(parsed, pck, info, module_level, qe_level)
+        foreign = _foreign(info, pck)
+        if foreign is not None:
+            # Another platform's levels say nothing of this one: no module or TCB status to report from them
+            # (skipped, so not verified; `collateral` fails naming the mismatch).
+            module_check, module_level = Check("tdx_module", Outcome.SKIP, foreign), None
+            tcb_check, verdict = Check("tcb", Outcome.SKIP, foreign), TcbVerdict(None, ())
+        else:
+            module_check, module_level = tdx_module(parsed, info)
+            tcb_check, verdict = tcb(parsed, pck, info, module_level, qe_level)
         pck_crl, root_crl = self._crls_of(given, pck, parsed.signature_data.pck_chain_pem)
         judgement = _Judgement(
             pck, chain_check, (qe_check, module_check, tcb_check), verdict, pck.extension.fmspc.hex(),
@@ -559,6 +566,15 @@ class TdxChecker:
             require_revocation, grace,
         )  # fmt: skip
         return judgement.with_window(self.root)
+
+
+def _foreign(info: TcbInfo | None, pck: PckChain) -> str | None:
+    """Why the TCB info cannot judge this quote's platform: it is another FMSPC's or PCE-ID's; None if it can."""
+    extension = pck.extension
+    if info is None or (info.fmspc, info.pce_id) == (extension.fmspc, extension.pce_id):
+        return None
+    return (f"the TCB info is for FMSPC {info.fmspc.hex()} PCE-ID {info.pce_id.hex()}, not the PCK certificate's "
+            f"FMSPC {extension.fmspc.hex()} PCE-ID {extension.pce_id.hex()}: it holds no level of this platform")
 
 
 def _evaluation(info: TcbInfo | None, identity: QeIdentity | None) -> int | None:

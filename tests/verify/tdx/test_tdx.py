@@ -71,6 +71,8 @@ GENUINE = {
         # Outside its window: Intel's TCB info and the PCK CRL are out of date.
         ("quote-v4-uptodate.dcapqvl.bin", "v4-uptodate", "2025-08-01", {"revocation", "collateral"}, "UpToDate"),
         ("quote-v5-td15-nolevel.dcapqvl.bin", "v5-td15", "2026-03-01", {"tcb"}, None),
+        # Another platform's collateral, current and signed: it judges no level of this one.
+        ("quote-v4-uptodate.dcapqvl.bin", "v5-td15", "2026-03-01", {"collateral"}, None),
         ("quote-v4-spr-e4.gotdx.bin", "spr-e4-2023", "2023-06-25", {"tcb"}, None),
         # 8,000-byte buffer; without a QE identity the quote is not verified, whatever the platform's level.
         ("quote-v4-gcp-cos113.gotdx.bin", "gcp-tcb-info-only", "2025-10-10", {"collateral", "qe_identity"}, "UpToDate"),
@@ -373,17 +375,25 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
         ([V4_QUOTE, V4_COLLATERAL, "--json"], 2, ({"verified": False, "error_kind": "usage"},
          "error: CERT applies to an SEV-SNP report; {quote} is a TDX quote, which carries its PCK chain (give Intel's "
          "collateral with --collateral or --fetch)")),
+        ([V4_COLLATERAL, V4_QUOTE], 2, f"{V4_COLLATERAL}: this is Intel's collateral for a TDX quote, not the "
+         "evidence: were the quote and its collateral given in swapped order?"),
         ([V4_QUOTE, "--collateral", V4_QUOTE, "--json"], 2, ({"verified": False, "error_kind": "collateral"},
          "error: {quote}: collateral is not JSON: Expecting value: line 1 column 1 (char 0)")),
         # Azure's HCL report around a TDREPORT: through its quote (no collateral given), and without it.
         ([str(HCL_TDX), "--td-quote", str(TD_QUOTE), "--now", "2025-10-10", "--json"], 1,
          ({"verified": False, "platform": "tdx", "hcl": "pass", "td_report": "pass",
            "failed": ["collateral", "qe_identity", "tdx_module", "tcb", "policy.tcb_statuses"]}, "")),
+        # In text, the quote's fields are named as the quote's, from the file that holds it.
+        ([str(HCL_TDX), "--td-quote", str(TD_QUOTE), "--now", "2025-10-10"], 1, [
+            f"quote:               {TD_QUOTE}", "hcl report:          {hcl}",
+            "result:              NOT verified: failed collateral, qe_identity, tdx_module, tcb, policy.tcb_statuses"]),
         ([str(HCL_TDX), "--json"], 2, ({"verified": False, "error_kind": "report"},
          "error: {hcl}: an HCL report around a TDX TDREPORT, which is verified through the TDX quote made from it: "
          "give that quote (--td-quote, or quote=), with Intel's collateral")),
-        ([V4_QUOTE, "--td-quote", V4_QUOTE], 2,
-         "--td-quote applies to an HCL report around a TDX TDREPORT; {quote} is itself a TDX quote"),
+        # The two given in swapped order: what goes where.
+        ([V4_QUOTE, "--td-quote", str(HCL_TDX)], 2,
+         "--td-quote applies to an HCL report around a TDX TDREPORT; {quote} is itself a TDX quote (give the HCL "
+         "report as EVIDENCE and its quote with --td-quote)"),
     ],
 )
 def test_command(command: Callable[..., None], argv: list[str], status: int, shown: object, tmp_path: Path) -> None:
