@@ -478,7 +478,7 @@ JSON_1 = "quorvel-verify: argument --json: ignored explicit argument '1'"
 
 
 # quorvel-verify, as cli.main: stdout, stderr and exit status (0 verified, 1 not, 2 bad input).
-ONE_CERTIFICATE = "expected pairs of an intermediate then its root, found 1 certificates"
+ONE_CERTIFICATE = "expected pairs of an intermediate then its root, found 1 certificate"
 SWAPPED_ERROR = "{cert}: this is a certificate, not a report: were the report and the certificate given in swapped order?"
 
 

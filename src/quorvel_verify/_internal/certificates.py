@@ -1,4 +1,4 @@
-"""Helpers for pinning certificates that every platform's chains use: a certificate's identity and its name."""
+"""Helpers for certificates on every platform: their identity, their name, and how messages count them."""
 
 from __future__ import annotations
 
@@ -15,3 +15,8 @@ def common_name(certificate: x509.Certificate) -> str:
     """The subject's common name, or the whole subject where it has none: how checks name a certificate."""
     names = certificate.subject.get_attributes_for_oid(x509.NameOID.COMMON_NAME)
     return str(names[0].value) if names else certificate.subject.rfc4514_string()
+
+
+def how_many(count: int) -> str:
+    """`count` certificates, as a message says it: "1 certificate", "3 certificates"."""
+    return f"{count} certificate{'' if count == 1 else 's'}"

@@ -22,7 +22,7 @@ from cryptography import x509
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives.asymmetric import rsa
 
-from .._internal.certificates import common_name, der
+from .._internal.certificates import common_name, der, how_many
 from ..errors import ErrorKind, VerificationError, about
 from .evidence import LEAF_NAMES, load_certificates
 from .vocabulary import AMD_PSS, AMD_PSS_DECLARED, AMD_PSS_HASH, KeyKind, ProductLine
@@ -129,7 +129,7 @@ def parse_chains(pem: bytes, source: str) -> list[Chain]:
     certificates = load_certificates(pem, source)
     if not certificates or len(certificates) % 2:
         raise VerificationError(
-            f"{source}: expected pairs of an intermediate then its root, found {len(certificates)} certificates",
+            f"{source}: expected pairs of an intermediate then its root, found {how_many(len(certificates))}",
             ErrorKind.CHAINS,
         )
     return [_chain(*certificates[i:i + 2], source=source) for i in range(0, len(certificates), 2)]

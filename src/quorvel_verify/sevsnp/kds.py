@@ -25,6 +25,7 @@ from dataclasses import dataclass
 from cryptography.hazmat.primitives import serialization
 
 from .._internal import limits
+from .._internal.certificates import how_many
 from .._internal.client import CollateralClient, write_entry
 from .._internal.http import USER_AGENT, FetchError, check_url
 from ..errors import ErrorKind, VerificationError
@@ -79,7 +80,7 @@ def _decode_vcek(data: bytes) -> tuple[bytes, datetime.datetime | None]:
 def _decode_chain(data: bytes) -> tuple[bytes, datetime.datetime | None]:
     certificates = load_certificates(data)
     if len(certificates) != 2:
-        raise ValueError(f"{len(certificates)} certificates instead of the intermediate and the root")
+        raise ValueError(f"{how_many(len(certificates))} instead of the intermediate and the root")
     pem = b"".join(c.public_bytes(serialization.Encoding.PEM) for c in certificates)
     return pem, min(c.not_valid_after_utc for c in certificates)
 

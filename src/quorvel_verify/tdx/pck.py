@@ -22,6 +22,7 @@ from cryptography.exceptions import UnsupportedAlgorithm
 from cryptography.hazmat import asn1
 from cryptography.x509.oid import NameOID
 
+from .._internal.certificates import how_many
 from ..errors import ErrorKind, VerificationError
 
 
@@ -118,7 +119,7 @@ def load_pck_chain(pem: bytes) -> PckChain:
         raise PckError(f"the quote's PCK certificate chain is not PEM certificates: {error}") from error
     if not 2 <= len(certificates) <= MAX_CHAIN_CERTIFICATES:
         raise PckError(
-            f"the quote's PCK certificate chain holds {len(certificates)} certificates: expected the PCK certificate, "
+            f"the quote's PCK certificate chain holds {how_many(len(certificates))}: expected the PCK certificate, "
             f"its CA and the root"
         )
     for certificate in certificates[:2]:
