@@ -142,6 +142,9 @@ def test_policy_file_reads_as_the_same_policy_made_in_code(read, made):
                                         "tee, snp, microcode, or a table per product line"),
     ("[min_tcb.Milan]\nsnp = 1\n[min_tcb.Genoa]\nsnp = -1",
      "p.toml:4: min_tcb.Genoa.snp: expected an integer from 0 to 255, got the integer -1"),
+    # A minimum no report of the line can be judged by is a mistake, not a rule that always passes.
+    ("[min_tcb.Turin]\nfmc = 1\n[min_tcb.Genoa]\nsnp = 1\nfmc = 1",
+     "p.toml:5: min_tcb.Genoa.fmc: Genoa has no FMC (Turin alone has one)"),
     ("[colours]\nred = 1", "p.toml:1: colours: unknown rule"),
     # A rule of the other platform's place: where it belongs, not a near name.
     ('rtmr0 = ["00"]', "p.toml:1: rtmr0: unknown rule at the top level: a TDX rule, which goes in the [tdx] table"),

@@ -78,6 +78,10 @@ def _tcb_minimum(value: object) -> TcbMinimum | Mapping[str, TcbMinimum]:
             per_product[product] = _components_minimum(minimum)
         except Invalid as error:
             raise Invalid(error.message, product, *error.path) from None
+        # A line's own table names its own components: an fmc minimum for a line without an FMC could never
+        # be judged, and would pass every report unseen.
+        if product != ProductLine.TURIN and "fmc" in per_product[product]:
+            raise Invalid(f"{product} has no FMC (Turin alone has one)", product, "fmc")
     return MappingProxyType({str(product): per_product[product] for product in PRODUCT_LINES if product in per_product})
 
 
@@ -251,7 +255,8 @@ VMPL: Final = Rule(list_of(integer(0, MAX_VMPL)), _vmpl, "an array of integers 0
                    "The VMPLs (privilege levels inside the guest) a report may come from.")
 MIN_TCB: Final = Rule(_tcb_minimum, _min_tcb, _TCB_VALUE, "not checked", (
     "The least patch level of each component named, in the current, reported and committed TCB alike. Levels "
-    "are numbered per product line, so a policy for several lines may give one table per line."))
+    "are numbered per product line, so a policy for several lines may give one table per line. fmc is Turin's "
+    "alone: a table for Milan or Genoa may not name it, and a table for every line judges it on Turin only."))
 MIN_LAUNCH_TCB: Final = Rule(_tcb_minimum, _min_launch_tcb, _TCB_VALUE, "not checked",
                              "The least patch level of each component named in the TCB the guest was launched with.")
 ALLOW_PROVISIONAL_FIRMWARE: Final = Rule(boolean, _allow_provisional_firmware, "true or false", "not checked", (
