@@ -108,10 +108,10 @@ def _hex_list(size: int) -> Callable[[object], tuple[bytes, ...]]:
     return list_of(hex_bytes(size))
 
 
-def _measurement(field: str, label: str) -> Rule:
+def _measurement(field: str, label: str, doc: str | None = None) -> Rule:
     return Rule(
         _hex_list(48), _allow_list(field, label), "array of 96 hex digits", "any",
-        f"The TD's {label} must be one of these.",
+        doc or f"The TD's {label} must be one of these.",
     )
 
 
@@ -136,7 +136,8 @@ RTMR3 = _measurement("rtmr3", "RTMR3")
 MR_CONFIG_ID = _measurement("mr_config_id", "MRCONFIGID")
 MR_OWNER = _measurement("mr_owner", "MROWNER")
 MR_OWNER_CONFIG = _measurement("mr_owner_config", "MROWNERCONFIG")
-MR_SEAM = _measurement("mr_seam", "MRSEAM")
+# MRSEAM measures the TDX module that hosts the TD, not the TD.
+MR_SEAM = _measurement("mr_seam", "MRSEAM", "The measurement of the TDX module (MRSEAM) must be one of these.")
 FMSPCS: Final = Rule(
     _hex_list(6), _fmspcs, "array of 12 hex digits", "any", "The platform model (FMSPC of the PCK certificate) must be one of these.",
 )
