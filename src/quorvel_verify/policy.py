@@ -349,16 +349,20 @@ class Policy(RuleSet):
             return []
         return [Check("policy.platform", Outcome.FAIL, detail)]
 
-    def evaluate(self, report: Report, *, product: str | None, key_kind: str | None) -> list[Check]:
+    def evaluate(
+        self, report: Report, *, product: str | None, key_kind: str | None, csp_id: str | None = None
+    ) -> list[Check]:
         """The `policy.<rule>` checks of a report alone, in the order of `rules()`.
 
         `product` and `key_kind` are what a verification established: the
-        product line and "VCEK" or "VLEK" (None when unknown).
+        product line and "VCEK" or "VLEK" (None when unknown); `csp_id` the
+        cloud a VLEK was issued to, read from its certificate (None: not known,
+        which `csp_ids` refuses).
         """
         claims = SevSnpClaims(
             report=report, product=ProductLine(product) if product is not None else None,
             key_kind=KeyKind(key_kind) if key_kind is not None else None, kds_url=None,
-            signed_digest=hashlib.sha384(report.signed_bytes).hexdigest(),
+            signed_digest=hashlib.sha384(report.signed_bytes).hexdigest(), csp_id=csp_id,
         )
         return self.checks_of(claims)
 
