@@ -272,6 +272,8 @@ def _run_tdx(arguments: argparse.Namespace, evidence: bytes, td_quote: bytes | N
                             "its PCK chain (give Intel's collateral with --collateral or --fetch)")
     policy = _policy(arguments.policy)
     now = _now(arguments.now)
+    if arguments.save_collateral is not None:
+        _writable(arguments.save_collateral, "--save-collateral")
     collateral = _collateral(arguments.collateral) if arguments.collateral is not None else None
     # The verifier fetches what is not given, and caches it only once the checks that judge it have passed.
     verifier = Verifier(pcs=_pcs_client(arguments) if collateral is None else None)
@@ -292,6 +294,18 @@ def _collateral(path: str) -> TdxCollateral:
         raise VerificationError(
             f"collateral: {error}", error.kind, argument="collateral", reason=str(error)
         ) from None
+
+
+def _writable(path: str, option: str) -> None:
+    """Refuses, before any verification, a file that could not be written after it: a verdict would be lost."""
+    target = Path(path)
+    if target.is_dir():
+        raise _BadInput(f"{option} {path}: a directory, not a file", ErrorKind.INPUT)
+    parent = target.parent
+    if not parent.is_dir():
+        raise _BadInput(f"{option} {path}: no directory {parent}", ErrorKind.INPUT)
+    if not os.access(parent if not target.exists() else target, os.W_OK):
+        raise _BadInput(f"{option} {path}: not writable", ErrorKind.INPUT)
 
 
 def _write(path: str, text: str) -> None:

@@ -390,6 +390,9 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
         ([str(HCL_TDX), "--json"], 2, ({"verified": False, "error_kind": "report"},
          "error: {hcl}: an HCL report around a TDX TDREPORT, which is verified through the TDX quote made from it: "
          "give that quote (--td-quote, or quote=), with Intel's collateral")),
+        # Where the collateral could not be saved, before a verdict is reached that would be lost.
+        ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--save-collateral", "{tmp}"], 2,
+         "--save-collateral {tmp}: a directory, not a file"),
         # The two given in swapped order: what goes where.
         ([V4_QUOTE, "--td-quote", str(HCL_TDX)], 2,
          "--td-quote applies to an HCL report around a TDX TDREPORT; {quote} is itself a TDX quote (give the HCL "
@@ -400,7 +403,7 @@ def test_command(command: Callable[..., None], argv: list[str], status: int, sho
     quote_hex = tmp_path / "quote.hex"
     quote_hex.write_text(Path(V4_QUOTE).read_bytes().hex() + "\n")
     command([arg.replace(V4_QUOTE, "{quote}") for arg in argv], status, shown, quote=V4_QUOTE, hcl=str(HCL_TDX),
-            quote_hex=str(quote_hex))
+            quote_hex=str(quote_hex), tmp=str(tmp_path))
 
 
 def test_a_quote_changed_by_hand_is_judged_by_its_bytes() -> None:
