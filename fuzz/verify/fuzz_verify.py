@@ -142,7 +142,7 @@ TARGETS: dict[str, Callable[[bytes], None]] = {
 with atheris.instrument_imports(include=["quorvel_verify"]):
     from quorvel_verify.azure.hcl import hcl_check, is_hcl_report, parse_hcl_report
     from quorvel_verify.azure.thim import parse_thim_payload
-    from quorvel_verify.shapes import unwrap_certificates, unwrap_report
+    from quorvel_verify.shapes import quote_from_text, unwrap_certificates, unwrap_report
     from quorvel_verify.tdx.collateral import Collateral, parse_qe_identity, parse_tcb_info
     from quorvel_verify.tdx.pck import load_pck_chain
     from quorvel_verify.tdx.pcs import PcsClient, PcsError
@@ -210,8 +210,12 @@ def hcl(data: bytes) -> None:
 
 
 def shapes(data: bytes) -> None:
+    """Any bytes as the certificates, as a quote written as text, and as the report."""
     with contextlib.suppress(VerificationError):
         unwrap_certificates(data)
+    quoted = quote_from_text(data)
+    if quoted is not None:
+        parse_quote(quoted)
     unwrap_report(data)
 
 
