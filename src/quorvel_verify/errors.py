@@ -84,6 +84,7 @@ _SOURCES = {
     "certificate": ("certificate", ErrorKind.CERTIFICATE),
     "certificate table": ("certificate_table", ErrorKind.CERTIFICATE),
     "revocation list": ("crl", ErrorKind.REVOCATION),
+    "tpm_quote": ("tpm_quote", ErrorKind.REPORT),
 }
 
 

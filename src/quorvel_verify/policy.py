@@ -54,10 +54,12 @@ from .sevsnp.report import FirmwareVersion, Report
 from .sevsnp.rules import TcbMinimum
 from .sevsnp.vocabulary import KeyKind, ProductLine
 from .tdx import rules as tdx
+from .azure import rules as azure
+from .azure.rules import AzureClaims
 from .tdx.platform import TdxClaims
 from .verification import TdxVerification, Verification
 
-__all__ = ["Policy", "PolicyError", "RuleDoc", "RuleSet", "TdxRules", "rule_reference"]
+__all__ = ["AzureRules", "Policy", "PolicyError", "RuleDoc", "RuleSet", "TdxRules", "rule_reference"]
 
 
 class RuleSet:
@@ -195,6 +197,28 @@ class TdxRules(RuleSet):
         return None
 
 
+@dataclass(frozen=True)
+class AzureRules(RuleSet):
+    """What Azure's vTPM evidence must meet: the `[azure]` table of a policy file, for evidence of either
+    platform. None leaves a rule out; without the table no rule applies.
+
+    Its checks are named `policy.azure.<rule>`; `tpm_nonce` makes none of its own but is the nonce that the
+    `tpm_nonce` check expects (see `expected_nonce`).
+    """
+
+    table: ClassVar[str | None] = "azure"
+
+    tpm_nonce: bytes | str | None = field(azure.TPM_NONCE)
+    pcrs: Mapping[int | str, Sequence[bytes | str]] | None = field(azure.PCRS)
+    require_tpm_quote: bool | None = field(azure.REQUIRE_TPM_QUOTE)
+
+    @classmethod
+    def _placed_elsewhere(cls, key: str) -> str | None:
+        if key in Policy.rules():
+            return " in [azure]: a top-level key, which goes above the [azure] line (every key below it is in the table)"
+        return None
+
+
 # What applies to a TDX quote under a policy without a [tdx] table: TDX's defaults.
 _DEFAULT_TDX_RULES: Final = TdxRules()
 # The top-level keys that set how revocation lists are read, for either platform: not rules about SEV-SNP guests.
@@ -250,10 +274,27 @@ class Policy(RuleSet):
     require_revocation: bool | None = field(snp.REQUIRE_REVOCATION)
     crl_grace_period: int | None = field(snp.CRL_GRACE_PERIOD)
     tdx: TdxRules | None = TdxRules.as_table()
+    azure: AzureRules | None = AzureRules.as_table()
 
     @classmethod
     def _placed_elsewhere(cls, key: str) -> str | None:
+        if key in AzureRules.rules():
+            return " at the top level: an Azure rule, which goes in the [azure] table"
         return " at the top level: a TDX rule, which goes in the [tdx] table" if key in TdxRules.rules() else None
+
+    def expected_nonce(self, given: bytes | str | None) -> bytes | None:
+        """The nonce the `tpm_nonce` check expects: `given` (the caller's), else the `[azure]` table's
+        `tpm_nonce`; a caller's nonce other than the policy's is refused, since one of them is a mistake."""
+        from .azure.tpm_quote import nonce_value
+
+        pinned = self.azure.tpm_nonce if self.azure is not None else None
+        if given is None:
+            return pinned  # type: ignore[return-value]  # parsed: bytes
+        nonce = nonce_value(given)
+        if pinned is not None and nonce != pinned:
+            raise PolicyError("tpm_nonce: the nonce given differs from the policy's [azure] tpm_nonce",
+                              ("azure", "tpm_nonce"))
+        return nonce
 
     @classmethod
     def from_toml(cls, text: str, source: str = "<policy>") -> Policy:
@@ -309,15 +350,16 @@ class Policy(RuleSet):
         if result.platform is Platform.TDX:
             assert isinstance(claims, TdxClaims)
             judged = self._platform_check(Platform.TDX) + (self.tdx or _DEFAULT_TDX_RULES).checks_of(claims)
+            judged += self._azure_checks(result)
             return TdxVerification(
                 verified=result.verified and not any(check.failed for check in judged), quote=claims.quote,
                 checks=result.checks + tuple(judged), tcb_status=claims.tcb_status,
-                advisory_ids=claims.advisory_ids, fmspc=claims.fmspc, hcl=result.hcl,
+                advisory_ids=claims.advisory_ids, fmspc=claims.fmspc, hcl=result.hcl, tpm_quote=result.tpm,
             )
         if result.platform is not Platform.SEV_SNP:
             raise PolicyError(f"no rules for evidence of {result.platform}")
         assert isinstance(claims, SevSnpClaims)
-        judged = self._platform_check(Platform.SEV_SNP) + self.checks_of(claims)
+        judged = self._platform_check(Platform.SEV_SNP) + self.checks_of(claims) + self._azure_checks(result)
         return Verification(
             verified=result.verified and not any(check.failed for check in judged),
             report=claims.report,
@@ -327,14 +369,22 @@ class Policy(RuleSet):
             kds_url=claims.kds_url,
             signed_digest=claims.signed_digest,
             hcl=result.hcl,
+            tpm_quote=result.tpm,
         )
+
+    def _azure_checks(self, result: EvidenceResult[Any]) -> list[Check]:
+        """The `policy.azure.<rule>` checks, where the policy has an `[azure]` table: of any evidence, since a
+        rule such as `require_tpm_quote` is about what came with it."""
+        if self.azure is None:
+            return []
+        return self.azure.checks_of(AzureClaims(result.hcl, result.tpm))
 
     @functools.cached_property
     def _snp_rules_set(self) -> tuple[str, ...]:
         """The SEV-SNP rules this policy sets (read once per policy: it is immutable)."""
         return tuple(
             item.name for item in dataclasses.fields(self)
-            if item.name != "tdx" and item.name not in _VERIFIER_SETTINGS and getattr(self, item.name) != item.default
+            if item.name not in ("tdx", "azure") and item.name not in _VERIFIER_SETTINGS and getattr(self, item.name) != item.default
         )  # fmt: skip
 
     def _platform_check(self, platform: Platform) -> list[Check]:

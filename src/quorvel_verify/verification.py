@@ -5,6 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 from .azure.hcl import HclReport
+from .azure.tpm_quote import TpmEvidence
 from .checks import Check
 from .sevsnp.report import Report
 from .tdx.collateral import TcbStatus
@@ -43,7 +44,9 @@ class Verification(_Checked):
     `hcl` is the Azure HCL report the report came in, where it came in one:
     its runtime claims (`hcl.claims`) and the vTPM's attestation key
     (`hcl.attestation_key`, `hcl.attestation_key_jwk`), bound to the report
-    by the `hcl` check, so that a service can go on to check a TPM quote.
+    by the `hcl` check. `tpm_quote` is the vTPM quote given with it (None: none
+    given), verified with that key by the `tpm_signature`, `tpm_pcrs` and
+    `tpm_nonce` checks: its fields, and its PCR values by index (`tpm_quote.pcrs`).
     """
 
     verified: bool
@@ -54,6 +57,7 @@ class Verification(_Checked):
     kds_url: str | None  # where AMD's KDS serves the report's VCEK, built from the report
     signed_digest: str  # SHA-384 of bytes 0x000-0x29F, hex
     hcl: HclReport | None = None
+    tpm_quote: TpmEvidence | None = None
 
     def to_json(self) -> dict[str, object]:
         """The verification as the command's `--json` output holds it."""
@@ -66,7 +70,8 @@ class Verification(_Checked):
             "kds_url": self.kds_url,
             "signed_digest": self.signed_digest,
             "report": self.report.to_json(),
-        } | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {})
+        } | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {}) | (
+            {"tpm_quote": self.tpm_quote.to_json()} if self.tpm_quote is not None else {})
 
 
 @dataclass(frozen=True)
@@ -79,7 +84,8 @@ class TdxVerification(_Checked):
     level was found), with Intel's `advisory_ids`; `fmspc` is the platform
     model of the PCK certificate, in hex; `quote` the parsed quote. `hcl` is
     the Azure HCL report whose TDREPORT the quote was made from, where the
-    quote came with one: its claims, bound by the `hcl` and `td_report` checks.
+    quote came with one: its claims, bound by the `hcl` and `td_report` checks;
+    `tpm_quote` the vTPM quote given with it, as `Verification.tpm_quote`.
     """
 
     verified: bool
@@ -89,6 +95,7 @@ class TdxVerification(_Checked):
     advisory_ids: tuple[str, ...]
     fmspc: str
     hcl: HclReport | None = None
+    tpm_quote: TpmEvidence | None = None
 
     def to_json(self) -> dict[str, object]:
         """The verification as the command's `--json` output holds it."""
@@ -100,4 +107,5 @@ class TdxVerification(_Checked):
             "advisory_ids": list(self.advisory_ids),
             "fmspc": self.fmspc,
             "quote": self.quote.to_json(),
-        } | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {})
+        } | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {}) | (
+            {"tpm_quote": self.tpm_quote.to_json()} if self.tpm_quote is not None else {})

@@ -23,6 +23,8 @@ from ._internal.certificates import der
 from ._internal.platform import Collateral, EvidenceResult, Platform, PlatformVerifier, Revocation
 from .azure.hcl import REPORT_TYPE_TDX, HclReport, hcl_check
 from .azure.tdreport import td_report_check
+from .azure.tpm_quote import TpmEvidence, TpmQuote, nonce_value, quote_argument, read_quote, tpm_checks
+from .checks import Check, Outcome
 from .errors import ErrorKind, VerificationError, about, located
 from .shapes import quote_from_text, unwrap_certificates, unwrap_report
 from .policy import Policy
@@ -118,6 +120,8 @@ class Verifier:
         revocation: Revocation | None = None,
         collateral: TdxCollateral | None = None,
         quote: bytes | None = None,
+        tpm_quote: TpmQuote | bytes | str | Mapping[str, object] | None = None,
+        tpm_nonce: bytes | str | None = None,
     ) -> EvidenceResult[Any]:
         """The evidence checks of `report` and the claims they establish, before any policy.
 
@@ -140,8 +144,21 @@ class Verifier:
         that TDREPORT: the result is the quote's verification with the `hcl`
         check and `td_report` (the quote's TD report is the TDREPORT's in
         every field they share), both of which must pass.
+
+        `tpm_quote` is the vTPM quote given with an HCL report (a `TpmQuote`,
+        or its JSON form: `message`, `signature` and `pcrs` in hex), and
+        `tpm_nonce` the nonce it was asked for (bytes; text as its UTF-8
+        bytes, or "hex:" then hex digits). With a quote, three checks must
+        pass: `tpm_signature` (it verifies with the HCL report's HCLAkPub),
+        `tpm_pcrs` (the values, in the order of its selection, hash to its PCR
+        digest) and `tpm_nonce` (its extra data is `tpm_nonce`; it skips
+        without one, and the evidence is then not verified). Without a quote,
+        `tpm_quote` skips: the HCL report, made at boot, establishes no
+        freshness.
         """
         now = instant(now)
+        given_tpm = quote_argument(tpm_quote) if tpm_quote is not None else None
+        nonce = nonce_value(tpm_nonce) if tpm_nonce is not None else None
         settings = self.revocation if revocation is None else revocation
         if not isinstance(settings, Revocation):
             raise about("revocation", f"expected a Revocation, got {type(settings).__name__}")
@@ -151,10 +168,15 @@ class Verifier:
             if quote is not None:
                 raise about("quote", "the evidence is itself a TDX quote; quote= is for an HCL report around a "
                                      "TDX TDREPORT", ErrorKind.USAGE)
+            _no_tpm(given_tpm, "a TDX quote")
             return self._verify_tdx(report, collateral, now, settings, certificate, certificate_table, crl)
         evidence, hcl, table = self._unwrap(report, _bytes("certificate_table", certificate_table), quote is not None)
+        tpm = read_quote(given_tpm, hcl.attestation_key) if hcl is not None and given_tpm is not None else None
         if hcl is not None and hcl.report_type == REPORT_TYPE_TDX:
-            return self._verify_hcl_tdx(hcl, _quote(quote), collateral, now, settings, certificate, table, crl)
+            return _with_tpm(self._verify_hcl_tdx(hcl, _quote(quote), collateral, now, settings, certificate, table,
+                                                  crl), tpm, nonce)
+        if hcl is None:
+            _no_tpm(given_tpm, "an SEV-SNP report")
         if quote is not None:
             raise about("quote", "a TDX quote is for an HCL report around a TDX TDREPORT; the evidence is an "
                                  "SEV-SNP report", ErrorKind.USAGE)
@@ -201,9 +223,9 @@ class Verifier:
                     result = check(dataclasses.replace(known, crl_unavailable=str(error)))
         if hcl is None:
             return result
-        return dataclasses.replace(
+        return _with_tpm(dataclasses.replace(
             result, checks=(*result.checks, hcl_check(hcl)), must_pass=result.must_pass | {"hcl"}, hcl=hcl
-        )
+        ), tpm, nonce)
 
     def _unwrap(
         self, report: object, table: bytes | None, quote_given: bool
@@ -275,6 +297,30 @@ class Verifier:
     def _platform_of(self, evidence: object) -> PlatformVerifier[Any]:
         # Evidence that no platform recognises goes to the first, whose reader names the likely mistake.
         return next((p for p in self._platforms if p.recognises(evidence)), self._platforms[0])
+
+
+def _no_tpm(given: TpmQuote | None, evidence: str) -> None:
+    if given is not None:
+        raise about("tpm_quote", f"a TPM quote is for an Azure HCL report, whose attestation key signs it; the "
+                                 f"evidence is {evidence}")
+
+
+# The checks that a TPM quote's verification makes, each of which must pass when one is given.
+TPM_CHECKS: Final = frozenset({"tpm_signature", "tpm_pcrs", "tpm_nonce"})
+
+
+def _with_tpm[C](result: EvidenceResult[C], tpm: TpmEvidence | None, nonce: bytes | None) -> EvidenceResult[C]:
+    """An HCL report's result with its TPM quote's checks, or the `tpm_quote` check that says it had none."""
+    hcl = result.hcl
+    assert hcl is not None
+    if tpm is None:
+        absent = Check("tpm_quote", Outcome.SKIP, "no TPM quote given: the HCL report was made at boot, so neither "
+                       "freshness nor the current boot state is established")
+        return dataclasses.replace(result, checks=(*result.checks, absent))
+    return dataclasses.replace(
+        result, checks=(*result.checks, *tpm_checks(tpm, hcl.attestation_key, nonce)),
+        must_pass=result.must_pass | TPM_CHECKS, tpm=tpm,
+    )
 
 
 def _settled[C](
@@ -378,6 +424,8 @@ def verify(
     crl: bytes | str | x509.CertificateRevocationList | None = None,
     collateral: None = None,
     quote: None = None,
+    tpm_quote: TpmQuote | bytes | str | Mapping[str, object] | None = None,
+    tpm_nonce: bytes | str | None = None,
 ) -> Verification: ...
 @overload
 def verify(
@@ -391,6 +439,8 @@ def verify(
     crl: None = None,
     collateral: TdxCollateral,
     quote: bytes | None = None,
+    tpm_quote: TpmQuote | bytes | str | Mapping[str, object] | None = None,
+    tpm_nonce: bytes | str | None = None,
 ) -> TdxVerification: ...
 def verify(
     report: bytes | Report | Quote,
@@ -403,6 +453,8 @@ def verify(
     crl: bytes | str | x509.CertificateRevocationList | None = None,
     collateral: TdxCollateral | None = None,
     quote: bytes | None = None,
+    tpm_quote: TpmQuote | bytes | str | Mapping[str, object] | None = None,
+    tpm_nonce: bytes | str | None = None,
 ) -> Verification | TdxVerification:
     """Verifies `report` against the VCEK or VLEK that signed it, or a TDX quote against Intel's collateral.
 
@@ -433,6 +485,11 @@ def verify(
     HCL report around a TDX TDREPORT is verified with `quote`, the TDX quote
     made from it, and that quote's `collateral` (see `Verifier.verify`).
 
+    `tpm_quote`, with an HCL report, is the vTPM quote its attestation key
+    signed, checked by `tpm_signature`, `tpm_pcrs` and `tpm_nonce`; the nonce
+    expected is `tpm_nonce`, else the policy's `[azure]` `tpm_nonce` (see
+    `Verifier.verify`).
+
     The one-call form of `Verifier(chains=chains).verify(...)` then
     `policy.appraise(...)`: without `chains`, over one verifier kept for the
     process (and its caches); with them, over a verifier made for this call.
@@ -448,6 +505,7 @@ def verify(
     result = verifier.verify(
         report, certificate, certificate_table=certificate_table, crl=crl, now=now,
         revocation=policy.revocation(verifier.revocation), collateral=collateral, quote=quote,
+        tpm_quote=tpm_quote, tpm_nonce=policy.expected_nonce(tpm_nonce),
     )
     return policy.appraise(result)
 

@@ -66,6 +66,7 @@ from ..checks import Check
 
 if TYPE_CHECKING:
     from ..azure.hcl import HclReport
+    from ..azure.tpm_quote import TpmEvidence
     from ..tdx.collateral import Collateral as TdxCollateral
 
 
@@ -110,6 +111,7 @@ class EvidenceResult[C]:
     must_pass: frozenset[str]  # the checks that must pass, not merely not fail
     claims: C
     hcl: HclReport | None = None  # the Azure HCL report the evidence came in, whose `hcl` check is among the checks
+    tpm: TpmEvidence | None = None  # the vTPM quote given with the HCL report, whose `tpm_*` checks are among them
 
     @property
     def verified(self) -> bool:
