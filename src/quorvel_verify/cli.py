@@ -38,6 +38,8 @@ from .sevsnp.report import Report
 from .sevsnp.vocabulary import KeyKind
 from .sevsnp.urls import KDS_BASE_URL
 from .azure.hcl import REPORT_TYPE_TDX
+from .azure.tpm_quote import describe_nonce, pcr_ranges
+from .azure.tpm_quote import MESSAGE_SIZE, PCRS_SIZE, QUOTE_FILE_SIZE, SIGNATURE_SIZE, TpmQuote, read_pcrs
 from .tdx.collateral import Collateral as TdxCollateral
 from .tdx.pcs import PCS_BASE_URL, PcsClient
 from .tdx.platform import looks_like_quote
@@ -122,6 +124,22 @@ def _parser() -> argparse.ArgumentParser:
         "EVIDENCE, verified with --collateral or --fetch",
     )
     parser.add_argument("--pcs-url", metavar="URL", help=f"Intel's PCS or a caching service (default: {PCS_BASE_URL})")
+    parser.add_argument(
+        "--tpm-quote", metavar="FILE", help="the vTPM quote that the attestation key of an Azure HCL report given as "
+        "EVIDENCE signed: JSON, with message, signature and pcrs in hex",
+    )
+    parser.add_argument("--tpm-message", metavar="FILE", help="the vTPM quote's TPMS_ATTEST, binary (with --tpm-signature)")
+    parser.add_argument(
+        "--tpm-signature", metavar="FILE", help="the vTPM quote's signature, binary: TPMT_SIGNATURE or bare PKCS#1",
+    )
+    parser.add_argument(
+        "--pcrs", metavar="FILE", help="the quoted PCR values, in the order of the quote's selection: one hex value a "
+        "line, or the SHA-256 values one after the other (binary)",
+    )
+    parser.add_argument(
+        "--tpm-nonce", metavar="NONCE", help='the nonce the vTPM quote was asked for: text, or "hex:" then hex digits '
+        "(as the policy's [azure] tpm_nonce)",
+    )
     return parser
 
 
@@ -138,9 +156,36 @@ def _read(path: str, what: str, limit: int) -> bytes:
 
 def _one_stdin(arguments: argparse.Namespace) -> None:
     given = [arguments.report, arguments.cert, arguments.cert_table, arguments.crl, arguments.policy,
-             arguments.td_quote, *(arguments.chains or [])]
+             arguments.td_quote, arguments.tpm_quote, arguments.tpm_message, arguments.tpm_signature, arguments.pcrs,
+             *(arguments.chains or [])]
     if given.count(STDIN) > 1:
         raise _BadInput(f"only one file may be {STDIN} (standard input); {given.count(STDIN)} are")
+
+
+def _tpm_quote(arguments: argparse.Namespace) -> TpmQuote | bytes | None:
+    """The vTPM quote given: its JSON file (--tpm-quote), or its raw parts (--tpm-message, --tpm-signature and
+    --pcrs); None without one."""
+    parts = {"--tpm-message": arguments.tpm_message, "--tpm-signature": arguments.tpm_signature,
+             "--pcrs": arguments.pcrs}
+    given = [option for option, value in parts.items() if value is not None]
+    if arguments.tpm_quote is not None:
+        if given:
+            raise _BadInput(f"{given[0]} applies without --tpm-quote, whose JSON holds the quote's parts")
+        return _read(arguments.tpm_quote, "TPM quote", QUOTE_FILE_SIZE)
+    if not given:
+        return None
+    for option in ("--tpm-message", "--tpm-signature"):
+        if parts[option] is None:
+            raise _BadInput(f"{option} is missing: a TPM quote given as raw files is --tpm-message, --tpm-signature "
+                            "and --pcrs")
+    pcrs = ()
+    if arguments.pcrs is not None:
+        try:
+            pcrs = read_pcrs(_read(arguments.pcrs, "PCR values", PCRS_SIZE), "PCR values")
+        except VerificationError as error:
+            raise _BadInput(f"{arguments.pcrs}: {error.reason}", ErrorKind.INPUT) from None
+    return TpmQuote(_read(arguments.tpm_message, "TPM quote message", MESSAGE_SIZE),
+                    _read(arguments.tpm_signature, "TPM quote signature", SIGNATURE_SIZE), pcrs)
 
 
 def _policy(path: str | None) -> Policy:
@@ -224,6 +269,7 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
             raise _BadInput(f"{option} applies to a TDX quote; {arguments.report} is not one")
     client = _kds_client(arguments)
     policy = _policy(arguments.policy)
+    tpm_quote = _tpm_quote(arguments)
     report = evidence
     if arguments.cert is None and arguments.cert_table is None and client is None and not _carries_table(report):
         # Evidence that is no report (the certificate, given alone) is that mistake, not a missing certificate.
@@ -240,7 +286,8 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     verifier = _verifier(arguments.chains, chains, client)
     result = verifier.verify(
         report, certificate, certificate_table=table, crl=crl, now=now,
-        revocation=policy.revocation(verifier.revocation),
+        revocation=policy.revocation(verifier.revocation), tpm_quote=tpm_quote,
+        tpm_nonce=policy.expected_nonce(arguments.tpm_nonce),
     )
     return policy.appraise(result)
 
@@ -271,6 +318,7 @@ def _run_tdx(arguments: argparse.Namespace, evidence: bytes, td_quote: bytes | N
             raise _BadInput(f"{option} applies to an SEV-SNP report; {arguments.report} is {shape}, which carries "
                             "its PCK chain (give Intel's collateral with --collateral or --fetch)")
     policy = _policy(arguments.policy)
+    tpm_quote = _tpm_quote(arguments)
     now = _now(arguments.now)
     if arguments.save_collateral is not None:
         _writable(arguments.save_collateral, "--save-collateral")
@@ -278,7 +326,8 @@ def _run_tdx(arguments: argparse.Namespace, evidence: bytes, td_quote: bytes | N
     # The verifier fetches what is not given, and caches it only once the checks that judge it have passed.
     verifier = Verifier(pcs=_pcs_client(arguments) if collateral is None else None)
     result = verifier.verify(evidence, now=now, revocation=policy.revocation(verifier.revocation),
-                             collateral=collateral, quote=td_quote)
+                             collateral=collateral, quote=td_quote, tpm_quote=tpm_quote,
+                             tpm_nonce=policy.expected_nonce(arguments.tpm_nonce))
     if arguments.save_collateral is not None:
         used = result.claims.collateral
         if used is None:
@@ -340,9 +389,17 @@ def _message(error: VerificationError, arguments: argparse.Namespace | None) -> 
     if arguments is None:
         return str(error)
     files = {"report": arguments.report, "certificate": arguments.cert, "certificate_table": arguments.cert_table,
-             "crl": arguments.crl, "collateral": arguments.collateral, "quote": arguments.td_quote}
-    path = files.get(error.argument or "")
-    return f"{path}: {error.reason}" if path is not None else str(error)
+             "crl": arguments.crl, "collateral": arguments.collateral, "quote": arguments.td_quote,
+             "tpm_quote": arguments.tpm_quote}
+    reason = error.reason
+    if error.argument == "tpm_quote" and arguments.tpm_quote is None:
+        # Given as raw files: the part the error is about names its file.
+        part, _, rest = reason.partition(": ")
+        path = {"message": arguments.tpm_message, "signature": arguments.tpm_signature}.get(part)
+        reason = rest if path is not None else reason
+    else:
+        path = files.get(error.argument or "")
+    return f"{path}: {reason}" if path is not None else str(error)
 
 
 def _tcbs(report: Report) -> list[tuple[str, str]]:
@@ -408,6 +465,21 @@ def describe_quote(result: TdxVerification) -> list[tuple[str, str]]:
     ]
 
 
+def describe_tpm_quote(result: Verification | TdxVerification) -> list[tuple[str, str]]:
+    """The vTPM quote's fields, where one was given: what it selects, its nonce, its clock; its PCR values."""
+    tpm = result.tpm_quote
+    if tpm is None:
+        return []
+    quote = tpm.attestation
+    selection = "; ".join(f"{bank.hash_name} {pcr_ranges(bank.pcrs)}" for bank in quote.pcr_selection)
+    return [
+        ("tpm quote", f"PCRs {selection or 'none'}; clock {quote.clock}, resets {quote.reset_count}, restarts "
+                      f"{quote.restart_count}, firmware {quote.firmware_version:016x}"),
+        ("tpm extra data", describe_nonce(quote.extra_data)),
+        *((f"pcr{index}", value.hex()) for index, value in tpm.pcrs.items()),
+    ]
+
+
 def _human_tdx(path: str, result: TdxVerification, td_quote: str | None = None) -> str:
     width = max(15, *(len(check.name) + 2 for check in result.checks))
     # With an HCL report, the fields below are those of the quote given with --td-quote.
@@ -415,6 +487,7 @@ def _human_tdx(path: str, result: TdxVerification, td_quote: str | None = None) 
     if td_quote is not None:
         lines.append(f"{'hcl report:':{width}}{_printable(path)}")
     lines += [f"{label + ':':{width}}{text}" for label, text in describe_quote(result)]
+    lines += [f"{label + ':':{width}}{text}" for label, text in describe_tpm_quote(result)]
     lines.append("")
     lines += [f"{check.name + ':':{width}}{check.result:5} {_printable(check.detail)}" for check in result.checks]
     if result.verified:
@@ -429,6 +502,7 @@ def _human(path: str, result: Verification) -> str:
     width = max(15, *(len(check.name) + 2 for check in result.checks))
     lines = [f"{'report:':{width}}{_printable(path)}"]
     lines += [f"{label + ':':{width}}{text}" for label, text in describe(result.report)]
+    lines += [f"{label + ':':{width}}{text}" for label, text in describe_tpm_quote(result)]
     lines.append("")
     lines += [f"{check.name + ':':{width}}{check.result:5} {_printable(check.detail)}" for check in result.checks]
     lines.append(f"{'kds:':{width}}{result.kds_url or 'none: ' + _no_kds_reason(result)}")

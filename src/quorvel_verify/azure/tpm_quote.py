@@ -242,8 +242,9 @@ class _Reader:
 
     def end(self) -> None:
         if self.at != len(self.data):
-            raise located(self.source, f"{len(self.data) - self.at} bytes after its end at {self.at}: padded or "
-                                       "another structure")
+            left = len(self.data) - self.at
+            raise located(self.source, f"{left} byte{'s' if left > 1 else ''} after its end at {self.at}: padded "
+                                       "or another structure")
 
 
 def parse_attestation(data: bytes, source: str = "tpm_quote: message") -> Attestation:
@@ -297,8 +298,8 @@ def parse_signature(data: bytes, modulus_size: int, source: str = "tpm_quote: si
     reader = _Reader(data, source)
     scheme = reader.number(2, "the signature algorithm")
     if scheme not in (ALG_RSASSA, ALG_RSAPSS):
-        named = SIGNATURE_ALGS.get(scheme)
-        raise located(source, (f"a {named} signature" if named else f"signature algorithm {scheme:#06x}") +
+        named = f"{SIGNATURE_ALGS[scheme]} " if scheme in SIGNATURE_ALGS else ""
+        raise located(source, f"signature algorithm {named}({scheme:#06x})"
                       f"; expected RSASSA ({ALG_RSASSA:#06x}) or RSAPSS ({ALG_RSAPSS:#06x}), or the bare "
                       f"{modulus_size}-byte signature of the attestation key")
     hash_alg = reader.number(2, "the signature's hash")
@@ -371,7 +372,7 @@ def _pcrs(quote: TpmEvidence) -> Check:
     """`tpm_pcrs`: the given values are one per selected PCR, and their SHA-256 is the quote's PCR digest."""
     attestation, values = quote.attestation, quote.given.pcrs
     selected = attestation.selected
-    names = ", ".join(f"{bank.hash_name} PCRs {_ranges(bank.pcrs)}" for bank in attestation.pcr_selection)
+    names = ", ".join(f"{bank.hash_name} PCRs {pcr_ranges(bank.pcrs)}" for bank in attestation.pcr_selection)
     others = sorted({bank.hash_name for bank in attestation.pcr_selection if bank.hash_alg != ALG_SHA256})
     if others:
         return Check("tpm_pcrs", Outcome.FAIL, f"expected a selection of SHA-256 PCRs, whose values are given; the "
@@ -409,7 +410,7 @@ def describe_nonce(nonce: bytes) -> str:
     return f"{nonce.hex() or 'empty'}{readable}"
 
 
-def _ranges(pcrs: Sequence[int]) -> str:
+def pcr_ranges(pcrs: Sequence[int]) -> str:
     """0-23, 0-7, 14: the PCRs as runs."""
     runs: list[list[int]] = []
     for pcr in pcrs:

@@ -6,6 +6,7 @@ input, never with another exception.
 
 from __future__ import annotations
 
+import base64
 import datetime
 import json
 import struct
@@ -16,8 +17,11 @@ import pytest
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import padding
 
+from cryptography.hazmat.primitives.asymmetric import rsa
+
 from quorvel_verify import VerificationError, verify
 from quorvel_verify.azure.hcl import CLAIMS_OFFSET, hcl_check, parse_hcl_report
+from quorvel_verify.azure.tpm_quote import TpmQuote, parse_attestation, parse_signature
 from quorvel_verify.azure.tdreport import differing_fields
 from quorvel_verify.azure.thim import parse_thim_payload
 
@@ -27,9 +31,14 @@ NOW = datetime.datetime(2026, 6, 1, tzinfo=datetime.UTC)
 MILAN_V2 = (AZURE / "hcl-snp-milan-v2.trustee.bin").read_bytes()
 MILAN_V2_CHAIN = (AZURE / "hcl-snp-milan-v2.trustee.vcek-chain.pem").read_bytes()
 TDX = (AZURE / "hcl-tdx.trustee.bin").read_bytes()
+GENOA = (AZURE / "hcl-snp-genoa.trustee.bin").read_bytes()
 TD_QUOTE = (AZURE / "hcl-tdx.trustee.td-quote.bin").read_bytes()
 THIM = (AZURE / "thim-milan.scitt.json").read_bytes()
 THIM_REPORT = (AZURE / "thim-milan.scitt.report.bin").read_bytes()
+TPM_QUOTE = json.loads((AZURE / "tpm-quote-v1.trustee.json").read_text())
+TPM_MESSAGE = bytes.fromhex(TPM_QUOTE["message"])
+TPM_PCRS = [bytes.fromhex(value) for value in TPM_QUOTE["pcrs"]]
+TPM_SELECTION = TPM_MESSAGE.index(bytes.fromhex("00000001000b03ffffff"))  # one SHA-256 bank, PCRs 0-23
 
 # The evidence, then what vouches for it: the VCEK (or a THIM payload), or for TDX the quote.
 GENUINE = [
@@ -60,12 +69,65 @@ def test_genuine_azure_evidence_verifies(evidence: str, collateral: str) -> None
         assert result.hcl.endorsement_key is not None and result.hcl.endorsement_key.key_size == 2048
 
 
-def test_the_claims_attestation_key_verifies_the_vtpm_quote() -> None:
-    # The JWK's modulus read in any other byte order or alphabet gives a key that the genuine quote refutes.
-    quote = json.loads((AZURE / "tpm-quote-v1.trustee.json").read_text())
-    key = parse_hcl_report(MILAN_V2).attestation_key
-    assert key is not None
-    key.verify(bytes.fromhex(quote["signature"]), bytes.fromhex(quote["message"]), padding.PKCS1v15(), hashes.SHA256())
+_TEST_KEY = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+
+
+def _with_test_key() -> bytes:
+    """An HCL report whose claims hold the test key as HCLAkPub (its `hcl` check fails: the claims changed)."""
+    numbers = _TEST_KEY.public_key().public_numbers()
+    n = base64.urlsafe_b64encode(numbers.n.to_bytes(256, "big")).rstrip(b"=").decode()
+    return _hcl_with_claims(_jwk(n=n))
+
+
+def _signed(message: bytes, scheme: int = 0x0014) -> TpmQuote:
+    """`message` signed by the test key, as a TPMT_SIGNATURE of RSASSA (0x0014) or RSAPSS (0x0016) over SHA-256."""
+    pad = padding.PKCS1v15() if scheme == 0x0014 else padding.PSS(padding.MGF1(hashes.SHA256()), 32)
+    signature = _TEST_KEY.sign(message, pad, hashes.SHA256())
+    return TpmQuote(message, struct.pack(">HHH", scheme, 0x000B, len(signature)) + signature, TPM_PCRS)
+
+
+def _genuine(**changes: object) -> TpmQuote:
+    given = {"message": TPM_MESSAGE, "signature": bytes.fromhex(TPM_QUOTE["signature"]), "pcrs": TPM_PCRS} | changes
+    return TpmQuote(**given)  # type: ignore[arg-type]
+
+
+# The HCL report, the vTPM quote given with it, the nonce expected, and the outcomes of the quote's checks.
+TPM_QUOTES: list[tuple[str, Callable[[], bytes], Callable[[], object], str | None, tuple[str, str, str]]] = [
+    ("genuine", lambda: MILAN_V2, lambda: TPM_QUOTE, "challenge", ("pass", "pass", "pass")),
+    ("genuine as JSON", lambda: MILAN_V2, lambda: (AZURE / "tpm-quote-v1.trustee.json").read_bytes(),
+     "hex:6368616c6c656e6765", ("pass", "pass", "pass")),
+    ("another nonce", lambda: MILAN_V2, _genuine, "challenge2", ("pass", "pass", "fail")),
+    ("no nonce expected", lambda: MILAN_V2, _genuine, None, ("pass", "pass", "skip")),
+    ("one PCR changed", lambda: MILAN_V2, lambda: _genuine(pcrs=[*TPM_PCRS[:7], bytes(32), *TPM_PCRS[8:]]),
+     "challenge", ("pass", "fail", "pass")),
+    ("a value short of the selection", lambda: MILAN_V2, lambda: _genuine(pcrs=TPM_PCRS[:23]), "challenge",
+     ("pass", "fail", "pass")),
+    ("another HCL report's key", lambda: GENOA, _genuine, "challenge",
+     ("fail", "pass", "pass")),
+    ("the second genuine quote", lambda: MILAN_V2, lambda: TpmQuote(
+        (AZURE / "tpm-quote.trustee.msg").read_bytes(), (AZURE / "tpm-quote.trustee.sig").read_bytes()), "challenge",
+     ("fail", "skip", "pass")),
+    ("signed by the test key", _with_test_key, lambda: _signed(TPM_MESSAGE), "challenge", ("pass", "pass", "pass")),
+    ("RSAPSS", _with_test_key, lambda: _signed(TPM_MESSAGE, 0x0016), "challenge", ("pass", "pass", "pass")),
+    # Signed as it is: only the selection's bank is another hash's.
+    ("a SHA-1 bank", _with_test_key, lambda: _signed(_edit(TPM_MESSAGE, TPM_SELECTION + 4, b"\x00\x04")),
+     "challenge", ("pass", "fail", "pass")),
+]
+
+
+@pytest.mark.parametrize(("hcl", "quote", "nonce", "outcomes"), [row[1:] for row in TPM_QUOTES],
+                         ids=[row[0] for row in TPM_QUOTES])
+def test_vtpm_quote(hcl: Callable[[], bytes], quote: Callable[[], object], nonce: str | None,
+                    outcomes: tuple[str, str, str]) -> None:
+    report = hcl()
+    genoa = report == GENOA
+    chain = (AZURE / "hcl-snp-genoa.trustee.vcek.pem").read_bytes() if genoa else MILAN_V2_CHAIN
+    result = verify(report, chain, now=NOW, tpm_quote=quote(), tpm_nonce=nonce)
+    found = tuple(result.check(name).result for name in ("tpm_signature", "tpm_pcrs", "tpm_nonce"))
+    assert found == outcomes, [result.check(name).detail for name in ("tpm_signature", "tpm_pcrs", "tpm_nonce")]
+    assert result.verified == (outcomes == ("pass",) * 3 and result.check("hcl").passed)
+    if outcomes[1] == "pass":  # the values by index, as the quote selects them
+        assert result.tpm_quote is not None and result.tpm_quote.pcrs[7] == TPM_PCRS[7]
 
 
 def _edit(data: bytes, offset: int, new: bytes) -> bytes:
@@ -142,6 +204,18 @@ MALFORMED: list[tuple[str, Callable[[bytes], object], bytes, str]] = [
     ("no vcekCert", parse_thim_payload, THIM.replace(b'"vcekCert"', b'"vcek"'), "vcekCert: expected"),
     ("tcbm with 0x", parse_thim_payload, THIM.replace(b'"DB18000000000004"', b'"0xDB18000000000004"'), "tcbm"),
     ("THIM an array", parse_thim_payload, b"[" + THIM + b"]", "expected a JSON object"),
+    ("TPMS_ATTEST truncated", parse_attestation, TPM_MESSAGE[:-1], "truncated: 121 bytes end inside the PCR digest"),
+    ("TPMS_ATTEST padded", parse_attestation, TPM_MESSAGE + b"\0", "1 byte after its end at 122: padded"),
+    ("TPMS_ATTEST of another type", parse_attestation, _edit(TPM_MESSAGE, 4, b"\x80\x17"),
+     "type 0x8017, a certify attestation; expected a quote"),
+    ("TPMS_ATTEST not the TPM's", parse_attestation, _edit(TPM_MESSAGE, 0, b"\x00"), "magic 0x00544347"),
+    ("TPM signature over SHA-1", lambda data: parse_signature(data, 256),
+     struct.pack(">HHH", 0x0014, 0x0004, 256) + bytes(256), "a signature over SHA-1; expected SHA-256"),
+    ("TPM signature ECDSA", lambda data: parse_signature(data, 256), struct.pack(">HH", 0x0018, 0x000B) + bytes(70),
+     r"signature algorithm ECDSA \(0x0018\); expected RSASSA"),
+    ("TPM signature truncated", lambda data: parse_signature(data, 256),
+     struct.pack(">HHH", 0x0014, 0x000B, 256) + bytes(255), "truncated"),
+    ("TPM quote JSON not hex", TpmQuote.from_json, b'{"message": "ff5", "signature": "00"}', "message: not hex"),
 ]
 
 
