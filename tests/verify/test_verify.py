@@ -496,6 +496,13 @@ def files(tmp_path: Path) -> dict[str, str]:
         "thim-report": pki.DATA / "azure" / "thim-milan.scitt.report.bin", "thim": pki.DATA / "azure" / "thim-milan.scitt.json",
         "example-policy": pki.DATA.parents[1] / "examples" / "policy-three-lines.toml",
         "spoof": tmp_path / "spoof.pem",
+        "milan-hcl": pki.DATA / "azure" / "hcl-snp-milan-v2.trustee.bin",
+        "milan-hcl-chain": pki.DATA / "azure" / "hcl-snp-milan-v2.trustee.vcek-chain.pem",
+        "tpm-quote": pki.DATA / "azure" / "tpm-quote-v1.trustee.json",
+        "tpm-msg": pki.DATA / "azure" / "tpm-quote.trustee.msg", "tpm-sig": pki.DATA / "azure" / "tpm-quote.trustee.sig",
+        # The genuine quote's parts as raw files: message and signature binary, the PCR values a hex line each.
+        "quote-msg": tmp_path / "quote.msg", "quote-sig": tmp_path / "quote.sig", "pcrs": tmp_path / "pcrs.txt",
+        "nonce-policy": tmp_path / "nonce.toml",
         **{f"{line}{end}": pki.DATA / "reports" / f"{line}-v5-oak{suffix}" for line in ("genoa", "turin")
            for end, suffix in (("", ".bin"), ("-cert", ".vcek.pem"))},
         "milan-chain": pki.PINNED / "ask_ark_milan.pem",
@@ -514,6 +521,11 @@ def files(tmp_path: Path) -> dict[str, str]:
     paths["spoof"].write_bytes(pki.authority().issue_for(REPORT, common_name="X\nresult: verified\x1b[8m").pem)
     paths["b64"].write_bytes(base64.b64encode(REPORT))
     paths["policy"].write_text("allow_debug = false\nvmpls = [0]\n")
+    quote = json.loads(paths["tpm-quote"].read_text())
+    paths["quote-msg"].write_bytes(bytes.fromhex(quote["message"]))
+    paths["quote-sig"].write_bytes(bytes.fromhex(quote["signature"]))
+    paths["pcrs"].write_text("\n".join(quote["pcrs"]) + "\n")
+    paths["nonce-policy"].write_text('[azure]\ntpm_nonce = "challenge"\nrequire_tpm_quote = true\n')
     return {name: str(path) for name, path in paths.items()} | {"tmp": str(tmp_path)}
 
 
@@ -531,7 +543,24 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{extended}", "--json"], 0, ({"verified": True, "failed": [], "key_kind": "VCEK"}, "")),
         # Azure's evidence as it comes: the claims' attestation key in the output, the THIM payload as certificate.
         (["{hcl}", "{hcl-cert}", "--json", "--now", "2026-06-01"], 0, (
-            {"verified": True, "hcl": "pass", "failed": []}, "")),
+            {"verified": True, "hcl": "pass", "tpm_quote": "skip", "failed": []}, "")),
+        # With its vTPM quote, under a policy pinning the nonce: fresh; as raw files too, the nonce given.
+        (["{milan-hcl}", "{milan-hcl-chain}", "--tpm-quote", "{tpm-quote}", "--now", "2026-06-01", "--policy",
+          "{nonce-policy}", "--json"], 0, ({"verified": True, "tpm_signature": "pass", "tpm_pcrs": "pass",
+                                            "tpm_nonce": "pass", "policy.azure.require_tpm_quote": "pass"}, "")),
+        (["{milan-hcl}", "{milan-hcl-chain}", "--tpm-message", "{quote-msg}", "--tpm-signature", "{quote-sig}",
+          "--pcrs", "{pcrs}", "--tpm-nonce", "challenge", "--now", "2026-06-01"], 0, [
+            "pcr7:               32fe42b385b47cb22c906b8a7e4f134e9f2270818f90e94072d1101ef72f1c00",
+            "result:             verified with AMD's Milan VCEK chain"]),
+        # The second genuine quote is another vTPM's; a quote without an HCL report has no key to verify it.
+        (["{milan-hcl}", "{milan-hcl-chain}", "--tpm-message", "{tpm-msg}", "--tpm-signature", "{tpm-sig}",
+          "--now", "2026-06-01", "--json"], 1, ({"verified": False, "failed": ["tpm_signature"], "tpm_pcrs": "skip"}, "")),
+        (["{report}", "{cert}", "--tpm-quote", "{tpm-quote}"], 2, "{tpm-quote}: a TPM quote is for an Azure HCL report, "
+         "whose attestation key signs it; the evidence is an SEV-SNP report"),
+        (["{milan-hcl}", "{milan-hcl-chain}", "--tpm-message", "{quote-sig}", "--tpm-signature", "{quote-msg}"], 2,
+         "{quote-sig}: magic 0x2afd1c1f; a TPMS_ATTEST that the TPM made starts with 0xff544347"),
+        (["{hcl}", "{hcl-cert}", "--policy", "{nonce-policy}", "--now", "2026-06-01"], 1,
+         "result:                         NOT verified: failed policy.azure.require_tpm_quote"),
         (["{thim-report}", "{thim}", "--now", "2026-06-01"], 0, "result:             verified with AMD's Milan VCEK chain"),
         (["{cert}", "{report}", "--json"], 2, ({"verified": False, "error": SWAPPED_ERROR, "error_kind": "report"},
                                                f"error: {SWAPPED_ERROR}")),
@@ -582,7 +611,9 @@ def files(tmp_path: Path) -> dict[str, str]:
                                       "key, signature"]),
         (["{report}", "{cert}", "--json=1"], 2, ({"verified": False, "error": JSON_1}, f"error: {JSON_1}")),
     ],
-    ids=["verified", "now", "json-not-verified", "json-table", "base64", "extended-report", "hcl", "thim", "json-bad-input",
+    ids=["verified", "now", "json-not-verified", "json-table", "base64", "extended-report", "hcl", "tpm-quote",
+         "tpm-raw-files", "tpm-another-vtpm", "tpm-quote-without-hcl", "tpm-parts-swapped", "tpm-quote-required",
+         "thim", "json-bad-input",
          "vlek-for-a-vcek-report", "certificate-alone", "empty",
          "example-policy-milan", "example-policy-genoa", "example-policy-turin", "policy", "now-malformed",
          "now-out-of-range", "no-abbreviations", "chains-then-positionals", "chains-file-named", "stdin-twice", "names-escaped",

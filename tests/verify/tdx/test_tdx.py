@@ -106,22 +106,27 @@ def _td15_quote_of_another_service_td() -> tuple[bytes, Collateral]:
 # Azure's HCL report around a TDREPORT, judged through a quote: its own (whose FMSPC has no QE identity in
 # the test data, so not verified, failing closed on the collateral), or another TD's, validly signed.
 @pytest.mark.parametrize(
-    ("verifier", "evidence", "now", "failed"),
+    ("verifier", "evidence", "now", "failed", "tpm_quote"),
     [
         (Verifier(), lambda: (TD_QUOTE.read_bytes(), GENUINE["gcp-tcb-info-only"]()), _at("2025-10-10"),
-         {"collateral", "qe_identity"}),
-        (VERIFIER, build, NOW, {"td_report"}),
-        (VERIFIER, _td15_quote_of_another_service_td, NOW, {"td_report"}),
+         {"collateral", "qe_identity"}, None),
+        # A vTPM quote is checked against this HCL report's own attestation key: the genuine one is another vTPM's.
+        (Verifier(), lambda: (TD_QUOTE.read_bytes(), GENUINE["gcp-tcb-info-only"]()), _at("2025-10-10"),
+         {"collateral", "qe_identity", "tpm_signature"}, AZURE / "tpm-quote-v1.trustee.json"),
+        (VERIFIER, build, NOW, {"td_report"}, None),
+        (VERIFIER, _td15_quote_of_another_service_td, NOW, {"td_report"}, None),
         # The quote as base64 text is the quote.
         (Verifier(), lambda: (base64.b64encode(TD_QUOTE.read_bytes()), GENUINE["gcp-tcb-info-only"]()),
-         _at("2025-10-10"), {"collateral", "qe_identity"}),
+         _at("2025-10-10"), {"collateral", "qe_identity"}, None),
     ],
 )
 def test_hcl_tdreport_through_its_quote(
-    verifier: Verifier, evidence: Callable[[], tuple[bytes, Collateral]], now: datetime.datetime, failed: set[str]
+    verifier: Verifier, evidence: Callable[[], tuple[bytes, Collateral]], now: datetime.datetime, failed: set[str],
+    tpm_quote: Path | None,
 ) -> None:
     quote, collateral = evidence()
-    result = verifier.verify(HCL_TDX.read_bytes(), quote=quote, collateral=collateral, now=now)
+    result = verifier.verify(HCL_TDX.read_bytes(), quote=quote, collateral=collateral, now=now, tpm_nonce="challenge",
+                             tpm_quote=tpm_quote.read_bytes() if tpm_quote is not None else None)
     outcomes = {check.name: check.result for check in result.checks}
     assert ({name for name, outcome in outcomes.items() if outcome == "fail"}, outcomes["hcl"], outcomes["td_report"],
             result.verified) == (failed, "pass", "fail" if "td_report" in failed else "pass", False)
