@@ -7,8 +7,8 @@ The targets take what an attacker controls: the report (with the reader's
 detection of likely mistakes), certificate tables, PEM and DER bundles,
 revocation lists (loaded and judged), the key service's answers, policy
 files and the cache's entries; Intel TDX quotes, their collateral and the
-answers of Intel's certification service; Azure's HCL reports and THIM
-payloads; and the text and wrapper shapes any of these may come in. The property, for every input: it gives a
+answers of Intel's certification service; Azure's HCL reports, THIM
+payloads and vTPM quotes; and the text and wrapper shapes any of these may come in. The property, for every input: it gives a
 result or raises `VerificationError`, in time proportional to its size;
 anything else (another exception, an input slower than its bound) is a
 finding, which libFuzzer keeps. Memory is bounded by libFuzzer's
@@ -148,6 +148,9 @@ with atheris.instrument_imports(include=["quorvel_verify"]):
     from quorvel_verify.tdx.pcs import PcsClient, PcsError
     from quorvel_verify.tdx.pcs_answers import PARTS
     from quorvel_verify.tdx.quote import parse_quote
+    from quorvel_verify.azure.tpm_quote import (
+        TpmQuote, parse_attestation, parse_signature, read_pcrs, read_quote, tpm_checks,
+    )
 
 # A genuine v4 quote and a moment inside its collateral's window.
 TDX_QUOTE = (DATA / "tdx" / "quote-v4-uptodate.dcapqvl.bin").read_bytes()
@@ -219,7 +222,32 @@ def shapes(data: bytes) -> None:
     unwrap_report(data)
 
 
-TARGETS |= {"quote": quote, "collateral": collateral, "pcs": pcs_answer, "hcl": hcl, "shapes": shapes}
+# The genuine HCL report whose attestation key signed the genuine vTPM quote, and that quote's parts.
+MILAN_HCL = parse_hcl_report((DATA / "azure" / "hcl-snp-milan-v2.trustee.bin").read_bytes())
+TPM_GENUINE = TpmQuote.from_json((DATA / "azure" / "tpm-quote-v1.trustee.json").read_bytes())
+
+
+def tpm(data: bytes) -> None:
+    """A vTPM quote: its JSON form where the input starts with "{"; else the input as each part in turn (the
+    TPMS_ATTEST, the signature, a file of PCR values) beside the genuine other parts; each read and checked
+    against the genuine HCL report's attestation key."""
+    key = MILAN_HCL.attestation_key
+    if data[:1] == b"{":
+        quotes = [lambda: TpmQuote.from_json(data)]
+    else:
+        with contextlib.suppress(VerificationError):
+            parse_attestation(data)
+        with contextlib.suppress(VerificationError):
+            parse_signature(data, 256)
+        quotes = [lambda: TpmQuote(data, TPM_GENUINE.signature, TPM_GENUINE.pcrs),
+                  lambda: TpmQuote(TPM_GENUINE.message, data, TPM_GENUINE.pcrs),
+                  lambda: TpmQuote(TPM_GENUINE.message, TPM_GENUINE.signature, read_pcrs(data))]
+    for given in quotes:
+        with contextlib.suppress(VerificationError):
+            tpm_checks(read_quote(given(), key), key, b"challenge")
+
+
+TARGETS |= {"quote": quote, "collateral": collateral, "pcs": pcs_answer, "hcl": hcl, "shapes": shapes, "tpm": tpm}
 
 
 def checked(target: Callable[[bytes], None]) -> Callable[[bytes], None]:

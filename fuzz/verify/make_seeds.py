@@ -72,7 +72,8 @@ def seeds() -> dict[str, list[bytes]]:
 def tdx_and_azure_seeds() -> dict[str, list[bytes]]:
     """`quote` the genuine TDX quotes; `collateral` the genuine collateral files; `pcs` Intel's answers behind the
     byte that picks what was asked for (0 TCB info, 1 QE identity, 2 PCK CRL, 3 root CA CRL) and their issuer chain
-    header; `hcl` the genuine HCL reports and THIM payload; `shapes` those and a quote, also as base64 and hex."""
+    header; `hcl` the genuine HCL reports and THIM payload; `shapes` those and a quote, also as base64 and hex;
+    `tpm` the genuine vTPM quotes, as JSON and as their parts (message, signature, PCR values as hex lines)."""
     tdx, azure = DATA / "tdx", DATA / "azure"
     quotes = [path.read_bytes() for path in sorted(tdx.glob("quote-*.bin"))] + [(azure / "hcl-tdx.trustee.td-quote.bin").read_bytes()]
     files = [path.read_bytes() for path in sorted(tdx.glob("*.collateral.json"))]
@@ -86,12 +87,17 @@ def tdx_and_azure_seeds() -> dict[str, list[bytes]]:
         answers.append(b"\x03\r\n\r\n" + fields["root_ca_crl"].encode())
     hcls = [path.read_bytes() for path in sorted(azure.glob("hcl-*.bin")) if "td-quote" not in path.name]
     thim = (azure / "thim-milan.scitt.json").read_bytes()
+    tpm_json = json.loads((azure / "tpm-quote-v1.trustee.json").read_text())
+    tpm = [(azure / "tpm-quote-v1.trustee.json").read_bytes(), (azure / "tpm-quote.trustee.msg").read_bytes(),
+           (azure / "tpm-quote.trustee.sig").read_bytes(), bytes.fromhex(tpm_json["message"]),
+           bytes.fromhex(tpm_json["signature"]), "\n".join(tpm_json["pcrs"]).encode()]
     return {
         "quote": quotes,
         "collateral": files,
         "pcs": answers,
         "hcl": hcls + [thim],
         "shapes": hcls + [thim, quotes[0], base64.b64encode(hcls[0]), hcls[-1].hex().encode()],
+        "tpm": tpm,
     }
 
 
