@@ -42,6 +42,11 @@ def _output(capsys: pytest.CaptureFixture[str], *argv: Path | str) -> tuple[int,
         # Azure's HCL report around one: the claims it carries.
         pytest.param((REPORTS.parent / "azure" / "hcl-snp-v0.trustee.bin",
                       REPORTS.parent / "azure" / "hcl-snp-v0.trustee.vcek.pem"), None, id="hcl"),
+        # With its vTPM quote: the quote's fields and its PCR values by index.
+        pytest.param((REPORTS.parent / "azure" / "hcl-snp-milan-v2.trustee.bin",
+                      REPORTS.parent / "azure" / "hcl-snp-milan-v2.trustee.vcek-chain.pem", "--tpm-quote",
+                      REPORTS.parent / "azure" / "tpm-quote-v1.trustee.json", "--tpm-nonce", "challenge",
+                      "--now", "2026-06-01"), 0, id="hcl-tpm-quote"),
         # An Intel TDX quote with Intel's collateral, inside the collateral's window.
         pytest.param((REPORTS.parent / "tdx" / "quote-v4-uptodate.dcapqvl.bin", "--collateral",
                       REPORTS.parent / "tdx" / "quote-v4-uptodate.dcapqvl.collateral.json", "--now", "2025-07-01"),
