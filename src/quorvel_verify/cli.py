@@ -178,7 +178,7 @@ def _tpm_quote(arguments: argparse.Namespace) -> TpmQuote | bytes | None:
         if parts[option] is None:
             raise _BadInput(f"{option} is missing: a TPM quote given as raw files is --tpm-message, --tpm-signature "
                             "and --pcrs")
-    pcrs = ()
+    pcrs: tuple[bytes, ...] = ()
     if arguments.pcrs is not None:
         try:
             pcrs = read_pcrs(_read(arguments.pcrs, "PCR values", PCRS_SIZE), "PCR values")
