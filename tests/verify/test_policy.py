@@ -150,6 +150,11 @@ def test_policy_file_reads_as_the_same_policy_made_in_code(read, made):
     ('rtmr0 = ["00"]', "p.toml:1: rtmr0: unknown rule at the top level: a TDX rule, which goes in the [tdx] table"),
     ("[tdx]\nallow_debug = false\nvmpl = [0]", "p.toml:3: tdx.vmpl: unknown rule in [tdx]: a top-level key, which "
                                                "goes above the [tdx] line (every key below it is in the table)"),
+    ('tpm_nonce = "challenge"', "p.toml:1: tpm_nonce: unknown rule at the top level: an Azure rule, which goes in "
+                                "the [azure] table"),
+    ('[azure]\ntpm_nonce = "hex:6368x"', "p.toml:2: azure.tpm_nonce: after hex:, expected an even number of hex digits"),
+    ('[azure]\nrequire_tpm_quote = true\n[azure.pcrs]\n32 = ["00"]',
+     "p.toml:4: azure.pcrs.32: expected a PCR index from 0 to 31 as the key, got '32'"),
     ("allow_debug = 1", "p.toml:1: allow_debug: expected true or false, got the integer 1"),
     ("min_guest_svn = true", "p.toml:1: min_guest_svn: expected an integer from 0 to 4294967295, got the boolean true"),
     ('min_tcb.snp = "22"', 'p.toml:1: min_tcb.snp: expected an integer from 0 to 255, got the string "22"'),

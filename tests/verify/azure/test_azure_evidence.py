@@ -130,6 +130,24 @@ def test_vtpm_quote(hcl: Callable[[], bytes], quote: Callable[[], object], nonce
         assert result.tpm_quote is not None and result.tpm_quote.pcrs[7] == TPM_PCRS[7]
 
 
+PCR7 = TPM_QUOTE["pcrs"][7]
+
+
+@pytest.mark.parametrize(("rules", "quote", "outcome", "detail"), [
+    ({"pcrs": {"7": [PCR7]}}, True, "pass", "PCR 7, each among its allowed values"),
+    ({"pcrs": {7: ["00" * 32, PCR7.upper()]}}, True, "pass", "PCR 7, each among its allowed values"),
+    ({"pcrs": {"7": ["00" * 32]}}, True, "fail", f"expected PCR 7 {'00' * 32}; found {PCR7}"),
+    ({"pcrs": {"24": [PCR7]}}, True, "fail", "PCR 24 " + PCR7 + ", which the quote does not select"),
+    ({"pcrs": {"7": [PCR7]}}, False, "fail", "no quote was given"),
+    ({"require_tpm_quote": True}, False, "fail", "without one, the HCL report, made at boot, proves neither"),
+], ids=["allowed", "one of the allowed", "another value", "not selected", "no quote", "quote required"])
+def test_azure_policy_judges_the_quoted_pcrs(rules: dict[str, object], quote: bool, outcome: str, detail: str) -> None:
+    result = verify(MILAN_V2, MILAN_V2_CHAIN, now=NOW, tpm_quote=TPM_QUOTE if quote else None,
+                    policy={"azure": {"tpm_nonce": "challenge", **rules}})
+    check = result.check(f"policy.azure.{next(iter(rules))}")
+    assert (check.result, detail in check.detail, result.verified) == (outcome, True, outcome == "pass"), check.detail
+
+
 def _edit(data: bytes, offset: int, new: bytes) -> bytes:
     return data[:offset] + new + data[offset + len(new):]
 
