@@ -390,7 +390,7 @@ def _message(error: VerificationError, arguments: argparse.Namespace | None) -> 
         return str(error)
     files = {"report": arguments.report, "certificate": arguments.cert, "certificate_table": arguments.cert_table,
              "crl": arguments.crl, "collateral": arguments.collateral, "quote": arguments.td_quote,
-             "tpm_quote": arguments.tpm_quote}
+             "tpm_quote": arguments.tpm_quote, "tpm_nonce": "--tpm-nonce"}
     reason = error.reason
     if error.argument == "tpm_quote" and arguments.tpm_quote is None:
         # Given as raw files: the part the error is about names its file.
