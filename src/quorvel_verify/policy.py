@@ -9,8 +9,10 @@ says what the rule expected and what the report holds.
 The rules are declared with their platform (SEV-SNP's in `sevsnp/rules.py`,
 which are the top-level keys of the file); a later platform's rules live in a
 table of the file named after it (`[tdx]`), held by a field of that name whose
-value is the platform's own `RuleSet`. `rule_reference()` lists them all, with
-the text of each rule's declaration.
+value is the platform's own `RuleSet`. Azure's vTPM evidence, around either
+platform's report, has its rules in `[azure]` (`azure/rules.py`), judged for
+evidence of both. `rule_reference()` lists them all, with the text of each
+rule's declaration.
 
 `require_revocation` and `crl_grace_period` make no check of their own: they
 set how the `revocation` check judges AMD's revocation list, which is the
