@@ -150,6 +150,11 @@ def test_policy_file_reads_as_the_same_policy_made_in_code(read, made):
     ('rtmr0 = ["00"]', "p.toml:1: rtmr0: unknown rule at the top level: a TDX rule, which goes in the [tdx] table"),
     ("[tdx]\nallow_debug = false\nvmpl = [0]", "p.toml:3: tdx.vmpl: unknown rule in [tdx]: a top-level key, which "
                                                "goes above the [tdx] line (every key below it is in the table)"),
+    ('[tdx]\nmax_collateral_age = "30 days"', 'p.toml:2: tdx.max_collateral_age: expected a span of time such as '
+                                               '"30d" or "12h", or a number of days, got the string "30 days"'),
+    # A grace period for a status that tcb_statuses refuses anyway would do nothing.
+    ('[tdx]\nout_of_date_grace = "7d"', 'p.toml:2: tdx.out_of_date_grace: bounds how long OutOfDate is accepted, '
+     'which tcb_statuses does not accept: add "OutOfDate" (or "OutOfDateConfigurationNeeded") to tcb_statuses'),
     ("allow_debug = 1", "p.toml:1: allow_debug: expected true or false, got the integer 1"),
     ("min_guest_svn = true", "p.toml:1: min_guest_svn: expected an integer from 0 to 4294967295, got the boolean true"),
     ('min_tcb.snp = "22"', 'p.toml:1: min_tcb.snp: expected an integer from 0 to 255, got the string "22"'),
