@@ -39,7 +39,7 @@ from .sevsnp.vocabulary import KeyKind
 from .sevsnp.urls import KDS_BASE_URL
 from .azure.hcl import REPORT_TYPE_TDX
 from .tdx.collateral import Collateral as TdxCollateral
-from .tdx.pcs import PCS_BASE_URL, PcsClient
+from .tdx.pcs import PCS_BASE_URL, TCB_UPDATES, PcsClient
 from .tdx.platform import looks_like_quote
 from .verification import TdxVerification, Verification
 from .verifier import Verifier, instant
@@ -121,7 +121,17 @@ def _parser() -> argparse.ArgumentParser:
         "--td-quote", metavar="FILE", help="the TDX quote made from the TDREPORT of an Azure HCL report given as "
         "EVIDENCE, verified with --collateral or --fetch",
     )
-    parser.add_argument("--pcs-url", metavar="URL", help=f"Intel's PCS or a caching service (default: {PCS_BASE_URL})")
+    parser.add_argument("--pcs-url", metavar="URL", help=f"Intel's PCS or a caching service such as Intel's PCCS "
+                                                         f"(default: {PCS_BASE_URL})")
+    parser.add_argument(
+        "--tcb-update", choices=TCB_UPDATES, help="with --fetch, Intel's early or standard set of TCB info and QE "
+        "identity (default: the service's, Intel's standard); the early set names a TCB recovery's levels first",
+    )
+    parser.add_argument(
+        "--timeout", metavar="SECONDS", help=f"with --fetch, how long each request may take (default: "
+        f"{limits.REQUEST_SECONDS:g}); a request still unanswered after {limits.SLOW_SECONDS:g} s (or half of it) is "
+        "said on stderr",
+    )
     return parser
 
 
@@ -175,8 +185,32 @@ def _cache(directory: str | None) -> Cache:
     return Cache(directory)
 
 
+def _requests(arguments: argparse.Namespace) -> tuple[float, float]:
+    """The deadline of each request (--timeout), and when one is said to be slow."""
+    for option, value in (("--timeout", arguments.timeout), ("--tcb-update", arguments.tcb_update)):
+        if value is not None and not arguments.fetch:
+            raise _BadInput(f"{option} applies to --fetch only")
+    if arguments.timeout is None:
+        seconds = limits.REQUEST_SECONDS
+    else:
+        try:
+            seconds = float(arguments.timeout)
+        except ValueError:
+            seconds = float("nan")
+        if not 0 < seconds <= limits.RUN_SECONDS:  # NaN too
+            raise _BadInput(f"--timeout: expected a number of seconds above 0 and at most {limits.RUN_SECONDS:g}, "
+                            f"got {arguments.timeout!r}")
+    return seconds, min(limits.SLOW_SECONDS, seconds / 2)
+
+
+def _say(line: str) -> None:
+    """A line of progress (a wait, a slow request), on stderr: stdout holds the result alone."""
+    print(line, file=sys.stderr, flush=True)
+
+
 def _pcs_client(arguments: argparse.Namespace) -> PcsClient | None:
     """The PCS client that --fetch or --offline asks for, with the cache; None without either."""
+    timeout, slow_after = _requests(arguments)
     if not (arguments.fetch or arguments.offline):
         for option, value in (("--cache-dir", arguments.cache_dir), ("--pcs-url", arguments.pcs_url)):
             if value is not None:
@@ -184,12 +218,13 @@ def _pcs_client(arguments: argparse.Namespace) -> PcsClient | None:
         return None
     return PcsClient(
         arguments.pcs_url or PCS_BASE_URL, cache=_cache(arguments.cache_dir), offline=arguments.offline,
-        progress=lambda line: print(line, file=sys.stderr, flush=True),
+        tcb_update=arguments.tcb_update, progress=_say, timeout=timeout, slow_after=slow_after,
     )
 
 
 def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
     """The KDS client that --fetch or --offline asks for, with the cache; None without either."""
+    timeout, slow_after = _requests(arguments)
     if not (arguments.fetch or arguments.offline):
         for option, value in (("--cache-dir", arguments.cache_dir), ("--kds-url", arguments.kds_url)):
             if value is not None:
@@ -197,12 +232,13 @@ def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
         return None
     return KdsClient(
         arguments.kds_url or KDS_BASE_URL, cache=_cache(arguments.cache_dir), offline=arguments.offline,
-        run_seconds=limits.RUN_SECONDS, progress=lambda line: print(line, file=sys.stderr, flush=True),
+        run_seconds=limits.RUN_SECONDS, progress=_say, timeout=timeout, slow_after=slow_after,
     )
 
 
 def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     _one_stdin(arguments)
+    _requests(arguments)  # refused before any file is read, whichever client would take it
     # The evidence first, its size before a byte of it is read: the input a mistake most often makes large.
     evidence = _read(arguments.report, "report", limits.REPORT_FILE_SIZE)
     evidence = quote_from_text(evidence) or evidence
@@ -219,7 +255,7 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     if arguments.td_quote is not None:
         raise _BadInput(f"--td-quote applies to an HCL report around a TDX TDREPORT; {arguments.report} is not one")
     for option, value in (("--collateral", arguments.collateral), ("--save-collateral", arguments.save_collateral),
-                          ("--pcs-url", arguments.pcs_url)):
+                          ("--pcs-url", arguments.pcs_url), ("--tcb-update", arguments.tcb_update)):
         if value is not None:
             raise _BadInput(f"{option} applies to a TDX quote; {arguments.report} is not one")
     client = _kds_client(arguments)

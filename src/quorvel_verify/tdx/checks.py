@@ -565,7 +565,7 @@ class TdxChecker:
         else:
             module_check, module_level = tdx_module(parsed, info)
             tcb_check, verdict = tcb(parsed, pck, info, module_level, qe_level)
-            since = _out_of_date_since(parsed, pck, info, identity, module_level, qe_level)
+            since = None if info is None else _out_of_date_since(parsed, pck, info, identity, module_level, qe_level)
             verdict = dataclasses.replace(verdict, out_of_date_since=since)
         pck_crl, root_crl = self._crls_of(given, pck, parsed.signature_data.pck_chain_pem)
         judgement = _Judgement(
