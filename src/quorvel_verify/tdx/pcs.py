@@ -31,11 +31,12 @@ from __future__ import annotations
 import contextlib
 import datetime
 import json
-from collections.abc import Mapping
+import time
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from typing import Any
 
 from .._internal import limits
+from .._internal.cache import Cache
 from .._internal.client import CollateralClient, Origin, write_entry
 from .._internal.http import FetchError, check_url
 from .._internal.untrusted import describe
@@ -109,12 +110,30 @@ class PcsClient(CollateralClient):
     _address = "PCS address"
     _error = PcsError
 
-    def __init__(self, base_url: str | None = None, *, tcb_update: str | None = None, **options: Any) -> None:
+    def __init__(
+        self,
+        base_url: str | None = None,
+        *,
+        cache: Cache | None = None,
+        offline: bool = False,
+        tcb_update: str | None = None,
+        timeout: float = limits.REQUEST_SECONDS,
+        max_wait: float = limits.RETRY_SECONDS,
+        run_seconds: float | None = None,
+        first_backoff: float = 1.0,
+        progress: Callable[[str], None] | None = None,
+        slow_after: float | None = limits.SLOW_SECONDS,
+        sleep: Callable[[float], None] = time.sleep,
+        clock: Callable[[], float] = time.monotonic,
+    ) -> None:
         if tcb_update is not None and (not isinstance(tcb_update, str) or tcb_update not in TCB_UPDATES):
             raise VerificationError(
                 f"tcb_update: one of {', '.join(TCB_UPDATES)} (or None), not {tcb_update!r}", ErrorKind.USAGE
             )
-        super().__init__(base_url, **options)
+        super().__init__(
+            base_url, cache=cache, offline=offline, timeout=timeout, max_wait=max_wait, run_seconds=run_seconds,
+            first_backoff=first_backoff, progress=progress, slow_after=slow_after, sleep=sleep, clock=clock,
+        )
         self.tcb_update = tcb_update
         # The cache entries of a set asked for by name are its own: the early set is not the standard one.
         self._set = "" if tcb_update is None else f"{tcb_update}/"
