@@ -129,8 +129,8 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--timeout", metavar="SECONDS", help=f"with --fetch, how long each request may take (default: "
-        f"{limits.REQUEST_SECONDS:g}); a request still unanswered after {limits.SLOW_SECONDS:g} s (or half of it) is "
-        "said on stderr",
+        f"{limits.REQUEST_SECONDS:g} s); a request still unanswered after {limits.SLOW_SECONDS:g} s (or half the "
+        "timeout) is said on stderr",
     )
     return parser
 
