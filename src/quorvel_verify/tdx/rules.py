@@ -219,7 +219,7 @@ OUT_OF_DATE_GRACE: Final = Rule(
     "How long an OutOfDate (or OutOfDateConfigurationNeeded) TCB stays accepted after Intel published the newer "
     "level that made it so: counted from the tcbDate of the first level newer than the one matched (of the "
     "platform's, the TDX module's or the QE's levels, whichever is out of date, the earliest). Past it, the "
-    "quote fails. `tcb_statuses` must list the status too: this rule only bounds how long it is accepted.",
+    "quote fails. ``tcb_statuses`` must list the status too: this rule only bounds how long it is accepted.",
 )
 MIN_TCB_EVALUATION_DATA_NUMBER: Final = Rule(
     integer(0, 0xFFFF_FFFF), _min_evaluation, "integer", "none",
