@@ -124,8 +124,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--pcs-url", metavar="URL", help=f"Intel's PCS or a caching service such as Intel's PCCS "
                                                          f"(default: {PCS_BASE_URL})")
     parser.add_argument(
-        "--tcb-update", choices=TCB_UPDATES, help="with --fetch, Intel's early or standard set of TCB info and QE "
-        "identity (default: the service's, Intel's standard); the early set names a TCB recovery's levels first",
+        "--tcb-update", choices=TCB_UPDATES, help="with --fetch or --offline, Intel's early or standard set of TCB "
+        "info and QE identity (default: the service's, Intel's standard); the early set names a TCB recovery's "
+        "levels first",
     )
     parser.add_argument(
         "--timeout", metavar="SECONDS", help=f"with --fetch, how long each request may take (default: "
@@ -187,9 +188,11 @@ def _cache(directory: str | None) -> Cache:
 
 def _requests(arguments: argparse.Namespace) -> tuple[float, float]:
     """The deadline of each request (--timeout), and when one is said to be slow."""
-    for option, value in (("--timeout", arguments.timeout), ("--tcb-update", arguments.tcb_update)):
-        if value is not None and not arguments.fetch:
-            raise _BadInput(f"{option} applies to --fetch only")
+    if arguments.timeout is not None and not arguments.fetch:
+        raise _BadInput("--timeout applies to --fetch only")
+    # Each set has its own cache entries: --offline reads those of the set it names.
+    if arguments.tcb_update is not None and not (arguments.fetch or arguments.offline):
+        raise _BadInput("--tcb-update applies to --fetch and --offline only")
     if arguments.timeout is None:
         seconds = limits.REQUEST_SECONDS
     else:

@@ -197,3 +197,4 @@ def test_command_fetches_then_runs_offline(server, tmp_path: Path, command: Call
     # Intel's early set: asked for by name, not found in the standard set's entries.
     command([*common, *fetch, "--tcb-update", "early"], 0, expected)
     assert server.requests[4:] == [pcs_answers.tcb_info_url(FMSPC, "", "early"), pcs_answers.qe_identity_url("", "early")]
+    command([*common, "--offline", "--cache-dir", str(cache), "--tcb-update", "early"], 0, expected)
