@@ -58,7 +58,8 @@ class TestFetching:
     # Steps: a fetch ("milan"/"genoa": that report's VCEK, "chain", "crl", "crl-late": the CRL after its next
     # update), kept once fetched as the verifier keeps what passed its checks; "offline:" before a fetch for one
     # that must not touch the network, "failed:" for one whose checks failed (forgotten), "brief:" for one in a
-    # run of 5 s, "slow:" for one said to be slow after 0.1 s (a line of progress: a string among the waits); "cut": every cache file cut to half its size; "fifo": each replaced by a FIFO; "link": each
+    # run of 5 s, "slow:" for one said to be slow after 0.1 s (that line of progress is a string among the
+    # waits); "cut": every cache file cut to half its size; "fifo": each replaced by a FIFO; "link": each
     # directory under the cache moved out of it and linked in its place. Each fetch makes a new client over the
     # same cache, as a new process would.
     @pytest.mark.parametrize(
