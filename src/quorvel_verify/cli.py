@@ -41,7 +41,7 @@ from .azure.hcl import REPORT_TYPE_TDX
 from .azure.tpm_quote import describe_nonce, pcr_ranges
 from .azure.tpm_quote import MESSAGE_SIZE, PCRS_SIZE, QUOTE_FILE_SIZE, SIGNATURE_SIZE, TpmQuote, read_pcrs
 from .tdx.collateral import Collateral as TdxCollateral
-from .tdx.pcs import PCS_BASE_URL, PcsClient
+from .tdx.pcs import PCS_BASE_URL, TCB_UPDATES, PcsClient
 from .tdx.platform import looks_like_quote
 from .verification import TdxVerification, Verification
 from .verifier import Verifier, instant
@@ -123,7 +123,6 @@ def _parser() -> argparse.ArgumentParser:
         "--td-quote", metavar="FILE", help="the TDX quote made from the TDREPORT of an Azure HCL report given as "
         "EVIDENCE, verified with --collateral or --fetch",
     )
-    parser.add_argument("--pcs-url", metavar="URL", help=f"Intel's PCS or a caching service (default: {PCS_BASE_URL})")
     parser.add_argument(
         "--tpm-quote", metavar="FILE", help="the vTPM quote that the attestation key of an Azure HCL report given as "
         "EVIDENCE signed: JSON, with message, signature and pcrs in hex",
@@ -139,6 +138,18 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--tpm-nonce", metavar="NONCE", help='the nonce the vTPM quote was asked for: text, or "hex:" then hex digits '
         "(as the policy's [azure] tpm_nonce)",
+    )
+    parser.add_argument("--pcs-url", metavar="URL", help=f"Intel's PCS or a caching service such as Intel's PCCS "
+                                                         f"(default: {PCS_BASE_URL})")
+    parser.add_argument(
+        "--tcb-update", choices=TCB_UPDATES, help="with --fetch or --offline, Intel's early or standard set of TCB "
+        "info and QE identity (default: the service's, Intel's standard); the early set names a TCB recovery's "
+        "levels first",
+    )
+    parser.add_argument(
+        "--timeout", metavar="SECONDS", help=f"with --fetch, how long each request may take (default: "
+        f"{limits.REQUEST_SECONDS:g} s); a request still unanswered after {limits.SLOW_SECONDS:g} s (or half the "
+        "timeout) is said on stderr",
     )
     return parser
 
@@ -220,8 +231,34 @@ def _cache(directory: str | None) -> Cache:
     return Cache(directory)
 
 
+def _requests(arguments: argparse.Namespace) -> tuple[float, float]:
+    """The deadline of each request (--timeout), and when one is said to be slow."""
+    if arguments.timeout is not None and not arguments.fetch:
+        raise _BadInput("--timeout applies to --fetch only")
+    # Each set has its own cache entries: --offline reads those of the set it names.
+    if arguments.tcb_update is not None and not (arguments.fetch or arguments.offline):
+        raise _BadInput("--tcb-update applies to --fetch and --offline only")
+    if arguments.timeout is None:
+        seconds = limits.REQUEST_SECONDS
+    else:
+        try:
+            seconds = float(arguments.timeout)
+        except ValueError:
+            seconds = float("nan")
+        if not 0 < seconds <= limits.RUN_SECONDS:  # NaN too
+            raise _BadInput(f"--timeout: expected a number of seconds above 0 and at most {limits.RUN_SECONDS:g}, "
+                            f"got {arguments.timeout!r}")
+    return seconds, min(limits.SLOW_SECONDS, seconds / 2)
+
+
+def _say(line: str) -> None:
+    """A line of progress (a wait, a slow request), on stderr: stdout holds the result alone."""
+    print(line, file=sys.stderr, flush=True)
+
+
 def _pcs_client(arguments: argparse.Namespace) -> PcsClient | None:
     """The PCS client that --fetch or --offline asks for, with the cache; None without either."""
+    timeout, slow_after = _requests(arguments)
     if not (arguments.fetch or arguments.offline):
         for option, value in (("--cache-dir", arguments.cache_dir), ("--pcs-url", arguments.pcs_url)):
             if value is not None:
@@ -229,12 +266,13 @@ def _pcs_client(arguments: argparse.Namespace) -> PcsClient | None:
         return None
     return PcsClient(
         arguments.pcs_url or PCS_BASE_URL, cache=_cache(arguments.cache_dir), offline=arguments.offline,
-        progress=lambda line: print(line, file=sys.stderr, flush=True),
+        tcb_update=arguments.tcb_update, progress=_say, timeout=timeout, slow_after=slow_after,
     )
 
 
 def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
     """The KDS client that --fetch or --offline asks for, with the cache; None without either."""
+    timeout, slow_after = _requests(arguments)
     if not (arguments.fetch or arguments.offline):
         for option, value in (("--cache-dir", arguments.cache_dir), ("--kds-url", arguments.kds_url)):
             if value is not None:
@@ -242,12 +280,13 @@ def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
         return None
     return KdsClient(
         arguments.kds_url or KDS_BASE_URL, cache=_cache(arguments.cache_dir), offline=arguments.offline,
-        run_seconds=limits.RUN_SECONDS, progress=lambda line: print(line, file=sys.stderr, flush=True),
+        run_seconds=limits.RUN_SECONDS, progress=_say, timeout=timeout, slow_after=slow_after,
     )
 
 
 def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     _one_stdin(arguments)
+    _requests(arguments)  # refused before any file is read, whichever client would take it
     # The evidence first, its size before a byte of it is read: the input a mistake most often makes large.
     evidence = _read(arguments.report, "report", limits.REPORT_FILE_SIZE)
     evidence = quote_from_text(evidence) or evidence
@@ -264,7 +303,7 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     if arguments.td_quote is not None:
         raise _BadInput(f"--td-quote applies to an HCL report around a TDX TDREPORT; {arguments.report} is not one")
     for option, value in (("--collateral", arguments.collateral), ("--save-collateral", arguments.save_collateral),
-                          ("--pcs-url", arguments.pcs_url)):
+                          ("--pcs-url", arguments.pcs_url), ("--tcb-update", arguments.tcb_update)):
         if value is not None:
             raise _BadInput(f"{option} applies to a TDX quote; {arguments.report} is not one")
     client = _kds_client(arguments)

@@ -32,6 +32,7 @@ and `path`).
 from __future__ import annotations
 
 import dataclasses
+import datetime
 import difflib
 import functools
 import hashlib
@@ -190,6 +191,18 @@ class TdxRules(RuleSet):
     forbid_perfmon: bool | None = field(tdx.FORBID_PERFMON)
     min_tee_tcb_svn: bytes | str | None = field(tdx.MIN_TEE_TCB_SVN)
     min_tcb_evaluation_data_number: int | None = field(tdx.MIN_TCB_EVALUATION_DATA_NUMBER)
+    max_collateral_age: datetime.timedelta | str | int | None = field(tdx.MAX_COLLATERAL_AGE)
+    out_of_date_grace: datetime.timedelta | str | int | None = field(tdx.OUT_OF_DATE_GRACE)
+
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        if self.out_of_date_grace is not None and not set(tdx.OUT_OF_DATE) & set(self.tcb_statuses):
+            # Otherwise `tcb_statuses` refuses what the grace period would accept, and the rule does nothing.
+            raise PolicyError(
+                "out_of_date_grace: bounds how long OutOfDate is accepted, which tcb_statuses does not accept: add "
+                '"OutOfDate" (or "OutOfDateConfigurationNeeded") to tcb_statuses',
+                ("out_of_date_grace",),
+            )
 
     @classmethod
     def _placed_elsewhere(cls, key: str) -> str | None:

@@ -58,7 +58,8 @@ class TestFetching:
     # Steps: a fetch ("milan"/"genoa": that report's VCEK, "chain", "crl", "crl-late": the CRL after its next
     # update), kept once fetched as the verifier keeps what passed its checks; "offline:" before a fetch for one
     # that must not touch the network, "failed:" for one whose checks failed (forgotten), "brief:" for one in a
-    # run of 5 s; "cut": every cache file cut to half its size; "fifo": each replaced by a FIFO; "link": each
+    # run of 5 s, "slow:" for one said to be slow after 0.1 s (that line of progress is a string among the
+    # waits); "cut": every cache file cut to half its size; "fifo": each replaced by a FIFO; "link": each
     # directory under the cache moved out of it and linked in its place. Each fetch makes a new client over the
     # same cache, as a new process would.
     @pytest.mark.parametrize(
@@ -113,6 +114,9 @@ class TestFetching:
                          id="stall past the timeout"),
             pytest.param(["drip"], ["milan", "milan"], [f"{{url}}: no response within {TIMEOUT:g} s", OK], 2, [],
                          id="a byte at a time: cut off at the request's deadline"),
+            pytest.param(["stall"], ["slow:milan"], [f"{{url}}: no response within {TIMEOUT:g} s"], 1,
+                         [f"still waiting for {{url}} after 0.1 s (giving up after {TIMEOUT:g} s)"],
+                         id="a slow request said before its deadline"),
         ],
     )
     def test_fetch(self, server, tmp_path, script, steps, outcomes, requests, waits):
@@ -134,7 +138,7 @@ class TestFetching:
             offline = mode == "offline"
             client = KdsClient(
                 server.url, cache=cache, offline=offline, timeout=TIMEOUT, max_wait=10,
-                run_seconds=5 if mode == "brief" else None,
+                run_seconds=5 if mode == "brief" else None, **({"slow_after": 0.1} if mode == "slow" else {}),
                 progress=progress.append, sleep=sleep, clock=lambda: clock[0],
             )
             (url, fetch), expected = step_of(target, server.url), next(expectations)
@@ -150,10 +154,10 @@ class TestFetching:
         assert len(server.requests) == requests
         first = step_of(steps[0].rpartition(":")[2], server.url)[0]
         assert progress == [
-            f"waiting {seconds} s to retry {first} (HTTP {status}, attempt {n})"
-            for n, (seconds, status) in enumerate(waits, 1)
+            wait.format(url=first) if isinstance(wait, str) else f"waiting {wait[0]} s to retry {first} (HTTP "
+            f"{wait[1]}, attempt {n})" for n, wait in enumerate(waits, 1)
         ]
-        assert slept == [seconds for seconds, _ in waits]
+        assert slept == [wait[0] for wait in waits if not isinstance(wait, str)]
 
 
 PLANTS = ("cut", "fifo", "link")
@@ -255,6 +259,12 @@ USERINFO = "KDS address 'http://***@127.0.0.1:9/': a user name or password in th
         pytest.param([], [(["--fetch", "--kds-url", "https://kds.example/?x=1"], 2, "KDS address "
                            "'https://kds.example/?x=1': a base address takes no query or fragment")], 0,
                      id="address with a query"),
+        # Slow, then cut off at --timeout: said on stderr; stdout holds the JSON object alone.
+        pytest.param(["stall"], [(["--fetch", "--json", "--timeout", "0.4"], 2, (
+            {"verified": False, "error": "{vcek}: no response within 0.4 s"},
+            "error: {vcek}: no response within 0.4 s"))], 1, id="--timeout"),
+        pytest.param([], [(["--offline", "--timeout", "5"], 2, "--timeout applies to --fetch only")], 0,
+                     id="--timeout without --fetch"),
     ],
 )
 def test_command(server, tmp_path, command, script, runs, requests):

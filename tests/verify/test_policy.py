@@ -155,6 +155,11 @@ def test_policy_file_reads_as_the_same_policy_made_in_code(read, made):
     ('[azure]\ntpm_nonce = "hex:6368x"', "p.toml:2: azure.tpm_nonce: after hex:, expected an even number of hex digits"),
     ('[azure]\nrequire_tpm_quote = true\n[azure.pcrs]\n32 = ["00"]',
      "p.toml:4: azure.pcrs.32: expected a PCR index from 0 to 31 as the key, got '32'"),
+    ('[tdx]\nmax_collateral_age = "30 days"', 'p.toml:2: tdx.max_collateral_age: expected a span of time such as '
+                                               '"30d" or "12h", or a number of days, got the string "30 days"'),
+    # A grace period for a status that tcb_statuses refuses anyway would do nothing.
+    ('[tdx]\nout_of_date_grace = "7d"', 'p.toml:2: tdx.out_of_date_grace: bounds how long OutOfDate is accepted, '
+     'which tcb_statuses does not accept: add "OutOfDate" (or "OutOfDateConfigurationNeeded") to tcb_statuses'),
     ("allow_debug = 1", "p.toml:1: allow_debug: expected true or false, got the integer 1"),
     ("min_guest_svn = true", "p.toml:1: min_guest_svn: expected an integer from 0 to 4294967295, got the boolean true"),
     ('min_tcb.snp = "22"', 'p.toml:1: min_tcb.snp: expected an integer from 0 to 255, got the string "22"'),

@@ -87,6 +87,7 @@ class CollateralClient:
         run_seconds: float | None = None,
         first_backoff: float = 1.0,
         progress: Callable[[str], None] | None = None,
+        slow_after: float | None = limits.SLOW_SECONDS,
         sleep: Callable[[float], None] = time.sleep,
         clock: Callable[[], float] = time.monotonic,
     ) -> None:
@@ -98,7 +99,7 @@ class CollateralClient:
         self.progress = progress
         self._fetcher = Fetcher(
             timeout=timeout, max_wait=max_wait, run_seconds=run_seconds, first_backoff=first_backoff,
-            progress=progress, error=self._error, sleep=sleep, clock=clock,
+            progress=progress, slow_after=slow_after, error=self._error, sleep=sleep, clock=clock,
         )
         self._origins = Origins()
 

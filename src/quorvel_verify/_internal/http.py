@@ -102,7 +102,9 @@ class Fetcher:
     body; `max_wait` the total time spent waiting to retry one address after
     a 429 or a 503; `run_seconds` (if given) everything the fetcher does from
     its creation: requests and waits. `progress` receives one line per wait
-    ("waiting 2 s to retry ..."). `error` is the class of the exceptions it
+    ("waiting 2 s to retry ...") and one per request still unanswered after
+    `slow_after` seconds ("still waiting for ..."; None: never), from the
+    thread that times the request. `error` is the class of the exceptions it
     raises. `sleep` and `clock` are replaceable for tests.
     """
 
@@ -114,6 +116,7 @@ class Fetcher:
         run_seconds: float | None = None,
         first_backoff: float = 1.0,
         progress: Callable[[str], None] | None = None,
+        slow_after: float | None = limits.SLOW_SECONDS,
         error: type[FetchError] = FetchError,
         sleep: Callable[[float], None] = time.sleep,
         clock: Callable[[], float] = time.monotonic,
@@ -123,6 +126,7 @@ class Fetcher:
         self.run_seconds = run_seconds
         self.first_backoff = first_backoff
         self.progress = progress
+        self.slow_after = slow_after
         self.error = error
         self._sleep = sleep
         self._clock = clock
@@ -216,6 +220,7 @@ class Fetcher:
         timer = threading.Timer(seconds, cut)
         timer.daemon = True
         timer.start()
+        slow = self._slow_timer(url, seconds)
         try:
             path = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
             connection.connect()
@@ -240,7 +245,21 @@ class Fetcher:
             self._network_failure(url, error, seconds)
         finally:
             timer.cancel()
+            if slow is not None:
+                slow.cancel()
             connection.close()
+
+    def _slow_timer(self, url: str, seconds: float) -> threading.Timer | None:
+        """A timer that says, once, that the request to `url` is slow, if it lasts `slow_after` seconds of the
+        `seconds` it may take."""
+        progress, after = self.progress, self.slow_after
+        if progress is None or after is None or after >= seconds:
+            return None
+        line = f"still waiting for {url} after {after:g} s (giving up after {seconds:g} s)"
+        timer = threading.Timer(after, progress, (line,))
+        timer.daemon = True
+        timer.start()
+        return timer
 
     def _body(self, response: http.client.HTTPResponse, url: str, limit: int, what: str) -> bytes:
         header = response.headers.get("Content-Length")

@@ -76,6 +76,10 @@ THIM_PAYLOAD_SIZE: Final = 64 * KIB
 # must not hold the command for longer than this.
 REQUEST_SECONDS: Final = 30.0
 
+# A request still unanswered after this long is said to be slow (one line on
+# stderr for the command), so that a user knows what the command waits for.
+SLOW_SECONDS: Final = 5.0
+
 # Waiting to retry one address after HTTP 429 or 503, in total.
 RETRY_SECONDS: Final = 60.0
 
@@ -90,5 +94,5 @@ REDIRECTS: Final = 5
 __all__ = [
     "CACHE_ENTRY_SIZE", "CERTIFICATES_PER_BUNDLE", "CERTIFICATE_FILE_SIZE", "CERTIFICATE_TABLE_ENTRIES",
     "CERTIFICATE_TABLE_SIZE", "CRL_SIZE", "KDS_BODY_SIZE", "PCS_BODY_SIZE", "POLICY_FILE_SIZE", "REDIRECTS",
-    "REPORT_FILE_SIZE", "REQUEST_SECONDS", "RETRY_SECONDS", "RUN_SECONDS",
+    "REPORT_FILE_SIZE", "REQUEST_SECONDS", "RETRY_SECONDS", "RUN_SECONDS", "SLOW_SECONDS",
 ]

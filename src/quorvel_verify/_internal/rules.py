@@ -10,6 +10,7 @@ the policy reference) is generated.
 from __future__ import annotations
 
 import dataclasses
+import datetime
 import re
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
@@ -86,6 +87,42 @@ def integer(low: int, high: int) -> Callable[[object], int]:
         return value
 
     return parse
+
+
+# A span of time as a policy writes it: whole days ("30d") or hours ("12h"), or an integer number of days.
+_DURATION = re.compile(r"([0-9]{1,6})([dh])")
+_UNITS = {"d": "days", "h": "hours"}
+# A century: longer spans mean "never", and would overflow the dates they are added to.
+MAX_DURATION = datetime.timedelta(days=36525)
+
+
+def duration(value: object) -> datetime.timedelta:
+    """A span of time: "30d" (days) or "12h" (hours), an integer number of days, or a `datetime.timedelta`;
+    from zero to a century."""
+    if isinstance(value, datetime.timedelta):
+        span = value
+    elif isinstance(value, int) and not isinstance(value, bool):
+        if not 0 <= value <= MAX_DURATION.days:
+            raise Invalid(f"expected a number of days from 0 to {MAX_DURATION.days}, got {describe(value)}")
+        span = datetime.timedelta(days=value)
+    elif isinstance(value, str) and (match := _DURATION.fullmatch(value)):
+        span = datetime.timedelta(**{_UNITS[match[2]]: int(match[1])})
+    else:
+        raise Invalid(f'expected a span of time such as "30d" or "12h", or a number of days, got {describe(value)}')
+    if not datetime.timedelta(0) <= span <= MAX_DURATION:
+        raise Invalid(f"expected a span of time from 0 to {MAX_DURATION.days} days, got {span}")
+    return span
+
+
+def span(value: datetime.timedelta) -> str:
+    """A span of time as a detail names it: "30 days", "12 hours", "1 day 6 hours"."""
+    if value.seconds % 3600 or value.microseconds:  # given in code, finer than hours
+        return str(value)
+    days, hours = value.days, value.seconds // 3600
+    parts = [f"{days} day{'s' if days != 1 else ''}"] if days else []
+    if hours or not days:
+        parts.append(f"{hours} hour{'s' if hours != 1 else ''}")
+    return " ".join(parts)
 
 
 def hex_bytes(size: int) -> Callable[[object], bytes]:

@@ -70,8 +70,13 @@ def quiet_serial_warning() -> None:
 
     Called before each load rather than at import: a caller's (or a test
     runner's) `catch_warnings` puts back the filters it found, without ours.
+    It must come first: a filter added after it (`simplefilter("error")`, as
+    `python -W error` or a test runner's strict mode sets) would otherwise turn
+    the warning into an exception that refuses every genuine VCEK. Ours
+    matches only this warning of this package's loads, so moving it ahead
+    changes nothing for the caller's own.
     """
-    if _installed and any(entry is _installed[0] for entry in warnings.filters):
+    if _installed and warnings.filters and warnings.filters[0] is _installed[0]:
         return
     warnings.filterwarnings(
         "ignore", message=SERIAL_WARNING, category=CryptographyDeprecationWarning, module=_SERIAL_MODULES
@@ -125,6 +130,13 @@ def load_certificates(data: bytes, source: str = "certificate") -> tuple[x509.Ce
 def _not_a_certificate(data: bytes, error: Exception) -> str | None:
     if len(data) == REPORT_SIZE:
         return "this is a report, not a certificate: were the report and the certificate given in swapped order?"
+    if isinstance(error, CryptographyDeprecationWarning) and "serial" in str(error).lower():
+        # Raised as an error by a filter placed ahead of ours between our check and the load (another thread's).
+        return (
+            "the certificate's serial number is not positive, as in AMD's VCEKs (serial number 0), and this "
+            "process's warning filters turn cryptography's warning about it into an error: try again, or let "
+            "CryptographyDeprecationWarning warn"
+        )
     if isinstance(error, ValueError) and "serial" in str(error).lower():
         return (
             f"cryptography {cryptography.__version__} refuses the certificate's serial number ({describe(error)}); "

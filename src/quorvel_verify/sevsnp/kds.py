@@ -109,8 +109,9 @@ class KdsClient(CollateralClient):
     `max_wait` bounds the total time spent waiting to retry one address after
     a 429 or a 503; `run_seconds`, if given, everything the client fetches
     from its creation (a command's run). `progress` receives one line per wait
-    ("waiting 2 s to retry ..."), for a command to print where its user sees
-    it. With `offline`, the client never touches the network: what the cache
+    ("waiting 2 s to retry ...") and one per request still unanswered after
+    `slow_after` seconds ("still waiting for ..."; None: never), for a command
+    to print where its user sees it (never on stdout). With `offline`, the client never touches the network: what the cache
     lacks is an `OfflineError` that names it. `sleep` and `clock` are
     replaceable for tests.
     """

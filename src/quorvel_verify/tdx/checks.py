@@ -27,6 +27,7 @@ from .collateral import (
     Collateral,
     CollateralError,
     Level,
+    PlatformLevel,
     QeIdentity,
     TcbInfo,
     TcbStatus,
@@ -382,6 +383,8 @@ def tdx_module(parsed: Quote, info: TcbInfo | None) -> tuple[Check, Level | None
 class TcbVerdict:
     status: TcbStatus | None
     advisory_ids: tuple[str, ...]
+    # For an out-of-date TCB, when Intel's first newer level came (see `_out_of_date_since`).
+    out_of_date_since: datetime.datetime | None = None
 
 
 def tcb(parsed: Quote, pck: PckChain, info: TcbInfo | None, module_level: Level | None,
@@ -428,6 +431,8 @@ class TdxEvidence:
     advisory_ids: tuple[str, ...]
     fmspc: str
     tcb_evaluation_data_number: int | None
+    collateral_issued: datetime.datetime | None = None  # the older of the TCB info's and QE identity's issue dates
+    out_of_date_since: datetime.datetime | None = None  # for an out-of-date TCB, when Intel's first newer level came
 
     def check(self, name: str) -> Check:
         """The check of this name; KeyError if it was not made."""
@@ -541,7 +546,8 @@ class TdxChecker:
             *judged.collateral_checks,
         )
         verdict = judged.verdict
-        return TdxEvidence(checks, parsed, verdict.status, verdict.advisory_ids, judged.fmspc, judged.evaluation)
+        return TdxEvidence(checks, parsed, verdict.status, verdict.advisory_ids, judged.fmspc, judged.evaluation,
+                           judged.issued, verdict.out_of_date_since)
 
     def _judge(self, parsed: Quote, given: Collateral, require_revocation: bool, grace: datetime.timedelta) -> _Judgement:
         pck, chain_check = self._pck(parsed.signature_data.pck_chain_pem)
@@ -559,11 +565,13 @@ class TdxChecker:
         else:
             module_check, module_level = tdx_module(parsed, info)
             tcb_check, verdict = tcb(parsed, pck, info, module_level, qe_level)
+            since = None if info is None else _out_of_date_since(parsed, pck, info, identity, module_level, qe_level)
+            verdict = dataclasses.replace(verdict, out_of_date_since=since)
         pck_crl, root_crl = self._crls_of(given, pck, parsed.signature_data.pck_chain_pem)
         judgement = _Judgement(
             pck, chain_check, (qe_check, module_check, tcb_check), verdict, pck.extension.fmspc.hex(),
             _evaluation(info, identity), info_body, qe_body, pck_crl, root_crl,
-            require_revocation, grace,
+            require_revocation, grace, issued=_issued(info, identity),
         )  # fmt: skip
         return judgement.with_window(self.root)
 
@@ -575,6 +583,35 @@ def _foreign(info: TcbInfo | None, pck: PckChain) -> str | None:
         return None
     return (f"the TCB info is for FMSPC {info.fmspc.hex()} PCE-ID {info.pce_id.hex()}, not the PCK certificate's "
             f"FMSPC {extension.fmspc.hex()} PCE-ID {extension.pce_id.hex()}: it holds no level of this platform")
+
+
+_OUT_OF_DATE: Final = frozenset({TcbStatus.OUT_OF_DATE, TcbStatus.OUT_OF_DATE_CONFIGURATION_NEEDED})
+
+
+def _out_of_date_since(parsed: Quote, pck: PckChain, info: TcbInfo, identity: QeIdentity | None,
+                       module_level: Level | None, qe_level: Level | None) -> datetime.datetime | None:  # fmt: skip
+    """Since when the TCB is out of date: of the parts whose own level is OutOfDate (the platform's, the
+    module's, the QE's), the earliest date at which Intel published a level newer than theirs. None when no
+    part is out of date, or when one is and no newer level's date can be read (nothing to count a grace from)."""
+    extension, tee = pck.extension, parsed.td_report.tee_tcb_svn
+    module = levels.module_identity(info, tee)
+    platform = levels.platform_level(info, extension.tcb_components, extension.pcesvn, tee)
+    behind: list[tuple[tuple[Level, ...] | tuple[PlatformLevel, ...], Level | PlatformLevel]] = []
+    if platform is not None and platform.status in _OUT_OF_DATE:
+        behind.append((info.levels, platform))
+    if module is not None and module_level is not None and module_level.status in _OUT_OF_DATE:
+        behind.append((module.levels, module_level))
+    if identity is not None and qe_level is not None and qe_level.status in _OUT_OF_DATE:
+        behind.append((identity.levels, qe_level))
+    dates = [levels.newer_level_date(all_levels, matched) for all_levels, matched in behind]
+    known = [date for date in dates if date is not None]
+    return min(known) if known and len(known) == len(dates) else None
+
+
+def _issued(info: TcbInfo | None, identity: QeIdentity | None) -> datetime.datetime | None:
+    """When the older of the TCB info and the QE identity was issued (of the one given, if only one is)."""
+    dates = [body.issue_date for body in (info, identity) if body is not None]
+    return min(dates, default=None)
 
 
 def _evaluation(info: TcbInfo | None, identity: QeIdentity | None) -> int | None:
@@ -608,6 +645,7 @@ class _Judgement:
     grace: datetime.timedelta
     window: Window = (_EPOCH, datetime.datetime.min.replace(tzinfo=datetime.UTC))
     timed: tuple[Check, ...] = ()
+    issued: datetime.datetime | None = None  # the older of the TCB info's and QE identity's issue dates
 
     def timed_at(self, now: datetime.datetime, root: x509.Certificate) -> tuple[Check, Check, Check]:
         return (

@@ -9,7 +9,9 @@ CA's CRL. That last one comes from Intel's certificate host
 (https://certificates.trustedservices.intel.com/IntelSGXRootCA.der) when the
 client asks Intel's own service; given another address (a caching service
 or mirror, such as Intel's PCCS), the client asks it for everything, the
-root CA's CRL at `<base>/sgx/certification/v4/rootcacrl` (hex or DER).
+root CA's CRL at `<base>/sgx/certification/v4/rootcacrl` (hex or DER), or
+where that is not served (404), at `<base>/sgx/certification/v4/crl?uri=`
+with the root's distribution point (DER).
 
 The requests, their retries after HTTP 429 and 503 and their deadlines are
 the shared fetcher's, as for AMD's key service. Nothing the client returns is
@@ -29,10 +31,12 @@ from __future__ import annotations
 import contextlib
 import datetime
 import json
-from collections.abc import Mapping
+import time
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 
 from .._internal import limits
+from .._internal.cache import Cache
 from .._internal.client import CollateralClient, Origin, write_entry
 from .._internal.http import FetchError, check_url
 from .._internal.untrusted import describe
@@ -41,7 +45,7 @@ from ..sevsnp.kds import OfflineError
 from . import pcs_answers
 from .pck import load_pck_chain
 from .quote import Quote, parse_quote
-from .pcs_answers import FIELDS, FMSPC_SIZE, PARTS, PCK_CA_NAMES, PCS_BASE_URL, Part
+from .pcs_answers import FIELDS, FMSPC_SIZE, PARTS, PCK_CA_NAMES, PCS_BASE_URL, TCB_UPDATES, Part
 
 # The checks of a TDX verification that judge each part the client returns: the TCB info and the QE identity
 # by whether Intel's TCB Signing certificate under the pinned root signed them, they are current and the TCB
@@ -77,18 +81,23 @@ class _Request:
     name: str
     url: str
     expected: str
+    fallback: str | None = None  # asked for where `url` is not served (HTTP 404)
 
 
 class PcsClient(CollateralClient):
     """Fetches from the PCS at `base_url` (default: Intel's), reading and (when told to `keep`) writing
     `cache` (if given).
 
-    `timeout`, `max_wait`, `run_seconds`, `first_backoff`, `progress`, `sleep`
-    and `clock` mean what they mean for `KdsClient`: each request has one
+    `timeout`, `max_wait`, `run_seconds`, `first_backoff`, `progress`,
+    `slow_after`, `sleep` and `clock` mean what they mean for `KdsClient`: each request has one
     deadline, the waits to retry one address after 429 or 503 have one,
     and (if given) so has everything the client fetches from its creation.
     With `offline`, the client never touches the network: what the cache
-    lacks is an `OfflineError` that names it.
+    lacks is an `OfflineError` that names it. `tcb_update` ("early" or
+    "standard"; None: the service's default, Intel's standard) asks for that
+    set of Intel's TCB info and QE identity: the early one names a TCB
+    recovery's levels before the standard one does, for a fleet to prepare.
+    Each set has its own cache entries.
 
     For `--fetch`, a verifier asks `collateral(fmspc, ca)` with the FMSPC and
     the issuing CA from the quote's PCK certificate, checks the quote with
@@ -100,6 +109,34 @@ class PcsClient(CollateralClient):
     _default_base_url = PCS_BASE_URL
     _address = "PCS address"
     _error = PcsError
+
+    def __init__(
+        self,
+        base_url: str | None = None,
+        *,
+        cache: Cache | None = None,
+        offline: bool = False,
+        tcb_update: str | None = None,
+        timeout: float = limits.REQUEST_SECONDS,
+        max_wait: float = limits.RETRY_SECONDS,
+        run_seconds: float | None = None,
+        first_backoff: float = 1.0,
+        progress: Callable[[str], None] | None = None,
+        slow_after: float | None = limits.SLOW_SECONDS,
+        sleep: Callable[[float], None] = time.sleep,
+        clock: Callable[[], float] = time.monotonic,
+    ) -> None:
+        if tcb_update is not None and (not isinstance(tcb_update, str) or tcb_update not in TCB_UPDATES):
+            raise VerificationError(
+                f"tcb_update: one of {', '.join(TCB_UPDATES)} (or None), not {tcb_update!r}", ErrorKind.USAGE
+            )
+        super().__init__(
+            base_url, cache=cache, offline=offline, timeout=timeout, max_wait=max_wait, run_seconds=run_seconds,
+            first_backoff=first_backoff, progress=progress, slow_after=slow_after, sleep=sleep, clock=clock,
+        )
+        self.tcb_update = tcb_update
+        # The cache entries of a set asked for by name are its own: the early set is not the standard one.
+        self._set = "" if tcb_update is None else f"{tcb_update}/"
 
     # --- What the client fetches ------------------------------------------------
 
@@ -148,12 +185,12 @@ class PcsClient(CollateralClient):
         if not isinstance(fmspc, bytes) or len(fmspc) != FMSPC_SIZE:
             raise VerificationError(f"an FMSPC is {FMSPC_SIZE} bytes, not {fmspc!r}", ErrorKind.USAGE)
         name = fmspc.hex().upper()
-        url = pcs_answers.tcb_info_url(fmspc, self.base_url)
-        return _Request(pcs_answers.TCB_INFO, f"pcs/tdx/tcb/{name}.json", url, name)
+        url = pcs_answers.tcb_info_url(fmspc, self.base_url, self.tcb_update)
+        return _Request(pcs_answers.TCB_INFO, f"pcs/tdx/{self._set}tcb/{name}.json", url, name)
 
     def _qe_identity(self) -> _Request:
-        url = pcs_answers.qe_identity_url(self.base_url)
-        return _Request(pcs_answers.QE_IDENTITY, "pcs/tdx/qe-identity.json", url, "")
+        url = pcs_answers.qe_identity_url(self.base_url, self.tcb_update)
+        return _Request(pcs_answers.QE_IDENTITY, f"pcs/tdx/{self._set}qe-identity.json", url, "")
 
     def _pck_crl(self, ca: str) -> _Request:
         # The plain name, whatever kind of str (an enumeration's member) `ca` is.
@@ -165,7 +202,8 @@ class PcsClient(CollateralClient):
 
     def _root_ca_crl(self) -> _Request:
         url = pcs_answers.root_ca_crl_url(self.base_url)
-        return _Request(pcs_answers.ROOT_CA_CRL, "pcs/root-ca-crl.json", url, "")
+        fallback = None if url == pcs_answers.INTEL_ROOT_CA_CRL_URL else pcs_answers.crl_by_uri_url(self.base_url)
+        return _Request(pcs_answers.ROOT_CA_CRL, "pcs/root-ca-crl.json", url, "", fallback)
 
     def _missing(self, missing: list[_Request]) -> str:
         where = f"in the cache {self.cache.directory}" if self.cache else "(no cache)"
@@ -180,16 +218,25 @@ class PcsClient(CollateralClient):
             return self._returned(request, cached, cached=True)
         if self.offline:
             raise OfflineError(self._missing([request]))
-        body, headers = self._fetcher.get_with_headers(request.url, limits.PCS_BODY_SIZE, "PCS answer")
+        url = request.url
+        try:
+            body, headers = self._fetcher.get_with_headers(url, limits.PCS_BODY_SIZE, "PCS answer")
+        except PcsError as error:
+            if error.status != 404 or request.fallback is None:
+                raise
+            url = request.fallback
+            body, headers = self._fetcher.get_with_headers(url, limits.PCS_BODY_SIZE, "PCS answer")
         part = request.part
         try:
-            fields = part.read(body, headers.get(part.header) if part.header else None)
+            chain = next((found for name in (part.header, *part.other_headers)
+                          if name is not None and (found := headers.get(name)) is not None), None)
+            fields = part.read(body, chain)
             part.check(fields, request.expected)
         except MemoryError:
             raise
         except Exception as error:  # noqa: BLE001 (whatever reading outside input raises is the input's fault)
             reason = describe(error)
-            raise PcsError(f"{request.url}: the response is not the {part.what} asked for ({reason})") from None
+            raise PcsError(f"{url}: the response is not the {part.what} asked for ({reason})") from None
         return self._returned(request, fields, cached=False)
 
     def _cached(self, request: _Request, now: datetime.datetime) -> dict[str, str] | None:
@@ -264,4 +311,4 @@ def _key(part: Part, collateral: Mapping[str, str]) -> tuple[str | None, ...]:
     return (part.name, *(collateral.get(name) for name in part.fields))
 
 
-__all__ = ["JUDGED_BY", "PCS_BASE_URL", "OfflineError", "PcsClient", "PcsError", "check_base_url"]
+__all__ = ["JUDGED_BY", "PCS_BASE_URL", "TCB_UPDATES", "OfflineError", "PcsClient", "PcsError", "check_base_url"]

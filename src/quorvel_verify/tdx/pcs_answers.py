@@ -6,6 +6,15 @@ its signer in a response header (URL-encoded PEM). The root CA's CRL is not a
 PCS path: Intel publishes it on its certificate host, and a caching service
 or mirror serves it under its own address (`root_ca_crl_url`).
 
+Intel's caching service (PCCS) answers the same paths, with differences that
+are read alike: some issuer chain headers carry other names (the older
+`SGX-TCB-Info-Issuer-Chain`, `Enclave-Identity-Issuer-Chain`), its root CA
+CRL path answers in hex where Intel's host answers in DER, and newer ones
+serve that CRL by its distribution point, `crl?uri=...`, in DER, which is
+asked for where `rootcacrl` is not served. Both sets of TCB info and QE
+identity that Intel keeps can be asked for (`update=early` or `standard`):
+the early one names a TCB recovery's levels before the standard one does.
+
 Each answer is read into its fields of the collateral form (`FIELDS`): the
 TCB info and QE identity as the exact text of the object that was signed,
 taken out of the answer as it stands (parsing and writing it again would
@@ -39,6 +48,12 @@ INTEL_ROOT_CA_CRL_URL: Final = "https://certificates.trustedservices.intel.com/I
 TCB_INFO_CHAIN_HEADER: Final = "TCB-Info-Issuer-Chain"
 QE_IDENTITY_CHAIN_HEADER: Final = "SGX-Enclave-Identity-Issuer-Chain"
 PCK_CRL_CHAIN_HEADER: Final = "SGX-PCK-CRL-Issuer-Chain"
+# The names that Intel's caching service (PCCS) gives the same headers, by its version.
+PCCS_TCB_INFO_CHAIN_HEADER: Final = "SGX-TCB-Info-Issuer-Chain"
+PCCS_QE_IDENTITY_CHAIN_HEADER: Final = "Enclave-Identity-Issuer-Chain"
+
+# The two sets of TCB info and QE identity that Intel keeps, by the `update` parameter that asks for them.
+TCB_UPDATES: Final = ("early", "standard")
 
 # The PCK CAs by the name the PCS's `ca` parameter gives them, and the issuer of each one's CRL.
 PCK_CA_NAMES: Final = {"platform": "Intel SGX PCK Platform CA", "processor": "Intel SGX PCK Processor CA"}
@@ -59,12 +74,21 @@ _HEX: Final = re.compile(rb"[0-9A-Fa-f]+")
 _BLANK: Final = " \t\r\n"
 
 
-def tcb_info_url(fmspc: bytes, base_url: str = PCS_BASE_URL) -> str:
-    return f"{base_url.rstrip('/')}/tdx/certification/v4/tcb?fmspc={fmspc.hex().upper()}"
+def _update(update: str | None, first: bool) -> str:
+    """The `update` parameter of a request (None: not sent, and the service answers its default set)."""
+    if update is None:
+        return ""
+    if update not in TCB_UPDATES:
+        raise ValueError(f"a TCB update is one of {', '.join(TCB_UPDATES)}, not {update!r}")
+    return f"{'?' if first else '&'}update={update}"
 
 
-def qe_identity_url(base_url: str = PCS_BASE_URL) -> str:
-    return f"{base_url.rstrip('/')}/tdx/certification/v4/qe/identity"
+def tcb_info_url(fmspc: bytes, base_url: str = PCS_BASE_URL, update: str | None = None) -> str:
+    return f"{base_url.rstrip('/')}/tdx/certification/v4/tcb?fmspc={fmspc.hex().upper()}{_update(update, False)}"
+
+
+def qe_identity_url(base_url: str = PCS_BASE_URL, update: str | None = None) -> str:
+    return f"{base_url.rstrip('/')}/tdx/certification/v4/qe/identity{_update(update, True)}"
 
 
 def pck_crl_url(ca: str, base_url: str = PCS_BASE_URL) -> str:
@@ -77,6 +101,11 @@ def root_ca_crl_url(base_url: str = PCS_BASE_URL) -> str:
     if base_url.rstrip("/") == PCS_BASE_URL:
         return INTEL_ROOT_CA_CRL_URL
     return f"{base_url.rstrip('/')}/sgx/certification/v4/rootcacrl"
+
+
+def crl_by_uri_url(base_url: str, uri: str = INTEL_ROOT_CA_CRL_URL) -> str:
+    """Where a newer caching service serves the CRL of the distribution point `uri` (in DER)."""
+    return f"{base_url.rstrip('/')}/sgx/certification/v4/crl?uri={urllib.parse.quote(uri, safe='')}"
 
 
 @dataclass(frozen=True)
@@ -93,6 +122,8 @@ class Part:
     header: str | None
     read: Callable[[bytes, str | None], dict[str, str]]
     check: Callable[[Mapping[str, str], str], datetime.datetime]
+    # Other names of `header`, as caching services send it; the first one present is read.
+    other_headers: tuple[str, ...] = ()
 
 
 def signed_body(body: bytes, key: str) -> tuple[str, str]:
@@ -250,12 +281,13 @@ def _check_root_ca_crl(fields: Mapping[str, str], expected: str) -> datetime.dat
 TCB_INFO: Final = Part(
     "tcb_info", "TCB info", ("tcb_info_issuer_chain", "tcb_info", "tcb_info_signature"), TCB_INFO_CHAIN_HEADER,
     _signed_fields("tcbInfo", "tcb_info", TCB_INFO_CHAIN_HEADER), _check_signed("tcb_info", "TDX", fmspc=True),
+    (PCCS_TCB_INFO_CHAIN_HEADER,),
 )
 QE_IDENTITY: Final = Part(
     "qe_identity", "QE identity", ("qe_identity_issuer_chain", "qe_identity", "qe_identity_signature"),
     QE_IDENTITY_CHAIN_HEADER,
     _signed_fields("enclaveIdentity", "qe_identity", QE_IDENTITY_CHAIN_HEADER),
-    _check_signed("qe_identity", "TD_QE", fmspc=False),
+    _check_signed("qe_identity", "TD_QE", fmspc=False), (PCCS_QE_IDENTITY_CHAIN_HEADER,),
 )
 PCK_CRL: Final = Part(
     "pck_crl", "PCK CRL", ("pck_crl_issuer_chain", "pck_crl"), PCK_CRL_CHAIN_HEADER, _read_pck_crl, _check_pck_crl
@@ -265,7 +297,7 @@ PARTS: Final = (TCB_INFO, QE_IDENTITY, PCK_CRL, ROOT_CA_CRL)
 
 __all__ = [
     "FIELDS", "FMSPC_SIZE", "INTEL_ROOT_CA_CRL_URL", "PARTS", "PCK_CA_NAMES", "PCK_CRL", "PCK_CRL_CHAIN_HEADER",
-    "PCS_BASE_URL", "QE_IDENTITY", "QE_IDENTITY_CHAIN_HEADER", "ROOT_CA_CRL", "ROOT_CA_NAME", "TCB_INFO",
-    "TCB_INFO_CHAIN_HEADER", "Part", "pck_crl_url", "qe_identity_url", "root_ca_crl_url", "signed_body",
-    "tcb_info_url",
+    "PCCS_QE_IDENTITY_CHAIN_HEADER", "PCCS_TCB_INFO_CHAIN_HEADER", "PCS_BASE_URL", "QE_IDENTITY",
+    "QE_IDENTITY_CHAIN_HEADER", "ROOT_CA_CRL", "ROOT_CA_NAME", "TCB_INFO", "TCB_INFO_CHAIN_HEADER", "TCB_UPDATES",
+    "Part", "crl_by_uri_url", "pck_crl_url", "qe_identity_url", "root_ca_crl_url", "signed_body", "tcb_info_url",
 ]

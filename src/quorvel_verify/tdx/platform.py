@@ -35,7 +35,9 @@ class TdxClaims:
     TCB level was found); `advisory_ids` Intel's advisories of those levels;
     `fmspc` the platform model of the PCK certificate, in hex;
     `tcb_evaluation_data_number` the older of Intel's TCB info's and QE identity's; `collateral` the
-    collateral the checks used.
+    collateral the checks used. `judged_at` is the time the checks judged at; `collateral_issued` when the
+    older of the TCB info and QE identity was issued; `out_of_date_since`, for an out-of-date TCB, when
+    Intel published the first level newer than the one matched (None when not out of date, or not known).
     """
 
     quote: Quote
@@ -44,6 +46,9 @@ class TdxClaims:
     fmspc: str
     tcb_evaluation_data_number: int | None
     collateral: TdxCollateral | None = None  # Intel's collateral the checks used, as given or fetched
+    judged_at: datetime.datetime | None = None
+    collateral_issued: datetime.datetime | None = None
+    out_of_date_since: datetime.datetime | None = None
 
 
 def bundled_root() -> x509.Certificate:
@@ -96,6 +101,7 @@ class Tdx:
         )
         claims = TdxClaims(
             found.quote, found.tcb_status, found.advisory_ids, found.fmspc, found.tcb_evaluation_data_number,
-            collateral.tdx,
+            collateral.tdx, judged_at=now, collateral_issued=found.collateral_issued,
+            out_of_date_since=found.out_of_date_since,
         )
         return EvidenceResult(Platform.TDX, found.checks, MUST_PASS, claims)

@@ -10,10 +10,13 @@ quote or Intel's collateral holds.
 
 from __future__ import annotations
 
+import datetime
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Final
 
-from .._internal.rules import Invalid, Rule, Verdict, boolean, choice, hex_bytes, hex_choices, integer, list_of
+from .._internal.rules import (
+    Invalid, Rule, Verdict, boolean, choice, duration, hex_bytes, hex_choices, integer, list_of, span,
+)
 from .collateral import TcbStatus
 from .quote import TdAttribute
 
@@ -94,6 +97,44 @@ def _min_evaluation(minimum: int, claims: TdxClaims) -> Verdict:
     )
 
 
+def _when(moment: datetime.datetime) -> str:
+    return f"{moment:%Y-%m-%dT%H:%M:%SZ}"
+
+
+def _max_collateral_age(age: datetime.timedelta, claims: TdxClaims) -> Verdict:
+    issued, now = claims.collateral_issued, claims.judged_at
+    if issued is None or now is None:
+        return False, f"expected Intel's TCB info and QE identity issued at most {span(age)} ago; no issue date or time judged at is known"
+    found = now - issued
+    return found <= age, (
+        f"expected Intel's TCB info and QE identity issued at most {span(age)} before {_when(now)}; the older was "
+        f"issued {_when(issued)}, {span(max(found, datetime.timedelta(0)))} before"
+    )
+
+
+OUT_OF_DATE: Final = (TcbStatus.OUT_OF_DATE, TcbStatus.OUT_OF_DATE_CONFIGURATION_NEEDED)
+
+
+def _out_of_date_grace(grace: datetime.timedelta, claims: TdxClaims) -> Verdict:
+    status, since, now = claims.tcb_status, claims.out_of_date_since, claims.judged_at
+    if status not in OUT_OF_DATE:
+        return True, f"TCB status {status or 'none'}, not out of date: no grace period needed"
+    if since is None or now is None:
+        return False, (
+            f"expected an {status} TCB at most {span(grace)} after Intel's newer level; the collateral names no "
+            "newer level's date to count from"
+        )
+    try:
+        until = since + grace
+    except OverflowError:
+        until = datetime.datetime.max.replace(tzinfo=datetime.UTC)
+    detail = (
+        f"{status} since Intel's newer TCB level of {_when(since)}; accepted for {span(grace)}, until {_when(until)}; "
+        f"judged at {_when(now)}"
+    )
+    return now <= until, detail if now <= until else f"expected the grace period not over: {detail}"
+
+
 def _statuses(value: object) -> tuple[str, ...]:
     return list_of(choice(STATUSES))(value)
 
@@ -166,6 +207,19 @@ FORBID_PERFMON = _forbid(TdAttribute.PERFMON, 63)
 MIN_TEE_TCB_SVN: Final = Rule(
     hex_bytes(16), _min_tee_tcb_svn, "32 hex digits", "none",
     "Each byte of the TD report's TEE TCB SVN must be at least this one's.",
+)
+MAX_COLLATERAL_AGE: Final = Rule(
+    duration, _max_collateral_age, 'span of time: "30d" (days), "12h" (hours) or an integer number of days', "none",
+    "Intel's TCB info and QE identity must both have been issued (their issueDate) at most this long before the "
+    "time judged at: collateral Intel still calls current may be older than a relying party wants after a TCB "
+    "recovery.",
+)
+OUT_OF_DATE_GRACE: Final = Rule(
+    duration, _out_of_date_grace, 'span of time: "30d" (days), "12h" (hours) or an integer number of days', "none",
+    "How long an OutOfDate (or OutOfDateConfigurationNeeded) TCB stays accepted after Intel published the newer "
+    "level that made it so: counted from the tcbDate of the first level newer than the one matched (of the "
+    "platform's, the TDX module's or the QE's levels, whichever is out of date, the earliest). Past it, the "
+    "quote fails. ``tcb_statuses`` must list the status too: this rule only bounds how long it is accepted.",
 )
 MIN_TCB_EVALUATION_DATA_NUMBER: Final = Rule(
     integer(0, 0xFFFF_FFFF), _min_evaluation, "integer", "none",

@@ -19,6 +19,7 @@ Intel's rules, as its Quote Verification Library applies them:
 
 from __future__ import annotations
 
+import datetime
 from collections.abc import Iterable, Sequence
 from typing import Final
 
@@ -75,6 +76,25 @@ def converge(platform: TcbStatus, *others: TcbStatus | None) -> TcbStatus:
         if other == TcbStatus.OUT_OF_DATE:
             status = _TO_OUT_OF_DATE.get(status, status)
     return status
+
+
+def tcb_date(text: str) -> datetime.datetime | None:
+    """A level's `tcbDate` as a UTC time, or None if it is not one (then nothing is judged from it)."""
+    try:
+        when = datetime.datetime.fromisoformat(text)
+    except ValueError:
+        return None
+    return when if when.tzinfo is not None else None
+
+
+def newer_level_date(levels: Iterable[Level | PlatformLevel], matched: Level | PlatformLevel) -> datetime.datetime | None:
+    """When Intel's first level newer than `matched` came: the earliest `tcbDate` after `matched`'s among
+    `levels` (None if none is later, or the dates cannot be read). An OutOfDate level is out of date since then."""
+    own = tcb_date(matched.tcb_date)
+    if own is None:
+        return None
+    later = [when for level in levels if (when := tcb_date(level.tcb_date)) is not None and when > own]
+    return min(later, default=None)
 
 
 def merge_advisories(*lists: Iterable[str]) -> tuple[str, ...]:

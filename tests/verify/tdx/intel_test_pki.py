@@ -140,13 +140,14 @@ class Bundle:
         return dataclasses.replace(self, **changes)  # type: ignore[arg-type]
 
 
-def level(sgx: int, tdx: int, status: str, advisories: list[str] | None = None, pcesvn: int = 11) -> dict[str, object]:
+def level(sgx: int, tdx: int, status: str, advisories: list[str] | None = None, pcesvn: int = 11,
+          date: str = "2025-01-01T00:00:00Z") -> dict[str, object]:
     tcb = {
         "sgxtcbcomponents": [{"svn": sgx} for _ in range(16)],
         "pcesvn": pcesvn,
         "tdxtcbcomponents": [{"svn": tdx if i == 2 else 0} for i in range(16)],
     }
-    return {"tcb": tcb, "tcbDate": "2025-01-01T00:00:00Z", "tcbStatus": status, "advisoryIDs": advisories or []}
+    return {"tcb": tcb, "tcbDate": date, "tcbStatus": status, "advisoryIDs": advisories or []}
 
 
 def _pem(*certificates: x509.Certificate) -> str:

@@ -40,6 +40,11 @@ def pcs_routes(collateral: dict[str, str]) -> dict[str, Route]:
         path(pcs_answers.tcb_info_url(FMSPC, "http://pcs")): signed("tcbInfo", "tcb_info", "TCB-Info-Issuer-Chain"),
         path(pcs_answers.qe_identity_url("http://pcs")): signed(
             "enclaveIdentity", "qe_identity", "SGX-Enclave-Identity-Issuer-Chain"),
+        # Intel's early set, here the same answers.
+        path(pcs_answers.tcb_info_url(FMSPC, "http://pcs", "early")): signed(
+            "tcbInfo", "tcb_info", "TCB-Info-Issuer-Chain"),
+        path(pcs_answers.qe_identity_url("http://pcs", "early")): signed(
+            "enclaveIdentity", "qe_identity", "SGX-Enclave-Identity-Issuer-Chain"),
         path(pcs_answers.pck_crl_url(CA, "http://pcs")): (
             bytes.fromhex(collateral["pck_crl"]),
             {"SGX-PCK-CRL-Issuer-Chain": urllib.parse.quote(collateral["pck_crl_issuer_chain"], safe="")}),
@@ -70,6 +75,17 @@ def tamper(path: str, change: Callable[[Route], Route]) -> Callable[[dict[str, R
     return apply
 
 
+def pccs(routes: dict[str, Route]) -> None:
+    """Serves as a newer Intel PCCS does: its names of the issuer chain headers, and the root CA's CRL by its
+    distribution point in DER (not at rootcacrl, in hex)."""
+    for key, (body, headers) in [(key, route) for key, route in routes.items() if isinstance(route, tuple)]:
+        renamed = {"TCB-Info-Issuer-Chain": "SGX-TCB-Info-Issuer-Chain",
+                   "SGX-Enclave-Identity-Issuer-Chain": "Enclave-Identity-Issuer-Chain"}
+        routes[key] = body, {renamed.get(name, name): value for name, value in headers.items()}
+    routes[next(key for key in routes if URLS["root"] in key)] = None  # type: ignore[assignment]
+    routes[pcs_answers.crl_by_uri_url("")] = ROOT_CRL
+
+
 URLS = {"tcb": "/tcb?", "qe": "/qe/identity", "pck": "/pckcrl?", "root": "/rootcacrl"}
 OK = "ok"
 ALL_MISSING = "offline: in the cache {cache}: no TCB info for {tcb}; no QE identity for {qe}; no PCK CRL for {pck}; " \
@@ -87,6 +103,11 @@ CHAIN_HEADER = "SGX-Enclave-Identity-Issuer-Chain"
         pytest.param([], None, ["fetch", "fetch", "offline"], [OK] * 3, 4, [],
                      id="a fetch fills the cache, a second makes no request"),
         pytest.param([], None, ["offline"], [ALL_MISSING], 0, [], id="offline, nothing cached: every part named"),
+        pytest.param([], pccs, ["fetch", "offline"], [OK, OK], 5, [], id="Intel's PCCS: its header names, crl?uri="),
+        # Intel's early set is asked for by name, and cached apart from the standard one.
+        pytest.param([], None, ["fetch early", "offline early", "offline"],
+                     [OK, OK, "offline: in the cache {cache}: no TCB info for {tcb}; no QE identity for {qe}"], 4, [],
+                     id="early set"),
         pytest.param([], None, ["fetch failed", "offline", "fetch", "fetch failed", "offline"],
                      [OK, ALL_MISSING, OK, OK, ALL_MISSING], 8, [],
                      id="nothing cached before its checks passed; what failed them dropped"),
@@ -140,7 +161,7 @@ def test_fetch(server, tmp_path, script, change, steps, outcomes, requests, wait
         words = step.split()
         client = PcsClient(
             server.url, cache=cache, offline="offline" in words, timeout=5, max_wait=10, progress=progress.append,
-            sleep=sleep, clock=lambda: clock[0],
+            sleep=sleep, clock=lambda: clock[0], tcb_update="early" if "early" in words else None,
         )
         expected = next(expectations)
         try:
@@ -173,3 +194,7 @@ def test_command_fetches_then_runs_offline(server, tmp_path: Path, command: Call
     command([*common, "--offline", "--cache-dir", str(cache)], 0, expected)
     command([*common, "--collateral", str(saved)], 0, expected)
     assert json.loads(saved.read_text()) == GENUINE
+    # Intel's early set: asked for by name, not found in the standard set's entries.
+    command([*common, *fetch, "--tcb-update", "early"], 0, expected)
+    assert server.requests[4:] == [pcs_answers.tcb_info_url(FMSPC, "", "early"), pcs_answers.qe_identity_url("", "early")]
+    command([*common, "--offline", "--cache-dir", str(cache), "--tcb-update", "early"], 0, expected)

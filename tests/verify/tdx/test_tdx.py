@@ -242,6 +242,11 @@ def test_advisories_merged_through_the_check() -> None:
     assert (evidence.tcb_status, evidence.advisory_ids) == ("OutOfDate", ("INTEL-SA-00002", "INTEL-SA-00001", "INTEL-SA-00003"))
 
 
+RECOVERED = (level(5, 4, "UpToDate", date="2026-01-10T00:00:00Z"), level(4, 3, "OutOfDate", date="2025-06-01T00:00:00Z"))
+RECOVERED_QE = tuple({"tcb": {"isvsvn": svn}, "tcbDate": date, "tcbStatus": status} for svn, date, status in
+                     ((5, "2026-01-10T00:00:00Z", "UpToDate"), (4, "2025-01-01T00:00:00Z", "OutOfDate")))
+
+
 # One refusal row per rule of the [tdx] policy table (the test PKI's quote: UpToDate, no advisory), and
 # the cross-platform rule: a policy for SEV-SNP only never lets a TDX quote through.
 @pytest.mark.parametrize(
@@ -265,6 +270,13 @@ def test_advisories_merged_through_the_check() -> None:
         ({"tdx": {"min_tcb_evaluation_data_number": 18}}, {}, "min_tcb_evaluation_data_number"),
         # A current TCB info does not make a QE identity of an older evaluation recent.
         ({"tdx": {"min_tcb_evaluation_data_number": 17}}, {"qe_evaluation": 16}, "min_tcb_evaluation_data_number"),
+        # Collateral issued 2026-01-01, judged 2026-01-15.
+        ({"tdx": {"max_collateral_age": "13d"}}, {}, "max_collateral_age"),
+        ({"tdx": {"max_collateral_age": 14}}, {}, None),
+        # Out of date since Intel's newer level of 2026-01-10 (the platform's; the QE's), judged 2026-01-15.
+        ({"tdx": {"tcb_statuses": ["UpToDate", "OutOfDate"], "out_of_date_grace": "4d"}}, {"tcb_levels": RECOVERED}, "out_of_date_grace"),
+        ({"tdx": {"tcb_statuses": ["UpToDate", "OutOfDate"], "out_of_date_grace": "120h"}}, {"tcb_levels": RECOVERED}, None),
+        ({"tdx": {"tcb_statuses": ["OutOfDate"], "out_of_date_grace": "4d"}}, {"qe_levels": RECOVERED_QE}, "out_of_date_grace"),
         ({"measurements": ["00" * 48]}, {}, "platform"),
         ({"measurements": ["00" * 48], "tdx": {}}, {}, None),
     ],
