@@ -28,7 +28,7 @@ from .certificate import LeafFacts, csp_id_of, decoded, leaf_facts
 from .chains import Chain, TrustStore
 from .evidence import certificates_from_table, find_leaf, load_certificates, read_report
 from .report import REPORT_SIZE, Records, Report, TcbVersion
-from .revocation import judged_lists
+from .revocation import judged_lists, list_problem, load_crl
 from .urls import vcek_url
 from .vocabulary import KeyKind, ProductLine
 
@@ -122,6 +122,38 @@ class SevSnp:
             csp_id=csp_id_of(facts.certificate) if key_kind == KeyKind.VLEK else None,
         )
         return EvidenceResult(Platform.SEV_SNP, results, checks.MUST_PASS, claims)
+
+    def vcek_holds(self, vcek: bytes, product: str, report: Report, now: datetime.datetime) -> bool:
+        """Whether the VCEK that a key service filed under the report's chip and TCB holds by itself: the pinned
+        intermediate of `product` signed it, it names that chip and that TCB, and it is valid at `now`. What
+        the report's signature or the rest of its evidence say is not the VCEK's fault: a forged report must
+        not get a good VCEK dropped from a cache (see `Verifier`)."""
+        try:
+            found = self._evidence(vcek, None, KeyKind.VCEK)
+            chain, _ = self._chain(found, KeyKind.VCEK)
+            if chain is None or chain.product != product:
+                return False
+            facts = found.facts
+            return (
+                checks.validity_failure(self._periods(facts, chain), now) is None
+                and self._chip(report.chip_id, False, facts, KeyKind.VCEK, chain.product).passed
+                and self._tcb(facts, report.reported_tcb).passed
+            )
+        except VerificationError:
+            return False
+
+    def crl_holds(self, crl: bytes, product: str, key_kind: str, now: datetime.datetime, grace_days: int) -> bool:
+        """Whether a revocation list filed as `product`'s `key_kind` list holds by itself: signed by that pinned
+        root, complete and current at `now` (within `grace_days`), whichever chain it was read for."""
+        try:
+            loaded = load_crl(crl)
+        except VerificationError:
+            return False
+        grace = datetime.timedelta(days=grace_days)
+        return any(
+            list_problem(loaded, chain.root, now, grace) is None
+            for chain in self.store.chains if chain.product == product and chain.key_kind == key_kind
+        )
 
     def _read(self, evidence: object) -> Report:
         if isinstance(evidence, Report):
