@@ -6,6 +6,7 @@ import base64
 import contextlib
 import dataclasses
 import datetime
+import json
 import random
 import textwrap
 import threading
@@ -379,6 +380,10 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
          "evidence: were the quote and its collateral given in swapped order?"),
         ([V4_QUOTE, "--collateral", V4_QUOTE, "--json"], 2, ({"verified": False, "error_kind": "collateral"},
          "error: {quote}: collateral is not JSON: Expecting value: line 1 column 1 (char 0)")),
+        # A lone surrogate (the escape \ud800) is no character: no UTF-8 text holds it, to verify or to write.
+        ([V4_QUOTE, "--collateral", "{surrogate}", "--json"], 2, ({"verified": False, "error_kind": "collateral"},
+         "error: {surrogate}: collateral field tcb_info is not valid text: a string holds a lone surrogate escape "
+         "(such as \\ud800), which stands for no character")),
         # Azure's HCL report around a TDREPORT: through its quote (no collateral given), and without it.
         ([str(HCL_TDX), "--td-quote", str(TD_QUOTE), "--now", "2025-10-10", "--json"], 1,
          ({"verified": False, "platform": "tdx", "hcl": "pass", "td_report": "pass",
@@ -402,8 +407,10 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
 def test_command(command: Callable[..., None], argv: list[str], status: int, shown: object, tmp_path: Path) -> None:
     quote_hex = tmp_path / "quote.hex"
     quote_hex.write_text(Path(V4_QUOTE).read_bytes().hex() + "\n")
+    surrogate, genuine = tmp_path / "surrogate.json", json.loads(Path(V4_COLLATERAL).read_text())
+    surrogate.write_text(json.dumps(genuine | {"tcb_info": genuine["tcb_info"][:-1] + ',"note":"\ud800"}'}))
     command([arg.replace(V4_QUOTE, "{quote}") for arg in argv], status, shown, quote=V4_QUOTE, hcl=str(HCL_TDX),
-            quote_hex=str(quote_hex), tmp=str(tmp_path))
+            quote_hex=str(quote_hex), tmp=str(tmp_path), surrogate=str(surrogate))
 
 
 def test_a_quote_changed_by_hand_is_judged_by_its_bytes() -> None:
