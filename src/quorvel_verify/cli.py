@@ -188,9 +188,11 @@ def _pcs_client(arguments: argparse.Namespace) -> PcsClient | None:
             if value is not None:
                 raise _BadInput(f"{option} applies to --fetch and --offline only")
         return None
+    # The run's deadline, as AMD's key service has it: a service that answers each request just under the
+    # request's timeout must not hold the command for four of them.
     return PcsClient(
         arguments.pcs_url or PCS_BASE_URL, cache=_cache(arguments.cache_dir), offline=arguments.offline,
-        progress=lambda line: print(line, file=sys.stderr, flush=True),
+        run_seconds=limits.RUN_SECONDS, progress=lambda line: print(line, file=sys.stderr, flush=True),
     )
 
 

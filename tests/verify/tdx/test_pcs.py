@@ -6,13 +6,14 @@ import datetime
 import io
 import json
 import sys
+import time
 import urllib.parse
 from collections.abc import Callable
 from pathlib import Path
 
 import pytest
 from intel_test_pki import Bundle, build
-from kds_server import KdsServer, Route
+from kds_server import STALL_SECONDS, KdsServer, Route
 
 from quorvel_verify._internal.cache import Cache
 from quorvel_verify.sevsnp.kds import OfflineError
@@ -190,3 +191,18 @@ def test_command_fetches_then_runs_offline(server, tmp_path: Path, command: Call
     out, err = capsys.readouterr()
     assert (json.loads(out), err.splitlines()[-1], (tmp_path / "-").exists()) == (
         GENUINE, "result:              verified with Intel's PCK chain, TCB UpToDate", False)
+
+
+def test_command_keeps_the_runs_deadline(server, tmp_path: Path, command: Callable[..., None], monkeypatch) -> None:
+    """A service that answers each request just under the request's timeout holds a --fetch run no longer than
+    the run's deadline (here made short), as AMD's key service does: the last request is cut at it."""
+    from quorvel_verify._internal import limits
+
+    monkeypatch.setattr(limits, "RUN_SECONDS", 1.0)
+    server.script = ["stall"] * 4  # each answered after STALL_SECONDS, well within the request's timeout
+    quote = str(DATA / "quote-v4-uptodate.dcapqvl.bin")
+    tcb = server.url + next(key for key in server.routes if URLS["tcb"] in key)
+    start = time.monotonic()
+    command([quote, "--now", "2025-07-01", "--fetch", "--pcs-url", server.url, "--cache-dir", str(tmp_path)], 2,
+            f"{tcb}: no response before the run's 1 s for fetching were spent")
+    assert time.monotonic() - start < STALL_SECONDS
