@@ -19,6 +19,7 @@ from typing import Final
 
 from cryptography import x509
 
+from .._internal.memo import Memo
 from .._internal.platform import Collateral, EvidenceResult, Platform, Revocation
 from ..azure.thim import tcbm_difference
 from ..checks import Check, Outcome
@@ -28,7 +29,7 @@ from .certificate import LeafFacts, csp_id_of, decoded, leaf_facts
 from .chains import Chain, TrustStore
 from .evidence import certificates_from_table, find_leaf, load_certificates, read_report
 from .report import REPORT_SIZE, Records, Report, TcbVersion
-from .revocation import judged_lists, list_problem, load_crl
+from .revocation import Judgement, judged_lists, list_problem, load_crl
 from .urls import vcek_url
 from .vocabulary import KeyKind, ProductLine
 
@@ -80,7 +81,8 @@ class SevSnp:
         self._product = functools.lru_cache(cache_size)(checks.product_check)
         self._report = functools.lru_cache(FIELD_CACHE_SIZE)(checks.report_check)
         self._kds_url = functools.lru_cache(cache_size)(_kds_url)
-        self._judged = functools.lru_cache(cache_size)(judged_lists)
+        # A list that is not its root's is judged again when given again: input anyone can vary keeps nothing.
+        self._lists: Memo[tuple[object, ...], Judgement] = Memo(cache_size, keep=lambda judged: judged.forged is None)
         self._decoded = functools.lru_cache(FIELD_CACHE_SIZE)(decoded)
 
     def recognises(self, evidence: object) -> bool:
@@ -154,6 +156,11 @@ class SevSnp:
             list_problem(loaded, chain.root, now, grace) is None
             for chain in self.store.chains if chain.product == product and chain.key_kind == key_kind
         )
+
+    def _judged(
+        self, data: bytes, ark: x509.Certificate, intermediate: x509.Certificate, leaf: x509.Certificate | None
+    ) -> Judgement:
+        return self._lists.get((data, ark, intermediate, leaf), lambda: judged_lists(data, ark, intermediate, leaf))
 
     def _read(self, evidence: object) -> Report:
         if isinstance(evidence, Report):

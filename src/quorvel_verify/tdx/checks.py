@@ -455,11 +455,13 @@ class TdxChecker:
 
     def __init__(self, root: x509.Certificate, *, memo_size: int = 256) -> None:
         self.root = root
-        self._chains: Memo[bytes, tuple[PckChain, Check]] = Memo(memo_size)
-        self._crls: Memo[tuple[bytes | str | None, ...], JudgedCrl] = Memo(memo_size)
-        self._signers: Memo[str, Signer] = Memo(memo_size)
-        self._bodies: Memo[tuple[str, str | None, bytes | None, str | None], SignedBody] = Memo(memo_size)
-        self._judged: Memo[tuple[object, ...], _Judgement] = Memo(memo_size)
+        # Each keeps only judgements of what passed its signature under the pinned root (see `Memo`).
+        self._chains: Memo[bytes, tuple[PckChain, Check]] = Memo(memo_size, keep=lambda judged: judged[1].passed)
+        self._crls: Memo[tuple[bytes | str | None, ...], JudgedCrl] = Memo(memo_size, keep=_signed_crl)
+        self._signers: Memo[str, Signer] = Memo(memo_size, keep=lambda signer: signer.problem is None)
+        self._bodies: Memo[tuple[str, str | None, bytes | None, str | None], SignedBody] = Memo(
+            memo_size, keep=lambda body: body.problem is None)
+        self._judged: Memo[tuple[object, ...], _Judgement] = Memo(memo_size, keep=_signed_judgement)
 
     def check(self, data: bytes | Quote, given: Collateral | None, now: datetime.datetime, *,
               require_revocation: bool = False, grace_days: int = 0) -> TdxEvidence:  # fmt: skip
@@ -609,6 +611,17 @@ class TdxChecker:
             require_revocation, grace,
         )  # fmt: skip
         return judgement.with_window(self.root)
+
+
+def _signed_crl(judged: JudgedCrl) -> bool:
+    return judged.problem is None
+
+
+def _signed_judgement(judged: _Judgement) -> bool:
+    """Whether every part of a quote's judgement was signed under the pinned root: its PCK chain, its signed
+    collateral and any CRL given."""
+    return judged.chain.passed and judged.info_body.problem is None and judged.qe_body.problem is None and all(
+        crl is None or crl.problem is None for crl in (judged.pck_crl, judged.root_crl))
 
 
 def _issued_by(certificate: x509.Certificate, issuer: x509.Certificate) -> bool:

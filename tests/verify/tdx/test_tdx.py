@@ -10,6 +10,7 @@ import json
 import random
 import textwrap
 import threading
+import tracemalloc
 from collections.abc import Callable
 from pathlib import Path
 
@@ -19,6 +20,7 @@ from cryptography.hazmat.primitives.serialization import Encoding
 
 from intel_test_pki import NOW, ROOT, Bundle, as_td15, build, level, new_key
 from quorvel_verify import Policy, VerificationError, Verifier, verify
+from quorvel_verify._internal import limits
 from quorvel_verify.azure.hcl import parse_hcl_report
 from quorvel_verify.tdx import tcb
 from quorvel_verify.tdx.checks import check_quote
@@ -451,3 +453,23 @@ def test_a_memo_shared_by_threads_evicts_each_entry_once() -> None:
     for thread in threads:
         thread.join()
     assert errors == []
+
+
+def test_unsigned_collateral_of_the_largest_size_is_not_kept() -> None:
+    """Collateral that anyone can vary (its signature fails) at the largest size a file may have: a verifier that
+    judged many such keeps no more than it kept after a genuine one. What passed its signature is kept."""
+    verifier = Verifier(tdx_root=ROOT)
+    quote, collateral = build()
+    assert verifier.verify(quote, now=NOW, collateral=collateral).verified
+    room = limits.COLLATERAL_FILE_SIZE - len(json.dumps(collateral.to_json()))
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for n in range(16):
+            unsigned = dataclasses.replace(collateral, tcb_info=collateral.tcb_info[:-1] + " " * (room - n) + "}")
+            assert not verifier.verify(quote, now=NOW, collateral=unsigned).verified
+            del unsigned
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < limits.COLLATERAL_FILE_SIZE
