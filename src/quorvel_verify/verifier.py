@@ -75,9 +75,11 @@ class Verifier:
     established; what it fetched enters its cache only once it holds by
     itself (its signature, issuer and dates under the pinned roots), and a
     cached entry that does not is dropped and fetched once more: never one
-    that holds because other evidence (a forged report or quote) failed. `cache_size` bounds each of the verifier's caches: the
+    that holds because other evidence (a forged report or quote) failed.
+    `cache_size` bounds each of the verifier's caches in entries: the
     certificates it has loaded, their chains and the checks that depend on a
-    certificate alone. `tdx_root` pins another Intel SGX Root CA (PEM, DER or
+    certificate alone; its memos of judgements keep only what passed its
+    signature, and are bounded in bytes too (see the limits guide). `tdx_root` pins another Intel SGX Root CA (PEM, DER or
     loaded) instead of the bundled one for TDX quotes; `pcs` (a
     `tdx.pcs.PcsClient`) supplies Intel's collateral for a quote that comes
     without it. Two verifiers never share a cache, so one made with

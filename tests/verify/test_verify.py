@@ -589,8 +589,8 @@ def files(tmp_path: Path) -> dict[str, str]:
     ids=["verified", "now", "json-not-verified", "json-table", "base64", "extended-report", "hcl", "thim", "json-bad-input",
          "vlek-for-a-vcek-report", "certificate-alone", "empty",
          "example-policy-milan", "example-policy-genoa", "example-policy-turin", "policy", "now-malformed",
-         "now-out-of-range", "no-abbreviations", "chains-then-positionals", "chains-file-named", "stdin-twice", "stdin-twice-collateral",
-         "collateral-to-stdout-with-json", "names-escaped",
+         "now-out-of-range", "no-abbreviations", "chains-then-positionals", "chains-file-named", "stdin-twice",
+         "stdin-twice-collateral", "collateral-to-stdout-with-json", "names-escaped",
          "json-unparsable-certificate", "device", "fifo", "cache-dir-a-file", "large", "file-name-escaped", "json-usage-error"],
 )
 def test_command(files, command, argv, status, shown) -> None:

@@ -35,6 +35,7 @@ from dataclasses import dataclass
 from .._internal import limits
 from .._internal.client import CollateralClient, Origin, write_entry
 from .._internal.http import FetchError, check_url
+from .._internal.json_object import lone_surrogate
 from .._internal.untrusted import describe
 from ..errors import ErrorKind, VerificationError
 from ..sevsnp.kds import OfflineError
@@ -204,7 +205,7 @@ class PcsClient(CollateralClient):
             fields = json.loads(data)
             if not isinstance(fields, dict) or sorted(fields) != sorted(part.fields) or not all(
                 isinstance(value, str) for value in fields.values()
-            ):
+            ) or lone_surrogate(fields):
                 raise ValueError(f"not the fields of a {part.what}")
             expires = part.check(fields, request.expected)
         except MemoryError:

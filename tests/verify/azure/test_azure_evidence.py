@@ -143,7 +143,8 @@ MALFORMED: list[tuple[str, Callable[[bytes], object], bytes, str]] = [
     ("tcbm with 0x", parse_thim_payload, THIM.replace(b'"DB18000000000004"', b'"0xDB18000000000004"'), "tcbm"),
     ("THIM an array", parse_thim_payload, b"[" + THIM + b"]", "expected a JSON object"),
     # No character, so no UTF-8 text holds it: the certificate read from it, our output, a file written.
-    ("THIM a lone surrogate", parse_thim_payload, THIM.replace(b"-----BEGIN", b"-----BEGIN\\ud800", 1), "lone surrogate"),
+    ("THIM a lone surrogate", parse_thim_payload, THIM.replace(b"-----BEGIN", b"-----BEGIN\\ud800", 1),
+     "lone surrogate"),
 ]
 
 
