@@ -77,8 +77,8 @@ class Verifier:
     cached entry that does not is dropped and fetched once more: never one
     that holds because other evidence (a forged report or quote) failed.
     `cache_size` bounds each of the verifier's caches in entries: the
-    certificates it has loaded, their chains and the checks that depend on a
-    certificate alone; its memos of judgements keep only what passed its
+    certificates it has loaded that a pinned chain signed, their chains and
+    the checks that depend on a certificate alone; its memos of judgements keep only what passed its
     signature, and are bounded in bytes too (see the limits guide). `tdx_root` pins another Intel SGX Root CA (PEM, DER or
     loaded) instead of the bundled one for TDX quotes; `pcs` (a
     `tdx.pcs.PcsClient`) supplies Intel's collateral for a quote that comes

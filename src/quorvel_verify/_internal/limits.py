@@ -72,15 +72,16 @@ HCL_REPORT_SIZE: Final = 64 * KIB
 THIM_PAYLOAD_SIZE: Final = 64 * KIB
 
 # What each memo of a verifier keeps (TDX: the judgements of PCK chains, CRLs, issuer chains, signed
-# collateral and whole collateral; SEV-SNP: of revocation lists), by the exact bytes judged, counted by the
-# bytes of input its keys hold. Only what passed its signature under the pinned roots is kept, so input that
-# anyone can vary keeps nothing; one platform model's genuine collateral is some tens of KiB, so some hundreds
-# of models fit in each.
+# collateral and whole collateral; SEV-SNP: of certificates and revocation lists), by the exact bytes judged,
+# counted by the bytes of input its keys hold. Only what passed its signature under the pinned roots is kept,
+# so input that anyone can vary keeps nothing; one platform model's genuine collateral is some tens of KiB,
+# so some hundreds of models fit in each.
 MEMO_BYTES: Final = 16 * MIB
-MEMOS: Final = 6  # TDX's five, SEV-SNP's revocation lists
+MEMOS: Final = 7  # TDX's five, SEV-SNP's certificates and revocation lists
 # The most a verifier's memos keep of their input, whatever it is given (the judgements made from it, parsed,
-# come on top: a few times the bytes of what was signed, which genuine input keeps small). SEV-SNP's caches of
-# certificates and of their checks are bounded by entries (`Verifier`'s cache_size, 1024 by default).
+# come on top: a few times the bytes of what was signed, which genuine input keeps small). The caches of the
+# checks of a certificate alone keep only certificates that a pinned chain signed, bounded by entries
+# (`Verifier`'s cache_size).
 MEMO_TOTAL_BYTES: Final = MEMOS * MEMO_BYTES
 
 # One request, from connecting to the body's last byte: AMD's key service

@@ -18,6 +18,7 @@ import pytest
 from cryptography import x509
 from cryptography.hazmat.primitives.serialization import Encoding
 
+import amd_test_pki
 from intel_test_pki import NOW, ROOT, Bundle, as_td15, build, level, new_key
 from quorvel_verify import Policy, VerificationError, Verifier, verify
 from quorvel_verify._internal import limits
@@ -455,21 +456,34 @@ def test_a_memo_shared_by_threads_evicts_each_entry_once() -> None:
     assert errors == []
 
 
-def test_unsigned_collateral_of_the_largest_size_is_not_kept() -> None:
-    """Collateral that anyone can vary (its signature fails) at the largest size a file may have: a verifier that
-    judged many such keeps no more than it kept after a genuine one. What passed its signature is kept."""
-    verifier = Verifier(tdx_root=ROOT)
-    quote, collateral = build()
-    assert verifier.verify(quote, now=NOW, collateral=collateral).verified
-    room = limits.COLLATERAL_FILE_SIZE - len(json.dumps(collateral.to_json()))
+SNP_NOW = datetime.datetime(2026, 7, 1, tzinfo=datetime.UTC)
+
+
+@pytest.mark.parametrize("platform", ["tdx", "sev-snp"])
+def test_unsigned_input_of_the_largest_size_is_not_kept(platform: str) -> None:
+    """Input that anyone can vary (collateral or a certificate whose signature fails) at the largest size its
+    file may have: a verifier that judged many such keeps no more than it kept after a genuine one."""
+    if platform == "tdx":
+        verifier, (quote, collateral) = Verifier(tdx_root=ROOT), build()
+        largest = limits.COLLATERAL_FILE_SIZE
+        room = largest - len(json.dumps(collateral.to_json()))
+        assert verifier.verify(quote, now=NOW, collateral=collateral).verified
+
+        def unsigned(n: int) -> bool:
+            padded = dataclasses.replace(collateral, tcb_info=collateral.tcb_info[:-1] + " " * (room - n) + "}")
+            return verifier.verify(quote, now=NOW, collateral=padded).verified
+    else:
+        verifier, (report, vcek) = Verifier(), amd_test_pki.genuine_pair()
+        made, largest = amd_test_pki.authority("Milan").issue_for(report).pem, limits.CERTIFICATE_FILE_SIZE
+        assert verifier.verify(report, vcek, now=SNP_NOW).verified
+
+        def unsigned(n: int) -> bool:
+            return verifier.verify(report, made + b"\n" * (largest - len(made) - n), now=SNP_NOW).verified
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]
-        for n in range(16):
-            unsigned = dataclasses.replace(collateral, tcb_info=collateral.tcb_info[:-1] + " " * (room - n) + "}")
-            assert not verifier.verify(quote, now=NOW, collateral=unsigned).verified
-            del unsigned
+        assert not any(unsigned(n) for n in range(16))
         grown = tracemalloc.get_traced_memory()[0] - before
     finally:
         tracemalloc.stop()
-    assert grown < limits.COLLATERAL_FILE_SIZE
+    assert grown < largest
