@@ -22,6 +22,7 @@ import datetime
 import sys
 import tempfile
 import time
+import urllib.parse
 from collections.abc import Callable
 from pathlib import Path
 
@@ -31,10 +32,10 @@ ROOT = Path(__file__).resolve().parents[2]
 DATA = ROOT / "tests" / "data"
 
 with atheris.instrument_imports(include=["quorvel_verify"]):
-    from quorvel_verify import Policy, VerificationError, verify
+    from quorvel_verify import Policy, Report, VerificationError, Verifier, verify
     from quorvel_verify._internal import http
     from quorvel_verify._internal.cache import Cache
-    from quorvel_verify.sevsnp import kds, revocation
+    from quorvel_verify.sevsnp import kds, revocation, urls
     from quorvel_verify.sevsnp.evidence import load_certificates, read_report
 
 # A genuine Milan report, its VCEK and its chain; a moment inside the genuine lists' validity.
@@ -113,8 +114,25 @@ _CACHE = Path(tempfile.mkdtemp(prefix="quorvel-fuzz-cache-"))
 _NAMES = ("vcek/Milan/{hw}/blSPL4_teeSPL0_snpSPL24_ucodeSPL219.der", "vcek/Milan/cert_chain.pem", "vcek/Milan/crl.der")
 
 
+class _Unreachable:
+    """Stands in for the fetcher of a key service that cannot be reached."""
+
+    def get(self, url: str, limit: int, what: str = "answer") -> bytes:
+        raise kds.KdsError(f"{url}: unreachable while fuzzing")
+
+
+def _report_vcek_name() -> str:
+    """The cache entry of the genuine report's VCEK, as the client names it."""
+    decoded = Report.from_bytes(REPORT)
+    spls = decoded.reported_tcb.spls()
+    hw_id = urllib.parse.urlsplit(urls.vcek_url("Milan", decoded.chip_id, spls)).path.rsplit("/", 1)[1]
+    return f"vcek/Milan/{hw_id}/{'_'.join(f'{name}{value}' for name, value in spls.items())}.der"
+
+
 def cache_entry(data: bytes) -> None:
-    """A cache entry, read offline: the first byte picks which entry, the rest is its content."""
+    """A cache entry, read offline: the first byte picks which entry, the rest is its content. Then a VCEK or
+    a revocation list as a verification settles it: judged by itself, kept, or dropped and asked for again of
+    a key service that cannot answer."""
     if not data:
         return
     kind = data[0] % len(_KINDS)
@@ -126,6 +144,15 @@ def cache_entry(data: bytes) -> None:
         _KINDS[kind](kds.KdsClient(cache=Cache(_CACHE), offline=True))
     except kds.OfflineError:
         pass
+    if kind == 1:  # a chain: the verifier pins its own
+        return
+    if kind == 0:
+        path = _CACHE / _report_vcek_name()
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data[1:])
+    client = kds.KdsClient(cache=Cache(_CACHE))
+    client._fetcher = _Unreachable()  # type: ignore[assignment]
+    Verifier(kds=client).verify(REPORT, VCEK if kind == 2 else None, now=NOW)
 
 
 def policy(data: bytes) -> None:
@@ -143,10 +170,12 @@ with atheris.instrument_imports(include=["quorvel_verify"]):
     from quorvel_verify.azure.hcl import hcl_check, is_hcl_report, parse_hcl_report
     from quorvel_verify.azure.thim import parse_thim_payload
     from quorvel_verify.shapes import quote_from_text, unwrap_certificates, unwrap_report
+    from quorvel_verify.tdx.checks import TdxChecker
     from quorvel_verify.tdx.collateral import Collateral, parse_qe_identity, parse_tcb_info
     from quorvel_verify.tdx.pck import load_pck_chain
     from quorvel_verify.tdx.pcs import PcsClient, PcsError
     from quorvel_verify.tdx.pcs_answers import PARTS
+    from quorvel_verify.tdx.platform import bundled_root
     from quorvel_verify.tdx.quote import parse_quote
     from quorvel_verify.azure.tpm_quote import (
         TpmQuote, parse_attestation, parse_signature, read_pcrs, read_quote, tpm_checks,
@@ -155,6 +184,7 @@ with atheris.instrument_imports(include=["quorvel_verify"]):
 # A genuine v4 quote and a moment inside its collateral's window.
 TDX_QUOTE = (DATA / "tdx" / "quote-v4-uptodate.dcapqvl.bin").read_bytes()
 TDX_NOW = datetime.datetime(2025, 7, 1, tzinfo=datetime.UTC)
+TDX_CHECKER = TdxChecker(bundled_root())
 
 
 def quote(data: bytes) -> None:
@@ -169,6 +199,8 @@ def collateral(data: bytes) -> None:
     if loaded.qe_identity is not None:
         parse_qe_identity(loaded.qe_identity)
     verify(TDX_QUOTE, collateral=loaded, now=TDX_NOW)
+    # Each part as a cache settles it: judged by itself, whatever the quote's checks found.
+    TDX_CHECKER.entries(loaded, TDX_NOW)
 
 
 _PCS_ASKS: tuple[Callable[[PcsClient], object], ...] = (

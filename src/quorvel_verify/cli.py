@@ -117,7 +117,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--save-collateral", metavar="FILE", help="write the TDX collateral used (given or fetched) to FILE, for "
-        "--collateral later",
+        "--collateral later; - writes it to standard output, and the result to standard error (not with --json)",
     )
     parser.add_argument(
         "--td-quote", metavar="FILE", help="the TDX quote made from the TDREPORT of an Azure HCL report given as "
@@ -166,11 +166,17 @@ def _read(path: str, what: str, limit: int) -> bytes:
 
 
 def _one_stdin(arguments: argparse.Namespace) -> None:
+    """`-` means standard input for a file read and standard output for one written, and never names a file."""
     given = [arguments.report, arguments.cert, arguments.cert_table, arguments.crl, arguments.policy,
              arguments.td_quote, arguments.tpm_quote, arguments.tpm_message, arguments.tpm_signature, arguments.pcrs,
-             *(arguments.chains or [])]
+             arguments.collateral, *(arguments.chains or [])]
     if given.count(STDIN) > 1:
         raise _BadInput(f"only one file may be {STDIN} (standard input); {given.count(STDIN)} are")
+    if arguments.save_collateral == STDIN and arguments.json:
+        raise _BadInput(f"--save-collateral {STDIN} writes to standard output, which --json holds for the result: "
+                        "give a file")
+    if arguments.cache_dir == STDIN:
+        raise _BadInput(f"--cache-dir {STDIN}: standard input is no directory")
 
 
 def _tpm_quote(arguments: argparse.Namespace) -> TpmQuote | bytes | None:
@@ -264,9 +270,12 @@ def _pcs_client(arguments: argparse.Namespace) -> PcsClient | None:
             if value is not None:
                 raise _BadInput(f"{option} applies to --fetch and --offline only")
         return None
+    # The run's deadline, as AMD's key service has it: a service that answers each request just under the
+    # request's timeout must not hold the command for four of them.
     return PcsClient(
         arguments.pcs_url or PCS_BASE_URL, cache=_cache(arguments.cache_dir), offline=arguments.offline,
         tcb_update=arguments.tcb_update, progress=_say, timeout=timeout, slow_after=slow_after,
+        run_seconds=limits.RUN_SECONDS,
     )
 
 
@@ -359,7 +368,7 @@ def _run_tdx(arguments: argparse.Namespace, evidence: bytes, td_quote: bytes | N
     policy = _policy(arguments.policy)
     tpm_quote = _tpm_quote(arguments)
     now = _now(arguments.now)
-    if arguments.save_collateral is not None:
+    if arguments.save_collateral not in (None, STDIN):
         _writable(arguments.save_collateral, "--save-collateral")
     collateral = _collateral(arguments.collateral) if arguments.collateral is not None else None
     # The verifier fetches what is not given, and caches it only once the checks that judge it have passed.
@@ -371,7 +380,12 @@ def _run_tdx(arguments: argparse.Namespace, evidence: bytes, td_quote: bytes | N
         used = result.claims.collateral
         if used is None:
             raise _BadInput("--save-collateral: no collateral was given or fetched")
-        _write(arguments.save_collateral, json.dumps(used.to_json(), indent=2) + "\n")
+        saved = json.dumps(used.to_json(), indent=2) + "\n"
+        if arguments.save_collateral == STDIN:
+            # The collateral alone on standard output, for a pipe or a redirection; the result goes to stderr.
+            _show(saved.rstrip("\n"), sys.stdout)
+        else:
+            _write(arguments.save_collateral, saved)
     return policy.appraise(result)
 
 
@@ -585,7 +599,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         text = _human_tdx(arguments.report, result, arguments.td_quote)
     else:
         text = _human(arguments.report, result)
-    _show(text, sys.stdout)
+    # --save-collateral - holds standard output for the collateral.
+    _show(text, sys.stderr if arguments.save_collateral == STDIN else sys.stdout)
     return VERIFIED if result.verified else NOT_VERIFIED
 
 

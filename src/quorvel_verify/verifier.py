@@ -31,11 +31,10 @@ from .policy import Policy
 from .sevsnp.chains import trust_store
 from .sevsnp.evidence import read_report
 from ._internal.http import FetchError
-from .sevsnp.kds import JUDGED_BY, KdsClient, KdsError, OfflineError
+from .sevsnp.kds import KdsClient, KdsError, OfflineError
 from .sevsnp.platform import EVIDENCE_CACHE_SIZE, SevSnp, SevSnpClaims
 from .sevsnp.report import Report
 from .tdx.collateral import Collateral as TdxCollateral
-from .tdx.pcs import JUDGED_BY as PCS_JUDGED_BY
 from .tdx.platform import Tdx, TdxClaims
 from .tdx.quote import Quote
 from .verification import TdxVerification, Verification
@@ -45,7 +44,8 @@ _DEFAULT_POLICY: Final = Policy()
 
 class PcsSource(Protocol):
     """Where a verifier gets Intel's collateral for a TDX quote that comes without it (see `tdx.pcs.PcsClient`):
-    in the form of the `--collateral` file, and told afterwards which parts passed the checks that judge them."""
+    in the form of the `--collateral` file, and told afterwards which parts hold by themselves (their signatures,
+    issuers and dates under the pinned root), whatever the quote's own checks found."""
 
     def collateral_for(self, quote: object, *, now: datetime.datetime) -> dict[str, str]: ...
 
@@ -74,11 +74,14 @@ class Verifier:
     counts as current until its next update). `kds`, a `KdsClient` (with its
     cache, and offline or not), supplies what the caller does not give: the
     VCEK of a report, and the revocation list of the chain the verification
-    established; what it fetched enters its cache only once the checks that
-    judge it passed, and a cached entry that fails them is dropped and
-    fetched once more. `cache_size` bounds each of the verifier's caches: the
-    certificates it has loaded, their chains and the checks that depend on a
-    certificate alone. `tdx_root` pins another Intel SGX Root CA (PEM, DER or
+    established; what it fetched enters its cache only once it holds by
+    itself (its signature, issuer and dates under the pinned roots), and a
+    cached entry that does not is dropped and fetched once more: never one
+    that holds because other evidence (a forged report or quote) failed.
+    `cache_size` bounds each of the verifier's caches in entries: the
+    certificates it has loaded that a pinned chain signed, their chains and
+    the checks that depend on a certificate alone; its memos of judgements keep only what passed its
+    signature, and are bounded in bytes too (see the limits guide). `tdx_root` pins another Intel SGX Root CA (PEM, DER or
     loaded) instead of the bundled one for TDX quotes; `pcs` (a
     `tdx.pcs.PcsClient`) supplies Intel's collateral for a quote that comes
     without it. Two verifiers never share a cache, so one made with
@@ -107,7 +110,8 @@ class Verifier:
         self.kds = kds
         self.pcs = pcs
         self._tdx = Tdx(_tdx_root(tdx_root), cache_size)
-        self._platforms: tuple[PlatformVerifier[Any], ...] = (SevSnp(trust_store(chains), cache_size), self._tdx)
+        self._snp = SevSnp(trust_store(chains), cache_size)
+        self._platforms: tuple[PlatformVerifier[Any], ...] = (self._snp, self._tdx)
 
     def verify(
         self,
@@ -190,6 +194,7 @@ class Verifier:
             issued_tcb=given.thim.tcbm if given is not None and given.thim is not None else None,
         )
         platform = self._platform_of(evidence)
+        snp = self._snp
 
         def check(given: Collateral) -> EvidenceResult[SevSnpClaims]:
             return platform.check(evidence, given, now=now, revocation=settings)
@@ -201,9 +206,16 @@ class Verifier:
             if snp_collateral.certificate is None and snp_collateral.certificate_table is None:
                 decoded = read_report(evidence)  # type: ignore[arg-type]  # names mistakes
                 base = snp_collateral
+                filed_under: list[str] = []  # the product line whose VCEK the key service returned
+
+                def fetch_vcek() -> bytes:
+                    product, vcek = kds.vcek_for(decoded, now=now)
+                    filed_under.append(product)
+                    return vcek
+
                 vcek, result = _settled(
-                    kds, lambda: kds.vcek_for(decoded, now=now)[1],
-                    lambda vcek: check(dataclasses.replace(base, certificate=vcek)), JUDGED_BY["VCEK"],
+                    kds, fetch_vcek, lambda vcek: check(dataclasses.replace(base, certificate=vcek)),
+                    lambda vcek: snp.vcek_holds(vcek, filed_under[-1], decoded, now),
                 )
                 snp_collateral = dataclasses.replace(snp_collateral, certificate=vcek)
             else:
@@ -216,7 +228,8 @@ class Verifier:
                 try:
                     result = _settled(
                         kds, lambda: kds.crl(product, key_kind, now=now),
-                        lambda crl: check(dataclasses.replace(known, crl=crl)), JUDGED_BY["revocation list"],
+                        lambda crl: check(dataclasses.replace(known, crl=crl)),
+                        lambda crl: snp.crl_holds(crl, product, key_kind, now, settings.grace_days),
                         verdict_stands=True,
                     )[1]
                 except (KdsError, OfflineError, FetchError) as error:
@@ -284,13 +297,14 @@ class Verifier:
         pcs = self.pcs
         if collateral is not None or pcs is None:
             return check(collateral)
-        # Nothing enters the cache before the checks that judge it pass; a cached part that fails them is
-        # dropped and fetched once more.
+        # Nothing enters the cache before it holds by itself; a cached part that does not is dropped and fetched
+        # once more. Each part is judged alone (its signature, issuer and dates), never by how the quote fared:
+        # a forged quote must not empty a cache that genuine ones rely on.
         for _ in range(2):
             fetched = pcs.collateral_for(quote, now=now)
-            result = check(TdxCollateral.from_json(fetched))
-            passed = {part: _passed(result, names) for part, names in PCS_JUDGED_BY.items()}
-            if not pcs.settle(fetched, passed):
+            parts = TdxCollateral.from_json(fetched)
+            result = check(parts)
+            if not pcs.settle(fetched, self._tdx.checker.entries(parts, now, settings.grace_days)):
                 break
         return result
 
@@ -324,17 +338,18 @@ def _with_tpm[C](result: EvidenceResult[C], tpm: TpmEvidence | None, nonce: byte
 
 
 def _settled[C](
-    kds: KdsClient, fetch: Callable[[], bytes], check: Callable[[bytes], EvidenceResult[C]], judged_by: Sequence[str],
-    *, verdict_stands: bool = False,
+    kds: KdsClient, fetch: Callable[[], bytes], check: Callable[[bytes], EvidenceResult[C]],
+    holds: Callable[[bytes], bool], *, verdict_stands: bool = False,
 ) -> tuple[bytes, EvidenceResult[C]]:
-    """What `fetch` gives and its checks: nothing enters the cache before the checks that judge it (`judged_by`)
-    have passed, and a cached entry that fails them is dropped and fetched once more (offline, where nothing
-    could replace it, it stays, and the failed checks are the verdict). With `verdict_stands`, when nothing can
-    be fetched to replace the dropped entry, its failed checks are the verdict too: a cached revocation list
-    that revokes the chain must not become "no list" because the key service cannot be reached."""
+    """What `fetch` gives and the evidence's checks with it. The entry is judged alone (`holds`: its signature,
+    issuer and dates), never by the evidence's checks, which also fail for a forged report: nothing enters the
+    cache before it holds, and a cached entry that does not is dropped and fetched once more (offline, where
+    nothing could replace it, it stays, and the failed checks are the verdict). With `verdict_stands`, when
+    nothing can be fetched to replace the dropped entry, its failed checks are the verdict too: a cached list
+    must not become "no list" because the key service cannot be reached."""
     data = fetch()
     result = check(data)
-    if not kds.settle(data, _passed(result, judged_by)):
+    if not kds.settle(data, holds(data)):
         return data, result
     try:
         data = fetch()
@@ -343,12 +358,8 @@ def _settled[C](
             return data, result
         raise
     result = check(data)
-    kds.settle(data, _passed(result, judged_by))
+    kds.settle(data, holds(data))
     return data, result
-
-
-def _passed(result: EvidenceResult[object], names: Sequence[str]) -> bool:
-    return all(check.passed for check in result.checks if check.name in names)
 
 
 def instant(now: datetime.datetime | None) -> datetime.datetime:

@@ -211,6 +211,7 @@ FETCHED = [
 
 
 OTHER_CHIP = "result:             NOT verified: failed key, signature, chip, tcb, product, revocation"
+FORGED = "result:             NOT verified: failed chain, validity, signature"
 USERINFO = "KDS address 'http://***@127.0.0.1:9/': a user name or password in the address is not supported"
 
 
@@ -224,13 +225,17 @@ USERINFO = "KDS address 'http://***@127.0.0.1:9/': a user name or password in th
                                                              "waiting 1 s to retry {vcek} (HTTP 429, attempt 1)"))],
                      3, id="json on stdout, waiting on stderr"),
         pytest.param([], [(["{cert}", "--fetch"], 0, FETCHED)], 1, id="certificate given"),
-        # Nothing enters the cache before the checks that judge it passed; a cached entry that fails them is
-        # dropped and fetched once more.
+        # Nothing enters the cache before it holds by itself (another chip's VCEK does not; the genuine list,
+        # fetched in the same run, does); a cached entry that does not is dropped and fetched once more.
         pytest.param(["other"], [(["--fetch"], 1, OTHER_CHIP), (["--offline"], 2, "offline: no VCEK in the cache "
-                                 "{cache} for {vcek}"), (["--fetch"], 0, FETCHED)], 4,
+                                 "{cache} for {vcek}"), (["--fetch"], 0, FETCHED)], 3,
                      id="another chip's VCEK served: not cached"),
         pytest.param([], [(["--fetch"], 0, FETCHED), "swap", (["--fetch"], 0, FETCHED), (["--offline"], 0, FETCHED)],
                      3, id="another chip's VCEK in the cache: dropped, fetched once more"),
+        # A cached entry is judged by itself, never by other evidence: a self-made "VCEK" fails the chain, and
+        # with it revocation, yet the list in the cache holds and stays, and the run asks for nothing.
+        pytest.param([], [(["--fetch"], 0, FETCHED), (["{forged}", "--fetch"], 1, FORGED), (["--offline"], 0, FETCHED)],
+                     2, id="a self-made VCEK neither drops the cached list nor asks again"),
         pytest.param([], [(["--offline"], 2, "offline: no VCEK in the cache {cache} for {vcek}")], 0,
                      id="offline, nothing cached"),
         pytest.param([], [(["--fetch", "--kds-url", "http://kds.example"], 2, "KDS address must be https:// (or "
@@ -273,6 +278,8 @@ def test_command(server, tmp_path, command, script, runs, requests):
     fill = {"cert": certificate, "cache": str(tmp_path / "cache"), "vcek": step_of("milan", server.url)[0],
             "crl": step_of("crl", server.url)[0], "required": str(tmp_path / "required.toml")}
     (tmp_path / "required.toml").write_text("require_revocation = true\n")
+    fill["forged"] = str(tmp_path / "forged.pem")
+    Path(fill["forged"]).write_bytes(authority("Milan").issue_for(Path(report).read_bytes()).pem)
     for run in runs:
         if run == "swap":  # every cached VCEK replaced by another chip's
             other = server.routes[vcek_address(REPORTS["genoa"], "")]
@@ -287,8 +294,8 @@ def test_command(server, tmp_path, command, script, runs, requests):
     assert len(server.requests) == requests
 
 
-# A current list of the pinned root, cached, that revokes the VCEK: dropped and asked for once more; when the key
-# service cannot answer, what the list said stands, and never turns into "no revocation list could be had".
+# A current list of the pinned root, cached, that revokes the VCEK: it holds by itself, so it stays, and what it
+# says stands, whether or not the key service could answer; never "no revocation list could be had".
 @pytest.mark.parametrize("script, base_url", [pytest.param(["500"], None, id="CRL status 500"),
                                               pytest.param([], "http://127.0.0.1:1", id="key service unreachable")])
 def test_a_cached_list_that_revokes_stands_when_none_replaces_it(server, tmp_path, script, base_url):

@@ -479,6 +479,7 @@ def test_serial_warning_filter_under_threads() -> None:
 
 
 DEVICE = "/dev/zero: a character device, not a regular file (or `-` for stdin)"
+SAVE_TO_STDOUT = "--save-collateral - writes to standard output, which --json holds for the result: give a file"
 JSON_1 = "quorvel-verify: argument --json: ignored explicit argument '1'"
 
 
@@ -599,6 +600,9 @@ def files(tmp_path: Path) -> dict[str, str]:
             {"verified": False, "error": f"{{cert}}: {ONE_CERTIFICATE}", "error_kind": "chains"},
             f"error: {{cert}}: {ONE_CERTIFICATE}")),
         (["-", "{cert}", "--crl", "-"], 2, "only one file may be - (standard input); 2 are"),
+        (["-", "--collateral", "-"], 2, "only one file may be - (standard input); 2 are"),
+        (["{report}", "--save-collateral", "-", "--json"], 2, ({"verified": False, "error": SAVE_TO_STDOUT},
+                                                              f"error: {SAVE_TO_STDOUT}")),
         # A name from the input, quoted in details, adds no line of its own.
         (["{report}", "{spoof}"], 1, "result:             NOT verified: failed chain, key, signature"),
         (["{report}", "{duplicated}", "--json"], 2, ({"verified": False, "error": f"{{duplicated}}: not a certificate "
@@ -621,7 +625,8 @@ def files(tmp_path: Path) -> dict[str, str]:
          "thim", "json-bad-input",
          "vlek-for-a-vcek-report", "certificate-alone", "empty",
          "example-policy-milan", "example-policy-genoa", "example-policy-turin", "policy", "now-malformed",
-         "now-out-of-range", "no-abbreviations", "chains-then-positionals", "chains-file-named", "stdin-twice", "names-escaped",
+         "now-out-of-range", "no-abbreviations", "chains-then-positionals", "chains-file-named", "stdin-twice",
+         "stdin-twice-collateral", "collateral-to-stdout-with-json", "names-escaped",
          "json-unparsable-certificate", "device", "fifo", "cache-dir-a-file", "large", "file-name-escaped", "json-usage-error"],
 )
 def test_command(files, command, argv, status, shown) -> None:

@@ -239,7 +239,7 @@ class Fetcher:
         except (FetchError, OSError, http.client.HTTPException, ValueError) as error:
             # Whatever the cut made of the answer (an error, a short body), the deadline is what ended it.
             if expired.is_set():
-                raise self.error(f"{url}: no response within {seconds:g} s") from None
+                raise self.error(self._no_response(url, seconds)) from None
             if isinstance(error, FetchError):
                 raise
             self._network_failure(url, error, seconds)
@@ -274,9 +274,14 @@ class Fetcher:
             raise self.error(f"{url}: the response ended after {len(body)} of its {length} bytes")
         return body
 
+    def _no_response(self, url: str, seconds: float) -> str:
+        if seconds < self.timeout:  # what was left of the run's deadline, not the request's own
+            return f"{url}: no response before the run's {self.run_seconds:g} s for fetching were spent"
+        return f"{url}: no response within {seconds:g} s"
+
     def _network_failure(self, url: str, error: BaseException, seconds: float) -> NoReturn:
         if isinstance(error, TimeoutError):
-            raise self.error(f"{url}: no response within {seconds:g} s") from None
+            raise self.error(self._no_response(url, seconds)) from None
         if isinstance(error, http.client.IncompleteRead):
             raise self.error(f"{url}: the response ended after {len(error.partial)} bytes") from None
         raise self.error(f"{url}: {error}") from None

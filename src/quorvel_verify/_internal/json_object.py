@@ -64,6 +64,19 @@ def _depth(text: str) -> int:
     return deepest
 
 
+def lone_surrogate(value: object) -> bool:
+    """Whether a string in the JSON value `value` holds a lone surrogate, as the escape `\\ud800` reads: no
+    character, so no UTF-8 text (a file, our output, the cache) can hold it, and writing it would raise."""
+    try:
+        json.dumps(value, ensure_ascii=False).encode("utf-8")
+    except UnicodeEncodeError:
+        return True
+    return False
+
+
+SURROGATE: Final = "a string holds a lone surrogate escape (such as \\ud800), which stands for no character"
+
+
 def load_object(data: bytes, what: str, max_size: int) -> Mapping[str, object]:
     """The JSON object in `data` (UTF-8); VerificationError naming `what` for anything else."""
     if len(data) > max_size:
@@ -80,4 +93,6 @@ def load_object(data: bytes, what: str, max_size: int) -> Mapping[str, object]:
         raise located(what, f"not valid JSON ({error})") from None
     if not isinstance(value, dict):
         raise located(what, f"expected a JSON object, got {type(value).__name__}")
+    if lone_surrogate(value):
+        raise located(what, f"not valid JSON text: {SURROGATE}")
     return value

@@ -71,6 +71,19 @@ HCL_REPORT_SIZE: Final = 64 * KIB
 # Azure's THIM payload: a genuine one is 6.7 KB, three certificates in PEM.
 THIM_PAYLOAD_SIZE: Final = 64 * KIB
 
+# What each memo of a verifier keeps (TDX: the judgements of PCK chains, CRLs, issuer chains, signed
+# collateral and whole collateral; SEV-SNP: of certificates and revocation lists), by the exact bytes judged,
+# counted by the bytes of input its keys hold. Only what passed its signature under the pinned roots is kept,
+# so input that anyone can vary keeps nothing; one platform model's genuine collateral is some tens of KiB,
+# so some hundreds of models fit in each.
+MEMO_BYTES: Final = 16 * MIB
+MEMOS: Final = 7  # TDX's five, SEV-SNP's certificates and revocation lists
+# The most a verifier's memos keep of their input, whatever it is given (the judgements made from it, parsed,
+# come on top: a few times the bytes of what was signed, which genuine input keeps small). The caches of the
+# checks of a certificate alone keep only certificates that a pinned chain signed, bounded by entries
+# (`Verifier`'s cache_size).
+MEMO_TOTAL_BYTES: Final = MEMOS * MEMO_BYTES
+
 # One request, from connecting to the body's last byte: AMD's key service
 # answers within a second or two; a server that sends a byte now and then
 # must not hold the command for longer than this.
@@ -93,6 +106,7 @@ REDIRECTS: Final = 5
 
 __all__ = [
     "CACHE_ENTRY_SIZE", "CERTIFICATES_PER_BUNDLE", "CERTIFICATE_FILE_SIZE", "CERTIFICATE_TABLE_ENTRIES",
-    "CERTIFICATE_TABLE_SIZE", "CRL_SIZE", "KDS_BODY_SIZE", "PCS_BODY_SIZE", "POLICY_FILE_SIZE", "REDIRECTS",
-    "REPORT_FILE_SIZE", "REQUEST_SECONDS", "RETRY_SECONDS", "RUN_SECONDS", "SLOW_SECONDS",
+    "CERTIFICATE_TABLE_SIZE", "CRL_SIZE", "KDS_BODY_SIZE", "MEMOS", "MEMO_BYTES", "MEMO_TOTAL_BYTES", "PCS_BODY_SIZE",
+    "POLICY_FILE_SIZE", "REDIRECTS", "REPORT_FILE_SIZE", "REQUEST_SECONDS", "RETRY_SECONDS", "RUN_SECONDS",
+    "SLOW_SECONDS",
 ]

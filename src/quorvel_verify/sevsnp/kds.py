@@ -37,9 +37,10 @@ from .vocabulary import ProductLine
 
 PRODUCTS = tuple(ProductLine)
 
-# The checks of a verification that judge what the client returns: a VCEK by whether AMD's pinned
-# intermediate signed it for the report's chip and TCB, a list by whether the pinned root signed it and it is
-# current (a list that revokes the chain is judged so too: it is fetched once more, which costs a request).
+# The checks of a verification that report on what the client returns. What the cache keeps or drops is not
+# judged by them, which also fail for a forged report, but by the entry alone (`SevSnp.vcek_holds`,
+# `SevSnp.crl_holds`): a VCEK by AMD's pinned intermediate that signed it for the chip and TCB it is filed
+# under, a list by the pinned root's signature and its dates (one that revokes the chain holds).
 JUDGED_BY = {"VCEK": ("chain", "key", "chip", "tcb"), "revocation list": ("revocation",)}
 
 

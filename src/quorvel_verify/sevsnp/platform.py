@@ -19,6 +19,7 @@ from typing import Final
 
 from cryptography import x509
 
+from .._internal.memo import Memo
 from .._internal.platform import Collateral, EvidenceResult, Platform, Revocation
 from ..azure.thim import tcbm_difference
 from ..checks import Check, Outcome
@@ -28,7 +29,7 @@ from .certificate import LeafFacts, csp_id_of, decoded, leaf_facts
 from .chains import Chain, TrustStore
 from .evidence import certificates_from_table, find_leaf, load_certificates, read_report
 from .report import REPORT_SIZE, Records, Report, TcbVersion
-from .revocation import judged_lists
+from .revocation import Judgement, judged_lists, list_problem, load_crl
 from .urls import vcek_url
 from .vocabulary import KeyKind, ProductLine
 
@@ -70,8 +71,10 @@ class SevSnp:
     def __init__(self, store: TrustStore, cache_size: int = EVIDENCE_CACHE_SIZE) -> None:
         self.store = store
         self._records = Records(FIELD_CACHE_SIZE)
-        self._evidence = functools.lru_cache(cache_size)(self._load_evidence)
-        self._chain = functools.lru_cache(cache_size)(functools.partial(checks.chain_check, store))
+        # Certificates are kept, with the checks of a certificate alone, only once a pinned chain signed the
+        # leaf: certificates anyone can make are loaded and judged again when given again, and keep nothing.
+        self._evidence: Memo[tuple[bytes | None, bytes | None, KeyKind | None], _Found] = Memo(
+            cache_size, keep=lambda found: found.chain is not None)
         self._periods = functools.lru_cache(cache_size)(checks.validity_periods)
         self._valid = functools.lru_cache(VALIDITY_CACHE_SIZE)(self._validity_passed)
         self._key = functools.lru_cache(cache_size)(checks.key_check)
@@ -80,7 +83,8 @@ class SevSnp:
         self._product = functools.lru_cache(cache_size)(checks.product_check)
         self._report = functools.lru_cache(FIELD_CACHE_SIZE)(checks.report_check)
         self._kds_url = functools.lru_cache(cache_size)(_kds_url)
-        self._judged = functools.lru_cache(cache_size)(judged_lists)
+        # A list that is not its root's is judged again when given again: input anyone can vary keeps nothing.
+        self._lists: Memo[tuple[object, ...], Judgement] = Memo(cache_size, keep=lambda judged: judged.forged is None)
         self._decoded = functools.lru_cache(FIELD_CACHE_SIZE)(decoded)
 
     def recognises(self, evidence: object) -> bool:
@@ -98,18 +102,25 @@ class SevSnp:
         `collateral`, in order: report, chain, validity, key, signature, chip, tcb, product, revocation."""
         report = self._read(evidence)
         key_kind = report.key_kind
-        found = self._evidence(collateral.certificate, collateral.certificate_table, key_kind)
-        chain, chain_check = self._chain(found, key_kind)
-        facts = found.facts
+        found = self._found(collateral.certificate, collateral.certificate_table, key_kind)
+        chain, chain_check, facts = found.chain, found.check, found.evidence.facts
         product = report.product or (chain.product if chain is not None else None)
+        # The checks of a certificate alone are kept for a certificate a pinned chain signed, and made anew for
+        # one anyone could have made (which would otherwise hold its bytes in each cache).
+        signed = chain is not None
+        periods = self._periods(facts, chain) if signed else checks.validity_periods(facts, chain)
+        second = int(now.timestamp())
+        key_check, chip_check, tcb_check = (
+            (self._key, self._chip, self._tcb) if signed else (checks.key_check, checks.chip_check, checks.tcb_check))
         results = (
             self._report(report.version, report.signature_algo, report.signing_key),
             chain_check,
-            checks.validity_failure(self._periods(facts, chain), now) or self._valid(facts, chain, int(now.timestamp())),
-            self._key(facts, key_kind, product),
+            checks.validity_failure(periods, now) or (
+                self._valid(facts, chain, second) if signed else checks.validity_passed(periods, second)),
+            key_check(facts, key_kind, product),
             checks.signature_check(report, facts),
-            self._chip(report.chip_id, report.mask_chip_id, facts, key_kind, product),
-            _issued_tcb_check(self._tcb(facts, report.reported_tcb), collateral.issued_tcb, report),
+            chip_check(report.chip_id, report.mask_chip_id, facts, key_kind, product),
+            _issued_tcb_check(tcb_check(facts, report.reported_tcb), collateral.issued_tcb, report),
             self._product(report.product, report.cpuid, chain),
             checks.revocation_check(
                 collateral.crl, chain, facts, revocation, now, self._judged, collateral.crl_unavailable
@@ -123,6 +134,43 @@ class SevSnp:
         )
         return EvidenceResult(Platform.SEV_SNP, results, checks.MUST_PASS, claims)
 
+    def vcek_holds(self, vcek: bytes, product: str, report: Report, now: datetime.datetime) -> bool:
+        """Whether the VCEK that a key service filed under the report's chip and TCB holds by itself: the pinned
+        intermediate of `product` signed it, it names that chip and that TCB, and it is valid at `now`. What
+        the report's signature or the rest of its evidence say is not the VCEK's fault: a forged report must
+        not get a good VCEK dropped from a cache (see `Verifier`)."""
+        try:
+            found = self._found(vcek, None, KeyKind.VCEK)
+            chain = found.chain
+            if chain is None or chain.product != product:
+                return False
+            facts = found.evidence.facts
+            return (
+                checks.validity_failure(self._periods(facts, chain), now) is None
+                and self._chip(report.chip_id, False, facts, KeyKind.VCEK, chain.product).passed
+                and self._tcb(facts, report.reported_tcb).passed
+            )
+        except VerificationError:
+            return False
+
+    def crl_holds(self, crl: bytes, product: str, key_kind: str, now: datetime.datetime, grace_days: int) -> bool:
+        """Whether a revocation list filed as `product`'s `key_kind` list holds by itself: signed by that pinned
+        root, complete and current at `now` (within `grace_days`), whichever chain it was read for."""
+        try:
+            loaded = load_crl(crl)
+        except VerificationError:
+            return False
+        grace = datetime.timedelta(days=grace_days)
+        return any(
+            list_problem(loaded, chain.root, now, grace) is None
+            for chain in self.store.chains if chain.product == product and chain.key_kind == key_kind
+        )
+
+    def _judged(
+        self, data: bytes, ark: x509.Certificate, intermediate: x509.Certificate, leaf: x509.Certificate | None
+    ) -> Judgement:
+        return self._lists.get((data, ark, intermediate, leaf), lambda: judged_lists(data, ark, intermediate, leaf))
+
     def _read(self, evidence: object) -> Report:
         if isinstance(evidence, Report):
             # What is judged must be what the chip signed: a Report made or changed
@@ -134,6 +182,14 @@ class SevSnp:
             except VerificationError as error:
                 raise located("report", str(error)) from error
         return read_report(evidence)  # type: ignore[arg-type]  # names the likely mistake, or the wrong type
+
+    def _found(self, certificate: bytes | None, certificate_table: bytes | None, key_kind: KeyKind | None) -> _Found:
+        def judge() -> _Found:
+            loaded = self._load_evidence(certificate, certificate_table, key_kind)
+            chain, check = checks.chain_check(self.store, loaded, key_kind)
+            return _Found(loaded, chain, check)
+
+        return self._evidence.get((certificate, certificate_table, key_kind), judge)
 
     def _load_evidence(
         self, certificate: bytes | None, certificate_table: bytes | None, key_kind: KeyKind | None
@@ -152,6 +208,15 @@ class SevSnp:
 
     def _validity_passed(self, facts: LeafFacts, chain: Chain | None, second: int) -> Check:
         return checks.validity_passed(self._periods(facts, chain), second)
+
+
+@dataclass(frozen=True, slots=True)
+class _Found:
+    """The certificates given, the pinned chain that signed the leaf (None if none did) and the `chain` check."""
+
+    evidence: checks.Evidence
+    chain: Chain | None
+    check: Check
 
 
 def _issued_tcb_check(tcb: Check, issued_tcb: int | None, report: Report) -> Check:

@@ -134,6 +134,15 @@ def check_revocation(
     return Check(NAME, Outcome.FAIL, failure) if failure else Check(NAME, Outcome.PASS, judged.passed)
 
 
+def list_problem(
+    crl: x509.CertificateRevocationList, ark: x509.Certificate, now: datetime.datetime,
+    grace: datetime.timedelta = datetime.timedelta(0),
+) -> str | None:
+    """Why the list fails by itself at `now`, whatever chain it is read for: its signature by `ark`, its scope,
+    its dates; None if it holds. Revoking a chain is what a genuine list is for, and no fault of the list."""
+    return _signature_failure(crl, ark) or _scope_failure(crl) or _currency_failure(crl, now, grace)
+
+
 _ROOT_PREFIX = "ARK-"
 
 

@@ -12,11 +12,13 @@ from __future__ import annotations
 import dataclasses
 import datetime
 import hashlib
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Final
 
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
+from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import ExtensionOID
 
@@ -458,11 +460,13 @@ class TdxChecker:
 
     def __init__(self, root: x509.Certificate, *, memo_size: int = 256) -> None:
         self.root = root
-        self._chains: Memo[bytes, tuple[PckChain, Check]] = Memo(memo_size)
-        self._crls: Memo[tuple[bytes | str | None, ...], JudgedCrl] = Memo(memo_size)
-        self._signers: Memo[str, Signer] = Memo(memo_size)
-        self._bodies: Memo[tuple[str, str | None, bytes | None, str | None], SignedBody] = Memo(memo_size)
-        self._judged: Memo[tuple[object, ...], _Judgement] = Memo(memo_size)
+        # Each keeps only judgements of what passed its signature under the pinned root (see `Memo`).
+        self._chains: Memo[bytes, tuple[PckChain, Check]] = Memo(memo_size, keep=lambda judged: judged[1].passed)
+        self._crls: Memo[tuple[bytes | str | None, ...], JudgedCrl] = Memo(memo_size, keep=_signed_crl)
+        self._signers: Memo[str, Signer] = Memo(memo_size, keep=lambda signer: signer.problem is None)
+        self._bodies: Memo[tuple[str, str | None, bytes | None, str | None], SignedBody] = Memo(
+            memo_size, keep=lambda body: body.problem is None)
+        self._judged: Memo[tuple[object, ...], _Judgement] = Memo(memo_size, keep=_signed_judgement)
 
     def check(self, data: bytes | Quote, given: Collateral | None, now: datetime.datetime, *,
               require_revocation: bool = False, grace_days: int = 0) -> TdxEvidence:  # fmt: skip
@@ -479,6 +483,47 @@ class TdxChecker:
             raise VerificationError(
                 f"malformed certificate or CRL in the quote or its collateral: {error}", ErrorKind.COLLATERAL
             ) from error
+
+    def entries(self, given: Collateral, now: datetime.datetime, grace_days: int = 0) -> dict[str, bool]:
+        """Whether each part of `given` holds by itself at `now`, by the names of `pcs.JUDGED_BY`: the TCB info
+        and QE identity signed by Intel's TCB Signing certificate under the pinned root and current; the PCK
+        CRL signed by a CA of its own issuer chain that the pinned root issued, the root CA CRL by the root, both
+        current (within `grace_days`). What a cache keeps or drops is judged so, never by the quote's checks:
+        a forged quote (its own PKI, another platform's FMSPC) fails those with genuine collateral."""
+        grace = datetime.timedelta(days=grace_days)
+
+        def body(name: str, text: str | None, signature_value: bytes | None, chain_pem: str | None) -> bool:
+            judged = self._body(name, text, signature_value, chain_pem)
+            return judged.parsed is not None and _body_problem(judged, now) is None
+
+        def crl(der: bytes | None, name: str, issuers: Callable[[], list[x509.Certificate]]) -> bool:
+            if der is None:
+                return False
+            for issuer in issuers():
+                judged = self._crls.get((name, der, issuer.fingerprint(hashes.SHA256())),
+                                        lambda: judge_crl(der, name, issuer, ()))  # fmt: skip
+                if _crl_problem(judged, now, grace) is None:
+                    return True
+            return False
+
+        def pck_crl_issuers() -> list[x509.Certificate]:
+            chain_pem = given.pck_crl_issuer_chain
+            return [] if chain_pem is None else [
+                certificate for certificate in load_chain(chain_pem, "pck_crl_issuer_chain")
+                if _issued_by(certificate, self.root)
+            ]
+
+        try:
+            return {
+                "tcb_info": body("tcb_info", given.tcb_info, given.tcb_info_signature, given.tcb_info_issuer_chain),
+                "qe_identity": body("qe_identity", given.qe_identity, given.qe_identity_signature,
+                                    given.qe_identity_issuer_chain),
+                "pck_crl": crl(given.pck_crl, "the PCK CRL", pck_crl_issuers),
+                "root_ca_crl": crl(given.root_ca_crl, "the root CA CRL", lambda: [self.root]),
+            }
+        except (VerificationError, ValueError, x509.InvalidVersion, UnsupportedAlgorithm):
+            # Malformed input holds nothing (the quote's checks name the fault).
+            return dict.fromkeys(("tcb_info", "qe_identity", "pck_crl", "root_ca_crl"), False)
 
     def _pck(self, pem: bytes) -> tuple[PckChain, Check]:
         def make() -> tuple[PckChain, Check]:
@@ -574,6 +619,25 @@ class TdxChecker:
             require_revocation, grace, issued=_issued(info, identity),
         )  # fmt: skip
         return judgement.with_window(self.root)
+
+
+def _signed_crl(judged: JudgedCrl) -> bool:
+    return judged.problem is None
+
+
+def _signed_judgement(judged: _Judgement) -> bool:
+    """Whether every part of a quote's judgement was signed under the pinned root: its PCK chain, its signed
+    collateral and any CRL given."""
+    return judged.chain.passed and judged.info_body.problem is None and judged.qe_body.problem is None and all(
+        crl is None or crl.problem is None for crl in (judged.pck_crl, judged.root_crl))
+
+
+def _issued_by(certificate: x509.Certificate, issuer: x509.Certificate) -> bool:
+    try:
+        certificate.verify_directly_issued_by(issuer)
+    except (ValueError, TypeError, InvalidSignature):
+        return False
+    return True
 
 
 def _foreign(info: TcbInfo | None, pck: PckChain) -> str | None:

@@ -28,6 +28,7 @@ from cryptography import x509
 from cryptography.exceptions import InvalidSignature
 
 from .._internal import limits
+from .._internal.json_object import SURROGATE, lone_surrogate
 from ..errors import ErrorKind, VerificationError
 from .pck import common_name
 from .signatures import p256_verifies
@@ -102,6 +103,8 @@ class Collateral:
                 raise CollateralError(f"collateral is not JSON: {error}") from None
         if not isinstance(value, Mapping):
             raise CollateralError("collateral is a JSON object of Intel's collateral fields")
+        if any(lone_surrogate(str(key)) for key in value):
+            raise CollateralError(f"collateral names a field that is not valid text: {SURROGATE}")
         unknown = sorted(set(map(str, value)) - set(FIELDS))
         if unknown:
             raise CollateralError(f"collateral has unknown fields: {', '.join(unknown)}")
@@ -112,6 +115,8 @@ class Collateral:
                 continue
             if not isinstance(item, str):
                 raise CollateralError(f"collateral field {name} is not a string")
+            if lone_surrogate(item):
+                raise CollateralError(f"collateral field {name} is not valid text: {SURROGATE}")
             fields[name] = _hex(item, name) if name in _HEX_FIELDS else item
         for body in ("tcb_info", "qe_identity"):
             if (body in fields) != (f"{body}_signature" in fields) or (body in fields) != (f"{body}_issuer_chain" in fields):
@@ -277,6 +282,8 @@ def _decode(text: str, name: str) -> _Reader:
         value = json.loads(text)
     except (ValueError, RecursionError) as error:
         raise CollateralError(f"the {name} is not JSON: {error}") from None
+    if lone_surrogate(value):
+        raise CollateralError(f"the {name} is not valid JSON text: {SURROGATE}")
     return _Reader(value, name)
 
 

@@ -39,6 +39,7 @@ from .._internal import limits
 from .._internal.cache import Cache
 from .._internal.client import CollateralClient, Origin, write_entry
 from .._internal.http import FetchError, check_url
+from .._internal.json_object import lone_surrogate
 from .._internal.untrusted import describe
 from ..errors import ErrorKind, VerificationError
 from ..sevsnp.kds import OfflineError
@@ -47,9 +48,9 @@ from .pck import load_pck_chain
 from .quote import Quote, parse_quote
 from .pcs_answers import FIELDS, FMSPC_SIZE, PARTS, PCK_CA_NAMES, PCS_BASE_URL, TCB_UPDATES, Part
 
-# The checks of a TDX verification that judge each part the client returns: the TCB info and the QE identity
-# by whether Intel's TCB Signing certificate under the pinned root signed them, they are current and the TCB
-# info is the PCK's platform's; the CRLs by whether their issuers signed them and they are current.
+# The parts the client returns, with the checks of a TDX verification that report on each. What the cache
+# keeps or drops is not judged by those checks, which also fail for a forged quote, but by each part alone
+# (`TdxChecker.entries`): its signature under the pinned root and its dates.
 JUDGED_BY = {
     "tcb_info": ("collateral",),
     "qe_identity": ("collateral",),
@@ -102,8 +103,9 @@ class PcsClient(CollateralClient):
     For `--fetch`, a verifier asks `collateral(fmspc, ca)` with the FMSPC and
     the issuing CA from the quote's PCK certificate, checks the quote with
     it, then calls `settle(collateral, passed)` with, for each part of
-    `JUDGED_BY`, whether its checks passed; if that dropped a cached part,
-    it asks once more. What it used is what `--save-collateral` writes.
+    `JUDGED_BY`, whether the part holds by itself (`TdxChecker.entries`),
+    whatever the quote's checks found; if that dropped a cached part, it asks
+    once more. What it used is what `--save-collateral` writes.
     """
 
     _default_base_url = PCS_BASE_URL
@@ -250,7 +252,7 @@ class PcsClient(CollateralClient):
             fields = json.loads(data)
             if not isinstance(fields, dict) or sorted(fields) != sorted(part.fields) or not all(
                 isinstance(value, str) for value in fields.values()
-            ):
+            ) or lone_surrogate(fields):
                 raise ValueError(f"not the fields of a {part.what}")
             expires = part.check(fields, request.expected)
         except MemoryError:

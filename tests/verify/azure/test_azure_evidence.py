@@ -234,6 +234,9 @@ MALFORMED: list[tuple[str, Callable[[bytes], object], bytes, str]] = [
     ("TPM signature truncated", lambda data: parse_signature(data, 256),
      struct.pack(">HHH", 0x0014, 0x000B, 256) + bytes(255), "truncated"),
     ("TPM quote JSON not hex", TpmQuote.from_json, b'{"message": "ff5", "signature": "00"}', "message: not hex"),
+    # No character, so no UTF-8 text holds it: the certificate read from it, our output, a file written.
+    ("THIM a lone surrogate", parse_thim_payload, THIM.replace(b"-----BEGIN", b"-----BEGIN\\ud800", 1),
+     "lone surrogate"),
 ]
 
 

@@ -3,13 +3,17 @@
 from __future__ import annotations
 
 import datetime
+import io
 import json
+import sys
+import time
 import urllib.parse
 from collections.abc import Callable
 from pathlib import Path
 
 import pytest
-from kds_server import KdsServer, Route
+from intel_test_pki import Bundle, build
+from kds_server import STALL_SECONDS, KdsServer, Route
 
 from quorvel_verify._internal.cache import Cache
 from quorvel_verify.sevsnp.kds import OfflineError
@@ -180,9 +184,11 @@ def test_fetch(server, tmp_path, script, change, steps, outcomes, requests, wait
     assert slept == [seconds for seconds, _ in waits]
 
 
-def test_command_fetches_then_runs_offline(server, tmp_path: Path, command: Callable[..., None]) -> None:
+def test_command_fetches_then_runs_offline(server, tmp_path: Path, command: Callable[..., None], capsys,
+                                          monkeypatch) -> None:
     """--fetch fills the cache from the PCS on loopback and --save-collateral writes what was used; a second run
-    asks nothing, --offline reads the cache alone, and the saved file verifies alike."""
+    asks nothing, a forged quote (a PKI of its own under Intel's names, this platform's FMSPC) neither drops
+    what the cache holds nor asks again, --offline reads the cache alone, and the saved file verifies alike."""
     quote, saved, cache = str(DATA / "quote-v4-uptodate.dcapqvl.bin"), tmp_path / "saved.json", tmp_path / "cache"
     common = [quote, "--now", "2025-07-01", "--json"]
     expected = ({"verified": True, "tcb_status": "UpToDate"}, "")
@@ -190,6 +196,9 @@ def test_command_fetches_then_runs_offline(server, tmp_path: Path, command: Call
     command([*common, *fetch, "--save-collateral", str(saved)], 0, expected)
     assert len(server.requests) == 4
     command([*common, *fetch], 0, expected)
+    forged = tmp_path / "forged.bin"
+    forged.write_bytes(build(Bundle(pck_fmspc=FMSPC))[0])
+    command([str(forged), *common[1:], *fetch], 1, ({"chain": "fail", "revocation": "fail"}, ""))
     assert len(server.requests) == 4
     command([*common, "--offline", "--cache-dir", str(cache)], 0, expected)
     command([*common, "--collateral", str(saved)], 0, expected)
@@ -198,3 +207,27 @@ def test_command_fetches_then_runs_offline(server, tmp_path: Path, command: Call
     command([*common, *fetch, "--tcb-update", "early"], 0, expected)
     assert server.requests[4:] == [pcs_answers.tcb_info_url(FMSPC, "", "early"), pcs_answers.qe_identity_url("", "early")]
     command([*common, "--offline", "--cache-dir", str(cache), "--tcb-update", "early"], 0, expected)
+    # - is standard input for --collateral, standard output for --save-collateral (the result then on stderr).
+    from quorvel_verify.cli import main
+
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(saved.read_bytes())))
+    monkeypatch.chdir(tmp_path)
+    assert main([quote, "--now", "2025-07-01", "--collateral", "-", "--save-collateral", "-"]) == 0
+    out, err = capsys.readouterr()
+    assert (json.loads(out), err.splitlines()[-1], (tmp_path / "-").exists()) == (
+        GENUINE, "result:              verified with Intel's PCK chain, TCB UpToDate", False)
+
+
+def test_command_keeps_the_runs_deadline(server, tmp_path: Path, command: Callable[..., None], monkeypatch) -> None:
+    """A service that answers each request just under the request's timeout holds a --fetch run no longer than
+    the run's deadline (here made short), as AMD's key service does: the last request is cut at it."""
+    from quorvel_verify._internal import limits
+
+    monkeypatch.setattr(limits, "RUN_SECONDS", 1.0)
+    server.script = ["stall"] * 4  # each answered after STALL_SECONDS, well within the request's timeout
+    quote = str(DATA / "quote-v4-uptodate.dcapqvl.bin")
+    tcb = server.url + next(key for key in server.routes if URLS["tcb"] in key)
+    start = time.monotonic()
+    command([quote, "--now", "2025-07-01", "--fetch", "--pcs-url", server.url, "--cache-dir", str(tmp_path)], 2,
+            f"{tcb}: no response before the run's 1 s for fetching were spent")
+    assert time.monotonic() - start < STALL_SECONDS

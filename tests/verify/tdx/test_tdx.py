@@ -6,9 +6,11 @@ import base64
 import contextlib
 import dataclasses
 import datetime
+import json
 import random
 import textwrap
 import threading
+import tracemalloc
 from collections.abc import Callable
 from pathlib import Path
 
@@ -16,8 +18,10 @@ import pytest
 from cryptography import x509
 from cryptography.hazmat.primitives.serialization import Encoding
 
+import amd_test_pki
 from intel_test_pki import NOW, ROOT, Bundle, as_td15, build, level, new_key
 from quorvel_verify import Policy, VerificationError, Verifier, verify
+from quorvel_verify._internal import limits
 from quorvel_verify.azure.hcl import parse_hcl_report
 from quorvel_verify.tdx import tcb
 from quorvel_verify.tdx.checks import check_quote
@@ -396,6 +400,10 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
          "evidence: were the quote and its collateral given in swapped order?"),
         ([V4_QUOTE, "--collateral", V4_QUOTE, "--json"], 2, ({"verified": False, "error_kind": "collateral"},
          "error: {quote}: collateral is not JSON: Expecting value: line 1 column 1 (char 0)")),
+        # A lone surrogate (the escape \ud800) is no character: no UTF-8 text holds it, to verify or to write.
+        ([V4_QUOTE, "--collateral", "{surrogate}", "--json"], 2, ({"verified": False, "error_kind": "collateral"},
+         "error: {surrogate}: collateral field tcb_info is not valid text: a string holds a lone surrogate escape "
+         "(such as \\ud800), which stands for no character")),
         # Azure's HCL report around a TDREPORT: through its quote (no collateral given), and without it.
         ([str(HCL_TDX), "--td-quote", str(TD_QUOTE), "--now", "2025-10-10", "--json"], 1,
          ({"verified": False, "platform": "tdx", "hcl": "pass", "td_report": "pass",
@@ -419,8 +427,10 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
 def test_command(command: Callable[..., None], argv: list[str], status: int, shown: object, tmp_path: Path) -> None:
     quote_hex = tmp_path / "quote.hex"
     quote_hex.write_text(Path(V4_QUOTE).read_bytes().hex() + "\n")
+    surrogate, genuine = tmp_path / "surrogate.json", json.loads(Path(V4_COLLATERAL).read_text())
+    surrogate.write_text(json.dumps(genuine | {"tcb_info": genuine["tcb_info"][:-1] + ',"note":"\ud800"}'}))
     command([arg.replace(V4_QUOTE, "{quote}") for arg in argv], status, shown, quote=V4_QUOTE, hcl=str(HCL_TDX),
-            quote_hex=str(quote_hex), tmp=str(tmp_path))
+            quote_hex=str(quote_hex), tmp=str(tmp_path), surrogate=str(surrogate))
 
 
 def test_a_quote_changed_by_hand_is_judged_by_its_bytes() -> None:
@@ -461,3 +471,36 @@ def test_a_memo_shared_by_threads_evicts_each_entry_once() -> None:
     for thread in threads:
         thread.join()
     assert errors == []
+
+
+SNP_NOW = datetime.datetime(2026, 7, 1, tzinfo=datetime.UTC)
+
+
+@pytest.mark.parametrize("platform", ["tdx", "sev-snp"])
+def test_unsigned_input_of_the_largest_size_is_not_kept(platform: str) -> None:
+    """Input that anyone can vary (collateral or a certificate whose signature fails) at the largest size its
+    file may have: a verifier that judged many such keeps no more than it kept after a genuine one."""
+    if platform == "tdx":
+        verifier, (quote, collateral) = Verifier(tdx_root=ROOT), build()
+        largest = limits.COLLATERAL_FILE_SIZE
+        room = largest - len(json.dumps(collateral.to_json()))
+        assert verifier.verify(quote, now=NOW, collateral=collateral).verified
+
+        def unsigned(n: int) -> bool:
+            padded = dataclasses.replace(collateral, tcb_info=collateral.tcb_info[:-1] + " " * (room - n) + "}")
+            return verifier.verify(quote, now=NOW, collateral=padded).verified
+    else:
+        verifier, (report, vcek) = Verifier(), amd_test_pki.genuine_pair()
+        made, largest = amd_test_pki.authority("Milan").issue_for(report).pem, limits.CERTIFICATE_FILE_SIZE
+        assert verifier.verify(report, vcek, now=SNP_NOW).verified
+
+        def unsigned(n: int) -> bool:
+            return verifier.verify(report, made + b"\n" * (largest - len(made) - n), now=SNP_NOW).verified
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        assert not any(unsigned(n) for n in range(16))
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < largest

@@ -1,0 +1,72 @@
+"""A bounded memo of judgements, keyed by the exact bytes judged."""
+
+from __future__ import annotations
+
+import dataclasses
+import threading
+from collections.abc import Callable, Hashable
+
+from . import limits
+
+
+def input_bytes(key: object) -> int:
+    """How many bytes of input a key holds: its bytes and text, in tuples and dataclasses (a `Collateral`)."""
+    if isinstance(key, bytes | bytearray | str):
+        return len(key)
+    if isinstance(key, tuple):
+        return sum(input_bytes(part) for part in key)
+    if dataclasses.is_dataclass(key) and not isinstance(key, type):
+        return sum(input_bytes(getattr(key, field.name)) for field in dataclasses.fields(key))
+    return 0
+
+
+class Memo[K: Hashable, V]:
+    """At most `size` entries (0: none kept) whose keys hold at most `max_bytes` of input between them; when
+    either is full, the oldest go first. Only a value that `keep` accepts is kept: a judgement of input that
+    failed its signature is made again when asked again, so that hostile input, which costs nothing to vary,
+    never fills the memo (nor pushes out what genuine input earned). A `make` that raises leaves nothing
+    behind. A verifier serves several threads: entries are added and evicted under a lock (two threads
+    evicting the same oldest entry would otherwise raise KeyError), while `make` runs outside it."""
+
+    def __init__(
+        self, size: int, max_bytes: int = limits.MEMO_BYTES, keep: Callable[[V], bool] | None = None
+    ) -> None:
+        self._size = max(0, size)
+        self._max_bytes = max_bytes
+        self._keep = keep
+        self._entries: dict[K, tuple[V, int]] = {}  # the value, and the bytes of input its key holds
+        self._bytes = 0
+        self._lock = threading.Lock()
+
+    def get(self, key: K, make: Callable[[], V]) -> V:
+        try:
+            return self._entries[key][0]
+        except KeyError:
+            pass
+        value = make()
+        if not self._size or (self._keep is not None and not self._keep(value)):
+            return value
+        weight = input_bytes(key)
+        if weight > self._max_bytes:
+            return value
+        with self._lock:
+            while self._entries and (len(self._entries) >= self._size or self._bytes + weight > self._max_bytes):
+                oldest = next(iter(self._entries))
+                self._bytes -= self._entries.pop(oldest)[1]
+            self._bytes -= self._entries.pop(key, (value, 0))[1]  # made by another thread meanwhile
+            self._entries[key] = (value, weight)
+            self._bytes += weight
+        return value
+
+    @property
+    def held(self) -> int:
+        """The bytes of input that the keys of the entries hold."""
+        return self._bytes
+
+    def __len__(self) -> int:
+        return len(self._entries)
+
+    def clear(self) -> None:
+        with self._lock:
+            self._entries.clear()
+            self._bytes = 0
