@@ -30,6 +30,7 @@ from .collateral import (
     QeIdentity,
     TcbInfo,
     TcbStatus,
+    issuer_chain_problem,
     load_chain,
     parse_qe_identity,
     parse_tcb_info,
@@ -528,9 +529,19 @@ class TdxChecker:
                     subjects.append((signer.certificate, f"Intel's TCB Signing certificate of the {name}"))
             return tuple(subjects)
 
+        def pck_crl() -> JudgedCrl:
+            judged = judge_crl(pck_der or b"", pck_name, pck.ca, ((pck.pck, "the PCK certificate"),))
+            # Its issuer chain, where given, is of Intel's shape too: the PCK CA and the pinned root.
+            chain_pem = given.pck_crl_issuer_chain
+            if judged.problem is None and chain_pem is not None:
+                chain = load_chain(chain_pem, "pck_crl_issuer_chain")
+                _, problem = issuer_chain_problem(chain, self.root, "PCK CA", lambda c: c.subject == pck.ca.subject)
+                if problem:
+                    return dataclasses.replace(judged, problem=f"the PCK CRL: {problem}")
+            return judged
+
         return (
-            None if pck_der is None else self._crls.get(
-                (pck_der, pem), lambda: judge_crl(pck_der, pck_name, pck.ca, ((pck.pck, "the PCK certificate"),))),
+            None if pck_der is None else self._crls.get((pck_der, pem, given.pck_crl_issuer_chain), pck_crl),
             None if root_der is None else self._crls.get(
                 (root_der, pem, *chains.values()), lambda: judge_crl(root_der, "the root CA CRL", self.root, root_subjects())),
         )  # fmt: skip

@@ -146,6 +146,7 @@ class Bundle:
     seam_attributes: bytes = bytes(8)
     pck_chain: tuple[str, ...] = ("pck", "ca", "root")  # the quote's PCK chain, by role and in order
     tcb_info_chain: tuple[str, ...] = ("signer", "root")
+    pck_crl_chain: tuple[str, ...] = ("ca", "root")
     module_attributes_mask: str = "FFFFFFFFFFFFFFFF"
     tcb_info_extra: str = ""  # text added at the end of the TCB info's object, before it is signed
     tee_tcb_svn2: bytes | None = None  # when set, a version 5 quote around a TD report 1.5 with this current TEE TCB SVN
@@ -212,7 +213,7 @@ def build(b: Bundle = Bundle()) -> tuple[bytes, Collateral]:
         "isvprodid": 2, "tcbLevels": list(b.qe_levels),
     })  # fmt: skip
     collateral = Collateral(
-        pck_crl_issuer_chain=_pem(ca, ROOT), root_ca_crl=crl(ROOT_NAME, ROOT_KEY, b.revoked_by_root), pck_crl=crl(CA_NAME, CA_KEY, b.revoked_pcks),
+        pck_crl_issuer_chain=_pem(*(roles[role] for role in b.pck_crl_chain)), root_ca_crl=crl(ROOT_NAME, ROOT_KEY, b.revoked_by_root), pck_crl=crl(CA_NAME, CA_KEY, b.revoked_pcks),
         tcb_info_issuer_chain=_pem(*(roles[role] for role in b.tcb_info_chain)), tcb_info=tcb_info, tcb_info_signature=raw_signature(b.tcb_info_key, tcb_info.encode()),
         qe_identity_issuer_chain=_pem(signer, ROOT), qe_identity=qe_identity, qe_identity_signature=raw_signature(SIGNING_KEY, qe_identity.encode()),
     )  # fmt: skip

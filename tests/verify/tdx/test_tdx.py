@@ -164,6 +164,7 @@ def test_hcl_tdreport_through_its_quote(
         ({"tcb_info_chain": ("signer",)}, "collateral", "holds 1 certificates (1 TCB Signing certificate, 0 root)"),
         ({"tcb_info_chain": ("signer", "root", "root")}, "collateral", "exactly the TCB Signing certificate and the root"),
         ({"tcb_info_chain": ("signer", "other_root")}, "collateral", "chain's root 'Test SGX Root CA' is not the pinned"),
+        ({"pck_crl_chain": ("ca", "root", "signer")}, "revocation", "the PCK CRL: its issuer chain holds 3 certificates"),
         ({"signer_is_ca": True}, "collateral", "is a CA certificate (CA:TRUE)"),
         ({"signer_usage": None}, "collateral", "has no key usage"),
     ],
@@ -173,6 +174,19 @@ def test_test_pki_refusals(changes: dict[str, object], failed: str | None, detai
     evidence = check_quote(quote, collateral, NOW, ROOT)
     assert [check.name for check in evidence.checks if check.failed] == ([failed] if failed else [])
     assert detail in (evidence.check(failed).detail if failed else evidence.checks[-1].detail)
+
+
+# Collateral that no reader may take two ways: refused as bad input, whatever its signature.
+@pytest.mark.parametrize(
+    ("changes", "message"),
+    [
+        ({"tcb_info_extra": ', "fmspc": "000000000000"'}, "the tcb_info is not JSON: the key 'fmspc' is given twice"),
+        ({"tcb_levels": (level(4, 3, "TDRelaunchAdvised"),)}, "not one of Intel's TCB statuses of a level"),
+    ],
+)
+def test_collateral_refused(changes: dict[str, object], message: str) -> None:
+    with pytest.raises(VerificationError, match=message):
+        check_quote(*build(Bundle().replace(**changes)), NOW, ROOT)
 
 
 def test_signature_over_header_and_body() -> None:
@@ -403,6 +417,9 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
         # Collateral out of its window: no TCB status is taken from it, so the policy's statuses fail too.
         ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-08-01", "--json"], 1,
          ({"verified": False, "tcb_status": None, "failed": ["revocation", "collateral", "policy.tcb_statuses"]}, "")),
+        # A quote of version 3 is an SGX quote, named as one (not as another platform's report).
+        (["{v3}", "--json"], 2, ({"verified": False, "error_kind": "report"},
+         "error: an SGX quote (version 3), which this verifier does not take: it verifies TDX quotes, versions 4 and 5")),
         # Not a known TDX quote's certificate options, nor Intel's collateral for a report: bad input.
         ([V4_QUOTE, V4_COLLATERAL, "--json"], 2, ({"verified": False, "error_kind": "usage"},
          "error: CERT applies to an SEV-SNP report; {quote} is a TDX quote, which carries its PCK chain (give Intel's "
@@ -434,8 +451,10 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
 def test_command(command: Callable[..., None], argv: list[str], status: int, shown: object, tmp_path: Path) -> None:
     quote_hex = tmp_path / "quote.hex"
     quote_hex.write_text(Path(V4_QUOTE).read_bytes().hex() + "\n")
+    v3 = tmp_path / "quote-v3.bin"
+    v3.write_bytes(b"\3\0\2\0" + bytes(4) + V4[8:])  # version 3, ECDSA P-256, the reserved bytes where v4 has a TEE type
     command([arg.replace(V4_QUOTE, "{quote}") for arg in argv], status, shown, quote=V4_QUOTE, hcl=str(HCL_TDX),
-            quote_hex=str(quote_hex), tmp=str(tmp_path))
+            quote_hex=str(quote_hex), tmp=str(tmp_path), v3=str(v3))
 
 
 def test_a_quote_changed_by_hand_is_judged_by_its_bytes() -> None:
