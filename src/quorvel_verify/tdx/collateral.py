@@ -170,6 +170,9 @@ class Level:
 
 @dataclass(frozen=True, slots=True)
 class PlatformLevel:
+    """A TCB level of the platform: the 16 SGX components and PCESVN the PCK certificate must meet, the 16 TDX
+    components the TEE TCB SVN must meet, and its status."""
+
     sgx_components: tuple[int, ...]
     pcesvn: int
     tdx_components: tuple[int, ...]
