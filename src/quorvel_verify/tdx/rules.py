@@ -122,7 +122,8 @@ ALLOW_DEBUG: Final = Rule(
 TCB_STATUSES: Final = Rule(
     _statuses, _tcb_statuses, f"array of {', '.join(STATUSES)}", '["UpToDate"]',
     "The converged TCB statuses accepted (the platform's, the TDX module's and the QE's, as Intel's library "
-    "converges them); by default only UpToDate.",
+    "converges them); by default only UpToDate. TDRelaunchAdvised and TDRelaunchAdvisedConfigurationNeeded (a TD "
+    "launched OutOfDate whose module was since updated in place) pass only when listed.",
 )
 ADVISORY_IDS: Final = Rule(
     list_of(_advisory), _advisory_ids, "array of strings", "any",
