@@ -79,9 +79,9 @@ def _attribute(bit: TdAttribute, wanted: bool) -> Callable[[bool, TdxClaims], Ve
 
 def _min_tee_tcb_svn(minimum: bytes, claims: TdxClaims) -> Verdict:
     found = claims.quote.td_report.tee_tcb_svn
-    below = [index for index, (have, need) in enumerate(zip(found, minimum, strict=True)) if have < need]
+    below = [f"byte {index} is {have}, needs {need}" for index, (have, need) in enumerate(zip(found, minimum, strict=True)) if have < need]
     if below:
-        return False, f"expected a TEE TCB SVN of at least {minimum.hex()} in each byte; found {found.hex()} (below at {below})"
+        return False, f"expected a TEE TCB SVN of at least {minimum.hex()} in each byte; found {found.hex()} ({'; '.join(below)})"
     return True, f"TEE TCB SVN {found.hex()}, at least {minimum.hex()} in each byte"
 
 
