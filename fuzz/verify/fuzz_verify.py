@@ -187,8 +187,14 @@ TDX_NOW = datetime.datetime(2025, 7, 1, tzinfo=datetime.UTC)
 TDX_CHECKER = TdxChecker(bundled_root())
 
 
+TDX_COLLATERAL = Collateral.from_json((DATA / "tdx" / "quote-v4-uptodate.dcapqvl.collateral.json").read_bytes())
+
+
 def quote(data: bytes) -> None:
+    """A quote: read, its PCK chain found by role, then judged whole with genuine collateral (so that the
+    module, TCB level and relaunch rules run on what the quote says, whatever its signature)."""
     load_pck_chain(parse_quote(data).signature_data.pck_chain_pem)
+    verify(data, collateral=TDX_COLLATERAL, now=TDX_NOW)
 
 
 def collateral(data: bytes) -> None:

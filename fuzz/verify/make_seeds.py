@@ -69,6 +69,36 @@ def seeds() -> dict[str, list[bytes]]:
     }
 
 
+def _with_chain(quote_bytes: bytes, blocks: list[bytes]) -> bytes:
+    """The quote with its PCK chain made of `blocks` (PEM certificates), its three sizes written again."""
+    start = quote_bytes.index(b"-----BEGIN")
+    old_size = int.from_bytes(quote_bytes[start - 4 : start], "little")
+    chain = b"".join(blocks) + b"\0"
+    delta = len(chain) - old_size
+    body_end = 48 + 584 if quote_bytes[0] == 4 else 48 + 6 + int.from_bytes(quote_bytes[50:54], "little")
+    out = bytearray(quote_bytes[: start - 4] + len(chain).to_bytes(4, "little") + chain + quote_bytes[start + old_size :])
+    for offset in (body_end, body_end + 4 + 128 + 2):  # the signature data's size, the certification data's
+        out[offset : offset + 4] = (int.from_bytes(out[offset : offset + 4], "little") + delta).to_bytes(4, "little")
+    return bytes(out)
+
+
+def _pem_blocks(text: bytes) -> list[bytes]:
+    end = b"-----END CERTIFICATE-----\n"
+    return [block + end for block in text.split(end) if b"-----BEGIN" in block]
+
+
+def _quote_shapes(quote_bytes: bytes) -> list[bytes]:
+    """The shapes Intel's rules judge: the chain in Intel's other order, without its root, with its CA twice;
+    a version 5 quote's body type made 4 (TD partitioning); the version made 3 (an SGX quote)."""
+    start = quote_bytes.index(b"-----BEGIN")
+    pck, ca, root = _pem_blocks(quote_bytes[start : start + int.from_bytes(quote_bytes[start - 4 : start], "little")])
+    shapes = [_with_chain(quote_bytes, [pck, root, ca]), _with_chain(quote_bytes, [pck, ca]),
+              _with_chain(quote_bytes, [pck, ca, ca, root]), b"\3\0" + quote_bytes[2:4] + bytes(4) + quote_bytes[8:]]
+    if quote_bytes[0] == 5:
+        shapes.append(quote_bytes[:48] + b"\4\0" + quote_bytes[50:])
+    return shapes  # fmt: skip
+
+
 def tdx_and_azure_seeds() -> dict[str, list[bytes]]:
     """`quote` the genuine TDX quotes; `collateral` the genuine collateral files; `pcs` Intel's answers behind the
     byte that picks what was asked for (0 TCB info, 1 QE identity, 2 PCK CRL, 3 root CA CRL) and their issuer chain
@@ -77,6 +107,13 @@ def tdx_and_azure_seeds() -> dict[str, list[bytes]]:
     tdx, azure = DATA / "tdx", DATA / "azure"
     quotes = [path.read_bytes() for path in sorted(tdx.glob("quote-*.bin"))] + [(azure / "hcl-tdx.trustee.td-quote.bin").read_bytes()]
     files = [path.read_bytes() for path in sorted(tdx.glob("*.collateral.json"))]
+    quotes += [shape for path in ("quote-v4-uptodate.dcapqvl.bin", "quote-v5-td15-nolevel.dcapqvl.bin")
+               for shape in _quote_shapes((tdx / path).read_bytes())]  # fmt: skip
+    # The TCB info's issuer chain in the other order, and with its root left out.
+    genuine = json.loads(files[0])
+    signer, root = _pem_blocks(genuine["tcb_info_issuer_chain"].encode())
+    for chain in ((root, signer), (signer,)):
+        files.append(json.dumps(genuine | {"tcb_info_issuer_chain": b"".join(chain).decode()}).encode())
     answers = []
     for text in files:
         fields = json.loads(text)

@@ -370,6 +370,7 @@ class Policy(RuleSet):
                 verified=result.verified and not any(check.failed for check in judged), quote=claims.quote,
                 checks=result.checks + tuple(judged), tcb_status=claims.tcb_status,
                 advisory_ids=claims.advisory_ids, fmspc=claims.fmspc, hcl=result.hcl, tpm_quote=result.tpm,
+                tcb_levels=claims.tcb_levels,
             )
         if result.platform is not Platform.SEV_SNP:
             raise PolicyError(f"no rules for evidence of {result.platform}")

@@ -10,6 +10,7 @@ from .checks import Check
 from .sevsnp.report import Report
 from .tdx.collateral import TcbStatus
 from .tdx.quote import Quote
+from .tdx.tcb import MatchedLevels
 from .sevsnp.vocabulary import KeyKind, ProductLine
 
 
@@ -81,7 +82,10 @@ class TdxVerification(_Checked):
     `verified` holds when every evidence check that must pass passed and no
     check failed. `tcb_status` is the TCB status converged from the
     platform's, the TDX module's and the quoting enclave's (None when no TCB
-    level was found), with Intel's `advisory_ids`; `fmspc` is the platform
+    level was found), with Intel's `advisory_ids` of all three merged;
+    `tcb_levels` the level found for each of the three (its status, TCB date
+    and advisories, so a reader can tell which part needs the update) and
+    `tcb_date` the earliest of their TCB dates; `fmspc` is the platform
     model of the PCK certificate, in hex; `quote` the parsed quote. `hcl` is
     the Azure HCL report whose TDREPORT the quote was made from, where the
     quote came with one: its claims, bound by the `hcl` and `td_report` checks;
@@ -96,6 +100,12 @@ class TdxVerification(_Checked):
     fmspc: str
     hcl: HclReport | None = None
     tpm_quote: TpmEvidence | None = None
+    tcb_levels: MatchedLevels = MatchedLevels()
+
+    @property
+    def tcb_date(self) -> str | None:
+        """The earliest TCB date of the levels found (Intel's date of the TCB the verdict vouches for), or None."""
+        return self.tcb_levels.tcb_date
 
     def to_json(self) -> dict[str, object]:
         """The verification as the command's `--json` output holds it."""
@@ -105,6 +115,8 @@ class TdxVerification(_Checked):
             "checks": [check.to_json() for check in self.checks],
             "tcb_status": self.tcb_status,
             "advisory_ids": list(self.advisory_ids),
+            "tcb_date": self.tcb_date,
+            "tcb_levels": self.tcb_levels.to_json(),
             "fmspc": self.fmspc,
             "quote": self.quote.to_json(),
         } | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {}) | (

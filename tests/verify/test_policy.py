@@ -63,16 +63,19 @@ TURIN = "reports-more/turin-v5-mstee"
     # Current 220 and committed 219 meet 218; the reported 217 does not.
     (VLEK, 0, {"min_tcb": {"microcode": 218, "snp": 24}}, "min_tcb",
      "expected at least snp=24 microcode=218 in the current, reported and committed TCB; report has "
-     "current snp=24 microcode=220, reported snp=24 microcode=217, committed snp=24 microcode=219"),
+     "current snp=24 microcode=220, reported snp=24 microcode=217, committed snp=24 microcode=219; behind: reported "
+     "microcode is 217, needs 218"),
     (TURIN, 0, {"min_tcb": {"fmc": 2}}, "min_tcb",
      "expected at least fmc=2 in the current, reported and committed TCB; report has current fmc=1, "
-     "reported fmc=1, committed fmc=1"),
+     "reported fmc=1, committed fmc=1; behind: current fmc is 1, needs 2; reported fmc is 1, needs 2; committed fmc "
+     "is 1, needs 2"),
     # Patch levels are numbered per product line: a Turin report meets no minimum made for Milan and Genoa.
     (TURIN, 0, {"min_tcb": {"Milan": {"snp": 1}, "Genoa": {"snp": 1}}}, "min_tcb",
      "expected a product line with a minimum for the current, reported and committed TCB: Milan or Genoa; "
      "report is from Turin"),
     (VLEK, 0, {"min_launch_tcb": {"microcode": 220}}, "min_launch_tcb",
-     "expected at least microcode=220 in the launch TCB; report has launch microcode=219"),
+     "expected at least microcode=220 in the launch TCB; report has launch microcode=219; behind: launch microcode "
+     "is 219, needs 220"),
     (VLEK, 0, {"allow_provisional_firmware": False}, "allow_provisional_firmware",
      "expected the committed TCB and firmware to be the current ones; report has current TCB bootloader=4 tee=0 "
      "snp=24 microcode=220 firmware 1.55.29, committed TCB bootloader=4 tee=0 snp=24 microcode=219 firmware 1.55.29"),

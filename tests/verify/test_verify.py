@@ -180,10 +180,12 @@ REFUSALS = [
     refusal("chip-masked-vcek", [], before=lambda r: (rb.put(r, rb.CHIP_ID, bytes(64)), setter(KEY_INFO, 0b10)(r)),
             chip_id=bytes(range(1, 65))),
     refusal("tcb-snp", ["tcb"], "expected the certificate's patch levels to be the reported TCB blSPL=4 teeSPL=0 "
-            "snpSPL=24 ucodeSPL=219; they are blSPL=4 teeSPL=0 snpSPL=23 ucodeSPL=219",
+            "snpSPL=24 ucodeSPL=219; they are blSPL=4 teeSPL=0 snpSPL=23 ucodeSPL=219 (in the certificate: snpSPL is 23, "
+            "needs 24)",
             spls={"blSPL": 4, "teeSPL": 0, "snpSPL": 23, "ucodeSPL": 219}),
     refusal("tcb-turin-fmc", ["tcb"], "expected the certificate's patch levels to be the reported TCB fmcSPL=0 "
-            "blSPL=1 teeSPL=0 snpSPL=2 ucodeSPL=71; they are fmcSPL=1 blSPL=1 teeSPL=0 snpSPL=2 ucodeSPL=71",
+            "blSPL=1 teeSPL=0 snpSPL=2 ucodeSPL=71; they are fmcSPL=1 blSPL=1 teeSPL=0 snpSPL=2 ucodeSPL=71 (in the "
+            "certificate: fmcSPL is 1, needs 0)",
             product="Turin", spls={"fmcSPL": 1, "blSPL": 1, "teeSPL": 0, "snpSPL": 2, "ucodeSPL": 71}),
     # A Milan report with a VCEK of the Turin chain that claims to be Milan's.
     refusal("product", ["product"], "expected the CPUID to name Turin, the chain's product line; family 0x19 model "

@@ -192,8 +192,13 @@ def tcb_check(facts: LeafFacts, tcb: TcbVersion) -> Check:
     as_text = " ".join(f"{name}={value}" for name, value in reported.items())
     if certified != reported:
         found = " ".join(f"{name}={'absent' if value is None else value}" for name, value in certified.items())
+        # Each component on its own, so that a reader sees which one differs without comparing the lists.
+        differing = "; ".join(
+            f"{name} is {'absent' if certified[name] is None else certified[name]}, needs {value}"
+            for name, value in reported.items() if certified[name] != value
+        )  # fmt: skip
         return Check("tcb", FAIL, f"expected the certificate's patch levels to be the reported TCB {as_text}; "
-                                  f"they are {found}")
+                                  f"they are {found} (in the certificate: {differing})")
     return Check("tcb", PASS, f"the certificate's patch levels are the reported TCB {as_text}")
 
 

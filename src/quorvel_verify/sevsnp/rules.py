@@ -138,8 +138,13 @@ def _minimum_tcb(
         for which_tcb, held in components.items()
     )
     no_fmc = "fmc" in levels and next(iter(tcbs.values())).fmc is None
+    behind = "; ".join(
+        f"{which_tcb} {name} is {held[name]}, needs {level}"
+        for which_tcb, held in components.items() for name, level in levels.items() if name in held and held[name] < level
+    )  # fmt: skip
     return passed, (
         f"expected at least {wanted} in {which}; report has {holds}" + ("; its processor has no FMC" if no_fmc else "")
+        + (f"; behind: {behind}" if behind else "")
     )
 
 

@@ -33,11 +33,12 @@ from .collateral import (
     QeIdentity,
     TcbInfo,
     TcbStatus,
+    issuer_chain_problem,
     load_chain,
     parse_qe_identity,
     parse_tcb_info,
     signature_verifies,
-    signing_certificate_problem,
+    tcb_signer,
 )
 from .memo import Memo
 from .pck import PckChain, common_name, load_pck_chain
@@ -149,8 +150,8 @@ def chain(pck: PckChain, root: x509.Certificate) -> Check:
     problem = _role_problem(pck.pck, False) or _role_problem(pck.ca, True)
     if problem:
         return _check("chain", False, problem)
-    if pck.root is not None and pck.root != root:
-        return _check("chain", False, f"the quote's root {common_name(pck.root)!r} is not the pinned Intel SGX Root CA")
+    if pck.root != root:
+        return _check("chain", False, f"the quote's root {common_name(pck.root)!r} is not the pinned Intel SGX Root CA, byte for byte")
     for child, parent in ((pck.pck, pck.ca), (pck.ca, root)):
         try:
             child.verify_directly_issued_by(parent)
@@ -280,8 +281,7 @@ class Signer:
 
 
 def judge_signer(chain_pem: str, name: str, root: x509.Certificate) -> Signer:
-    signers = load_chain(chain_pem, name)
-    return Signer(signers[0] if signers else None, signing_certificate_problem(signers, root))
+    return Signer(*tcb_signer(load_chain(chain_pem, name), root))
 
 
 def judge_body(name: str, text: str | None, signature_value: bytes | None, signer: Signer | None) -> SignedBody:
@@ -364,14 +364,17 @@ def tdx_module(parsed: Quote, info: TcbInfo | None) -> tuple[Check, Level | None
     identity = levels.module_identity(info, report.tee_tcb_svn)
     if identity is None:
         wanted = levels.module_identity_id(report.tee_tcb_svn) if report.module_major_version else "tdxModule"
-        return _check("tdx_module", False, f"the TCB info has no TDX module identity {wanted} for TEE TCB SVN {report.tee_tcb_svn.hex()}"), None
-    found = (report.mr_signer_seam, _masked(report.seam_attributes, identity.attributes_mask))
-    expected = (identity.mrsigner, identity.attributes)
-    if found != expected:
         return _check(
             "tdx_module", False,
-            f"expected module {identity.id} MRSIGNERSEAM {expected[0].hex()} and SEAM attributes {expected[1].hex()} "
-            f"under mask {identity.attributes_mask.hex()}; found {found[0].hex()} and {found[1].hex()}",
+            f"TDX module mismatch: the TCB info has no TDX module identity {wanted} for TEE TCB SVN "
+            f"{report.tee_tcb_svn.hex()} (module major version {report.module_major_version}, SVN {report.module_svn})",
+        ), None  # fmt: skip
+    # As Intel's library judges them: the SEAM attributes all zero, the identity's mask not applied.
+    if report.mr_signer_seam != identity.mrsigner or any(report.seam_attributes):
+        return _check(
+            "tdx_module", False,
+            f"expected module {identity.id} MRSIGNERSEAM {identity.mrsigner.hex()} and SEAM attributes all zero; "
+            f"found {report.mr_signer_seam.hex()} and {report.seam_attributes.hex()}",
         ), None  # fmt: skip
     if not identity.levels:
         return _check("tdx_module", True, f"TDX module of major version {report.module_major_version}: the TCB info's base tdxModule signer and attributes"), None
@@ -387,6 +390,26 @@ class TcbVerdict:
     advisory_ids: tuple[str, ...]
     # For an out-of-date TCB, when Intel's first newer level came (see `_out_of_date_since`).
     out_of_date_since: datetime.datetime | None = None
+    matched: levels.MatchedLevels = levels.MatchedLevels()
+
+
+def _module_level(info: TcbInfo, tee_tcb_svn: bytes) -> Level | None:
+    identity = levels.module_identity(info, tee_tcb_svn)
+    return None if identity is None else levels.isvsvn_level(identity.levels, tee_tcb_svn[0])
+
+
+def _current(parsed: Quote, pck: PckChain, info: TcbInfo, qe_level: Level | None) -> TcbStatus | None:
+    """The status the TD would have at its TEE TCB SVN after a TD-preserving update (TD report 1.5), or None."""
+    current = parsed.td_report.tee_tcb_svn2
+    if current is None or not any(current) or current == parsed.td_report.tee_tcb_svn:
+        return None
+    level = levels.platform_level(info, pck.extension.tcb_components, pck.extension.pcesvn, current)
+    if level is None:
+        return None
+    module = _module_level(info, current) if current[1] else None
+    if current[1] and module is None:
+        return None
+    return levels.converge(level.status, module.status if module else None, qe_level.status if qe_level else None)
 
 
 def tcb(parsed: Quote, pck: PckChain, info: TcbInfo | None, module_level: Level | None,
@@ -395,7 +418,8 @@ def tcb(parsed: Quote, pck: PckChain, info: TcbInfo | None, module_level: Level 
 
     Where `tdx_module` or `qe_identity` found no status they fail on their own,
     and the quote is not verified; this check still says what the platform's
-    level is, so a result names every fault at once.
+    level is, so a result names every fault at once. Whatever is behind the
+    newest level is named, component by component, with what it needs.
     """
     none = TcbVerdict(None, ())
     if info is None:
@@ -403,21 +427,27 @@ def tcb(parsed: Quote, pck: PckChain, info: TcbInfo | None, module_level: Level 
     extension, tee = pck.extension, parsed.td_report.tee_tcb_svn
     level = levels.platform_level(info, extension.tcb_components, extension.pcesvn, tee)
     if level is None:
+        lowest = levels.behind(info.levels[-1], extension.tcb_components, extension.pcesvn, tee) if info.levels else []
         return _check(
             "tcb", False,
             f"TCB level not found (platform not supported): no level of the TCB info is met by the PCK's SGX "
-            f"components {list(extension.tcb_components)}, PCESVN {extension.pcesvn} and TEE TCB SVN {tee.hex()}",
+            f"components {list(extension.tcb_components)}, PCESVN {extension.pcesvn} and TEE TCB SVN {tee.hex()}"
+            + (f"; below the lowest level: {'; '.join(lowest)}" if lowest else ""),
         ), none  # fmt: skip
-    status = levels.converge(level.status, module_level.status if module_level else None, qe_level.status if qe_level else None)
+    launch = levels.converge(level.status, module_level.status if module_level else None, qe_level.status if qe_level else None)
+    status = levels.relaunch(launch, _current(parsed, pck, info, qe_level))
     advisories = levels.merge_advisories(
         level.advisory_ids, module_level.advisory_ids if module_level else (), qe_level.advisory_ids if qe_level else ()
     )
+    newest = levels.behind(info.levels[0], extension.tcb_components, extension.pcesvn, tee)
+    relaunched = f", launched {launch}" if status != launch else ""
     detail = (
-        f"{status} (platform {level.status} of {level.tcb_date}, module "
+        f"{status}{relaunched} (platform {level.status} of {level.tcb_date}, module "
         f"{module_level.status if module_level else 'no status'}, QE {qe_level.status if qe_level else 'no status'}); "
         f"advisories: {', '.join(advisories) or 'none'}"
+        + (f"; behind the newest level: {'; '.join(newest)}" if newest else "")
     )
-    return _check("tcb", True, detail), TcbVerdict(status, advisories)
+    return _check("tcb", True, detail), TcbVerdict(status, advisories, levels.MatchedLevels(level, module_level, qe_level))
 
 
 # --- All of them --------------------------------------------------------------
@@ -435,6 +465,7 @@ class TdxEvidence:
     tcb_evaluation_data_number: int | None
     collateral_issued: datetime.datetime | None = None  # the older of the TCB info's and QE identity's issue dates
     out_of_date_since: datetime.datetime | None = None  # for an out-of-date TCB, when Intel's first newer level came
+    tcb_levels: levels.MatchedLevels = levels.MatchedLevels()
 
     def check(self, name: str) -> Check:
         """The check of this name; KeyError if it was not made."""
@@ -548,9 +579,19 @@ class TdxChecker:
                     subjects.append((signer.certificate, f"Intel's TCB Signing certificate of the {name}"))
             return tuple(subjects)
 
+        def pck_crl() -> JudgedCrl:
+            judged = judge_crl(pck_der or b"", pck_name, pck.ca, ((pck.pck, "the PCK certificate"),))
+            # Its issuer chain, where given, is of Intel's shape too: the PCK CA and the pinned root.
+            chain_pem = given.pck_crl_issuer_chain
+            if judged.problem is None and chain_pem is not None:
+                chain = load_chain(chain_pem, "pck_crl_issuer_chain")
+                _, problem = issuer_chain_problem(chain, self.root, "PCK CA", lambda c: c.subject == pck.ca.subject)
+                if problem:
+                    return dataclasses.replace(judged, problem=f"the PCK CRL: {problem}")
+            return judged
+
         return (
-            None if pck_der is None else self._crls.get(
-                (pck_der, pem), lambda: judge_crl(pck_der, pck_name, pck.ca, ((pck.pck, "the PCK certificate"),))),
+            None if pck_der is None else self._crls.get((pck_der, pem, given.pck_crl_issuer_chain), pck_crl),
             None if root_der is None else self._crls.get(
                 (root_der, pem, *chains.values()), lambda: judge_crl(root_der, "the root CA CRL", self.root, root_subjects())),
         )  # fmt: skip
@@ -570,11 +611,16 @@ class TdxChecker:
         # could pair other fields with genuine signed bytes, so it is read again from its bytes.
         parsed = parse_quote(data.raw if isinstance(data, Quote) else data)
         td, signature_data = parsed.td_report, parsed.signature_data
+        info_body = self._body("tcb_info", given.tcb_info, given.tcb_info_signature, given.tcb_info_issuer_chain)
+        qe_body = self._body("qe_identity", given.qe_identity, given.qe_identity_signature, given.qe_identity_issuer_chain)
+        trusted = (_trusted(info_body, now) is not None, _trusted(qe_body, now) is not None)
         # Everything the judgement reads besides the quote's signatures: the
         # same bytes give the same judgement, whichever quote they came in.
-        key = (signature_data.pck_chain_pem, given, td.tee_tcb_svn, td.mr_signer_seam, td.seam_attributes,
-               signature_data.qe_report.raw, require_revocation, grace)  # fmt: skip
-        judged = self._judged.get(key, lambda: self._judge(parsed, given, require_revocation, grace))
+        key = (signature_data.pck_chain_pem, given, td.tee_tcb_svn, td.tee_tcb_svn2, td.mr_signer_seam, td.seam_attributes,
+               signature_data.qe_report.raw, require_revocation, grace, trusted)  # fmt: skip
+        judged = self._judged.get(
+            key, lambda: self._judge(parsed, given, require_revocation, grace, info_body, qe_body, now)
+        )
         start, end = judged.window
         if start <= now <= end:
             timed = judged.timed
@@ -591,18 +637,27 @@ class TdxChecker:
             *judged.collateral_checks,
         )
         verdict = judged.verdict
-        return TdxEvidence(checks, parsed, verdict.status, verdict.advisory_ids, judged.fmspc, judged.evaluation,
-                           judged.issued, verdict.out_of_date_since)
+        return TdxEvidence(
+            checks, parsed, verdict.status, verdict.advisory_ids, judged.fmspc, judged.evaluation,
+            collateral_issued=judged.issued, out_of_date_since=verdict.out_of_date_since, tcb_levels=verdict.matched,
+        )
 
-    def _judge(self, parsed: Quote, given: Collateral, require_revocation: bool, grace: datetime.timedelta) -> _Judgement:
+    def _judge(self, parsed: Quote, given: Collateral, require_revocation: bool, grace: datetime.timedelta,
+               info_body: SignedBody, qe_body: SignedBody, now: datetime.datetime) -> _Judgement:  # fmt: skip
         pck, chain_check = self._pck(parsed.signature_data.pck_chain_pem)
-        info_body = self._body("tcb_info", given.tcb_info, given.tcb_info_signature, given.tcb_info_issuer_chain)
-        qe_body = self._body("qe_identity", given.qe_identity, given.qe_identity_signature, given.qe_identity_issuer_chain)
-        info = info_body.parsed if isinstance(info_body.parsed, TcbInfo) else None
-        identity = qe_body.parsed if isinstance(qe_body.parsed, QeIdentity) else None
-        qe_check, qe_level = qe_identity(parsed, identity)
+        info = _trusted(info_body, now)
+        identity = _trusted(qe_body, now)
+        assert info is None or isinstance(info, TcbInfo)
+        assert identity is None or isinstance(identity, QeIdentity)
+        if identity is None and qe_body.parsed is not None:
+            qe_check, qe_level = _untrusted("qe_identity", "QE identity"), None
+        else:
+            qe_check, qe_level = qe_identity(parsed, identity)
         foreign = _foreign(info, pck)
-        if foreign is not None:
+        if info is None and info_body.parsed is not None:
+            module_check, module_level = _untrusted("tdx_module", "TCB info"), None
+            tcb_check, verdict = _untrusted("tcb", "TCB info"), TcbVerdict(None, ())
+        elif foreign is not None:
             # Another platform's levels say nothing of this one: no module or TCB status to report from them
             # (skipped, so not verified; `collateral` fails naming the mismatch).
             module_check, module_level = Check("tdx_module", Outcome.SKIP, foreign), None
@@ -638,6 +693,15 @@ def _issued_by(certificate: x509.Certificate, issuer: x509.Certificate) -> bool:
     except (ValueError, TypeError, InvalidSignature):
         return False
     return True
+def _trusted(body: SignedBody, now: datetime.datetime) -> TcbInfo | QeIdentity | None:
+    """The one door through which Intel's signed collateral becomes input to a claim: its parsed body, only when
+    its signature, its signer and the windows of both hold at `now`; None otherwise. What a TCB info or QE
+    identity that failed says (its statuses, advisories, dates) is never reported."""
+    return body.parsed if _body_problem(body, now) is None else None
+
+
+def _untrusted(name: str, what: str) -> Check:
+    return Check(name, Outcome.SKIP, f"not judged: the {what} did not pass its checks (see collateral), so nothing is taken from it")
 
 
 def _foreign(info: TcbInfo | None, pck: PckChain) -> str | None:

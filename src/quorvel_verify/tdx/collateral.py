@@ -20,7 +20,7 @@ import datetime
 import enum
 import json
 import re
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any, Final
 
@@ -75,6 +75,13 @@ class TcbStatus(enum.StrEnum):
     OUT_OF_DATE = "OutOfDate"
     OUT_OF_DATE_CONFIGURATION_NEEDED = "OutOfDateConfigurationNeeded"
     REVOKED = "Revoked"
+    # Intel's statuses of a TD after a TD-preserving update of its TDX module: current again once relaunched.
+    # Never a level's status in a TCB info; only a verdict's.
+    TD_RELAUNCH_ADVISED = "TDRelaunchAdvised"
+    TD_RELAUNCH_ADVISED_CONFIGURATION_NEEDED = "TDRelaunchAdvisedConfigurationNeeded"
+
+
+RELAUNCH_STATUSES: Final = frozenset({TcbStatus.TD_RELAUNCH_ADVISED, TcbStatus.TD_RELAUNCH_ADVISED_CONFIGURATION_NEEDED})
 
 
 @dataclass(frozen=True, slots=True)
@@ -168,6 +175,9 @@ class Level:
 
 @dataclass(frozen=True, slots=True)
 class PlatformLevel:
+    """A TCB level of the platform: the 16 SGX components and PCESVN the PCK certificate must meet, the 16 TDX
+    components the TEE TCB SVN must meet, and its status."""
+
     sgx_components: tuple[int, ...]
     pcesvn: int
     tdx_components: tuple[int, ...]
@@ -257,9 +267,12 @@ class _Reader:
     def status(self, key: str) -> TcbStatus:
         item = self.text(key)
         try:
-            return TcbStatus(item)
+            status = TcbStatus(item)
         except ValueError:
-            raise CollateralError(f"{self.path}.{key} is {item[:40]!r}, not one of Intel's TCB statuses") from None
+            status = None
+        if status is None or status in RELAUNCH_STATUSES:
+            raise CollateralError(f"{self.path}.{key} is {item[:40]!r}, not one of Intel's TCB statuses of a level")
+        return status
 
     def strings(self, key: str) -> tuple[str, ...]:
         items = self.value.get(key, [])
@@ -277,9 +290,20 @@ class _Reader:
         return _Reader(self.get(key), f"{self.path}.{key}")
 
 
+def _unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:
+    # Readers of a signed body disagree on a key given twice (Intel's takes the first, Python's the last):
+    # refused, so that what is judged here is what every reader sees.
+    result: dict[str, object] = {}
+    for key, value in pairs:
+        if key in result:
+            raise ValueError(f"the key {key[:40]!r} is given twice")
+        result[key] = value
+    return result
+
+
 def _decode(text: str, name: str) -> _Reader:
     try:
-        value = json.loads(text)
+        value = json.loads(text, object_pairs_hook=_unique_keys)
     except (ValueError, RecursionError) as error:
         raise CollateralError(f"the {name} is not JSON: {error}") from None
     if lone_surrogate(value):
@@ -380,23 +404,75 @@ def load_chain(pem: str, name: str) -> list[x509.Certificate]:
     return certificates
 
 
-def signing_certificate_problem(chain: list[x509.Certificate], root: x509.Certificate) -> str | None:
-    """Why the first certificate of `chain` is not Intel's TCB Signing certificate under `root`, or None.
+def _self_issued(certificate: x509.Certificate) -> bool:
+    try:
+        return certificate.subject == certificate.issuer
+    except (ValueError, TypeError):
+        return False
 
-    Only the pinned root is trusted: a root sent in the chain is ignored. The
+
+def issuer_chain_problem(chain: list[x509.Certificate], root: x509.Certificate, signer_role: str,
+                         is_signer: Callable[[x509.Certificate], bool]) -> tuple[x509.Certificate | None, str | None]:  # fmt: skip
+    """Intel's shape of a collateral issuer chain: exactly the signing certificate (`is_signer`) and the root,
+    in either order, the root byte for byte the pinned one. The signer found, and why the chain is refused or None."""
+    signers = [c for c in chain if not _self_issued(c) and is_signer(c)]
+    roots = [c for c in chain if _self_issued(c)]
+    if len(chain) != 2 or len(signers) != 1 or len(roots) != 1:
+        return (signers[0] if len(signers) == 1 else None), (
+            f"its issuer chain holds {len(chain)} certificates ({len(signers)} {signer_role}, {len(roots)} root): "
+            f"Intel's is exactly the {signer_role} and the root"
+        )
+    if roots[0] != root:
+        return signers[0], f"its issuer chain's root {common_name(roots[0])!r} is not the pinned Intel SGX Root CA, byte for byte"
+    return signers[0], None
+
+
+# How Intel issues its TCB Signing certificate: a leaf whose key signs data, never certificates or CRLs.
+_SIGNING_KEY_USAGE: Final = ("digital_signature", "content_commitment")
+
+
+def _key_usage_problem(signer: x509.Certificate) -> str | None:
+    extensions = signer.extensions
+    try:
+        is_ca = extensions.get_extension_for_class(x509.BasicConstraints).value.ca
+    except x509.ExtensionNotFound:
+        is_ca = False
+    if is_ca:
+        return "its signing certificate is a CA certificate (CA:TRUE); Intel's TCB Signing certificate is not"
+    try:
+        usage = extensions.get_extension_for_class(x509.KeyUsage).value
+    except x509.ExtensionNotFound:
+        return "its signing certificate has no key usage; Intel's TCB Signing certificate has digital_signature and content_commitment"
+    names = ("digital_signature", "content_commitment", "key_encipherment", "data_encipherment", "key_agreement",
+             "key_cert_sign", "crl_sign")  # fmt: skip
+    found = tuple(name for name in names if getattr(usage, name))
+    if found != _SIGNING_KEY_USAGE:
+        return (f"its signing certificate's key usage is {', '.join(found) or 'empty'}; Intel's TCB Signing certificate "
+                "has digital_signature and content_commitment (non-repudiation), nothing else")  # fmt: skip
+    return None
+
+
+def tcb_signer(chain: list[x509.Certificate], root: x509.Certificate) -> tuple[x509.Certificate | None, str | None]:
+    """Intel's TCB Signing certificate in `chain` (found by its role), and why `chain` is not that certificate and
+    the pinned `root`, or None.
+
+    The root sent must be the pinned one; only the pinned one is trusted. The
     signing certificate is not pinned (Intel renewed it in 2025 with the same
     key); its validity at a given time is the caller's to judge.
     """
     if not chain:
-        return "its issuer chain is empty"
-    signer = chain[0]
-    if common_name(signer) != TCB_SIGNING_NAME:
-        return f"it is signed by {common_name(signer)!r}, not {TCB_SIGNING_NAME!r}"
+        return None, "its issuer chain is empty"
+    signer, problem = issuer_chain_problem(chain, root, "TCB Signing certificate", lambda c: common_name(c) == TCB_SIGNING_NAME)
+    if signer is None and len(chain) == 2:
+        names = [common_name(c) for c in chain if not _self_issued(c)]
+        return None, f"it is signed by {names[0] if names else ''!r}, not {TCB_SIGNING_NAME!r}"
+    if signer is None or problem:
+        return signer, problem
     try:
         signer.verify_directly_issued_by(root)
     except (ValueError, TypeError, InvalidSignature):
-        return f"its signing certificate (serial {signer.serial_number:x}) is not issued by the pinned Intel SGX Root CA"
-    return None
+        return signer, f"its signing certificate (serial {signer.serial_number:x}) is not issued by the pinned Intel SGX Root CA"
+    return signer, _key_usage_problem(signer)
 
 
 def signature_verifies(certificate: x509.Certificate, text: str, signature: bytes) -> bool:

@@ -37,8 +37,8 @@ _ARC: Final = SGX_EXTENSION.dotted_string
 _PPID, _TCB, _PCE_ID, _FMSPC, _SGX_TYPE = (f"{_ARC}.{n}" for n in range(1, 6))
 # The TCB's 18 entries in Intel's order: the 16 SGX components, the PCESVN, the CPUSVN.
 _TCB_ARCS: Final = tuple(f"{_ARC}.2.{n}" for n in range(1, 19))
-# A genuine PCK chain is three certificates; more is not Intel's.
-MAX_CHAIN_CERTIFICATES: Final = 4
+# Intel's chain is exactly three certificates: the PCK certificate, its CA and the root.
+CHAIN_CERTIFICATES: Final = 3
 
 _T = TypeVar("_T")
 
@@ -101,44 +101,52 @@ class SgxExtension:
 
 @dataclass(frozen=True, slots=True)
 class PckChain:
-    """The quote's chain as given: the PCK certificate, the CA that issued it, and whatever root was sent."""
+    """The quote's chain, each certificate found by its role: the PCK certificate, the CA that issued it, and the
+    root that was sent (only compared with the pinned one)."""
 
     pck: x509.Certificate
     ca: x509.Certificate
-    root: x509.Certificate | None
+    root: x509.Certificate
     issuer: PckIssuer
     extension: SgxExtension
     windows: tuple[tuple[datetime.datetime, datetime.datetime], ...]  # the PCK's and the CA's validity, read once
 
 
 def load_pck_chain(pem: bytes) -> PckChain:
-    """The chain of certification data type 5: PCK certificate, Platform or Processor CA, root (optional here)."""
+    """The chain of certification data type 5: exactly the PCK certificate, the Platform or Processor CA and the
+    root, in any order (Intel's library accepts them so); each is found by its role, never by its place."""
     try:
         certificates = x509.load_pem_x509_certificates(pem.rstrip(b"\0"))
     except (ValueError, x509.InvalidVersion) as error:
-        raise PckError(f"the quote's PCK certificate chain is not PEM certificates: {error}") from error
-    if not 2 <= len(certificates) <= MAX_CHAIN_CERTIFICATES:
-        raise PckError(
-            f"the quote's PCK certificate chain holds {how_many(len(certificates))}: expected the PCK certificate, "
-            f"its CA and the root"
-        )
-    for certificate in certificates[:2]:
-        # The root sent is only compared with the pinned one, byte for byte.
-        # cryptography decodes these lazily: a malformed key or extension in a
-        # certificate sent by the guest is bad input here, not an error later.
+        raise PckError(f"the quote's PCK certificate chain is not PEM certificates (a block is corrupted): {error}") from error
+    for certificate in certificates:
+        # cryptography decodes these lazily: a malformed key, extension or name
+        # in a certificate sent by the guest is bad input here, not an error later.
         try:
             certificate.public_key()
             certificate.signature_algorithm_oid  # noqa: B018
             certificate.extensions  # noqa: B018
+            certificate.subject == certificate.issuer  # noqa: B015
         # An extension given twice, or a name form cryptography does not know, is not a ValueError.
-        except (ValueError, UnsupportedAlgorithm, x509.DuplicateExtension, x509.UnsupportedGeneralNameType) as error:
+        except (ValueError, TypeError, UnsupportedAlgorithm, x509.DuplicateExtension, x509.UnsupportedGeneralNameType) as error:
             raise PckError(f"a certificate of the quote's PCK chain is malformed: {error}") from None
-    pck, ca, *rest = certificates
-    ca_name = common_name(ca)
-    if ca_name not in _ISSUER_NAMES:
-        raise PckError(f"the PCK certificate's CA is {ca_name!r}, not Intel's PCK Platform CA or Processor CA")
+    roots = [c for c in certificates if _self_issued(c)]
+    cas = [c for c in certificates if not _self_issued(c) and common_name(c) in _ISSUER_NAMES]
+    pcks = [c for c in certificates if not _self_issued(c) and common_name(c) not in _ISSUER_NAMES]
+    for found, role in ((pcks, "PCK certificate"), (cas, "PCK Platform or Processor CA"), (roots, "root CA certificate")):
+        if len(found) != 1:
+            what = "lacks the" if not found else f"holds {len(found)} certificates as the"
+            raise PckError(
+                f"the quote's PCK certificate chain {what} {role}: Intel's chain is exactly the PCK certificate, its CA "
+                f"and the root ({how_many(len(certificates))} given)"
+            )
+    pck, ca, root = pcks[0], cas[0], roots[0]
     windows = tuple((c.not_valid_before_utc, c.not_valid_after_utc) for c in (pck, ca))
-    return PckChain(pck, ca, rest[-1] if rest else None, _ISSUER_NAMES[ca_name], sgx_extension(pck), windows)
+    return PckChain(pck, ca, root, _ISSUER_NAMES[common_name(ca)], sgx_extension(pck), windows)
+
+
+def _self_issued(certificate: x509.Certificate) -> bool:
+    return certificate.subject == certificate.issuer
 
 
 def common_name(certificate: x509.Certificate) -> str:

@@ -21,6 +21,7 @@ from ..errors import ErrorKind, VerificationError
 from .checks import MUST_PASS, TdxChecker
 from .collateral import Collateral as TdxCollateral
 from .collateral import TcbStatus
+from .tcb import MatchedLevels
 from .quote import HEADER_SIZE, TEE_TYPE_SGX, TEE_TYPE_TDX, Quote
 
 MEMO_SIZE: Final = 256
@@ -35,9 +36,11 @@ class TdxClaims:
     TCB level was found); `advisory_ids` Intel's advisories of those levels;
     `fmspc` the platform model of the PCK certificate, in hex;
     `tcb_evaluation_data_number` the older of Intel's TCB info's and QE identity's; `collateral` the
-    collateral the checks used. `judged_at` is the time the checks judged at; `collateral_issued` when the
-    older of the TCB info and QE identity was issued; `out_of_date_since`, for an out-of-date TCB, when
-    Intel published the first level newer than the one matched (None when not out of date, or not known).
+    collateral the checks used; `tcb_levels` the levels found for the platform, the TDX module and the QE,
+    each with its status, TCB date and advisories. `judged_at` is the time the checks judged at;
+    `collateral_issued` when the older of the TCB info and QE identity was issued; `out_of_date_since`, for an
+    out-of-date TCB, when Intel published the first level newer than the one matched (None when not out of
+    date, or not known). All of these come only from collateral whose signature and window held.
     """
 
     quote: Quote
@@ -49,6 +52,7 @@ class TdxClaims:
     judged_at: datetime.datetime | None = None
     collateral_issued: datetime.datetime | None = None
     out_of_date_since: datetime.datetime | None = None
+    tcb_levels: MatchedLevels = MatchedLevels()
 
 
 def bundled_root() -> x509.Certificate:
@@ -58,14 +62,14 @@ def bundled_root() -> x509.Certificate:
 
 
 def looks_like_quote(evidence: object) -> bool:
-    """Whether `evidence` starts like a quote of versions 4 or 5 (TDX, or SGX to be refused by name); never raises."""
+    """Whether `evidence` starts like a quote of versions 3 to 5 (TDX, or SGX to be refused by name); never raises."""
     if isinstance(evidence, Quote):
         return True
     if not isinstance(evidence, bytes | bytearray | memoryview) or len(evidence) < HEADER_SIZE:
         return False
     head = bytes(evidence[:8])
     version, key_type, tee_type = int.from_bytes(head[:2], "little"), int.from_bytes(head[2:4], "little"), int.from_bytes(head[4:8], "little")
-    return version in (4, 5) and key_type in (2, 3) and tee_type in (TEE_TYPE_SGX, TEE_TYPE_TDX)
+    return version in (3, 4, 5) and key_type in (2, 3) and tee_type in (TEE_TYPE_SGX, TEE_TYPE_TDX)
 
 
 class Tdx:
@@ -102,6 +106,6 @@ class Tdx:
         claims = TdxClaims(
             found.quote, found.tcb_status, found.advisory_ids, found.fmspc, found.tcb_evaluation_data_number,
             collateral.tdx, judged_at=now, collateral_issued=found.collateral_issued,
-            out_of_date_since=found.out_of_date_since,
+            out_of_date_since=found.out_of_date_since, tcb_levels=found.tcb_levels,
         )
         return EvidenceResult(Platform.TDX, found.checks, MUST_PASS, claims)

@@ -46,6 +46,7 @@ ECDSA_P256_KEY_TYPE: Final = 2
 BODY_SGX_ENCLAVE: Final = 1
 BODY_TD_REPORT_10: Final = 2
 BODY_TD_REPORT_15: Final = 3
+BODY_TD_REPORT_15_PARTITIONING: Final = 4
 
 CERT_DATA_PCK_CHAIN: Final = 5
 CERT_DATA_QE_REPORT: Final = 6
@@ -297,6 +298,9 @@ def parse_quote(data: bytes) -> Quote:
     cursor = _Cursor(data)
     version, key_type, tee_type, qe_svn, pce_svn = struct.unpack("<HHIHH", cursor.take(12, "the header"))
     header = Header(version, key_type, tee_type, qe_svn, pce_svn, cursor.take(16, "the QE vendor"), cursor.take(20, "the user data"))
+    if version == 3:
+        # Version 3 is the SGX quote's layout (its TEE type bytes are reserved): not read as anything else.
+        raise QuoteError("an SGX quote (version 3), which this verifier does not take: it verifies TDX quotes, versions 4 and 5")
     if tee_type == TEE_TYPE_SGX:
         raise QuoteError(f"an SGX enclave quote (version {version}, TEE type 0), not a TDX quote")
     if tee_type != TEE_TYPE_TDX:
@@ -308,6 +312,11 @@ def parse_quote(data: bytes) -> Quote:
         expected = {BODY_TD_REPORT_10: TD_REPORT_10_SIZE, BODY_TD_REPORT_15: TD_REPORT_15_SIZE}
         if body_type == BODY_SGX_ENCLAVE:
             raise QuoteError("an SGX enclave quote (version 5, body type 1), not a TDX quote")
+        if body_type == BODY_TD_REPORT_15_PARTITIONING:
+            raise QuoteError(
+                "quote version 5 with body type 4, a TD report 1.5 of a TD partitioning guest: not supported, "
+                "only 2 (TD report 1.0) and 3 (1.5) are"
+            )
         if body_type not in expected:
             raise QuoteError(f"quote version 5 with body type {body_type}: only 2 (TD report 1.0) and 3 (1.5) are known")
         if body_size != expected[body_type]:

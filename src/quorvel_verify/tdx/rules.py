@@ -82,9 +82,9 @@ def _attribute(bit: TdAttribute, wanted: bool) -> Callable[[bool, TdxClaims], Ve
 
 def _min_tee_tcb_svn(minimum: bytes, claims: TdxClaims) -> Verdict:
     found = claims.quote.td_report.tee_tcb_svn
-    below = [index for index, (have, need) in enumerate(zip(found, minimum, strict=True)) if have < need]
+    below = [f"byte {index} is {have}, needs {need}" for index, (have, need) in enumerate(zip(found, minimum, strict=True)) if have < need]
     if below:
-        return False, f"expected a TEE TCB SVN of at least {minimum.hex()} in each byte; found {found.hex()} (below at {below})"
+        return False, f"expected a TEE TCB SVN of at least {minimum.hex()} in each byte; found {found.hex()} ({'; '.join(below)})"
     return True, f"TEE TCB SVN {found.hex()}, at least {minimum.hex()} in each byte"
 
 
@@ -163,7 +163,8 @@ ALLOW_DEBUG: Final = Rule(
 TCB_STATUSES: Final = Rule(
     _statuses, _tcb_statuses, f"array of {', '.join(STATUSES)}", '["UpToDate"]',
     "The converged TCB statuses accepted (the platform's, the TDX module's and the QE's, as Intel's library "
-    "converges them); by default only UpToDate.",
+    "converges them); by default only UpToDate. TDRelaunchAdvised and TDRelaunchAdvisedConfigurationNeeded (a TD "
+    "launched OutOfDate whose module was since updated in place) pass only when listed.",
 )
 ADVISORY_IDS: Final = Rule(
     list_of(_advisory), _advisory_ids, "array of strings", "any",

@@ -8,22 +8,30 @@ Intel's rules, as its Quote Verification Library applies them:
   module's and are judged by the module's identity instead, so the comparison
   starts at byte 2;
 - the module's identity is `TDX_<major version, two hex digits>` among
-  `tdxModuleIdentities`, or the base `tdxModule` for major version 0 or when
-  the TCB info has no identities (then the module has no status of its own);
-  its level is the first whose ISVSVN the TEE TCB SVN's byte 0 meets;
+  `tdxModuleIdentities`; a TCB info without that identity (or without any)
+  cannot judge the module, a mismatch; for major version 0 the identities do
+  not apply, the base `tdxModule` names the signer and the module has no
+  status of its own; its level is the first whose ISVSVN the TEE TCB SVN's
+  byte 0 meets;
 - the QE's level is the first of the QE identity whose ISVSVN the QE report's meets;
 - a module or QE that is OutOfDate turns UpToDate and SWHardeningNeeded into
   OutOfDate, and the two ConfigurationNeeded statuses into
-  OutOfDateConfigurationNeeded; one that is Revoked makes the whole Revoked.
+  OutOfDateConfigurationNeeded; one that is Revoked makes the whole Revoked;
+- a TD report 1.5 names two TEE TCB SVNs: the one the TD was launched with
+  (`tee_tcb_svn`) and the current one after a TD-preserving update of the
+  module (`tee_tcb_svn2`). The status is the launch one's; where that is
+  OutOfDate and the current one would be UpToDate or SWHardeningNeeded, it is
+  TDRelaunchAdvised (a ConfigurationNeeded one: TDRelaunchAdvisedConfigurationNeeded).
 """
 
 from __future__ import annotations
 
 import datetime
 from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
 from typing import Final
 
-from .collateral import Level, ModuleIdentity, PlatformLevel, TcbInfo, TcbStatus
+from .collateral import COMPONENT_COUNT, Level, ModuleIdentity, PlatformLevel, TcbInfo, TcbStatus
 
 _TO_OUT_OF_DATE: Final = {
     TcbStatus.UP_TO_DATE: TcbStatus.OUT_OF_DATE,
@@ -56,7 +64,7 @@ def module_identity_id(tee_tcb_svn: bytes) -> str:
 
 def module_identity(info: TcbInfo, tee_tcb_svn: bytes) -> ModuleIdentity | None:
     """The module identity the TEE TCB SVN selects, or None if the TCB info has none for it."""
-    if tee_tcb_svn[1] == 0 or not info.module_identities:
+    if tee_tcb_svn[1] == 0:
         return info.tdx_module
     wanted = module_identity_id(tee_tcb_svn)
     return next((identity for identity in info.module_identities if identity.id.upper() == wanted), None)
@@ -97,6 +105,56 @@ def newer_level_date(levels: Iterable[Level | PlatformLevel], matched: Level | P
     return min(later, default=None)
 
 
+_RELAUNCH: Final = {
+    TcbStatus.UP_TO_DATE: TcbStatus.TD_RELAUNCH_ADVISED,
+    TcbStatus.SW_HARDENING_NEEDED: TcbStatus.TD_RELAUNCH_ADVISED,
+    TcbStatus.CONFIGURATION_NEEDED: TcbStatus.TD_RELAUNCH_ADVISED_CONFIGURATION_NEEDED,
+    TcbStatus.CONFIGURATION_AND_SW_HARDENING_NEEDED: TcbStatus.TD_RELAUNCH_ADVISED_CONFIGURATION_NEEDED,
+}
+
+
+def relaunch(launch: TcbStatus, current: TcbStatus | None) -> TcbStatus:
+    """The status of a TD launched at `launch` whose module was since updated in place to `current` (None: no level)."""
+    if launch not in (TcbStatus.OUT_OF_DATE, TcbStatus.OUT_OF_DATE_CONFIGURATION_NEEDED) or current is None:
+        return launch
+    return _RELAUNCH.get(current, launch)
+
+
+def behind(level: PlatformLevel, sgx_components: Sequence[int], pcesvn: int, tee_tcb_svn: bytes) -> list[str]:
+    """Each component below what `level` needs, as "<component> is <have>, needs <need>"."""
+    start = 2 if tee_tcb_svn[1] else 0
+    found = [f"SGX component {index} is {have}, needs {need}"
+             for index, (have, need) in enumerate(zip(sgx_components, level.sgx_components, strict=True)) if have < need]
+    if pcesvn < level.pcesvn:
+        found.append(f"PCESVN is {pcesvn}, needs {level.pcesvn}")
+    found += [f"TDX component {index} is {tee_tcb_svn[index]}, needs {level.tdx_components[index]}"
+              for index in range(start, COMPONENT_COUNT) if tee_tcb_svn[index] < level.tdx_components[index]]
+    return found  # fmt: skip
+
+
 def merge_advisories(*lists: Iterable[str]) -> tuple[str, ...]:
     """Every advisory id once, in the order first named."""
     return tuple(dict.fromkeys(advisory for advisories in lists for advisory in advisories))
+
+
+@dataclass(frozen=True, slots=True)
+class MatchedLevels:
+    """The levels found for the platform, the TDX module and the QE; None where none was found, or where the
+    component has no level of its own (a module of major version 0)."""
+
+    platform: PlatformLevel | None = None
+    tdx_module: Level | None = None
+    qe: Level | None = None
+
+    @property
+    def tcb_date(self) -> str | None:
+        """The earliest TCB date of the levels found: how old the TCB that the verdict vouches for is."""
+        dates = [level.tcb_date for level in (self.platform, self.tdx_module, self.qe) if level is not None]
+        return min(dates) if dates else None
+
+    def to_json(self) -> dict[str, object]:
+        return {
+            name: None if level is None else
+            {"status": level.status.value, "tcb_date": level.tcb_date, "advisory_ids": list(level.advisory_ids)}
+            for name, level in (("platform", self.platform), ("tdx_module", self.tdx_module), ("qe", self.qe))
+        }  # fmt: skip

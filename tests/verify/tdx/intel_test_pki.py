@@ -44,12 +44,14 @@ def _name(common: str) -> x509.Name:
 
 def certificate(subject: str, key: ec.EllipticCurvePrivateKey, issuer: str, issuer_key: ec.EllipticCurvePrivateKey,
                 *, ca: bool, serial: int, start: datetime.datetime = _START,
-                extension: bytes | None = None) -> x509.Certificate:  # fmt: skip
+                extension: bytes | None = None, key_usage: x509.KeyUsage | None = None) -> x509.Certificate:  # fmt: skip
     builder = (
         x509.CertificateBuilder().subject_name(_name(subject)).issuer_name(_name(issuer)).public_key(key.public_key())
         .serial_number(serial).not_valid_before(start).not_valid_after(_END)
         .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
     )  # fmt: skip
+    if key_usage is not None:
+        builder = builder.add_extension(key_usage, critical=True)
     if extension is not None:
         builder = builder.add_extension(x509.UnrecognizedExtension(x509.ObjectIdentifier(SGX), extension), critical=False)
     return builder.sign(issuer_key, hashes.SHA256())
@@ -106,6 +108,9 @@ def crl(issuer: str, key: ec.EllipticCurvePrivateKey, revoked: tuple[int, ...] =
 ROOT_KEY, CA_KEY, PCK_KEY, SIGNING_KEY, ATTESTATION_KEY = (new_key() for _ in range(5))
 ROOT_NAME, CA_NAME = "Test SGX Root CA", "Intel SGX PCK Platform CA"
 ROOT = certificate(ROOT_NAME, ROOT_KEY, ROOT_NAME, ROOT_KEY, ca=True, serial=1)
+# As Intel issues its TCB Signing certificate: digital signature and non-repudiation, nothing else.
+SIGNING_USAGE = x509.KeyUsage(digital_signature=True, content_commitment=True, key_encipherment=False, data_encipherment=False,
+                              key_agreement=False, key_cert_sign=False, crl_sign=False, encipher_only=False, decipher_only=False)  # fmt: skip
 
 
 @dataclass(frozen=True)
@@ -135,6 +140,16 @@ class Bundle:
     module_levels: tuple[dict[str, object], ...] = field(default_factory=lambda: ({"tcb": {"isvsvn": 3}, "tcbDate": "2025-01-01T00:00:00Z", "tcbStatus": "UpToDate"},))
     qe_levels: tuple[dict[str, object], ...] = field(default_factory=lambda: ({"tcb": {"isvsvn": 4}, "tcbDate": "2025-01-01T00:00:00Z", "tcbStatus": "UpToDate"},))
     qe_evaluation: int = 17  # the QE identity's TCB evaluation data number (the TCB info's is 17)
+    signer_is_ca: bool = False
+    signer_usage: x509.KeyUsage | None = SIGNING_USAGE
+    module_identities: bool = True  # whether the TCB info has tdxModuleIdentities
+    seam_attributes: bytes = bytes(8)
+    pck_chain: tuple[str, ...] = ("pck", "ca", "root")  # the quote's PCK chain, by role and in order
+    tcb_info_chain: tuple[str, ...] = ("signer", "root")
+    pck_crl_chain: tuple[str, ...] = ("ca", "root")
+    module_attributes_mask: str = "FFFFFFFFFFFFFFFF"
+    tcb_info_extra: str = ""  # text added at the end of the TCB info's object, before it is signed
+    tee_tcb_svn2: bytes | None = None  # when set, a version 5 quote around a TD report 1.5 with this current TEE TCB SVN
 
     def replace(self, **changes: object) -> Bundle:
         return dataclasses.replace(self, **changes)  # type: ignore[arg-type]
@@ -170,37 +185,41 @@ def build(b: Bundle = Bundle()) -> tuple[bytes, Collateral]:
     ca = certificate(CA_NAME, CA_KEY, ROOT_NAME, b.ca_root_key, ca=True, serial=2)
     pck = certificate("Intel SGX PCK Certificate", PCK_KEY, CA_NAME, CA_KEY, ca=b.pck_is_ca, serial=3, start=b.pck_start,
                       extension=sgx_extension(b.pck_components, 11, b.pck_fmspc))  # fmt: skip
-    signer = certificate("Intel SGX TCB Signing", SIGNING_KEY, ROOT_NAME, ROOT_KEY, ca=False, serial=4)
+    signer = certificate("Intel SGX TCB Signing", SIGNING_KEY, ROOT_NAME, ROOT_KEY, ca=b.signer_is_ca, serial=4, key_usage=b.signer_usage)
+    other_root = certificate(ROOT_NAME, CA_KEY, ROOT_NAME, CA_KEY, ca=True, serial=1)
+    roles = {"pck": pck, "ca": ca, "root": ROOT, "signer": signer, "other_root": other_root}
     header = struct.pack("<HHIHH", 4, 2, 0x81, 0, 0) + b.qe_vendor_id + bytes(20)
     body = struct.pack(
         "<16s48s48s8sQQ48s48s48s48s48s48s48s48s64s",
-        b.tee_tcb_svn, bytes(48), b.mr_signer_seam, bytes(8), b.td_attributes, 0xE7, *(bytes(48),) * 8, bytes(64),
+        b.tee_tcb_svn, bytes(48), b.mr_signer_seam, b.seam_attributes, b.td_attributes, 0xE7, *(bytes(48),) * 8, bytes(64),
     )  # fmt: skip
     attestation = b.quote_key.public_key().public_bytes(serialization.Encoding.X962, serialization.PublicFormat.UncompressedPoint)[1:]
     report = _qe_report(b, attestation)
-    chain = _pem(pck, ca, ROOT).encode() + b"\0"
+    chain = _pem(*(roles[role] for role in b.pck_chain)).encode() + b"\0"
     inner = report + raw_signature(b.qe_report_key, report) + struct.pack("<H", len(b.qe_auth_data)) + b.qe_auth_data
     inner += struct.pack("<HI", 5, len(chain)) + chain
     signature_data = raw_signature(b.quote_key, header + body) + attestation + struct.pack("<HI", 6, len(inner)) + inner
     quote = header + body + struct.pack("<I", len(signature_data)) + signature_data
 
     dates = {"issueDate": "2026-01-01T00:00:00Z", "nextUpdate": "2026-02-01T00:00:00Z", "tcbEvaluationDataNumber": 17}
-    module = {"mrsigner": MODULE_MRSIGNER.hex(), "attributes": "0000000000000000", "attributesMask": "FFFFFFFFFFFFFFFF"}
+    module = {"mrsigner": MODULE_MRSIGNER.hex(), "attributes": "0000000000000000", "attributesMask": b.module_attributes_mask}
     tcb_info = json.dumps({
         "id": "TDX", "version": 3, **dates, "fmspc": FMSPC.hex(), "pceId": "0000", "tcbType": 0, "tdxModule": module,
-        "tdxModuleIdentities": [{"id": "TDX_01", **module, "tcbLevels": list(b.module_levels)}],
+        **({"tdxModuleIdentities": [{"id": "TDX_01", **module, "tcbLevels": list(b.module_levels)}]} if b.module_identities else {}),
         "tcbLevels": list(b.tcb_levels),
-    })  # fmt: skip
+    })[:-1] + b.tcb_info_extra + "}"  # fmt: skip
     qe_identity = json.dumps({
         "id": "TD_QE", "version": 2, **dates, "tcbEvaluationDataNumber": b.qe_evaluation, "miscselect": "00000000", "miscselectMask": "FFFFFFFF",
         "attributes": "11" + "00" * 15, "attributesMask": "FBFFFFFFFFFFFFFF" + "00" * 8, "mrsigner": QE_MRSIGNER.hex(),
         "isvprodid": 2, "tcbLevels": list(b.qe_levels),
     })  # fmt: skip
     collateral = Collateral(
-        pck_crl_issuer_chain=_pem(ca, ROOT), root_ca_crl=crl(ROOT_NAME, ROOT_KEY, b.revoked_by_root), pck_crl=crl(CA_NAME, CA_KEY, b.revoked_pcks),
-        tcb_info_issuer_chain=_pem(signer, ROOT), tcb_info=tcb_info, tcb_info_signature=raw_signature(b.tcb_info_key, tcb_info.encode()),
+        pck_crl_issuer_chain=_pem(*(roles[role] for role in b.pck_crl_chain)), root_ca_crl=crl(ROOT_NAME, ROOT_KEY, b.revoked_by_root), pck_crl=crl(CA_NAME, CA_KEY, b.revoked_pcks),
+        tcb_info_issuer_chain=_pem(*(roles[role] for role in b.tcb_info_chain)), tcb_info=tcb_info, tcb_info_signature=raw_signature(b.tcb_info_key, tcb_info.encode()),
         qe_identity_issuer_chain=_pem(signer, ROOT), qe_identity=qe_identity, qe_identity_signature=raw_signature(SIGNING_KEY, qe_identity.encode()),
     )  # fmt: skip
+    if b.tee_tcb_svn2 is not None:
+        quote = as_td15(quote, quote[48 : 48 + 584] + b.tee_tcb_svn2 + bytes(48))
     return quote, collateral
 
 

@@ -72,8 +72,8 @@ GENUINE = {
     ("quote", "collateral", "now", "failed", "status"),
     [
         ("quote-v4-uptodate.dcapqvl.bin", "v4-uptodate", "2025-07-01", ALL_PASS, "UpToDate"),
-        # Outside its window: Intel's TCB info and the PCK CRL are out of date.
-        ("quote-v4-uptodate.dcapqvl.bin", "v4-uptodate", "2025-08-01", {"revocation", "collateral"}, "UpToDate"),
+        # Outside its window: Intel's TCB info and the PCK CRL are out of date, and no status is taken from it.
+        ("quote-v4-uptodate.dcapqvl.bin", "v4-uptodate", "2025-08-01", {"revocation", "collateral"}, None),
         ("quote-v5-td15-nolevel.dcapqvl.bin", "v5-td15", "2026-03-01", {"tcb"}, None),
         # Another platform's collateral, current and signed: it judges no level of this one.
         ("quote-v4-uptodate.dcapqvl.bin", "v5-td15", "2026-03-01", {"collateral"}, None),
@@ -160,6 +160,22 @@ def test_hcl_tdreport_through_its_quote(
         ({"tee_tcb_svn": bytes([3, 5, 3]) + bytes(13)}, "tdx_module", "no TDX module identity TDX_05"),
         ({"tee_tcb_svn": bytes([2, 1, 3]) + bytes(13)}, "tdx_module", "no TCB level of module TDX_01"),
         ({"pck_components": (1,) * 16}, "tcb", "TCB level not found"),
+        ({"pck_components": (3,) * 15 + (4,)}, None, "OutOfDate of 2025-01-01T00:00:00Z, module UpToDate, QE UpToDate); advisories: "
+         "INTEL-SA-00001; behind the newest level: SGX component 0 is 3, needs 4; SGX component 1 is 3, needs 4"),
+        # Intel's rules to the letter: no module identity for a module of major version 1 is a mismatch; the SEAM
+        # attributes all zero whatever the identity's mask; a TD-preserving update since launch advises a relaunch.
+        ({"module_identities": False}, "tdx_module", "TDX module mismatch: the TCB info has no TDX module identity TDX_01"),
+        ({"seam_attributes": b"\1" + bytes(7), "module_attributes_mask": "00" * 8}, "tdx_module", "SEAM attributes all zero"),
+        ({"tee_tcb_svn": bytes([3, 1, 2]) + bytes(13), "tee_tcb_svn2": bytes([3, 1, 3]) + bytes(13)}, None,
+         "TDRelaunchAdvised, launched OutOfDate"),
+        # Chains found by role, and of Intel's shape only; the TCB Signing certificate as Intel issues it.
+        ({"pck_chain": ("pck", "root", "ca"), "tcb_info_chain": ("root", "signer")}, None, "UpToDate"),
+        ({"tcb_info_chain": ("signer",)}, "collateral", "holds 1 certificates (1 TCB Signing certificate, 0 root)"),
+        ({"tcb_info_chain": ("signer", "root", "root")}, "collateral", "exactly the TCB Signing certificate and the root"),
+        ({"tcb_info_chain": ("signer", "other_root")}, "collateral", "chain's root 'Test SGX Root CA' is not the pinned"),
+        ({"pck_crl_chain": ("ca", "root", "signer")}, "revocation", "the PCK CRL: its issuer chain holds 3 certificates"),
+        ({"signer_is_ca": True}, "collateral", "is a CA certificate (CA:TRUE)"),
+        ({"signer_usage": None}, "collateral", "has no key usage"),
     ],
 )
 def test_test_pki_refusals(changes: dict[str, object], failed: str | None, detail: str) -> None:
@@ -167,6 +183,19 @@ def test_test_pki_refusals(changes: dict[str, object], failed: str | None, detai
     evidence = check_quote(quote, collateral, NOW, ROOT)
     assert [check.name for check in evidence.checks if check.failed] == ([failed] if failed else [])
     assert detail in (evidence.check(failed).detail if failed else evidence.checks[-1].detail)
+
+
+# Collateral that no reader may take two ways: refused as bad input, whatever its signature.
+@pytest.mark.parametrize(
+    ("changes", "message"),
+    [
+        ({"tcb_info_extra": ', "fmspc": "000000000000"'}, "the tcb_info is not JSON: the key 'fmspc' is given twice"),
+        ({"tcb_levels": (level(4, 3, "TDRelaunchAdvised"),)}, "not one of Intel's TCB statuses of a level"),
+    ],
+)
+def test_collateral_refused(changes: dict[str, object], message: str) -> None:
+    with pytest.raises(VerificationError, match=message):
+        check_quote(*build(Bundle().replace(**changes)), NOW, ROOT)
 
 
 def test_signature_over_header_and_body() -> None:
@@ -239,11 +268,17 @@ def test_status_convergence(platform: S, module: S | None, qe: S, expected: S) -
     assert tcb.converge(platform, module, qe) == expected
 
 
-def test_advisories_merged_through_the_check() -> None:
+def test_advisories_merged_and_per_component_through_the_check() -> None:
     levels = (level(4, 3, "SWHardeningNeeded", ["INTEL-SA-00002", "INTEL-SA-00001"]),)
-    qe = ({"tcb": {"isvsvn": 4}, "tcbDate": "2025-01-01T00:00:00Z", "tcbStatus": "OutOfDate", "advisoryIDs": ["INTEL-SA-00001", "INTEL-SA-00003"]},)
-    evidence = check_quote(*build(Bundle(tcb_levels=levels, qe_levels=qe)), NOW, ROOT)
+    qe = ({"tcb": {"isvsvn": 4}, "tcbDate": "2024-06-01T00:00:00Z", "tcbStatus": "OutOfDate", "advisoryIDs": ["INTEL-SA-00001", "INTEL-SA-00003"]},)
+    quote, collateral = build(Bundle(tcb_levels=levels, qe_levels=qe))
+    evidence = check_quote(quote, collateral, NOW, ROOT)
     assert (evidence.tcb_status, evidence.advisory_ids) == ("OutOfDate", ("INTEL-SA-00002", "INTEL-SA-00001", "INTEL-SA-00003"))
+    result = Policy.from_mapping({"tdx": {"tcb_statuses": ["OutOfDate"]}}).appraise(VERIFIER.verify(quote, now=NOW, collateral=collateral))
+    assert {key: result.to_json()[key] for key in ("tcb_date", "tcb_levels")} == {"tcb_date": "2024-06-01T00:00:00Z", "tcb_levels": {
+        "platform": {"status": "SWHardeningNeeded", "tcb_date": "2025-01-01T00:00:00Z", "advisory_ids": ["INTEL-SA-00002", "INTEL-SA-00001"]},
+        "tdx_module": {"status": "UpToDate", "tcb_date": "2025-01-01T00:00:00Z", "advisory_ids": []},
+        "qe": {"status": "OutOfDate", "tcb_date": "2024-06-01T00:00:00Z", "advisory_ids": ["INTEL-SA-00001", "INTEL-SA-00003"]}}}
 
 
 RECOVERED = (level(5, 4, "UpToDate", date="2026-01-10T00:00:00Z"), level(4, 3, "OutOfDate", date="2025-06-01T00:00:00Z"))
@@ -271,6 +306,9 @@ RECOVERED_QE = tuple({"tcb": {"isvsvn": svn}, "tcbDate": date, "tcbStatus": stat
         ({"tdx": {"forbid_pks": True}}, {"td_attributes": 1 << 30}, "forbid_pks"),
         ({"tdx": {"forbid_perfmon": True}}, {"td_attributes": 1 << 63}, "forbid_perfmon"),
         ({"tdx": {"min_tee_tcb_svn": "030104" + "00" * 13}}, {}, "min_tee_tcb_svn"),
+        # Intel's relaunch status is accepted only where the policy lists it.
+        ({"tdx": {"tcb_statuses": ["TDRelaunchAdvised"]}},
+         {"tee_tcb_svn": bytes([3, 1, 2]) + bytes(13), "tee_tcb_svn2": bytes([3, 1, 3]) + bytes(13)}, None),
         ({"tdx": {"min_tcb_evaluation_data_number": 18}}, {}, "min_tcb_evaluation_data_number"),
         # A current TCB info does not make a QE identity of an older evaluation recent.
         ({"tdx": {"min_tcb_evaluation_data_number": 17}}, {"qe_evaluation": 16}, "min_tcb_evaluation_data_number"),
@@ -327,9 +365,15 @@ def _pck_patched(quote: bytes, index: int, old: bytes, new: bytes) -> bytes:
     [
         (V4[:47], "shorter than its 48-byte header"),
         (_patched(V4, 4, bytes(4)), "an SGX enclave quote"),
-        (_patched(V4, 0, b"\3\0"), "quote version 3 is not supported"),
+        (_patched(V4, 0, b"\3\0"), "an SGX quote (version 3), which this verifier does not take"),
         (_patched(V5, 48, b"\1\0"), "an SGX enclave quote (version 5, body type 1)"),
         (_patched(V5, 50, b"\x48\2\0\0"), "body type 3 is 648 bytes, the quote says 584"),
+        (_patched(V5, 48, b"\4\0"), "body type 4, a TD report 1.5 of a TD partitioning guest: not supported"),
+        # Intel's PCK chain is exactly the PCK certificate, its CA and the root.
+        (build(Bundle(pck_chain=("pck", "ca")))[0], "chain lacks the root CA certificate"),
+        (build(Bundle(pck_chain=("pck", "ca", "root", "root")))[0], "holds 2 certificates as the root CA certificate"),
+        (build(Bundle(pck_chain=("pck", "ca", "ca", "root")))[0], "holds 2 certificates as the PCK Platform or Processor CA"),
+        (build(Bundle(pck_chain=("pck", "ca", "signer", "root")))[0], "holds 2 certificates as the PCK certificate"),
         (_patched(V4, SIG + 128, b"\5\0"), "certification data type 5 (PCK certificate chain) is not supported"),
         (_patched(V4, SIG + 134 + 384 + 64 + 2 + 32, b"\4\0"), "certification data type 4 (PCK certificate alone)"),
         (_patched(V4, 48 + 584, b"\xff\xff\xff\xff"), "truncated quote: the signature data declares 4294967295 bytes at offset 636"),
@@ -340,7 +384,8 @@ def _pck_patched(quote: bytes, index: int, old: bytes, new: bytes) -> bytes:
         # The subject key identifier's OID made the key usage's: not a ValueError in cryptography.
         (_pck_patched(V4, 0, bytes.fromhex("0603551d0e"), bytes.fromhex("0603551d0f")), "Duplicate 2.5.29.15 extension"),
         # The CA's country as a BIT STRING, a type only a unique identifier has: cryptography raises TypeError.
-        (_pck_patched(V4, 1, bytes.fromhex("0603550406130255"), bytes.fromhex("0603550406030255")), "CA is '', not Intel's"),
+        (_pck_patched(V4, 1, bytes.fromhex("0603550406130255"), bytes.fromhex("0603550406030255")),
+         "a certificate of the quote's PCK chain is malformed"),
     ],
 )
 def test_quote_refused(data: bytes, message: str) -> None:
@@ -390,8 +435,12 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
         # Written as hex text, the quote is verified as it is bare.
         (["{quote_hex}", "--collateral", V4_COLLATERAL, "--now", "2025-07-01", "--json"], 0,
          ({"verified": True, "platform": "tdx", "tcb_status": "UpToDate"}, "")),
+        # Collateral out of its window: no TCB status is taken from it, so the policy's statuses fail too.
         ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-08-01", "--json"], 1,
-         ({"verified": False, "failed": ["revocation", "collateral"]}, "")),
+         ({"verified": False, "tcb_status": None, "failed": ["revocation", "collateral", "policy.tcb_statuses"]}, "")),
+        # A quote of version 3 is an SGX quote, named as one (not as another platform's report).
+        (["{v3}", "--json"], 2, ({"verified": False, "error_kind": "report"},
+         "error: an SGX quote (version 3), which this verifier does not take: it verifies TDX quotes, versions 4 and 5")),
         # Not a known TDX quote's certificate options, nor Intel's collateral for a report: bad input.
         ([V4_QUOTE, V4_COLLATERAL, "--json"], 2, ({"verified": False, "error_kind": "usage"},
          "error: CERT applies to an SEV-SNP report; {quote} is a TDX quote, which carries its PCK chain (give Intel's "
@@ -429,8 +478,10 @@ def test_command(command: Callable[..., None], argv: list[str], status: int, sho
     quote_hex.write_text(Path(V4_QUOTE).read_bytes().hex() + "\n")
     surrogate, genuine = tmp_path / "surrogate.json", json.loads(Path(V4_COLLATERAL).read_text())
     surrogate.write_text(json.dumps(genuine | {"tcb_info": genuine["tcb_info"][:-1] + ',"note":"\ud800"}'}))
+    v3 = tmp_path / "quote-v3.bin"
+    v3.write_bytes(b"\3\0\2\0" + bytes(4) + V4[8:])  # version 3, ECDSA P-256, the reserved bytes where v4 has a TEE type
     command([arg.replace(V4_QUOTE, "{quote}") for arg in argv], status, shown, quote=V4_QUOTE, hcl=str(HCL_TDX),
-            quote_hex=str(quote_hex), tmp=str(tmp_path), surrogate=str(surrogate))
+            quote_hex=str(quote_hex), tmp=str(tmp_path), surrogate=str(surrogate), v3=str(v3))
 
 
 def test_a_quote_changed_by_hand_is_judged_by_its_bytes() -> None:
