@@ -447,7 +447,7 @@ def tcb(parsed: Quote, pck: PckChain, info: TcbInfo | None, module_level: Level 
         f"advisories: {', '.join(advisories) or 'none'}"
         + (f"; behind the newest level: {'; '.join(newest)}" if newest else "")
     )
-    return _check("tcb", True, detail), TcbVerdict(status, advisories, levels.MatchedLevels(level, module_level, qe_level))
+    return _check("tcb", True, detail), TcbVerdict(status, advisories, matched=levels.MatchedLevels(level, module_level, qe_level))
 
 
 # --- All of them --------------------------------------------------------------
