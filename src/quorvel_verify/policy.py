@@ -312,7 +312,7 @@ class Policy(RuleSet):
             return TdxVerification(
                 verified=result.verified and not any(check.failed for check in judged), quote=claims.quote,
                 checks=result.checks + tuple(judged), tcb_status=claims.tcb_status,
-                advisory_ids=claims.advisory_ids, fmspc=claims.fmspc, hcl=result.hcl,
+                advisory_ids=claims.advisory_ids, fmspc=claims.fmspc, hcl=result.hcl, verified_at=result.judged_at,
             )
         if result.platform is not Platform.SEV_SNP:
             raise PolicyError(f"no rules for evidence of {result.platform}")
@@ -327,6 +327,7 @@ class Policy(RuleSet):
             kds_url=claims.kds_url,
             signed_digest=claims.signed_digest,
             hcl=result.hcl,
+            verified_at=result.judged_at,
         )
 
     @functools.cached_property

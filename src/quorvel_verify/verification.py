@@ -2,7 +2,12 @@
 
 from __future__ import annotations
 
+import datetime
 from dataclasses import dataclass
+from typing import ClassVar
+
+from . import __version__
+from ._internal.platform import Platform
 
 from .azure.hcl import HclReport
 from .checks import Check
@@ -13,9 +18,17 @@ from .sevsnp.vocabulary import KeyKind, ProductLine
 
 
 class _Checked:
-    """What every platform's verification offers of its checks."""
+    """What every platform's verification offers of its checks, and what every one records of itself."""
 
     checks: tuple[Check, ...]
+    verified_at: datetime.datetime | None
+
+    def _record(self) -> dict[str, str]:
+        """The keys every result's JSON holds about the verification itself: when it was judged, and by what."""
+        at = self.verified_at
+        when: dict[str, str] = {} if at is None else {
+            "verified_at": at.astimezone(datetime.UTC).replace(tzinfo=None).isoformat(timespec="seconds") + "Z"}
+        return when | {"quorvel_version": __version__}
 
     @property
     def failed(self) -> tuple[Check, ...]:
@@ -44,7 +57,11 @@ class Verification(_Checked):
     its runtime claims (`hcl.claims`) and the vTPM's attestation key
     (`hcl.attestation_key`, `hcl.attestation_key_jwk`), bound to the report
     by the `hcl` check, so that a service can go on to check a TPM quote.
+    `verified_at` is the time the evidence, certificates and revocation list
+    were judged at (UTC): the `now` given, or the time of the verification.
     """
+
+    platform: ClassVar[Platform] = Platform.SEV_SNP
 
     verified: bool
     report: Report
@@ -54,19 +71,20 @@ class Verification(_Checked):
     kds_url: str | None  # where AMD's KDS serves the report's VCEK, built from the report
     signed_digest: str  # SHA-384 of bytes 0x000-0x29F, hex
     hcl: HclReport | None = None
+    verified_at: datetime.datetime | None = None
 
     def to_json(self) -> dict[str, object]:
         """The verification as the command's `--json` output holds it."""
         return {
             "verified": self.verified,
-            "platform": "sev-snp",
+            "platform": str(self.platform),
             "checks": [check.to_json() for check in self.checks],
             "product": self.product,
             "key_kind": self.key_kind,
             "kds_url": self.kds_url,
             "signed_digest": self.signed_digest,
             "report": self.report.to_json(),
-        } | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {})
+        } | self._record() | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {})
 
 
 @dataclass(frozen=True)
@@ -80,7 +98,11 @@ class TdxVerification(_Checked):
     model of the PCK certificate, in hex; `quote` the parsed quote. `hcl` is
     the Azure HCL report whose TDREPORT the quote was made from, where the
     quote came with one: its claims, bound by the `hcl` and `td_report` checks.
+    `verified_at` is the time the quote, certificates and collateral were
+    judged at (UTC).
     """
+
+    platform: ClassVar[Platform] = Platform.TDX
 
     verified: bool
     quote: Quote
@@ -89,15 +111,16 @@ class TdxVerification(_Checked):
     advisory_ids: tuple[str, ...]
     fmspc: str
     hcl: HclReport | None = None
+    verified_at: datetime.datetime | None = None
 
     def to_json(self) -> dict[str, object]:
         """The verification as the command's `--json` output holds it."""
         return {
             "verified": self.verified,
-            "platform": "tdx",
+            "platform": str(self.platform),
             "checks": [check.to_json() for check in self.checks],
             "tcb_status": self.tcb_status,
             "advisory_ids": list(self.advisory_ids),
             "fmspc": self.fmspc,
             "quote": self.quote.to_json(),
-        } | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {})
+        } | self._record() | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {})

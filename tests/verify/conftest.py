@@ -35,7 +35,7 @@ def command(capsys: pytest.CaptureFixture[str]) -> Callable[..., None]:
                 # "hcl" only for evidence that came in an Azure HCL report.
                 keys = {"tdx": {"tcb_status", "advisory_ids", "fmspc", "quote"},
                         "sev-snp": {"product", "key_kind", "kds_url", "signed_digest", "report"}}[produced["platform"]]
-                assert set(produced) - {"hcl"} == {"verified", "platform", "checks", *keys}
+                assert set(produced) - {"hcl"} == {"verified", "platform", "checks", "verified_at", "quorvel_version", *keys}
                 produced["failed"] = [check["name"] for check in produced["checks"] if check["result"] == "fail"]
                 produced |= {check["name"]: check["result"] for check in produced["checks"]}
             assert ({key: produced[key] for key in shown[0]}, (err.splitlines() or [""])[-1]) == shown

@@ -200,7 +200,7 @@ def test_two_processes_filling_one_cache(tmp_path):
 # quorvel-verify --fetch / --offline against the KDS on loopback, as cli.main: what a run shows that verified with
 # the CRL it fetched or read from the cache.
 FETCHED = [
-    "revocation:         pass  ARK-Milan's list #9, current until 2026-08-08 00:00:00 UTC, revokes neither "
+    "revocation:         pass  at 2026-07-01 00:00:00 UTC, ARK-Milan's list #9, current until 2026-08-08 00:00:00 UTC, revokes neither "
     "SEV-Milan (serial 0x10001) nor SEV-VCEK (serial 0x0)",
     "result:             verified with AMD's Milan VCEK chain",
 ]

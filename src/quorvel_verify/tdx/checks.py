@@ -21,10 +21,11 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import ExtensionOID
 
 from ..checks import Check, Outcome
+from .._internal.untrusted import describe, plainly
 from ..errors import ErrorKind, VerificationError
 from . import tcb as levels
 from .collateral import (
-    Collateral,
+    TdxCollateral,
     CollateralError,
     Level,
     QeIdentity,
@@ -188,7 +189,7 @@ def judge_crl(der: bytes, name: str, issuer: x509.Certificate,
                    if crl.get_revoked_certificate_by_serial_number(subject.serial_number) is not None]  # fmt: skip
         last_update, next_update = crl.last_update_utc, crl.next_update_utc
     except (ValueError, TypeError, x509.InvalidVersion, UnsupportedAlgorithm) as error:
-        raise CollateralError(f"collateral field {name} is not a DER CRL: {error}") from None
+        raise CollateralError(f"collateral field {name} is not a DER CRL: {plainly(error)}", detail=describe(error)) from None
     problem = None
     if not signed:
         problem = f"{name} is not signed by {common_name(issuer)!r}"
@@ -325,6 +326,14 @@ def collateral(tcb_info: SignedBody, qe_identity_body: SignedBody, pck: PckChain
     )  # fmt: skip
 
 
+def _judged_at(check: Check, now: datetime.datetime) -> Check:
+    """A check of a window (validity, revocation, collateral) whose detail names the time it judged at: a failure
+    names it already ("not at ..."), a pass spans the window it was judged for once."""
+    if not check.passed:
+        return check
+    return Check(check.name, check.result, f"{check.detail}; judged at {_when(now)}")
+
+
 def _masked(value: bytes, mask: bytes) -> bytes:
     return bytes(v & m for v, m in zip(value, mask, strict=True))
 
@@ -459,20 +468,21 @@ class TdxChecker:
         self._bodies: Memo[tuple[str, str | None, bytes | None, str | None], SignedBody] = Memo(memo_size)
         self._judged: Memo[tuple[object, ...], _Judgement] = Memo(memo_size)
 
-    def check(self, data: bytes | Quote, given: Collateral | None, now: datetime.datetime, *,
+    def check(self, data: bytes | Quote, given: TdxCollateral | None, now: datetime.datetime, *,
               require_revocation: bool = False, grace_days: int = 0) -> TdxEvidence:  # fmt: skip
         """Every evidence check of the quote, in order, with Intel's `given` collateral at `now`."""
         if not isinstance(now, datetime.datetime) or now.tzinfo is None:
             raise VerificationError("now must be a timezone-aware datetime")
         try:
-            return self._check(data, given or Collateral(), now, require_revocation, datetime.timedelta(days=grace_days))
+            return self._check(data, given or TdxCollateral(), now, require_revocation, datetime.timedelta(days=grace_days))
         except VerificationError:
             raise
         except (ValueError, x509.InvalidVersion, UnsupportedAlgorithm) as error:
             # cryptography decodes certificates and CRLs lazily, so a malformed
             # part may surface only when a check reads it: still bad input.
             raise VerificationError(
-                f"malformed certificate or CRL in the quote or its collateral: {error}", ErrorKind.COLLATERAL
+                f"malformed certificate or CRL in the quote or its collateral: {plainly(error)}", ErrorKind.COLLATERAL,
+                detail=describe(error),
             ) from error
 
     def _pck(self, pem: bytes) -> tuple[PckChain, Check]:
@@ -482,7 +492,7 @@ class TdxChecker:
 
         return self._chains.get(pem, make)
 
-    def _crls_of(self, given: Collateral, pck: PckChain, pem: bytes) -> tuple[JudgedCrl | None, JudgedCrl | None]:
+    def _crls_of(self, given: TdxCollateral, pck: PckChain, pem: bytes) -> tuple[JudgedCrl | None, JudgedCrl | None]:
         """The PCK CRL judged against the PCK chain (the memo knows that chain by its bytes); the root CA CRL for its CA
         and for the TCB Signing certificates that the root issued and that signed the collateral (a key Intel revoked
         must not vouch for a TCB info)."""
@@ -514,7 +524,7 @@ class TdxChecker:
             key, lambda: judge_body(name, text, signature_value, None if chain_pem is None else self._signer(name, chain_pem))
         )
 
-    def _check(self, data: bytes | Quote, given: Collateral, now: datetime.datetime, require_revocation: bool,
+    def _check(self, data: bytes | Quote, given: TdxCollateral, now: datetime.datetime, require_revocation: bool,
                grace: datetime.timedelta) -> TdxEvidence:  # fmt: skip
         # What is judged must be what was signed: a Quote made or changed by hand (dataclasses.replace)
         # could pair other fields with genuine signed bytes, so it is read again from its bytes.
@@ -527,9 +537,10 @@ class TdxChecker:
         judged = self._judged.get(key, lambda: self._judge(parsed, given, require_revocation, grace))
         start, end = judged.window
         if start <= now <= end:
-            timed = judged.timed
+            # Judged once for the whole window: each verification names its own time.
+            timed = tuple(_judged_at(check, now) for check in judged.timed)
         else:
-            timed = judged.timed_at(now, self.root)
+            timed = tuple(_judged_at(check, now) for check in judged.timed_at(now, self.root))
         checks = (
             quote(parsed),
             judged.chain,
@@ -543,7 +554,7 @@ class TdxChecker:
         verdict = judged.verdict
         return TdxEvidence(checks, parsed, verdict.status, verdict.advisory_ids, judged.fmspc, judged.evaluation)
 
-    def _judge(self, parsed: Quote, given: Collateral, require_revocation: bool, grace: datetime.timedelta) -> _Judgement:
+    def _judge(self, parsed: Quote, given: TdxCollateral, require_revocation: bool, grace: datetime.timedelta) -> _Judgement:
         pck, chain_check = self._pck(parsed.signature_data.pck_chain_pem)
         info_body = self._body("tcb_info", given.tcb_info, given.tcb_info_signature, given.tcb_info_issuer_chain)
         qe_body = self._body("qe_identity", given.qe_identity, given.qe_identity_signature, given.qe_identity_issuer_chain)
@@ -629,7 +640,7 @@ class _Judgement:
         return dataclasses.replace(self, window=(start, end), timed=timed)
 
 
-def check_quote(data: bytes | Quote, given: Collateral | None, now: datetime.datetime, root: x509.Certificate,
+def check_quote(data: bytes | Quote, given: TdxCollateral | None, now: datetime.datetime, root: x509.Certificate,
                 *, require_revocation: bool = False, grace_days: int = 0) -> TdxEvidence:  # fmt: skip
     """Every evidence check of the quote, in order, with Intel's `given` collateral at `now` under the pinned `root`.
 

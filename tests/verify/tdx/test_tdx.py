@@ -21,7 +21,8 @@ from quorvel_verify import Policy, VerificationError, Verifier, verify
 from quorvel_verify.azure.hcl import parse_hcl_report
 from quorvel_verify.tdx import tcb
 from quorvel_verify.tdx.checks import check_quote
-from quorvel_verify.tdx.collateral import Collateral, TcbStatus, parse_tcb_info, signed_body
+from quorvel_verify.tdx.collateral import TcbStatus, parse_tcb_info, signed_body
+from quorvel_verify.tdx.collateral import TdxCollateral as Collateral
 from quorvel_verify.tdx.memo import Memo
 from quorvel_verify.tdx.pck import PckIssuer, load_pck_chain
 from quorvel_verify.tdx.quote import parse_quote
@@ -317,7 +318,7 @@ def _pck_patched(quote: bytes, index: int, old: bytes, new: bytes) -> bytes:
         (V4[: SIG + 1000], "truncated quote"),
         (V4 + bytes(64 * 1024), "longer than the 65536"),
         # The subject key identifier's OID made the key usage's: not a ValueError in cryptography.
-        (_pck_patched(V4, 0, bytes.fromhex("0603551d0e"), bytes.fromhex("0603551d0f")), "Duplicate 2.5.29.15 extension"),
+        (_pck_patched(V4, 0, bytes.fromhex("0603551d0e"), bytes.fromhex("0603551d0f")), "malformed: an extension appears twice"),
         # The CA's country as a BIT STRING, a type only a unique identifier has: cryptography raises TypeError.
         (_pck_patched(V4, 1, bytes.fromhex("0603550406130255"), bytes.fromhex("0603550406030255")), "CA is '', not Intel's"),
     ],
@@ -377,8 +378,10 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
          "collateral with --collateral or --fetch)")),
         ([V4_COLLATERAL, V4_QUOTE], 2, f"{V4_COLLATERAL}: this is Intel's collateral for a TDX quote, not the "
          "evidence: were the quote and its collateral given in swapped order?"),
-        ([V4_QUOTE, "--collateral", V4_QUOTE, "--json"], 2, ({"verified": False, "error_kind": "collateral"},
-         "error: {quote}: collateral is not JSON: Expecting value: line 1 column 1 (char 0)")),
+        # In plain words; the parser's own message only as the JSON's detail.
+        ([V4_QUOTE, "--collateral", V4_QUOTE, "--json"], 2, ({"verified": False, "error_kind": "collateral",
+                                                             "detail": "Expecting value: line 1 column 1 (char 0)"},
+         "error: {quote}: collateral is not JSON: it breaks off or goes wrong at line 1, column 1")),
         # Azure's HCL report around a TDREPORT: through its quote (no collateral given), and without it.
         ([str(HCL_TDX), "--td-quote", str(TD_QUOTE), "--now", "2025-10-10", "--json"], 1,
          ({"verified": False, "platform": "tdx", "hcl": "pass", "td_report": "pass",
