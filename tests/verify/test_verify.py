@@ -481,6 +481,8 @@ JSON_1 = "quorvel-verify: argument --json: ignored explicit argument '1'"
 
 # quorvel-verify, as cli.main: stdout, stderr and exit status (0 verified, 1 not, 2 bad input).
 ONE_CERTIFICATE = "expected pairs of an intermediate then its root, found 1 certificate"
+MILAN_MEASUREMENT = ("195b01b74976a1faba13bd85eaf787958f0a46e6dddd45c5bdbf8673522777842b8057ae5d866b75416efb62012"
+                     "deaa3")  # the Milan report's, one of the example policy's three
 SWAPPED_ERROR = "{cert}: this is a certificate, not a report: were the report and the certificate given in swapped order?"
 
 
@@ -585,12 +587,30 @@ def files(tmp_path: Path) -> dict[str, str]:
                                       "VCEK chain\\n\\xff.bin", "result:             NOT verified: failed chain, "
                                       "key, signature"]),
         (["{report}", "{cert}", "--json=1"], 2, ({"verified": False, "error": JSON_1}, f"error: {JSON_1}")),
+        # The time judged at, in UTC, and a failure for it hints at --now.
+        (["{report}", "{cert}", "--now", "2026-06-01T12:00+02:00", "--json"], 0,
+         ({"verified": True, "verified_at": "2026-06-01T10:00:00Z"}, "")),
+        (["{report}", "{cert}", "--now", "2000-01-01"], 1, [
+            "hint:               judged at 2000-01-01T00:00:00Z; --now ISO-8601 judges at another time (such as when "
+            "the evidence was made)", "result:             NOT verified: failed validity"]),
+        # Pins: the policy's rules as flags, alone or narrowing the file's; one the file contradicts is refused.
+        (["{report}", "{cert}", "--vmpl", "1", "--min-tcb", "snp = 99"], 1,
+         "result:             NOT verified: failed policy.vmpl, policy.min_tcb"),
+        (["{report}", "{cert}", "--policy", "{example-policy}", "--measurement", MILAN_MEASUREMENT], 0,
+         "result:                            verified with AMD's Milan VCEK chain"),
+        (["{report}", "{cert}", "--policy", "{example-policy}", "--vmpl", "1"], 2,
+         "--vmpl 1 contradicts {example-policy}, whose vmpl is [0]"),
+        (["{report}", "{cert}", "--require-revocation"], 1, "result:             NOT verified: failed revocation"),
+        (["{report}", "{cert}", "--quiet", "--vmpl", "1"], 1, ""),
+        (["{cert}", "--quiet"], 2, ""),
     ],
     ids=["verified", "now", "json-not-verified", "json-table", "base64", "extended-report", "hcl", "thim", "json-bad-input",
          "vlek-for-a-vcek-report", "certificate-alone", "empty",
          "example-policy-milan", "example-policy-genoa", "example-policy-turin", "policy", "now-malformed",
          "now-out-of-range", "no-abbreviations", "chains-then-positionals", "chains-file-named", "stdin-twice", "names-escaped",
-         "json-unparsable-certificate", "device", "fifo", "cache-dir-a-file", "large", "file-name-escaped", "json-usage-error"],
+         "json-unparsable-certificate", "device", "fifo", "cache-dir-a-file", "large", "file-name-escaped", "json-usage-error",
+         "verified-at", "window-hints-now", "pins", "pin-narrowing-policy", "pin-contradicting-policy",
+         "require-revocation", "quiet", "quiet-bad-input"],
 )
 def test_command(files, command, argv, status, shown) -> None:
     command(argv, status, shown, **files)
@@ -612,7 +632,11 @@ def test_command_help_and_version(capsys) -> None:
 
     assert (main(["--version"]), capsys.readouterr().out) == (0, f"quorvel-verify {__version__}\n")
     assert main(["--help"]) == 0
-    assert "exit status:\n  0  verified" in capsys.readouterr().out
+    shown = capsys.readouterr().out
+    assert "exit status:\n  0  verified" in shown
+    # It ends with an example of each kind of evidence.
+    assert [line.split()[1] for line in shown.splitlines() if line.startswith("    quorvel-verify ")] == [
+        "report.bin", "report.bin", "quote.bin", "quote.bin", "hcl-report.bin", "hcl-report.bin"]
 
 
 def test_command_without_cryptography_says_what_to_install() -> None:

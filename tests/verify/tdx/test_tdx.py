@@ -6,6 +6,7 @@ import base64
 import contextlib
 import dataclasses
 import datetime
+import json
 import random
 import textwrap
 import threading
@@ -274,6 +275,24 @@ def test_policy_rules(policy: dict[str, object], bundle: dict[str, object], fail
     assert verification.verified == (failed is None)
 
 
+# Intel's collateral as verify() takes it: typed, or the --collateral file's JSON as text, bytes or a mapping.
+@pytest.mark.parametrize("form", [str, str.encode, json.loads, Collateral.from_json], ids=["text", "bytes", "mapping", "typed"])
+def test_collateral_forms(form: Callable[[str], object]) -> None:
+    text = (DATA / "quote-v4-uptodate.dcapqvl.collateral.json").read_text()
+    result = verify((DATA / "quote-v4-uptodate.dcapqvl.bin").read_bytes(), collateral=form(text), now=_at("2025-07-01"))
+    assert (result.verified, result.platform) == (True, "tdx")
+
+
+def test_renamed_collateral_classes_still_load_and_warn() -> None:
+    import quorvel_verify
+    import quorvel_verify.tdx.collateral as intel
+
+    with pytest.warns(DeprecationWarning, match="TdxCollateral"):
+        assert intel.Collateral is Collateral
+    with pytest.warns(DeprecationWarning, match="GivenCollateral"):
+        assert quorvel_verify.Collateral is quorvel_verify.GivenCollateral
+
+
 @pytest.mark.parametrize(("policy", "failed"), [({"tdx": {}}, ["policy.platform"]), ({}, []), ({"tdx": {}, "vmpl": [0]}, [])])
 def test_tdx_only_policy_refuses_a_report(policy: dict[str, object], failed: list[str]) -> None:
     """The other way round: a policy with a [tdx] table and no SEV-SNP rule judges no SEV-SNP report."""
@@ -372,6 +391,24 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
          ({"verified": True, "platform": "tdx", "tcb_status": "UpToDate"}, "")),
         ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-08-01", "--json"], 1,
          ({"verified": False, "failed": ["revocation", "collateral"]}, "")),
+        # Every window's detail names the time judged at (a pass too: it is judged once per window), and a
+        # failure for the time hints at --now.
+        ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-07-01"], 0, [
+            "validity:            pass  PCK certificate, its CA and the root all valid from 2025-02-06T23:25:51Z to "
+            "2032-02-06T23:25:51Z; judged at 2025-07-01T00:00:00Z",
+            "result:              verified with Intel's PCK chain, TCB UpToDate"]),
+        ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-07-01T12:00Z"], 0, [
+            "collateral:          pass  TCB info (FMSPC b0c06f000000, evaluation 17) and QE identity signed by Intel's "
+            "TCB Signing key, current 2025-06-19T10:32:27Z to 2025-07-19T10:16:03Z; judged at 2025-07-01T12:00:00Z",
+            "result:              verified with Intel's PCK chain, TCB UpToDate"]),
+        ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-08-01"], 1, [
+            "hint:                judged at 2025-08-01T00:00:00Z; --now ISO-8601 judges at another time (such as when "
+            "the evidence was made)", "result:              NOT verified: failed revocation, collateral"]),
+        # The TDX pins; SEV-SNP's refused.
+        ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-07-01", "--mr-td", "00" * 48, "--json"], 1,
+         ({"verified": False, "failed": ["policy.mr_td"]}, "")),
+        ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--vmpl", "0"], 2,
+         "--vmpl applies to an SEV-SNP report; {quote} is a TDX quote"),
         # Not a known TDX quote's certificate options, nor Intel's collateral for a report: bad input.
         ([V4_QUOTE, V4_COLLATERAL, "--json"], 2, ({"verified": False, "error_kind": "usage"},
          "error: CERT applies to an SEV-SNP report; {quote} is a TDX quote, which carries its PCK chain (give Intel's "
