@@ -81,7 +81,8 @@ class TcbStatus(enum.StrEnum):
 
 @dataclass(frozen=True, slots=True)
 class TdxCollateral:
-    """Intel's collateral for one quote, in the form of the `--collateral` file."""
+    """Intel's collateral for one quote, in the form of the `--collateral` file: `verify(collateral=...)` takes it,
+    or that file's JSON as text, bytes or a mapping (`from_json`)."""
 
     pck_crl_issuer_chain: str | None = None
     root_ca_crl: bytes | None = None
@@ -122,6 +123,7 @@ class TdxCollateral:
         return cls(**fields)
 
     def to_json(self) -> dict[str, str]:
+        """The collateral as the JSON object of the --collateral file (bytes in hex)."""
         out: dict[str, str] = {}
         for name in FIELDS:
             item = getattr(self, name)
