@@ -10,7 +10,8 @@ Exit status: 0 verified, 1 not verified (a check failed), 2 bad input (an
 unreadable file, a report or certificate that cannot be used, a malformed
 policy, a wrong argument). `-` for a file reads standard input. With --json, stdout holds one JSON object in every
 case: the verification, or `{"verified": false, "error": ..., "error_kind": ...}`
-for bad input, where `error_kind` is one of `quorvel_verify.ErrorKind`.
+for bad input, where `error_kind` is one of `quorvel_verify.ErrorKind` (and `detail`, where a library refused
+the input, its own message). With --quiet, nothing is printed: the exit status alone answers.
 """
 
 from __future__ import annotations

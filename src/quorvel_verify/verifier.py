@@ -435,8 +435,8 @@ def verify(
     `chains` (PEM, each an intermediate then its root). `policy` (a `Policy`,
     or a mapping shaped like the policy file) judges what the report states
     (default: `Policy()`, which refuses a guest that allows debugging); `now`
-    (timezone-aware) is when the certificates must be valid, by default the
-    current time. `crl` is AMD's revocation list (DER or PEM) of the chain's
+    (timezone-aware) is the time the evidence, certificates, revocation list
+    and collateral are judged at, by default the current time. `crl` is AMD's revocation list (DER or PEM) of the chain's
     product line and key kind, which `revocation` checks against the pinned
     root; without it that check is skipped, unless the policy sets
     `require_revocation`.
