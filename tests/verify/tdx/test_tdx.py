@@ -393,11 +393,9 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
          ({"verified": False, "failed": ["revocation", "collateral"]}, "")),
         # Every window's detail names the time judged at (a pass too: it is judged once per window), and a
         # failure for the time hints at --now.
-        ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-07-01"], 0, [
-            "validity:            pass  PCK certificate, its CA and the root all valid from 2025-02-06T23:25:51Z to "
-            "2032-02-06T23:25:51Z; judged at 2025-07-01T00:00:00Z",
-            "result:              verified with Intel's PCK chain, TCB UpToDate"]),
         ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-07-01T12:00Z"], 0, [
+            "validity:            pass  PCK certificate, its CA and the root all valid from 2025-02-06T23:25:51Z to "
+            "2032-02-06T23:25:51Z; judged at 2025-07-01T12:00:00Z",
             "collateral:          pass  TCB info (FMSPC b0c06f000000, evaluation 17) and QE identity signed by Intel's "
             "TCB Signing key, current 2025-06-19T10:32:27Z to 2025-07-19T10:16:03Z; judged at 2025-07-01T12:00:00Z",
             "result:              verified with Intel's PCK chain, TCB UpToDate"]),
