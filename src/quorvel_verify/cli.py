@@ -68,7 +68,7 @@ the same name for this run; with --policy, a pin that the file contradicts is re
 examples:
   AMD SEV-SNP, with the VCEK beside it, or fetched from AMD's KDS:
     quorvel-verify report.bin vcek.pem
-    quorvel-verify report.bin --fetch --report-data 00ff...  --vmpl 0 --min-tcb 'snp = 22, microcode = 213'
+    quorvel-verify report.bin --fetch --report-data 00ff... --vmpl 0 --min-tcb 'snp = 22, microcode = 213'
   Intel TDX, with Intel's collateral from a file, or fetched from Intel's PCS:
     quorvel-verify quote.bin --collateral collateral.json --now 2025-07-01T00:00Z
     quorvel-verify quote.bin --fetch --mr-td 1a2b... --require-revocation
