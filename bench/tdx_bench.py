@@ -37,7 +37,7 @@ from cryptography import x509
 from cryptography.hazmat.primitives.asymmetric import ec
 
 from quorvel_verify import Policy, Verifier
-from quorvel_verify.tdx.collateral import Collateral, signature_verifies
+from quorvel_verify.tdx.collateral import TdxCollateral as Collateral, signature_verifies
 from quorvel_verify.tdx.pck import load_pck_chain
 from quorvel_verify.tdx.quote import parse_quote
 from quorvel_verify.tdx.signatures import p256_verifies

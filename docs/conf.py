@@ -43,7 +43,7 @@ nitpick_ignore_regex = [
                r"|Exception|BaseException)"),
     # A class's type parameters (class EvidenceResult[C]) name nothing to link to.
     (r"py:class", r"[A-Z]"),
-    # The name TDX's collateral is imported under beside the shared Collateral; the class is documented.
+    # Intel's collateral as signatures name it, unqualified; the class is documented as quorvel_verify.TdxCollateral.
     (r"py:class", r"TdxCollateral"),
     # The private base that gives each platform's verification `failed` and `check`, documented on each.
     (r"py:class", r"quorvel_verify\.verification\._Checked"),

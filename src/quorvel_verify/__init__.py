@@ -4,7 +4,9 @@ Intel TDX quotes against Intel's PCK chain and collateral.
 `verify()` checks a report in one call. A service makes a `Verifier` once
 (its pinned roots, revocation settings, key service and caches), checks
 evidence with `Verifier.verify`, and appraises the claims with a `Policy`
-(`Policy.appraise`), which gives the `Verification`.
+(`Policy.appraise`), which gives the `Verification`. `Cache` is where
+fetched collateral is kept, and `FetchError` what a key service's failed
+request raises.
 
 The names below are loaded when first used, so that the command can say
 that `cryptography` is missing (install `quorvel[verify]`) instead of
@@ -15,16 +17,20 @@ from __future__ import annotations
 
 import importlib
 import importlib.metadata
+import warnings
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from ._internal.platform import Collateral, EvidenceResult, Platform, Revocation
+    from ._internal.cache import Cache
+    from ._internal.http import FetchError
+    from ._internal.platform import EvidenceResult, GivenCollateral, Platform, Revocation
     from .checks import Check, Outcome
     from .errors import ErrorKind, PolicyError, VerificationError
     from .policy import Policy, RuleDoc, TdxRules, rule_reference
     from .sevsnp.platform import SevSnpClaims
     from .sevsnp.report import Cpuid, FirmwareVersion, GuestPolicy, PlatformInfo, Report, TcbVersion
     from .sevsnp.vocabulary import KeyKind, ProductLine
+    from .tdx.collateral import TdxCollateral
     from .tdx.platform import TdxClaims
     from .verification import TdxVerification, Verification
     from .verifier import Verifier, verify
@@ -37,7 +43,8 @@ except importlib.metadata.PackageNotFoundError:  # run from a source tree that w
 # Each public name, by the module that defines it.
 _MODULES = {
     "Check": ".checks", "Outcome": ".checks",
-    "Collateral": "._internal.platform", "EvidenceResult": "._internal.platform", "Platform": "._internal.platform",
+    "Cache": "._internal.cache", "FetchError": "._internal.http",
+    "EvidenceResult": "._internal.platform", "GivenCollateral": "._internal.platform", "Platform": "._internal.platform",
     "Revocation": "._internal.platform",
     "ErrorKind": ".errors", "PolicyError": ".errors", "VerificationError": ".errors",
     "Policy": ".policy", "RuleDoc": ".policy", "TdxRules": ".policy", "rule_reference": ".policy",
@@ -45,18 +52,20 @@ _MODULES = {
     "Cpuid": ".sevsnp.report", "FirmwareVersion": ".sevsnp.report", "GuestPolicy": ".sevsnp.report",
     "PlatformInfo": ".sevsnp.report", "Report": ".sevsnp.report", "TcbVersion": ".sevsnp.report",
     "KeyKind": ".sevsnp.vocabulary", "ProductLine": ".sevsnp.vocabulary",
-    "TdxClaims": ".tdx.platform",
+    "TdxCollateral": ".tdx.collateral", "TdxClaims": ".tdx.platform",
     "TdxVerification": ".verification", "Verification": ".verification",
     "Verifier": ".verifier", "verify": ".verifier",
 }
 
 __all__ = [
+    "Cache",
     "Check",
-    "Collateral",
     "Cpuid",
     "ErrorKind",
     "EvidenceResult",
+    "FetchError",
     "FirmwareVersion",
+    "GivenCollateral",
     "GuestPolicy",
     "KeyKind",
     "Outcome",
@@ -71,6 +80,7 @@ __all__ = [
     "SevSnpClaims",
     "TcbVersion",
     "TdxClaims",
+    "TdxCollateral",
     "TdxRules",
     "TdxVerification",
     "Verification",
@@ -82,7 +92,15 @@ __all__ = [
 assert sorted(__all__) == sorted(_MODULES), "every public name is loaded from its module"
 
 
+# Names that were public under another name, each with its new one: they still work, and warn.
+_RENAMED = {"Collateral": "GivenCollateral"}
+
+
 def __getattr__(name: str) -> object:
+    if name in _RENAMED:
+        warnings.warn(f"quorvel_verify.{name} is now {_RENAMED[name]} (Intel's collateral is TdxCollateral)",
+                      DeprecationWarning, stacklevel=2)
+        return __getattr__(_RENAMED[name])
     module = _MODULES.get(name)
     if module is None:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

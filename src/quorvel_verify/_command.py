@@ -21,6 +21,8 @@ def main() -> int:
     except ModuleNotFoundError as error:
         if (error.name or "").partition(".")[0] != "cryptography":
             raise
+        if "--quiet" in sys.argv[1:]:  # the exit status alone
+            return BAD_INPUT
         print(f"error: {MISSING}", file=sys.stderr)
         if "--json" in sys.argv[1:]:
             print(json.dumps({"verified": False, "error": MISSING, "error_kind": "usage"}))

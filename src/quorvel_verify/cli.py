@@ -10,17 +10,22 @@ Exit status: 0 verified, 1 not verified (a check failed), 2 bad input (an
 unreadable file, a report or certificate that cannot be used, a malformed
 policy, a wrong argument). `-` for a file reads standard input. With --json, stdout holds one JSON object in every
 case: the verification, or `{"verified": false, "error": ..., "error_kind": ...}`
-for bad input, where `error_kind` is one of `quorvel_verify.ErrorKind`.
+for bad input, where `error_kind` is one of `quorvel_verify.ErrorKind` (and `detail`, where a library refused
+the input, its own message). With --quiet, nothing is printed: the exit status alone answers.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import dataclasses
 import datetime
+import io
 import json
 import os
 import sys
-from collections.abc import Sequence
+import tomllib
+from collections.abc import Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import NoReturn, TextIO
 
@@ -29,7 +34,7 @@ from ._internal.cache import Cache, default_cache_dir
 from . import __version__
 from ._internal.files import STDIN, read_input
 from .errors import ErrorKind, PolicyError, VerificationError
-from .policy import Policy
+from .policy import Policy, TdxRules
 from .shapes import quote_from_text, unwrap_report
 from .sevsnp.chains import trust_store
 from .sevsnp.evidence import read_report
@@ -40,7 +45,7 @@ from .sevsnp.urls import KDS_BASE_URL
 from .azure.hcl import REPORT_TYPE_TDX
 from .azure.tpm_quote import describe_nonce, pcr_ranges
 from .azure.tpm_quote import MESSAGE_SIZE, PCRS_SIZE, QUOTE_FILE_SIZE, SIGNATURE_SIZE, TpmQuote, read_pcrs
-from .tdx.collateral import Collateral as TdxCollateral
+from .tdx.collateral import TdxCollateral
 from .tdx.pcs import PCS_BASE_URL, TCB_UPDATES, PcsClient
 from .tdx.platform import looks_like_quote
 from .verification import TdxVerification, Verification
@@ -54,10 +59,25 @@ exit status:
   1  not verified: a check failed (the output says which)
   2  bad input: a file that cannot be read or used, a malformed policy, a wrong argument
 
-REPORT may be the raw report, Azure's HCL report, the report followed by its certificate
+EVIDENCE may be the raw report, Azure's HCL report, the report followed by its certificate
 table, or any of these as hex, base64 or base64url text; so may a TDX quote. CERT may be
 Azure's THIM payload.
 Any one file may be - for standard input.
+
+The pins (--report-data, --measurement, --mr-td, --vmpl, --min-tcb) set the policy's rule of
+the same name for this run; with --policy, a pin that the file contradicts is refused.
+
+examples:
+  AMD SEV-SNP, with the VCEK beside it, or fetched from AMD's KDS:
+    quorvel-verify report.bin vcek.pem
+    quorvel-verify report.bin --fetch --report-data 00ff... --vmpl 0 --min-tcb 'snp = 22, microcode = 213'
+  Intel TDX, with Intel's collateral from a file, or fetched from Intel's PCS:
+    quorvel-verify quote.bin --collateral collateral.json --now 2025-07-01T00:00Z
+    quorvel-verify quote.bin --fetch --mr-td 1a2b... --require-revocation
+  Azure: an HCL report around an SEV-SNP report with its THIM payload; around a TDX TDREPORT
+  with the TDX quote made from it:
+    quorvel-verify hcl-report.bin thim.json
+    quorvel-verify hcl-report.bin --td-quote td-quote.bin --fetch
 """
 
 
@@ -95,9 +115,23 @@ def _parser() -> argparse.ArgumentParser:
         help="pinned chains instead of AMD's bundled ones: PEM, an intermediate then its root (repeatable)",
     )
     parser.add_argument(
-        "--now", metavar="ISO-8601", help="when the certificates must be valid (default: now; UTC unless it says)"
+        "--now", metavar="ISO-8601", help="the time the evidence, certificates, revocation lists and TDX collateral "
+        "are judged at (default: now; UTC unless it says)",
     )
-    parser.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    output = parser.add_mutually_exclusive_group()
+    output.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    output.add_argument("--quiet", action="store_true", help="print nothing, not even errors: the exit status alone "
+                                                              "says verified (0), not verified (1) or bad input (2)")
+    parser.add_argument("--require-revocation", action="store_true", help="fail the revocation check where no "
+                        "revocation list could be had (the policy's require_revocation = true)")
+    pins = parser.add_argument_group("pins", "the policy's rules of the same name, for this run")
+    pins.add_argument("--report-data", metavar="HEX", help="the report data the evidence must hold (128 hex digits)")
+    pins.add_argument("--measurement", metavar="HEX", help="the launch measurement an SEV-SNP guest must have "
+                                                            "(96 hex digits)")
+    pins.add_argument("--mr-td", metavar="HEX", help="the MRTD a TDX guest must have (96 hex digits)")
+    pins.add_argument("--vmpl", metavar="N", type=int, help="the VMPL an SEV-SNP report must come from (0 to 3)")
+    pins.add_argument("--min-tcb", metavar="TABLE", help="the least TCB of an SEV-SNP platform, as in the policy "
+                      "file: 'snp = 22, microcode = 213', or one table per product line")
     parser.add_argument("--crl", metavar="FILE", help="AMD's revocation list (DER or PEM) of the chain's product line")
     sources = parser.add_mutually_exclusive_group()
     sources.add_argument(
@@ -203,6 +237,80 @@ def _tpm_quote(arguments: argparse.Namespace) -> TpmQuote | bytes | None:
             raise _BadInput(f"{arguments.pcrs}: {error.reason}", ErrorKind.INPUT) from None
     return TpmQuote(_read(arguments.tpm_message, "TPM quote message", MESSAGE_SIZE),
                     _read(arguments.tpm_signature, "TPM quote signature", SIGNATURE_SIZE), pcrs)
+
+
+def _policy_of(arguments: argparse.Namespace, tdx: bool) -> Policy:
+    """The policy of --policy (or the default one) with the flags that set its rules laid over it."""
+    policy = _pinned(_policy(arguments.policy), arguments, tdx)
+    if arguments.require_revocation:
+        policy = dataclasses.replace(policy, require_revocation=True)
+    return policy
+
+
+# Each pin: its flag, the rule it sets and whether that rule is an allow-list (the flag's value its one item).
+_SNP_PINS = (("--report-data", "report_data", False), ("--measurement", "measurements", True),
+             ("--vmpl", "vmpl", True), ("--min-tcb", "min_tcb", False))
+_TDX_PINS = (("--report-data", "report_data", False), ("--mr-td", "mr_td", True))
+
+
+def _pinned(policy: Policy, arguments: argparse.Namespace, tdx: bool) -> Policy:
+    """`policy` with the rules that the pins set; a pin that the policy file contradicts is refused, naming both."""
+    flags = {"--report-data": arguments.report_data, "--measurement": arguments.measurement,
+             "--mr-td": arguments.mr_td, "--vmpl": arguments.vmpl, "--min-tcb": arguments.min_tcb}
+    pins = _TDX_PINS if tdx else _SNP_PINS
+    for flag, value in flags.items():
+        if value is not None and flag not in {pin for pin, _, _ in pins}:
+            other = "an SEV-SNP report" if tdx else "a TDX quote"
+            raise _BadInput(f"{flag} applies to {other}; {arguments.report} is {'a TDX quote' if tdx else 'not one'}")
+    given = {rule: [_pin_value(flag, flags[flag])] if listed else _pin_value(flag, flags[flag])
+             for flag, rule, listed in pins if flags[flag] is not None}
+    if not given:
+        return policy
+    rules_type: type[Policy] | type[TdxRules] = TdxRules if tdx else Policy
+    try:
+        pinned = rules_type.from_mapping(given)
+    except PolicyError as error:
+        flag = next(flag for flag, rule, _ in pins if rule == error.path[0])
+        raise _BadInput(f"{flag} {flags[flag]}: {error.reason.partition(': ')[2] or error.reason}",
+                        ErrorKind.POLICY) from None
+    if tdx and policy.tdx is None and policy != Policy(require_revocation=policy.require_revocation,
+                                                       crl_grace_period=policy.crl_grace_period):
+        # A policy of SEV-SNP rules fails a TDX quote (policy.platform): a pin must not open it to one.
+        raise _BadInput(f"{', '.join(flag for flag, rule, _ in pins if rule in given)}: {arguments.policy} sets "
+                        f"SEV-SNP rules only and no [tdx] table; {arguments.report} is a TDX quote", ErrorKind.POLICY)
+    current: Policy | TdxRules = (policy.tdx or TdxRules()) if tdx else policy
+    for flag, rule, listed in pins:
+        if rule not in given:
+            continue
+        held, wanted = getattr(current, rule), getattr(pinned, rule)
+        if held is not None and held != wanted and not (listed and set(wanted) <= set(held)):
+            raise _BadInput(f"{flag} {flags[flag]} contradicts {arguments.policy}, whose {rule} is {_shown(held)}",
+                            ErrorKind.POLICY)
+    laid = dataclasses.replace(current, **{rule: getattr(pinned, rule) for rule in given})
+    return dataclasses.replace(policy, tdx=laid) if isinstance(laid, TdxRules) else laid
+
+
+def _pin_value(flag: str, value: object) -> object:
+    """A pin's value as the policy file writes it: --min-tcb's text is a TOML table, with or without its braces."""
+    if flag != "--min-tcb":
+        return value
+    text = str(value).strip()
+    try:
+        return tomllib.loads(f"min_tcb = {text if text.startswith('{') else '{' + text + '}'}")["min_tcb"]
+    except tomllib.TOMLDecodeError:
+        raise _BadInput(f"--min-tcb {value}: expected a TOML table of TCB components, such as "
+                        "'snp = 22, microcode = 213'", ErrorKind.POLICY) from None
+
+
+def _shown(value: object) -> str:
+    """A rule's value as the policy file writes it, for the message that compares it with a pin."""
+    if isinstance(value, bytes):
+        return f'"{value.hex()}"'
+    if isinstance(value, tuple | list):
+        return f"[{', '.join(_shown(item) for item in value)}]"
+    if isinstance(value, Mapping):
+        return "{" + ", ".join(f"{key} = {_shown(item)}" for key, item in value.items()) + "}"
+    return str(value)
 
 
 def _policy(path: str | None) -> Policy:
@@ -316,7 +424,7 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
         if value is not None:
             raise _BadInput(f"{option} applies to a TDX quote; {arguments.report} is not one")
     client = _kds_client(arguments)
-    policy = _policy(arguments.policy)
+    policy = _policy_of(arguments, tdx=False)
     tpm_quote = _tpm_quote(arguments)
     report = evidence
     if arguments.cert is None and arguments.cert_table is None and client is None and not _carries_table(report):
@@ -365,7 +473,7 @@ def _run_tdx(arguments: argparse.Namespace, evidence: bytes, td_quote: bytes | N
             shape = "a TDX quote" if looks_like_quote(evidence) else "an HCL report around a TDX TDREPORT, whose quote"
             raise _BadInput(f"{option} applies to an SEV-SNP report; {arguments.report} is {shape}, which carries "
                             "its PCK chain (give Intel's collateral with --collateral or --fetch)")
-    policy = _policy(arguments.policy)
+    policy = _policy_of(arguments, tdx=True)
     tpm_quote = _tpm_quote(arguments)
     now = _now(arguments.now)
     if arguments.save_collateral not in (None, STDIN):
@@ -394,7 +502,7 @@ def _collateral(path: str) -> TdxCollateral:
         return TdxCollateral.from_json(_read(path, "collateral", limits.COLLATERAL_FILE_SIZE).decode("utf-8", "replace"))
     except VerificationError as error:
         raise VerificationError(
-            f"collateral: {error}", error.kind, argument="collateral", reason=str(error)
+            f"collateral: {error}", error.kind, argument="collateral", reason=str(error), detail=error.detail
         ) from None
 
 
@@ -547,6 +655,7 @@ def _human_tdx(path: str, result: TdxVerification, td_quote: str | None = None) 
         verdict = f"verified with Intel's PCK chain, TCB {result.tcb_status}"
     else:
         verdict = f"NOT verified: failed {', '.join(check.name for check in result.failed)}"
+    lines += [f"{'hint:':{width}}{hint}" for hint in _window_hint(result)]
     lines.append(f"{'result:':{width}}{verdict}")
     return "\n".join(lines)
 
@@ -563,8 +672,22 @@ def _human(path: str, result: Verification) -> str:
         verdict = f"verified with AMD's {result.product} {result.key_kind} chain"
     else:
         verdict = f"NOT verified: failed {', '.join(check.name for check in result.failed)}"
+    lines += [f"{'hint:':{width}}{hint}" for hint in _window_hint(result)]
     lines.append(f"{'result:':{width}}{verdict}")
     return "\n".join(lines)
+
+
+def _window_hint(result: Verification | TdxVerification) -> list[str]:
+    """The hint at --now where a check failed for the time it judged at (outside a certificate's validity, a
+    revocation list's or the collateral's currency): the evidence may be older than its collateral."""
+    at = result.verified_at
+    if at is None:
+        return []
+    # The forms in which the checks' details name an instant.
+    forms = (f"{at:%Y-%m-%dT%H:%M:%S}Z", f"{at:%Y-%m-%dT%H:%M:%S}+00:00", f"{at:%Y-%m-%d %H:%M:%S} UTC")
+    if not any(check.failed and any(form in check.detail for form in forms) for check in result.checks):
+        return []
+    return [f"judged at {forms[0]}; --now ISO-8601 judges at another time (such as when the evidence was made)"]
 
 
 def _no_kds_reason(result: Verification) -> str:
@@ -577,9 +700,24 @@ def _no_kds_reason(result: Verification) -> str:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
-    # Read before parsing, so that a usage error (even `--json=1`) still owes the JSON object.
-    as_json = any(argument == "--json" or argument.startswith("--json=")
-                  for argument in (sys.argv[1:] if argv is None else argv))
+    # Read before parsing, so that a usage error (even `--json=1`) still owes the JSON object, and --quiet
+    # silences it.
+    given = sys.argv[1:] if argv is None else argv
+    as_json = any(argument == "--json" or argument.startswith("--json=") for argument in given)
+    if "--quiet" in given:
+        with _silenced():
+            return _main(argv, as_json)
+    return _main(argv, as_json)
+
+
+@contextlib.contextmanager
+def _silenced() -> Iterator[None]:
+    """Nothing reaches stdout or stderr (the result, errors, the key services' waits): --quiet's exit status alone."""
+    with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+        yield
+
+
+def _main(argv: Sequence[str] | None, as_json: bool) -> int:
     arguments: argparse.Namespace | None = None
     try:
         try:
@@ -591,7 +729,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         message = _message(error, arguments) if isinstance(error, VerificationError) else str(error)
         _show(f"error: {_printable(message)}", sys.stderr)
         if as_json:
-            _show(json.dumps({"verified": False, "error": message, "error_kind": str(error.kind)}), sys.stdout)
+            # What the refusing library said, in its words, for whoever reports a fault in it.
+            detail = getattr(error, "detail", None)
+            _show(json.dumps({"verified": False, "error": message, "error_kind": str(error.kind)}
+                             | ({"detail": detail} if detail else {})), sys.stdout)
         return BAD_INPUT
     if arguments.json:
         text = json.dumps(result.to_json(), indent=2)

@@ -41,6 +41,10 @@ class VerificationError(ValueError):
     one ("report", "certificate", "certificate_table", "crl", "chains",
     "policy", "now"), so that a caller such as the command can name its file.
     `reason` is the message without the argument's name in front of it.
+    `detail`, where there is one, is what the library that refused the input
+    said (the module's or `cryptography`'s message, as it gave it): the
+    message says the same in this package's words, and the command shows the
+    detail only with `--json`.
     A subclass sets `default_kind` for the errors that do not name one.
     """
 
@@ -48,12 +52,13 @@ class VerificationError(ValueError):
 
     def __init__(
         self, message: str, kind: ErrorKind | None = None, *, argument: str | None = None,
-        reason: str | None = None,
+        reason: str | None = None, detail: str | None = None,
     ) -> None:
         super().__init__(message)
         self.kind = kind if kind is not None else self.default_kind
         self.argument = argument
         self.reason = reason if reason is not None else message
+        self.detail = detail
 
 
 class PolicyError(VerificationError):
@@ -93,11 +98,12 @@ def about(argument: str, reason: str, kind: ErrorKind = ErrorKind.USAGE) -> Veri
     return VerificationError(f"{argument}: {reason}", kind, argument=argument, reason=reason)
 
 
-def located(source: str, reason: str) -> VerificationError:
+def located(source: str, reason: str, detail: str | None = None) -> VerificationError:
     """The error "`source`: `reason`", where `source` is a loader's label such as "report",
-    "certificate table: VCEK entry" or "chains[1]": its first part names the argument and the kind."""
+    "certificate table: VCEK entry" or "chains[1]": its first part names the argument and the kind.
+    `detail` is the refusing library's own message, if any."""
     label, _, rest = source.partition(": ")
     argument, kind = _SOURCES.get(label, (None, ErrorKind.CHAINS if label.startswith("chains") else ErrorKind.USAGE))
     return VerificationError(
-        f"{source}: {reason}", kind, argument=argument, reason=f"{rest}: {reason}" if rest else reason
+        f"{source}: {reason}", kind, argument=argument, reason=f"{rest}: {reason}" if rest else reason, detail=detail
     )

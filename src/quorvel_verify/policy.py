@@ -371,6 +371,7 @@ class Policy(RuleSet):
                 checks=result.checks + tuple(judged), tcb_status=claims.tcb_status,
                 advisory_ids=claims.advisory_ids, fmspc=claims.fmspc, hcl=result.hcl, tpm_quote=result.tpm,
                 tcb_levels=claims.tcb_levels,
+                verified_at=result.judged_at,
             )
         if result.platform is not Platform.SEV_SNP:
             raise PolicyError(f"no rules for evidence of {result.platform}")
@@ -386,6 +387,7 @@ class Policy(RuleSet):
             signed_digest=claims.signed_digest,
             hcl=result.hcl,
             tpm_quote=result.tpm,
+            verified_at=result.judged_at,
         )
 
     def _azure_checks(self, result: EvidenceResult[Any]) -> list[Check]:

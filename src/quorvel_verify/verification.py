@@ -2,7 +2,12 @@
 
 from __future__ import annotations
 
+import datetime
 from dataclasses import dataclass
+from typing import ClassVar
+
+from . import __version__
+from ._internal.platform import Platform
 
 from .azure.hcl import HclReport
 from .azure.tpm_quote import TpmEvidence
@@ -15,9 +20,17 @@ from .sevsnp.vocabulary import KeyKind, ProductLine
 
 
 class _Checked:
-    """What every platform's verification offers of its checks."""
+    """What every platform's verification offers of its checks, and what every one records of itself."""
 
     checks: tuple[Check, ...]
+    verified_at: datetime.datetime | None
+
+    def _record(self) -> dict[str, str]:
+        """The keys every result's JSON holds about the verification itself: when it was judged, and by what."""
+        at = self.verified_at
+        when: dict[str, str] = {} if at is None else {
+            "verified_at": at.astimezone(datetime.UTC).replace(tzinfo=None).isoformat(timespec="seconds") + "Z"}
+        return when | {"quorvel_version": __version__}
 
     @property
     def failed(self) -> tuple[Check, ...]:
@@ -48,7 +61,12 @@ class Verification(_Checked):
     by the `hcl` check. `tpm_quote` is the vTPM quote given with it (None: none
     given), verified with that key by the `tpm_signature`, `tpm_pcrs` and
     `tpm_nonce` checks: its fields, and its PCR values by index (`tpm_quote.pcrs`).
+    by the `hcl` check, so that a service can go on to check a TPM quote.
+    `verified_at` is the time the evidence, certificates and revocation list
+    were judged at (UTC): the `now` given, or the time of the verification.
     """
+
+    platform: ClassVar[Platform] = Platform.SEV_SNP
 
     verified: bool
     report: Report
@@ -59,19 +77,20 @@ class Verification(_Checked):
     signed_digest: str  # SHA-384 of bytes 0x000-0x29F, hex
     hcl: HclReport | None = None
     tpm_quote: TpmEvidence | None = None
+    verified_at: datetime.datetime | None = None
 
     def to_json(self) -> dict[str, object]:
         """The verification as the command's `--json` output holds it."""
         return {
             "verified": self.verified,
-            "platform": "sev-snp",
+            "platform": str(self.platform),
             "checks": [check.to_json() for check in self.checks],
             "product": self.product,
             "key_kind": self.key_kind,
             "kds_url": self.kds_url,
             "signed_digest": self.signed_digest,
             "report": self.report.to_json(),
-        } | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {}) | (
+        } | self._record() | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {}) | (
             {"tpm_quote": self.tpm_quote.to_json()} if self.tpm_quote is not None else {})
 
 
@@ -90,7 +109,12 @@ class TdxVerification(_Checked):
     the Azure HCL report whose TDREPORT the quote was made from, where the
     quote came with one: its claims, bound by the `hcl` and `td_report` checks;
     `tpm_quote` the vTPM quote given with it, as `Verification.tpm_quote`.
+    quote came with one: its claims, bound by the `hcl` and `td_report` checks.
+    `verified_at` is the time the quote, certificates and collateral were
+    judged at (UTC).
     """
+
+    platform: ClassVar[Platform] = Platform.TDX
 
     verified: bool
     quote: Quote
@@ -106,12 +130,13 @@ class TdxVerification(_Checked):
     def tcb_date(self) -> str | None:
         """The earliest TCB date of the levels found (Intel's date of the TCB the verdict vouches for), or None."""
         return self.tcb_levels.tcb_date
+    verified_at: datetime.datetime | None = None
 
     def to_json(self) -> dict[str, object]:
         """The verification as the command's `--json` output holds it."""
         return {
             "verified": self.verified,
-            "platform": "tdx",
+            "platform": str(self.platform),
             "checks": [check.to_json() for check in self.checks],
             "tcb_status": self.tcb_status,
             "advisory_ids": list(self.advisory_ids),
@@ -119,5 +144,5 @@ class TdxVerification(_Checked):
             "tcb_levels": self.tcb_levels.to_json(),
             "fmspc": self.fmspc,
             "quote": self.quote.to_json(),
-        } | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {}) | (
+        } | self._record() | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {}) | (
             {"tpm_quote": self.tpm_quote.to_json()} if self.tpm_quote is not None else {})

@@ -20,7 +20,8 @@ from cryptography import x509
 from cryptography.hazmat.primitives import serialization
 
 from ._internal.certificates import der
-from ._internal.platform import Collateral, EvidenceResult, Platform, PlatformVerifier, Revocation
+from ._internal.untrusted import describe, plainly
+from ._internal.platform import GivenCollateral, EvidenceResult, Platform, PlatformVerifier, Revocation
 from .azure.hcl import REPORT_TYPE_TDX, HclReport, hcl_check
 from .azure.tdreport import td_report_check
 from .azure.tpm_quote import TpmEvidence, TpmQuote, nonce_value, quote_argument, read_quote, tpm_checks
@@ -34,7 +35,7 @@ from ._internal.http import FetchError
 from .sevsnp.kds import KdsClient, KdsError, OfflineError
 from .sevsnp.platform import EVIDENCE_CACHE_SIZE, SevSnp, SevSnpClaims
 from .sevsnp.report import Report
-from .tdx.collateral import Collateral as TdxCollateral
+from .tdx.collateral import TdxCollateral
 from .tdx.platform import Tdx, TdxClaims
 from .tdx.quote import Quote
 from .verification import TdxVerification, Verification
@@ -61,7 +62,8 @@ def _tdx_root(root: bytes | x509.Certificate | None) -> x509.Certificate | None:
     try:
         return x509.load_pem_x509_certificate(root) if b"-----BEGIN" in root else x509.load_der_x509_certificate(root)
     except ValueError as error:
-        raise about("tdx_root", f"not a certificate: {error}", ErrorKind.CHAINS) from None
+        raise VerificationError(f"tdx_root: not a certificate: {plainly(error)}", ErrorKind.CHAINS, argument="tdx_root",
+                                reason=f"not a certificate: {plainly(error)}", detail=describe(error)) from None
 
 
 class Verifier:
@@ -122,7 +124,7 @@ class Verifier:
         crl: bytes | str | x509.CertificateRevocationList | None = None,
         now: datetime.datetime | None = None,
         revocation: Revocation | None = None,
-        collateral: TdxCollateral | None = None,
+        collateral: TdxCollateral | str | bytes | Mapping[str, object] | None = None,
         quote: bytes | None = None,
         tpm_quote: TpmQuote | bytes | str | Mapping[str, object] | None = None,
         tpm_nonce: bytes | str | None = None,
@@ -189,14 +191,14 @@ class Verifier:
         certificates = _certificate(certificate)
         # A THIM payload's certificates are checked as any others; its tcbm must be the reported TCB.
         given = unwrap_certificates(certificates) if certificates is not None else None
-        snp_collateral = Collateral(
+        snp_collateral = GivenCollateral(
             certificate=given.certificates if given is not None else None, certificate_table=table, crl=_crl(crl),
             issued_tcb=given.thim.tcbm if given is not None and given.thim is not None else None,
         )
         platform = self._platform_of(evidence)
         snp = self._snp
 
-        def check(given: Collateral) -> EvidenceResult[SevSnpClaims]:
+        def check(given: GivenCollateral) -> EvidenceResult[SevSnpClaims]:
             return platform.check(evidence, given, now=now, revocation=settings)
 
         kds = self.kds
@@ -263,7 +265,7 @@ class Verifier:
         return given.report, given.hcl, table
 
     def _verify_hcl_tdx(
-        self, hcl: HclReport, quote: bytes, collateral: TdxCollateral | None, now: datetime.datetime,
+        self, hcl: HclReport, quote: bytes, collateral: object, now: datetime.datetime,
         settings: Revocation, certificate: bytes | str | x509.Certificate | None, certificate_table: bytes | None,
         crl: bytes | str | x509.CertificateRevocationList | None,
     ) -> EvidenceResult[TdxClaims]:
@@ -278,13 +280,12 @@ class Verifier:
         )
 
     def _verify_tdx(
-        self, quote: object, collateral: TdxCollateral | None, now: datetime.datetime,
+        self, quote: object, collateral_given: object, now: datetime.datetime,
         settings: Revocation, certificate: bytes | str | x509.Certificate | None, certificate_table: bytes | None,
         crl: bytes | str | x509.CertificateRevocationList | None,
     ) -> EvidenceResult[TdxClaims]:
-        if collateral is not None and not isinstance(collateral, TdxCollateral):
-            raise about("collateral", f"expected Intel's collateral (tdx.collateral.Collateral), got {type(collateral).__name__}")
-        given = Collateral(
+        collateral = _tdx_collateral(collateral_given)
+        given = GivenCollateral(
             certificate=_certificate(certificate), certificate_table=_bytes("certificate_table", certificate_table),
             crl=_crl(crl), tdx=collateral,
         )
@@ -387,6 +388,20 @@ def _crl(crl: bytes | str | x509.CertificateRevocationList | None) -> bytes | No
     return _bytes("crl", _pem_text("crl", crl))
 
 
+def _tdx_collateral(collateral: object) -> TdxCollateral | None:
+    """Intel's collateral as given: typed, or the JSON of the --collateral file as text, bytes or a mapping."""
+    if collateral is None or isinstance(collateral, TdxCollateral):
+        return collateral
+    if not isinstance(collateral, str | bytes | bytearray | memoryview | Mapping):
+        raise about("collateral", "expected Intel's collateral (a TdxCollateral, or its JSON as text, bytes or a "
+                                  f"mapping), got {type(collateral).__name__}")
+    try:
+        return TdxCollateral.from_json(bytes(collateral) if isinstance(collateral, bytearray | memoryview) else collateral)
+    except VerificationError as error:
+        raise VerificationError(f"collateral: {error}", error.kind, argument="collateral", reason=str(error),
+                                detail=error.detail) from None
+
+
 def _quote(quote: object) -> bytes:
     if isinstance(quote, bytes | bytearray | memoryview):
         return quote_from_text(quote) or bytes(quote)
@@ -448,7 +463,7 @@ def verify(
     policy: Policy | Mapping[str, object] | None = None,
     now: datetime.datetime | None = None,
     crl: None = None,
-    collateral: TdxCollateral,
+    collateral: TdxCollateral | str | bytes | Mapping[str, object],
     quote: bytes | None = None,
     tpm_quote: TpmQuote | bytes | str | Mapping[str, object] | None = None,
     tpm_nonce: bytes | str | None = None,
@@ -462,7 +477,7 @@ def verify(
     policy: Policy | Mapping[str, object] | None = None,
     now: datetime.datetime | None = None,
     crl: bytes | str | x509.CertificateRevocationList | None = None,
-    collateral: TdxCollateral | None = None,
+    collateral: TdxCollateral | str | bytes | Mapping[str, object] | None = None,
     quote: bytes | None = None,
     tpm_quote: TpmQuote | bytes | str | Mapping[str, object] | None = None,
     tpm_nonce: bytes | str | None = None,
@@ -483,16 +498,17 @@ def verify(
     `chains` (PEM, each an intermediate then its root). `policy` (a `Policy`,
     or a mapping shaped like the policy file) judges what the report states
     (default: `Policy()`, which refuses a guest that allows debugging); `now`
-    (timezone-aware) is when the certificates must be valid, by default the
-    current time. `crl` is AMD's revocation list (DER or PEM) of the chain's
+    (timezone-aware) is the time the evidence, certificates, revocation list
+    and collateral are judged at, by default the current time. `crl` is AMD's revocation list (DER or PEM) of the chain's
     product line and key kind, which `revocation` checks against the pinned
     root; without it that check is skipped, unless the policy sets
     `require_revocation`.
 
     An Intel TDX quote (bare, or as hex, base64 or base64url text) is told
     from a report by its content: `collateral` is
-    then Intel's collateral for it (`quorvel_verify.tdx.collateral.Collateral`:
-    TCB info, QE identity, CRLs), and the result a `TdxVerification`. Azure's
+    then Intel's collateral for it (TCB info, QE identity, CRLs): a
+    `TdxCollateral`, or the JSON object of the `--collateral` file as text,
+    bytes or a mapping; the result is a `TdxVerification`. Azure's
     HCL report around a TDX TDREPORT is verified with `quote`, the TDX quote
     made from it, and that quote's `collateral` (see `Verifier.verify`).
 

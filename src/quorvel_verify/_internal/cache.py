@@ -72,6 +72,7 @@ class Cache:
         self.directory = Path(directory) if directory is not None else default_cache_dir()
 
     def path(self, name: str) -> Path:
+        """Where the entry `name` ("vcek/Milan/...") is kept; `VerificationError` for a name no entry has."""
         if not _NAME.fullmatch(name) or ".." in name.split("/"):
             raise VerificationError(f"not a cache entry name: {name!r}")
         return self.directory / name

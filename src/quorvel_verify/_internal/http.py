@@ -66,7 +66,8 @@ def check_url(url: str, what: str = "address", *, base: bool = True) -> urllib.p
         parts = urllib.parse.urlsplit(url)
         host, port = parts.hostname or "", parts.port
     except ValueError as error:
-        raise VerificationError(f"{what} {shown!r}: not a URL ({error})") from None
+        raise VerificationError(f"{what} {shown!r}: not a URL (its host or port cannot be read)",
+                                detail=str(error)) from None
     if "@" in parts.netloc:
         raise VerificationError(f"{what} {shown!r}: a user name or password in the address is not supported")
     if base and (parts.query or parts.fragment or url.endswith(("?", "#"))):
@@ -284,7 +285,28 @@ class Fetcher:
             raise self.error(self._no_response(url, seconds)) from None
         if isinstance(error, http.client.IncompleteRead):
             raise self.error(f"{url}: the response ended after {len(error.partial)} bytes") from None
-        raise self.error(f"{url}: {error}") from None
+        failure = self.error(f"{url}: {_network_fault(error)}")
+        failure.detail = str(error)  # the socket's or TLS library's own words
+        raise failure from None
+
+
+def _network_fault(error: BaseException) -> str:
+    """What went wrong with a request, in plain words."""
+    if isinstance(error, socket.gaierror):
+        return "the host name cannot be resolved"
+    if isinstance(error, ConnectionRefusedError):
+        return "the connection was refused"
+    if isinstance(error, ConnectionResetError):
+        return "the connection was reset"
+    if isinstance(error, ssl.SSLCertVerificationError):
+        return "the server's TLS certificate is not trusted"
+    if isinstance(error, ssl.SSLError):
+        return "the TLS connection failed"
+    if isinstance(error, http.client.HTTPException):
+        return "the answer is not HTTP"
+    if isinstance(error, OSError) and error.strerror:
+        return f"the connection failed: {error.strerror.lower()}"
+    return "the request failed"
 
 
 def _connection(parts: urllib.parse.SplitResult, seconds: float) -> http.client.HTTPConnection:

@@ -77,6 +77,15 @@ def lone_surrogate(value: object) -> bool:
 SURROGATE: Final = "a string holds a lone surrogate escape (such as \\ud800), which stands for no character"
 
 
+def json_fault(error: Exception) -> str:
+    """Where JSON text goes wrong, in plain words (the parser's own message is the error's detail)."""
+    if isinstance(error, RecursionError):
+        return "nested too deeply"
+    if isinstance(error, json.JSONDecodeError):
+        return f"it breaks off or goes wrong at line {error.lineno}, column {error.colno}"
+    return str(error)  # this package's own refusals (a repeated key, NaN), or the int limit's
+
+
 def load_object(data: bytes, what: str, max_size: int) -> Mapping[str, object]:
     """The JSON object in `data` (UTF-8); VerificationError naming `what` for anything else."""
     if len(data) > max_size:
@@ -84,13 +93,13 @@ def load_object(data: bytes, what: str, max_size: int) -> Mapping[str, object]:
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as error:
-        raise located(what, f"not UTF-8 text, as JSON must be ({error.reason})") from None
+        raise located(what, f"not UTF-8 text, as JSON must be (byte {error.start} is not)", str(error)) from None
     if _depth(text) > MAX_DEPTH:
         raise located(what, f"nested more than {MAX_DEPTH} levels deep")
     try:
         value = json.loads(text, object_pairs_hook=_unique_keys, parse_constant=_not_json, parse_float=_finite)
     except ValueError as error:  # json.JSONDecodeError, a repeated key, NaN or infinity, too many digits
-        raise located(what, f"not valid JSON ({error})") from None
+        raise located(what, f"not valid JSON: {json_fault(error)}", str(error)) from None
     if not isinstance(value, dict):
         raise located(what, f"expected a JSON object, got {type(value).__name__}")
     if lone_surrogate(value):

@@ -23,7 +23,7 @@ platform lives in a package of its own (`quorvel_verify/sevsnp/`,
    skip of one of them means not verified), and `claims`, a typed, immutable
    record of what the checks established (for SEV-SNP, `SevSnpClaims`: the
    decoded report, the product line and the key kind). `collateral` is a
-   `Collateral`: the certificates, tables and revocation list given by the
+   `GivenCollateral`: the certificates, tables and revocation list given by the
    caller, each None when not given; a platform reads the fields it knows and
    refuses with `VerificationError` (kind `usage`) one it cannot use. A
    platform instance owns its caches, each bounded, keyed by the exact input
@@ -67,7 +67,7 @@ from ..checks import Check
 if TYPE_CHECKING:
     from ..azure.hcl import HclReport
     from ..azure.tpm_quote import TpmEvidence
-    from ..tdx.collateral import Collateral as TdxCollateral
+    from ..tdx.collateral import TdxCollateral
 
 
 class Platform(enum.StrEnum):
@@ -87,7 +87,7 @@ class Revocation:
 
 
 @dataclass(frozen=True, slots=True)
-class Collateral:
+class GivenCollateral:
     """What the caller gives beside the evidence, each None when not given (bytes as given, never trusted)."""
 
     certificate: bytes | None = None  # a leaf in PEM or DER, or a PEM bundle holding it
@@ -112,6 +112,7 @@ class EvidenceResult[C]:
     claims: C
     hcl: HclReport | None = None  # the Azure HCL report the evidence came in, whose `hcl` check is among the checks
     tpm: TpmEvidence | None = None  # the vTPM quote given with the HCL report, whose `tpm_*` checks are among them
+    judged_at: datetime.datetime | None = None  # the time the checks judged the evidence at, in UTC
 
     @property
     def verified(self) -> bool:
@@ -130,7 +131,7 @@ class PlatformVerifier[C](Protocol):
         ...
 
     def check(
-        self, evidence: object, collateral: Collateral, *, now: datetime.datetime, revocation: Revocation
+        self, evidence: object, collateral: GivenCollateral, *, now: datetime.datetime, revocation: Revocation
     ) -> EvidenceResult[C]:
         """The evidence checks and the claims they establish; `VerificationError` for input that cannot be
         verified at all."""

@@ -33,6 +33,7 @@ from cryptography.hazmat.primitives.asymmetric import rsa
 
 from .._internal import limits
 from .._internal.json_object import load_object
+from .._internal.untrusted import describe, plainly
 from ..checks import Check, Outcome
 from ..errors import located
 
@@ -198,7 +199,7 @@ def _vtpm_key(
     try:
         key = rsa.RSAPublicNumbers(e, n).public_key()
     except ValueError as error:
-        raise located(source, f"{kid}: not a usable RSA public key ({error})") from None
+        raise located(source, f"{kid}: not a usable RSA public key ({plainly(error)})", describe(error)) from None
     return jwk, key
 
 

@@ -110,8 +110,8 @@ def _spl(value: object) -> int | None:
 def _key(certificate: x509.Certificate) -> tuple[ec.EllipticCurvePublicKey | None, str]:
     try:
         key = certificate.public_key()
-    except ValueError as error:  # a key that cryptography cannot load
-        return None, f"an unusable key ({error})"
+    except ValueError:  # a key that cryptography cannot load (its loader refuses it on reading, before any check)
+        return None, "a key that cannot be loaded"
     if isinstance(key, ec.EllipticCurvePublicKey):
         if isinstance(key.curve, ec.SECP384R1):
             return key, "ECDSA P-384"

@@ -137,12 +137,22 @@ def _not_a_certificate(data: bytes, error: Exception) -> str | None:
             "process's warning filters turn cryptography's warning about it into an error: try again, or let "
             "CryptographyDeprecationWarning warn"
         )
+    if b"-----BEGIN" not in data and _text(data):
+        return "not a certificate in PEM or DER: text without a PEM block (-----BEGIN CERTIFICATE-----)"
     if isinstance(error, ValueError) and "serial" in str(error).lower():
         return (
             f"cryptography {cryptography.__version__} refuses the certificate's serial number ({describe(error)}); "
             "AMD issues VCEKs with serial number 0: install the last cryptography release that loads them"
         )
     return None
+
+
+def _text(data: bytes) -> bool:
+    """Whether `data` reads as text (UTF-8 without control characters but line ends and tabs)."""
+    try:
+        return data.decode("utf-8").replace("\n", "").replace("\r", "").replace("\t", "").isprintable()
+    except UnicodeDecodeError:
+        return False
 
 
 def certificates_from_table(table: bytes, source: str = "certificate table") -> tuple[x509.Certificate, ...]:
@@ -231,7 +241,7 @@ def read_report(data: bytes | Report, source: str = "report") -> Report:
     try:
         return Report.from_bytes(data)
     except VerificationError as error:
-        raise located(source, str(error)) from error
+        raise located(source, str(error), error.detail) from error
 
 
 def _decodes(data: bytes) -> bool:

@@ -20,7 +20,7 @@ from typing import Final
 from cryptography import x509
 
 from .._internal.memo import Memo
-from .._internal.platform import Collateral, EvidenceResult, Platform, Revocation
+from .._internal.platform import GivenCollateral, EvidenceResult, Platform, Revocation
 from ..azure.thim import tcbm_difference
 from ..checks import Check, Outcome
 from ..errors import ErrorKind, VerificationError, located
@@ -96,7 +96,7 @@ class SevSnp:
         return int.from_bytes(bytes(evidence[:4]), "little") in KNOWN_VERSIONS
 
     def check(
-        self, evidence: object, collateral: Collateral, *, now: datetime.datetime, revocation: Revocation
+        self, evidence: object, collateral: GivenCollateral, *, now: datetime.datetime, revocation: Revocation
     ) -> EvidenceResult[SevSnpClaims]:
         """The evidence checks of the report `evidence` (bytes or a `Report`) with the certificates of
         `collateral`, in order: report, chain, validity, key, signature, chip, tcb, product, revocation."""
@@ -132,7 +132,7 @@ class SevSnp:
             signed_digest=hashlib.sha384(report.signed_bytes).hexdigest(),
             csp_id=csp_id_of(facts.certificate) if key_kind == KeyKind.VLEK else None,
         )
-        return EvidenceResult(Platform.SEV_SNP, results, checks.MUST_PASS, claims)
+        return EvidenceResult(Platform.SEV_SNP, results, checks.MUST_PASS, claims, judged_at=now)
 
     def vcek_holds(self, vcek: bytes, product: str, report: Report, now: datetime.datetime) -> bool:
         """Whether the VCEK that a key service filed under the report's chip and TCB holds by itself: the pinned

@@ -335,7 +335,9 @@ class Report:
         try:
             parsed = quorvel.parse_report(raw)
         except ValueError as error:
-            raise VerificationError(f"not an attestation report: {error}", ErrorKind.REPORT) from error
+            raise VerificationError(
+                f"not an attestation report: {_refusal(raw, str(error))}", ErrorKind.REPORT, detail=str(error)
+            ) from error
         report = cls._decode(raw, records)
         # The TCB layout decides what every component means: this reading and
         # the module's must agree, or neither is trusted.
@@ -421,3 +423,19 @@ def _json_value(value: object) -> object:
 assert {field.name for field in dataclasses.fields(Report)} == {
     *_NAMES, "raw", "signing_key", "author_key_en", "mask_chip_key", "product", "turin"
 }, "every field of a Report is decoded"
+
+
+def _refusal(raw: bytes, message: str) -> str:
+    """What the module's refusal of `raw` (its `ValueError` text, fixed by its contract) means, in plain words."""
+    if len(raw) != REPORT_SIZE:
+        return f"{len(raw)} bytes, where a report is {REPORT_SIZE}"
+    if "Kind(Unsupported)" in message:
+        return f"version {int.from_bytes(raw[:4], 'little')}, where a report is of version 2 or later"
+    if "MaskedChipId" in message:
+        return ("a version-2 report whose chip id is masked, so its processor generation cannot be told "
+                "(versions 3 and later carry the CPUID)")
+    if "generation" in message or "model" in message:
+        return "its CPUID names a processor family or model of no known SEV-SNP generation"
+    if "zeroed" in message:
+        return "a reserved byte is not zero"
+    return "its fields do not decode"

@@ -131,7 +131,7 @@ def check_revocation(
     if now.tzinfo is None:
         now = now.replace(tzinfo=datetime.UTC)
     failure = judged.forged or _currency_failure(judged.crl, now, grace) or judged.revoked
-    return Check(NAME, Outcome.FAIL, failure) if failure else Check(NAME, Outcome.PASS, judged.passed)
+    return Check(NAME, Outcome.FAIL, failure) if failure else Check(NAME, Outcome.PASS, f"at {_when(now)}, {judged.passed}")
 
 
 def list_problem(

@@ -23,10 +23,11 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import ExtensionOID
 
 from ..checks import Check, Outcome
+from .._internal.untrusted import describe, plainly
 from ..errors import ErrorKind, VerificationError
 from . import tcb as levels
 from .collateral import (
-    Collateral,
+    TdxCollateral,
     CollateralError,
     Level,
     PlatformLevel,
@@ -192,7 +193,7 @@ def judge_crl(der: bytes, name: str, issuer: x509.Certificate,
                    if crl.get_revoked_certificate_by_serial_number(subject.serial_number) is not None]  # fmt: skip
         last_update, next_update = crl.last_update_utc, crl.next_update_utc
     except (ValueError, TypeError, x509.InvalidVersion, UnsupportedAlgorithm) as error:
-        raise CollateralError(f"collateral field {name} is not a DER CRL: {error}") from None
+        raise CollateralError(f"collateral field {name} is not a DER CRL: {plainly(error)}", detail=describe(error)) from None
     problem = None
     if not signed:
         problem = f"{name} is not signed by {common_name(issuer)!r}"
@@ -326,6 +327,14 @@ def collateral(tcb_info: SignedBody, qe_identity_body: SignedBody, pck: PckChain
         f"TCB info (FMSPC {info.fmspc.hex()}, evaluation {info.tcb_evaluation_data_number}) and QE identity signed by "
         f"Intel's TCB Signing key, current {_when(start)} to {_when(end)}",
     )  # fmt: skip
+
+
+def _judged_at(check: Check, now: datetime.datetime) -> Check:
+    """A check of a window (validity, revocation, collateral) whose detail names the time it judged at: a failure
+    names it already ("not at ..."), a pass spans the window it was judged for once."""
+    if not check.passed:
+        return check
+    return Check(check.name, check.result, f"{check.detail}; judged at {_when(now)}")
 
 
 def _masked(value: bytes, mask: bytes) -> bytes:
@@ -499,20 +508,21 @@ class TdxChecker:
             memo_size, keep=lambda body: body.problem is None)
         self._judged: Memo[tuple[object, ...], _Judgement] = Memo(memo_size, keep=_signed_judgement)
 
-    def check(self, data: bytes | Quote, given: Collateral | None, now: datetime.datetime, *,
+    def check(self, data: bytes | Quote, given: TdxCollateral | None, now: datetime.datetime, *,
               require_revocation: bool = False, grace_days: int = 0) -> TdxEvidence:  # fmt: skip
         """Every evidence check of the quote, in order, with Intel's `given` collateral at `now`."""
         if not isinstance(now, datetime.datetime) or now.tzinfo is None:
             raise VerificationError("now must be a timezone-aware datetime")
         try:
-            return self._check(data, given or Collateral(), now, require_revocation, datetime.timedelta(days=grace_days))
+            return self._check(data, given or TdxCollateral(), now, require_revocation, datetime.timedelta(days=grace_days))
         except VerificationError:
             raise
         except (ValueError, x509.InvalidVersion, UnsupportedAlgorithm) as error:
             # cryptography decodes certificates and CRLs lazily, so a malformed
             # part may surface only when a check reads it: still bad input.
             raise VerificationError(
-                f"malformed certificate or CRL in the quote or its collateral: {error}", ErrorKind.COLLATERAL
+                f"malformed certificate or CRL in the quote or its collateral: {plainly(error)}", ErrorKind.COLLATERAL,
+                detail=describe(error),
             ) from error
 
     def entries(self, given: Collateral, now: datetime.datetime, grace_days: int = 0) -> dict[str, bool]:
@@ -563,7 +573,7 @@ class TdxChecker:
 
         return self._chains.get(pem, make)
 
-    def _crls_of(self, given: Collateral, pck: PckChain, pem: bytes) -> tuple[JudgedCrl | None, JudgedCrl | None]:
+    def _crls_of(self, given: TdxCollateral, pck: PckChain, pem: bytes) -> tuple[JudgedCrl | None, JudgedCrl | None]:
         """The PCK CRL judged against the PCK chain (the memo knows that chain by its bytes); the root CA CRL for its CA
         and for the TCB Signing certificates that the root issued and that signed the collateral (a key Intel revoked
         must not vouch for a TCB info)."""
@@ -605,7 +615,7 @@ class TdxChecker:
             key, lambda: judge_body(name, text, signature_value, None if chain_pem is None else self._signer(name, chain_pem))
         )
 
-    def _check(self, data: bytes | Quote, given: Collateral, now: datetime.datetime, require_revocation: bool,
+    def _check(self, data: bytes | Quote, given: TdxCollateral, now: datetime.datetime, require_revocation: bool,
                grace: datetime.timedelta) -> TdxEvidence:  # fmt: skip
         # What is judged must be what was signed: a Quote made or changed by hand (dataclasses.replace)
         # could pair other fields with genuine signed bytes, so it is read again from its bytes.
@@ -623,9 +633,10 @@ class TdxChecker:
         )
         start, end = judged.window
         if start <= now <= end:
-            timed = judged.timed
+            # Judged once for the whole window: each verification names its own time.
+            timed = tuple(_judged_at(check, now) for check in judged.timed)
         else:
-            timed = judged.timed_at(now, self.root)
+            timed = tuple(_judged_at(check, now) for check in judged.timed_at(now, self.root))
         checks = (
             quote(parsed),
             judged.chain,
@@ -642,7 +653,7 @@ class TdxChecker:
             collateral_issued=judged.issued, out_of_date_since=verdict.out_of_date_since, tcb_levels=verdict.matched,
         )
 
-    def _judge(self, parsed: Quote, given: Collateral, require_revocation: bool, grace: datetime.timedelta,
+    def _judge(self, parsed: Quote, given: TdxCollateral, require_revocation: bool, grace: datetime.timedelta,
                info_body: SignedBody, qe_body: SignedBody, now: datetime.datetime) -> _Judgement:  # fmt: skip
         pck, chain_check = self._pck(parsed.signature_data.pck_chain_pem)
         info = _trusted(info_body, now)
@@ -795,7 +806,7 @@ class _Judgement:
         return dataclasses.replace(self, window=(start, end), timed=timed)
 
 
-def check_quote(data: bytes | Quote, given: Collateral | None, now: datetime.datetime, root: x509.Certificate,
+def check_quote(data: bytes | Quote, given: TdxCollateral | None, now: datetime.datetime, root: x509.Certificate,
                 *, require_revocation: bool = False, grace_days: int = 0) -> TdxEvidence:  # fmt: skip
     """Every evidence check of the quote, in order, with Intel's `given` collateral at `now` under the pinned `root`.
 

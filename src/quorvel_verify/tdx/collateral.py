@@ -20,6 +20,7 @@ import datetime
 import enum
 import json
 import re
+import warnings
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any, Final
@@ -28,7 +29,8 @@ from cryptography import x509
 from cryptography.exceptions import InvalidSignature
 
 from .._internal import limits
-from .._internal.json_object import SURROGATE, lone_surrogate
+from .._internal.json_object import SURROGATE, json_fault, lone_surrogate
+from .._internal.untrusted import describe, plainly
 from ..errors import ErrorKind, VerificationError
 from .pck import common_name
 from .signatures import p256_verifies
@@ -85,8 +87,9 @@ RELAUNCH_STATUSES: Final = frozenset({TcbStatus.TD_RELAUNCH_ADVISED, TcbStatus.T
 
 
 @dataclass(frozen=True, slots=True)
-class Collateral:
-    """Intel's collateral for one quote, in the form of the `--collateral` file."""
+class TdxCollateral:
+    """Intel's collateral for one quote, in the form of the `--collateral` file: `verify(collateral=...)` takes it,
+    or that file's JSON as text, bytes or a mapping (`from_json`)."""
 
     pck_crl_issuer_chain: str | None = None
     root_ca_crl: bytes | None = None
@@ -99,7 +102,7 @@ class Collateral:
     qe_identity_signature: bytes | None = None
 
     @classmethod
-    def from_json(cls, value: str | bytes | Mapping[str, object]) -> Collateral:
+    def from_json(cls, value: str | bytes | Mapping[str, object]) -> TdxCollateral:
         """From the JSON text of a collateral file, or the object it holds."""
         if isinstance(value, (str, bytes)):
             if len(value) > MAX_COLLATERAL_SIZE:
@@ -107,7 +110,7 @@ class Collateral:
             try:
                 value = json.loads(value)
             except (ValueError, RecursionError) as error:
-                raise CollateralError(f"collateral is not JSON: {error}") from None
+                raise CollateralError(f"collateral is not JSON: {json_fault(error)}", detail=str(error)) from None
         if not isinstance(value, Mapping):
             raise CollateralError("collateral is a JSON object of Intel's collateral fields")
         if any(lone_surrogate(str(key)) for key in value):
@@ -131,6 +134,7 @@ class Collateral:
         return cls(**fields)
 
     def to_json(self) -> dict[str, str]:
+        """The collateral as the JSON object of the --collateral file (bytes in hex)."""
         out: dict[str, str] = {}
         for name in FIELDS:
             item = getattr(self, name)
@@ -154,7 +158,7 @@ def signed_body(response: str, key: str) -> tuple[str, bytes]:
         _, end = json.JSONDecoder().raw_decode(response, len(prefix))
         whole = json.loads(response)
     except (ValueError, RecursionError) as error:
-        raise CollateralError(f"Intel's {key} answer is not JSON: {error}") from None
+        raise CollateralError(f"Intel's {key} answer is not JSON: {json_fault(error)}", detail=str(error)) from None
     if not isinstance(whole, dict) or set(whole) != {key, "signature"} or not isinstance(whole["signature"], str):
         raise CollateralError(f"Intel's {key} answer holds {key} and its signature, and nothing else")
     return response[len(prefix) : end], _hex(whole["signature"], "signature")
@@ -305,7 +309,7 @@ def _decode(text: str, name: str) -> _Reader:
     try:
         value = json.loads(text, object_pairs_hook=_unique_keys)
     except (ValueError, RecursionError) as error:
-        raise CollateralError(f"the {name} is not JSON: {error}") from None
+        raise CollateralError(f"the {name} is not JSON: {json_fault(error)}", detail=str(error)) from None
     if lone_surrogate(value):
         raise CollateralError(f"the {name} is not valid JSON text: {SURROGATE}")
     return _Reader(value, name)
@@ -398,7 +402,9 @@ def load_chain(pem: str, name: str) -> list[x509.Certificate]:
     try:
         certificates = x509.load_pem_x509_certificates(pem.encode("ascii"))
     except (ValueError, UnicodeError, x509.InvalidVersion) as error:
-        raise CollateralError(f"collateral field {name} is not PEM certificates: {error}") from None
+        raise CollateralError(
+            f"collateral field {name} is not PEM certificates: {plainly(error)}", detail=describe(error)
+        ) from None
     if len(certificates) > 4:
         raise CollateralError(f"collateral field {name} holds {len(certificates)} certificates, more than Intel's chains")
     return certificates
@@ -478,3 +484,13 @@ def tcb_signer(chain: list[x509.Certificate], root: x509.Certificate) -> tuple[x
 def signature_verifies(certificate: x509.Certificate, text: str, signature: bytes) -> bool:
     """Whether `signature` (r || s) is the certificate's ECDSA P-256 SHA-256 signature of `text` as given."""
     return p256_verifies(certificate.public_key(), signature, text.encode("utf-8"))
+
+
+def __getattr__(name: str) -> object:
+    # The name the class had when the shared collateral (now `GivenCollateral`) had it too.
+    if name == "Collateral":
+        warnings.warn("quorvel_verify.tdx.collateral.Collateral is now TdxCollateral (also quorvel_verify.TdxCollateral)",
+                      DeprecationWarning, stacklevel=2)
+        return TdxCollateral
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+

@@ -23,6 +23,7 @@ from cryptography.hazmat import asn1
 from cryptography.x509.oid import NameOID
 
 from .._internal.certificates import how_many
+from .._internal.untrusted import describe, plainly
 from ..errors import ErrorKind, VerificationError
 
 
@@ -118,7 +119,8 @@ def load_pck_chain(pem: bytes) -> PckChain:
     try:
         certificates = x509.load_pem_x509_certificates(pem.rstrip(b"\0"))
     except (ValueError, x509.InvalidVersion) as error:
-        raise PckError(f"the quote's PCK certificate chain is not PEM certificates (a block is corrupted): {error}") from error
+        raise PckError(f"the quote's PCK certificate chain is not PEM certificates (a block is corrupted): {plainly(error)}",
+                       detail=describe(error)) from error
     for certificate in certificates:
         # cryptography decodes these lazily: a malformed key, extension or name
         # in a certificate sent by the guest is bad input here, not an error later.
@@ -129,7 +131,8 @@ def load_pck_chain(pem: bytes) -> PckChain:
             certificate.subject == certificate.issuer  # noqa: B015
         # An extension given twice, or a name form cryptography does not know, is not a ValueError.
         except (ValueError, TypeError, UnsupportedAlgorithm, x509.DuplicateExtension, x509.UnsupportedGeneralNameType) as error:
-            raise PckError(f"a certificate of the quote's PCK chain is malformed: {error}") from None
+            raise PckError(f"a certificate of the quote's PCK chain is malformed: {plainly(error)}",
+                           detail=describe(error)) from None
     roots = [c for c in certificates if _self_issued(c)]
     cas = [c for c in certificates if not _self_issued(c) and common_name(c) in _ISSUER_NAMES]
     pcks = [c for c in certificates if not _self_issued(c) and common_name(c) not in _ISSUER_NAMES]
@@ -165,7 +168,8 @@ def sgx_extension(certificate: x509.Certificate) -> SgxExtension:
     except x509.ExtensionNotFound:
         raise PckError("the PCK certificate has no SGX extension (1.2.840.113741.1.13.1)") from None
     except ValueError as error:
-        raise PckError(f"the PCK certificate's extensions cannot be read: {error}") from error
+        raise PckError(f"the PCK certificate's extensions cannot be read: {plainly(error)}",
+                       detail=describe(error)) from error
     if not isinstance(extension, x509.UnrecognizedExtension):
         raise PckError("the PCK certificate's SGX extension is not raw bytes")
     try:
@@ -190,7 +194,8 @@ def sgx_extension(certificate: x509.Certificate) -> SgxExtension:
     except (ValueError, TypeError) as error:
         if isinstance(error, VerificationError):
             raise
-        raise PckError(f"the PCK certificate's SGX extension is malformed: {error}") from error
+        raise PckError("the PCK certificate's SGX extension is malformed: its DER does not decode as Intel's "
+                       "SGX extension", detail=describe(error)) from error
 
 
 def _entries(der: bytes) -> dict[str, asn1.TLV]:

@@ -16,10 +16,10 @@ from typing import Final
 
 from cryptography import x509
 
-from .._internal.platform import Collateral, EvidenceResult, Platform, Revocation
+from .._internal.platform import GivenCollateral, EvidenceResult, Platform, Revocation
 from ..errors import ErrorKind, VerificationError
 from .checks import MUST_PASS, TdxChecker
-from .collateral import Collateral as TdxCollateral
+from .collateral import TdxCollateral
 from .collateral import TcbStatus
 from .tcb import MatchedLevels
 from .quote import HEADER_SIZE, TEE_TYPE_SGX, TEE_TYPE_TDX, Quote
@@ -85,7 +85,7 @@ class Tdx:
         return looks_like_quote(evidence)
 
     def check(
-        self, evidence: object, collateral: Collateral, *, now: datetime.datetime, revocation: Revocation
+        self, evidence: object, collateral: GivenCollateral, *, now: datetime.datetime, revocation: Revocation
     ) -> EvidenceResult[TdxClaims]:
         """The evidence checks of the quote `evidence` (bytes or a `Quote`) with Intel's collateral
         `collateral.tdx`, in order: quote, chain, validity, revocation, qe_report, attestation_key,
@@ -108,4 +108,4 @@ class Tdx:
             collateral.tdx, judged_at=now, collateral_issued=found.collateral_issued,
             out_of_date_since=found.out_of_date_since, tcb_levels=found.tcb_levels,
         )
-        return EvidenceResult(Platform.TDX, found.checks, MUST_PASS, claims)
+        return EvidenceResult(Platform.TDX, found.checks, MUST_PASS, claims, judged_at=now)

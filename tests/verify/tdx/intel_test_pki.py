@@ -24,7 +24,7 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
 from cryptography.x509.oid import NameOID
 
-from quorvel_verify.tdx.collateral import Collateral
+from quorvel_verify.tdx.collateral import TdxCollateral as Collateral
 
 NOW = datetime.datetime(2026, 1, 15, tzinfo=datetime.UTC)
 _START, _END = NOW - datetime.timedelta(days=365), NOW + datetime.timedelta(days=365)

@@ -25,7 +25,8 @@ from quorvel_verify._internal import limits
 from quorvel_verify.azure.hcl import parse_hcl_report
 from quorvel_verify.tdx import tcb
 from quorvel_verify.tdx.checks import check_quote
-from quorvel_verify.tdx.collateral import Collateral, TcbStatus, parse_tcb_info, signed_body
+from quorvel_verify.tdx.collateral import TcbStatus, parse_tcb_info, signed_body
+from quorvel_verify.tdx.collateral import TdxCollateral as Collateral
 from quorvel_verify.tdx.memo import Memo
 from quorvel_verify.tdx.pck import PckIssuer, load_pck_chain
 from quorvel_verify.tdx.quote import parse_quote
@@ -332,6 +333,24 @@ def test_policy_rules(policy: dict[str, object], bundle: dict[str, object], fail
     assert verification.verified == (failed is None)
 
 
+# Intel's collateral as verify() takes it: typed, or the --collateral file's JSON as text, bytes or a mapping.
+@pytest.mark.parametrize("form", [str, str.encode, json.loads, Collateral.from_json], ids=["text", "bytes", "mapping", "typed"])
+def test_collateral_forms(form: Callable[[str], object]) -> None:
+    text = (DATA / "quote-v4-uptodate.dcapqvl.collateral.json").read_text()
+    result = verify((DATA / "quote-v4-uptodate.dcapqvl.bin").read_bytes(), collateral=form(text), now=_at("2025-07-01"))
+    assert (result.verified, result.platform) == (True, "tdx")
+
+
+def test_renamed_collateral_classes_still_load_and_warn() -> None:
+    import quorvel_verify
+    import quorvel_verify.tdx.collateral as intel
+
+    with pytest.warns(DeprecationWarning, match="TdxCollateral"):
+        assert intel.Collateral is Collateral
+    with pytest.warns(DeprecationWarning, match="GivenCollateral"):
+        assert quorvel_verify.Collateral is quorvel_verify.GivenCollateral
+
+
 @pytest.mark.parametrize(("policy", "failed"), [({"tdx": {}}, ["policy.platform"]), ({}, []), ({"tdx": {}, "vmpl": [0]}, [])])
 def test_tdx_only_policy_refuses_a_report(policy: dict[str, object], failed: list[str]) -> None:
     """The other way round: a policy with a [tdx] table and no SEV-SNP rule judges no SEV-SNP report."""
@@ -382,7 +401,7 @@ def _pck_patched(quote: bytes, index: int, old: bytes, new: bytes) -> bytes:
         (V4[: SIG + 1000], "truncated quote"),
         (V4 + bytes(64 * 1024), "longer than the 65536"),
         # The subject key identifier's OID made the key usage's: not a ValueError in cryptography.
-        (_pck_patched(V4, 0, bytes.fromhex("0603551d0e"), bytes.fromhex("0603551d0f")), "Duplicate 2.5.29.15 extension"),
+        (_pck_patched(V4, 0, bytes.fromhex("0603551d0e"), bytes.fromhex("0603551d0f")), "malformed: an extension appears twice"),
         # The CA's country as a BIT STRING, a type only a unique identifier has: cryptography raises TypeError.
         (_pck_patched(V4, 1, bytes.fromhex("0603550406130255"), bytes.fromhex("0603550406030255")),
          "a certificate of the quote's PCK chain is malformed"),
@@ -441,14 +460,33 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
         # A quote of version 3 is an SGX quote, named as one (not as another platform's report).
         (["{v3}", "--json"], 2, ({"verified": False, "error_kind": "report"},
          "error: an SGX quote (version 3), which this verifier does not take: it verifies TDX quotes, versions 4 and 5")),
+        # Every window's detail names the time judged at (a pass too: it is judged once per window), and a
+        # failure for the time hints at --now.
+        ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-07-01T12:00Z"], 0, [
+            "validity:            pass  PCK certificate, its CA and the root all valid from 2025-02-06T23:25:51Z to "
+            "2032-02-06T23:25:51Z; judged at 2025-07-01T12:00:00Z",
+            "collateral:          pass  TCB info (FMSPC b0c06f000000, evaluation 17) and QE identity signed by Intel's "
+            "TCB Signing key, current 2025-06-19T10:32:27Z to 2025-07-19T10:16:03Z; judged at 2025-07-01T12:00:00Z",
+            "result:              verified with Intel's PCK chain, TCB UpToDate"]),
+        ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-08-01"], 1, [
+            "hint:                judged at 2025-08-01T00:00:00Z; --now ISO-8601 judges at another time (such as when "
+            "the evidence was made)",
+            "result:              NOT verified: failed revocation, collateral, policy.tcb_statuses"]),
+        # The TDX pins; SEV-SNP's refused.
+        ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--now", "2025-07-01", "--mr-td", "00" * 48, "--json"], 1,
+         ({"verified": False, "failed": ["policy.mr_td"]}, "")),
+        ([V4_QUOTE, "--collateral", V4_COLLATERAL, "--vmpl", "0"], 2,
+         "--vmpl applies to an SEV-SNP report; {quote} is a TDX quote"),
         # Not a known TDX quote's certificate options, nor Intel's collateral for a report: bad input.
         ([V4_QUOTE, V4_COLLATERAL, "--json"], 2, ({"verified": False, "error_kind": "usage"},
          "error: CERT applies to an SEV-SNP report; {quote} is a TDX quote, which carries its PCK chain (give Intel's "
          "collateral with --collateral or --fetch)")),
         ([V4_COLLATERAL, V4_QUOTE], 2, f"{V4_COLLATERAL}: this is Intel's collateral for a TDX quote, not the "
          "evidence: were the quote and its collateral given in swapped order?"),
-        ([V4_QUOTE, "--collateral", V4_QUOTE, "--json"], 2, ({"verified": False, "error_kind": "collateral"},
-         "error: {quote}: collateral is not JSON: Expecting value: line 1 column 1 (char 0)")),
+        # In plain words; the parser's own message only as the JSON's detail.
+        ([V4_QUOTE, "--collateral", V4_QUOTE, "--json"], 2, ({"verified": False, "error_kind": "collateral",
+                                                             "detail": "Expecting value: line 1 column 1 (char 0)"},
+         "error: {quote}: collateral is not JSON: it breaks off or goes wrong at line 1, column 1")),
         # A lone surrogate (the escape \ud800) is no character: no UTF-8 text holds it, to verify or to write.
         ([V4_QUOTE, "--collateral", "{surrogate}", "--json"], 2, ({"verified": False, "error_kind": "collateral"},
          "error: {surrogate}: collateral field tcb_info is not valid text: a string holds a lone surrogate escape "
