@@ -171,7 +171,7 @@ with atheris.instrument_imports(include=["quorvel_verify"]):
     from quorvel_verify.azure.thim import parse_thim_payload
     from quorvel_verify.shapes import quote_from_text, unwrap_certificates, unwrap_report
     from quorvel_verify.tdx.checks import TdxChecker
-    from quorvel_verify.tdx.collateral import Collateral, parse_qe_identity, parse_tcb_info
+    from quorvel_verify.tdx.collateral import TdxCollateral as Collateral, parse_qe_identity, parse_tcb_info
     from quorvel_verify.tdx.pck import load_pck_chain
     from quorvel_verify.tdx.pcs import PcsClient, PcsError
     from quorvel_verify.tdx.pcs_answers import PARTS

@@ -10,7 +10,7 @@ from . import limits
 
 
 def input_bytes(key: object) -> int:
-    """How many bytes of input a key holds: its bytes and text, in tuples and dataclasses (a `Collateral`)."""
+    """How many bytes of input a key holds: its bytes and text, in tuples and dataclasses (a `TdxCollateral`)."""
     if isinstance(key, bytes | bytearray | str):
         return len(key)
     if isinstance(key, tuple):

@@ -525,7 +525,7 @@ class TdxChecker:
                 detail=describe(error),
             ) from error
 
-    def entries(self, given: Collateral, now: datetime.datetime, grace_days: int = 0) -> dict[str, bool]:
+    def entries(self, given: TdxCollateral, now: datetime.datetime, grace_days: int = 0) -> dict[str, bool]:
         """Whether each part of `given` holds by itself at `now`, by the names of `pcs.JUDGED_BY`: the TCB info
         and QE identity signed by Intel's TCB Signing certificate under the pinned root and current; the PCK
         CRL signed by a CA of its own issuer chain that the pinned root issued, the root CA CRL by the root, both
