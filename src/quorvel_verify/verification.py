@@ -80,6 +80,12 @@ class TdxVerification(_Checked):
     model of the PCK certificate, in hex; `quote` the parsed quote. `hcl` is
     the Azure HCL report whose TDREPORT the quote was made from, where the
     quote came with one: its claims, bound by the `hcl` and `td_report` checks.
+    `signed_digest` is the SHA-256 of what the quote's signature covers (its
+    header and body, the bytes before the signature data), in hex: what a
+    service should deduplicate or log quotes by, as for SEV-SNP. The file's
+    own hash will not do: the ECDSA signature is malleable (s and n-s both
+    verify), and the signature data (certificates, and bytes after it) is
+    not signed by the attestation key, so one signed quote has many encodings.
     """
 
     verified: bool
@@ -89,6 +95,7 @@ class TdxVerification(_Checked):
     advisory_ids: tuple[str, ...]
     fmspc: str
     hcl: HclReport | None = None
+    signed_digest: str = ""  # SHA-256 of the header and body, hex
 
     def to_json(self) -> dict[str, object]:
         """The verification as the command's `--json` output holds it."""
@@ -99,5 +106,6 @@ class TdxVerification(_Checked):
             "tcb_status": self.tcb_status,
             "advisory_ids": list(self.advisory_ids),
             "fmspc": self.fmspc,
+            "signed_digest": self.signed_digest,
             "quote": self.quote.to_json(),
         } | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {})

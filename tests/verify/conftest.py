@@ -33,7 +33,7 @@ def command(capsys: pytest.CaptureFixture[str]) -> Callable[..., None]:
             produced = json.loads(out)
             if "checks" in produced:
                 # "hcl" only for evidence that came in an Azure HCL report.
-                keys = {"tdx": {"tcb_status", "advisory_ids", "fmspc", "quote"},
+                keys = {"tdx": {"tcb_status", "advisory_ids", "fmspc", "signed_digest", "quote"},
                         "sev-snp": {"product", "key_kind", "kds_url", "signed_digest", "report"}}[produced["platform"]]
                 assert set(produced) - {"hcl"} == {"verified", "platform", "checks", *keys}
                 produced["failed"] = [check["name"] for check in produced["checks"] if check["result"] == "fail"]

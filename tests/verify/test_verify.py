@@ -520,19 +520,19 @@ def files(tmp_path: Path) -> dict[str, str]:
 @pytest.mark.parametrize(
     "argv, status, shown",
     [
-        (["{report}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        (["{report}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain; revocation not checked"),
         (["{vlek}", "{vlek-cert}", "--now", "2025-06-01"], 0,
-         "result:             verified with AMD's Milan VLEK chain"),
+         "result:             verified with AMD's Milan VLEK chain; revocation not checked"),
         (["{vlek}", "{vlek-cert}", "--json"], 1, ({"verified": False, "failed": ["validity"], "key_kind": "VLEK"}, "")),
         (["{table-report}", "--cert-table", "{table}", "--json"], 0,
          ({"verified": True, "failed": [], "key_kind": "VCEK"}, "")),
-        (["{b64}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        (["{b64}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain; revocation not checked"),
         # The report followed by its certificate table, in one file: the table is the certificate.
         (["{extended}", "--json"], 0, ({"verified": True, "failed": [], "key_kind": "VCEK"}, "")),
         # Azure's evidence as it comes: the claims' attestation key in the output, the THIM payload as certificate.
         (["{hcl}", "{hcl-cert}", "--json", "--now", "2026-06-01"], 0, (
             {"verified": True, "hcl": "pass", "failed": []}, "")),
-        (["{thim-report}", "{thim}", "--now", "2026-06-01"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        (["{thim-report}", "{thim}", "--now", "2026-06-01"], 0, "result:             verified with AMD's Milan VCEK chain; revocation not checked"),
         (["{cert}", "{report}", "--json"], 2, ({"verified": False, "error": SWAPPED_ERROR, "error_kind": "report"},
                                                f"error: {SWAPPED_ERROR}")),
         # A VLEK given for a VCEK-signed report: the checks it leaves undone say why, not that no pinned chain signs it.
@@ -546,7 +546,7 @@ def files(tmp_path: Path) -> dict[str, str]:
                                                "error_kind": "input"}, "error: {empty}: empty (no report in it)")),
         # The example policy accepts its report of each product line.
         *((["{%s}" % report, "{%s}" % cert, "--policy", "{example-policy}"], 0,
-           f"result:                            verified with AMD's {line} VCEK chain")
+           f"result:                            verified with AMD's {line} VCEK chain; revocation not checked")
           for report, cert, line in (("report", "cert", "Milan"), ("genoa", "genoa-cert", "Genoa"),
                                      ("turin", "turin-cert", "Turin"))),
         (["{report}", "{cert}", "--policy", "{policy}"], 2, "{policy}:2: vmpls: unknown rule (did you mean vmpl?)"),
@@ -559,7 +559,7 @@ def files(tmp_path: Path) -> dict[str, str]:
             {"verified": False, "error": "quorvel-verify: unrecognized arguments: --cert {cert}"},
             "error: quorvel-verify: unrecognized arguments: --cert {cert}")),
         # One file per --chains: the positional arguments after it stay positional.
-        (["--chains", "{milan-chain}", "{report}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        (["--chains", "{milan-chain}", "{report}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain; revocation not checked"),
         # A refused --chains file is named by its path, not by its place among them.
         (["{report}", "{cert}", "--chains", "{milan-chain}", "--chains", "{cert}", "--json"], 2, (
             {"verified": False, "error": f"{{cert}}: {ONE_CERTIFICATE}", "error_kind": "chains"},
@@ -593,7 +593,7 @@ def test_command(files, command, argv, status, shown) -> None:
 
 
 @pytest.mark.parametrize("argv, stdin, status, shown", [
-    (["-", "{cert}"], "report", 0, "result:             verified with AMD's Milan VCEK chain"),
+    (["-", "{cert}"], "report", 0, "result:             verified with AMD's Milan VCEK chain; revocation not checked"),
     (["{report}", "{cert}", "--policy", "-"], b"vmpl = [1]\n", 1, "result:             NOT verified: failed policy.vmpl"),
 ], ids=["report", "policy"])
 def test_command_reads_stdin(files, command, monkeypatch, argv, stdin, status, shown) -> None:

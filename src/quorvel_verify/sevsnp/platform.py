@@ -19,7 +19,7 @@ from typing import Final
 
 from cryptography import x509
 
-from .._internal.platform import Collateral, EvidenceResult, Platform, Revocation
+from .._internal.platform import Collateral, EvidenceResult, Platform, Revocation, RevocationEvidence
 from ..azure.thim import tcbm_difference
 from ..checks import Check, Outcome
 from ..errors import ErrorKind, VerificationError, located
@@ -102,6 +102,12 @@ class SevSnp:
         chain, chain_check = self._chain(found, key_kind)
         facts = found.facts
         product = report.product or (chain.product if chain is not None else None)
+
+        def judge(settings: Revocation) -> Check:
+            return checks.revocation_check(
+                collateral.crl, chain, facts, settings, now, self._judged, collateral.crl_unavailable
+            )
+
         results = (
             self._report(report.version, report.signature_algo, report.signing_key),
             chain_check,
@@ -111,9 +117,7 @@ class SevSnp:
             self._chip(report.chip_id, report.mask_chip_id, facts, key_kind, product),
             _issued_tcb_check(self._tcb(facts, report.reported_tcb), collateral.issued_tcb, report),
             self._product(report.product, report.cpuid, chain),
-            checks.revocation_check(
-                collateral.crl, chain, facts, revocation, now, self._judged, collateral.crl_unavailable
-            ),
+            judge(revocation),
         )
         claims = SevSnpClaims(
             report=report, product=product, key_kind=key_kind,
@@ -121,7 +125,9 @@ class SevSnp:
             signed_digest=hashlib.sha384(report.signed_bytes).hexdigest(),
             csp_id=csp_id_of(facts.certificate) if key_kind == KeyKind.VLEK else None,
         )
-        return EvidenceResult(Platform.SEV_SNP, results, checks.MUST_PASS, claims)
+        return EvidenceResult(
+            Platform.SEV_SNP, results, checks.MUST_PASS, claims, revocation=RevocationEvidence(revocation, judge)
+        )
 
     def _read(self, evidence: object) -> Report:
         if isinstance(evidence, Report):

@@ -10,13 +10,15 @@ verifications.
 from __future__ import annotations
 
 import datetime
+import hashlib
 from dataclasses import dataclass
 from importlib import resources
 from typing import Final
 
 from cryptography import x509
 
-from .._internal.platform import Collateral, EvidenceResult, Platform, Revocation
+from .._internal.platform import Collateral, EvidenceResult, Platform, Revocation, RevocationEvidence
+from ..checks import Check
 from ..errors import ErrorKind, VerificationError
 from .checks import MUST_PASS, TdxChecker
 from .collateral import Collateral as TdxCollateral
@@ -35,7 +37,8 @@ class TdxClaims:
     TCB level was found); `advisory_ids` Intel's advisories of those levels;
     `fmspc` the platform model of the PCK certificate, in hex;
     `tcb_evaluation_data_number` the older of Intel's TCB info's and QE identity's; `collateral` the
-    collateral the checks used.
+    collateral the checks used; `signed_digest` the SHA-256 of what the quote's signature covers (see
+    `TdxVerification.signed_digest`).
     """
 
     quote: Quote
@@ -44,6 +47,8 @@ class TdxClaims:
     fmspc: str
     tcb_evaluation_data_number: int | None
     collateral: TdxCollateral | None = None  # Intel's collateral the checks used, as given or fetched
+    # SHA-256 of the header and body, exactly what the quote's signature covers, in hex: what to deduplicate by.
+    signed_digest: str = ""
 
 
 def bundled_root() -> x509.Certificate:
@@ -92,10 +97,23 @@ class Tdx:
                 raise VerificationError(f"expected a quote's bytes, got {type(evidence).__name__}", argument="report")
             evidence = bytes(evidence)
         found = self.checker.check(
-            evidence, collateral.tdx, now, require_revocation=revocation.required, grace_days=revocation.grace_days
+            evidence, collateral.tdx, now, require_revocation=_required(revocation), grace_days=revocation.grace_days
         )
         claims = TdxClaims(
             found.quote, found.tcb_status, found.advisory_ids, found.fmspc, found.tcb_evaluation_data_number,
-            collateral.tdx,
+            collateral.tdx, hashlib.sha256(found.quote.signed).hexdigest(),
         )
-        return EvidenceResult(Platform.TDX, found.checks, MUST_PASS, claims)
+        under = found.revocation_under
+        assert under is not None
+
+        def judge(settings: Revocation) -> Check:
+            return under(_required(settings), settings.grace_days)
+
+        return EvidenceResult(
+            Platform.TDX, found.checks, MUST_PASS, claims, revocation=RevocationEvidence(revocation, judge)
+        )
+
+
+def _required(settings: Revocation) -> bool:
+    """Whether Intel's CRLs are required: unless the settings say they are not, as Intel's own library does."""
+    return True if settings.required is None else settings.required

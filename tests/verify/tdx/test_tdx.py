@@ -75,8 +75,10 @@ GENUINE = {
         ("quote-v4-uptodate.dcapqvl.bin", "v5-td15", "2026-03-01", {"collateral"}, None),
         ("quote-v4-spr-e4.gotdx.bin", "spr-e4-2023", "2023-06-25", {"tcb"}, None),
         # 8,000-byte buffer; without a QE identity the quote is not verified, whatever the platform's level.
-        ("quote-v4-gcp-cos113.gotdx.bin", "gcp-tcb-info-only", "2025-10-10", {"collateral", "qe_identity"}, "UpToDate"),
-        ("quote-c.trustee.bin", "trustee-no-crl", "2025-11-10", ALL_PASS, "OutOfDate"),
+        ("quote-v4-gcp-cos113.gotdx.bin", "gcp-tcb-info-only", "2025-10-10", {"revocation", "collateral", "qe_identity"},
+         "UpToDate"),
+        # Without Intel's CRLs: not verified, as Intel's library refuses it (a policy may say require_revocation = false).
+        ("quote-c.trustee.bin", "trustee-no-crl", "2025-11-10", {"revocation"}, "OutOfDate"),
     ],
 )
 def test_genuine(quote: str, collateral: str, now: str, failed: set[str], status: str | None) -> None:
@@ -109,12 +111,12 @@ def _td15_quote_of_another_service_td() -> tuple[bytes, Collateral]:
     ("verifier", "evidence", "now", "failed"),
     [
         (Verifier(), lambda: (TD_QUOTE.read_bytes(), GENUINE["gcp-tcb-info-only"]()), _at("2025-10-10"),
-         {"collateral", "qe_identity"}),
+         {"revocation", "collateral", "qe_identity"}),
         (VERIFIER, build, NOW, {"td_report"}),
         (VERIFIER, _td15_quote_of_another_service_td, NOW, {"td_report"}),
         # The quote as base64 text is the quote.
         (Verifier(), lambda: (base64.b64encode(TD_QUOTE.read_bytes()), GENUINE["gcp-tcb-info-only"]()),
-         _at("2025-10-10"), {"collateral", "qe_identity"}),
+         _at("2025-10-10"), {"revocation", "collateral", "qe_identity"}),
     ],
 )
 def test_hcl_tdreport_through_its_quote(
@@ -176,12 +178,12 @@ def test_crl_grace_period(grace_days: int, result: str) -> None:
     assert evidence.check("revocation").result == result
 
 
-def test_revocation_skipped_without_crl_unless_required() -> None:
+def test_revocation_fails_without_crl_unless_not_required() -> None:
     quote, full = build()
     bare = Collateral.from_json({k: v for k, v in full.to_json().items() if k not in ("pck_crl", "root_ca_crl")})
-    assert check_quote(quote, bare, NOW, ROOT).checks[3].result == "skip"
-    assert check_quote(quote, bare, NOW, ROOT).verified
-    assert check_quote(quote, bare, NOW, ROOT, require_revocation=True).checks[3].result == "fail"
+    assert check_quote(quote, bare, NOW, ROOT).checks[3].result == "fail"
+    assert check_quote(quote, bare, NOW, ROOT, require_revocation=False).checks[3].result == "skip"
+    assert check_quote(quote, bare, NOW, ROOT, require_revocation=False).verified
 
 
 # Intel's rules for the platform's level: SGX components and PCESVN from the
@@ -382,11 +384,12 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
         # Azure's HCL report around a TDREPORT: through its quote (no collateral given), and without it.
         ([str(HCL_TDX), "--td-quote", str(TD_QUOTE), "--now", "2025-10-10", "--json"], 1,
          ({"verified": False, "platform": "tdx", "hcl": "pass", "td_report": "pass",
-           "failed": ["collateral", "qe_identity", "tdx_module", "tcb", "policy.tcb_statuses"]}, "")),
+           "failed": ["revocation", "collateral", "qe_identity", "tdx_module", "tcb", "policy.tcb_statuses"]}, "")),
         # In text, the quote's fields are named as the quote's, from the file that holds it.
         ([str(HCL_TDX), "--td-quote", str(TD_QUOTE), "--now", "2025-10-10"], 1, [
             f"quote:               {TD_QUOTE}", "hcl report:          {hcl}",
-            "result:              NOT verified: failed collateral, qe_identity, tdx_module, tcb, policy.tcb_statuses"]),
+            "result:              NOT verified: failed revocation, collateral, qe_identity, tdx_module, tcb, "
+            "policy.tcb_statuses"]),
         ([str(HCL_TDX), "--json"], 2, ({"verified": False, "error_kind": "report"},
          "error: {hcl}: an HCL report around a TDX TDREPORT, which is verified through the TDX quote made from it: "
          "give that quote (--td-quote, or quote=), with Intel's collateral")),
