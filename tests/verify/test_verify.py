@@ -32,7 +32,7 @@ from cryptography.utils import CryptographyDeprecationWarning
 
 import amd_test_pki as pki
 import report_builder as rb
-from quorvel_verify import Check, Policy, Report, VerificationError, verify
+from quorvel_verify import Check, Policy, Report, VerificationError, Verifier, verify
 from quorvel_verify.sevsnp.evidence import load_certificates
 from quorvel_verify.sevsnp.revocation import check_revocation
 
@@ -235,8 +235,11 @@ def test_refusal(product, before, signer, issue, after, policy, crl, failed, det
     signed = bytearray(leaf.sign(report))
     changed = after(signed) if after is not None else None  # the report to verify, or None: `signed`
     chains = [pki.authority(*chain).chain_pem for chain in (("Milan", "VCEK"), ("Milan", "VLEK"), ("Turin", "VCEK"))]
-    result = verify(changed or bytes(signed), leaf.pem + bundle, chains=chains, policy=policy, now=TODAY,
-                    crl=authority.crl(**{"now": TODAY} | crl) if crl is not None else None)
+    given = authority.crl(**{"now": TODAY} | crl) if crl is not None else None
+    result = verify(changed or bytes(signed), leaf.pem + bundle, chains=chains, policy=policy, now=TODAY, crl=given)
+    # One appraisal: the two-step form gives the same result, the policy's revocation settings included.
+    evidence = Verifier(chains=chains).verify(changed or bytes(signed), leaf.pem + bundle, now=TODAY, crl=given)
+    assert (policy or Policy()).appraise(evidence) == result
     assert ([check.name for check in result.failed], result.verified) == (failed, not failed)
     assert detail is None or result.failed[0].detail == detail
     assert result.kds_url is None or f"/vcek/v1/{product}/" in result.kds_url
