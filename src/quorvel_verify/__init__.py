@@ -18,7 +18,7 @@ import importlib.metadata
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from ._internal.platform import Collateral, EvidenceResult, Platform, Revocation
+    from ._internal.platform import Collateral, EvidenceResult, Platform, Revocation, RevocationEvidence
     from .checks import Check, Outcome
     from .errors import ErrorKind, PolicyError, VerificationError
     from .policy import Policy, RuleDoc, TdxRules, rule_reference
@@ -38,7 +38,7 @@ except importlib.metadata.PackageNotFoundError:  # run from a source tree that w
 _MODULES = {
     "Check": ".checks", "Outcome": ".checks",
     "Collateral": "._internal.platform", "EvidenceResult": "._internal.platform", "Platform": "._internal.platform",
-    "Revocation": "._internal.platform",
+    "Revocation": "._internal.platform", "RevocationEvidence": "._internal.platform",
     "ErrorKind": ".errors", "PolicyError": ".errors", "VerificationError": ".errors",
     "Policy": ".policy", "RuleDoc": ".policy", "TdxRules": ".policy", "rule_reference": ".policy",
     "SevSnpClaims": ".sevsnp.platform",
@@ -67,6 +67,7 @@ __all__ = [
     "ProductLine",
     "Report",
     "Revocation",
+    "RevocationEvidence",
     "RuleDoc",
     "SevSnpClaims",
     "TcbVersion",
