@@ -434,7 +434,7 @@ class TdxEvidence:
     fmspc: str
     tcb_evaluation_data_number: int | None
     # The `revocation` check made again under other settings (required or not, days of grace), at the same instant.
-    revocation_under: Callable[[bool, int], Check] | None = None
+    revocation_under: Callable[[bool, int], Check]
 
     def check(self, name: str) -> Check:
         """The check of this name; KeyError if it was not made."""

@@ -103,11 +103,8 @@ class Tdx:
             found.quote, found.tcb_status, found.advisory_ids, found.fmspc, found.tcb_evaluation_data_number,
             collateral.tdx, hashlib.sha256(found.quote.signed).hexdigest(),
         )
-        under = found.revocation_under
-        assert under is not None
-
         def judge(settings: Revocation) -> Check:
-            return under(_required(settings), settings.grace_days)
+            return found.revocation_under(_required(settings), settings.grace_days)
 
         return EvidenceResult(
             Platform.TDX, found.checks, MUST_PASS, claims, revocation=RevocationEvidence(revocation, judge)
