@@ -308,6 +308,9 @@ def test_policy_rules(policy: dict[str, object], bundle: dict[str, object], fail
     verification = Policy.from_mapping(policy).appraise(result)
     assert [check.name for check in verification.failed] == ([f"policy.{failed}"] if failed else [])
     assert verification.verified == (failed is None)
+    # No policy looks stricter than it is: each top-level rule it sets is judged, or named as not judging a quote.
+    said = " ".join(f"{check.name} {check.detail}" for check in verification.checks)
+    assert [rule for rule in policy if rule != "tdx" and rule not in said] == []
 
 
 @pytest.mark.parametrize(("policy", "failed"), [({"tdx": {}}, ["policy.platform"]), ({}, []), ({"tdx": {}, "vmpl": [0]}, [])])
