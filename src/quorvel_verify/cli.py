@@ -376,7 +376,7 @@ def describe(report: Report) -> list[tuple[str, str]]:
 
 def _printable(text: str) -> str:
     """`text` with every character that is not printable escaped visibly (control characters, ESC, C1
-    controls, bidi overrides and other format characters: \x1b, \x9b, \u202e): lines quote names, advisory
+    controls, bidi overrides and other format characters, shown as \\x1b, \\x9b, \\u202e): lines quote names, advisory
     ids, claims and file contents from the input, which must not add a line ("result: verified ..."), clear
     or recolour the screen, or reorder what the user reads. `_show` applies it to every line printed."""
     return text if text.isprintable() else "".join(c if c.isprintable() else _escaped(c) for c in text)
