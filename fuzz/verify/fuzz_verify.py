@@ -45,6 +45,7 @@ NOW = datetime.datetime(2026, 7, 1, tzinfo=datetime.UTC)
 CHAIN = load_certificates(
     (ROOT / "src" / "quorvel_verify" / "sevsnp" / "data" / "amd-chains" / "ask_ark_milan.pem").read_bytes()
 )
+_VERIFIER = Verifier()
 MILAN_CHIP = bytes(64)
 MILAN_TCB = {"blSPL": 4, "teeSPL": 0, "snpSPL": 24, "ucodeSPL": 219}
 
@@ -156,7 +157,12 @@ def cache_entry(data: bytes) -> None:
 
 
 def policy(data: bytes) -> None:
-    Policy.from_toml(data.decode("utf-8", errors="replace"))
+    """A policy file, then applied to the genuine report both ways: the one-call form and the two-step form
+    (`Policy.appraise` of the verifier's result) must give one result, revocation settings included."""
+    loaded = Policy.from_toml(data.decode("utf-8", errors="replace"))
+    one_call = verify(REPORT, VCEK, policy=loaded, now=NOW)
+    if loaded.appraise(_VERIFIER.verify(REPORT, VCEK, now=NOW)) != one_call:
+        raise AssertionError("verify(policy=...) and Policy.appraise(Verifier().verify(...)) differ")
 
 
 TARGETS: dict[str, Callable[[bytes], None]] = {
@@ -204,9 +210,15 @@ def collateral(data: bytes) -> None:
         parse_tcb_info(loaded.tcb_info)
     if loaded.qe_identity is not None:
         parse_qe_identity(loaded.qe_identity)
-    verify(TDX_QUOTE, collateral=loaded, now=TDX_NOW)
+    one_call = verify(TDX_QUOTE, collateral=loaded, now=TDX_NOW, policy=_TDX_POLICY)
+    if _TDX_POLICY.appraise(_VERIFIER.verify(TDX_QUOTE, collateral=loaded, now=TDX_NOW)) != one_call:
+        raise AssertionError("verify(policy=...) and Policy.appraise(Verifier().verify(...)) differ")
     # Each part as a cache settles it: judged by itself, whatever the quote's checks found.
     TDX_CHECKER.entries(loaded, TDX_NOW)
+
+
+# Revocation settings that differ from the verifier's: the two forms must still agree.
+_TDX_POLICY = Policy(require_revocation=False, crl_grace_period=2)
 
 
 _PCS_ASKS: tuple[Callable[[PcsClient], object], ...] = (

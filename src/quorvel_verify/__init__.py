@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     from ._internal.cache import Cache
     from ._internal.http import FetchError
-    from ._internal.platform import EvidenceResult, GivenCollateral, Platform, Revocation
+    from ._internal.platform import EvidenceResult, GivenCollateral, Platform, Revocation, RevocationEvidence
     from .checks import Check, Outcome
     from .errors import ErrorKind, PolicyError, VerificationError
     from .policy import Policy, RuleDoc, TdxRules, rule_reference
@@ -45,7 +45,7 @@ _MODULES = {
     "Check": ".checks", "Outcome": ".checks",
     "Cache": "._internal.cache", "FetchError": "._internal.http",
     "EvidenceResult": "._internal.platform", "GivenCollateral": "._internal.platform", "Platform": "._internal.platform",
-    "Revocation": "._internal.platform",
+    "Revocation": "._internal.platform", "RevocationEvidence": "._internal.platform",
     "ErrorKind": ".errors", "PolicyError": ".errors", "VerificationError": ".errors",
     "Policy": ".policy", "RuleDoc": ".policy", "TdxRules": ".policy", "rule_reference": ".policy",
     "SevSnpClaims": ".sevsnp.platform",
@@ -76,6 +76,7 @@ __all__ = [
     "ProductLine",
     "Report",
     "Revocation",
+    "RevocationEvidence",
     "RuleDoc",
     "SevSnpClaims",
     "TcbVersion",

@@ -33,6 +33,7 @@ from ._internal import limits
 from ._internal.cache import Cache, default_cache_dir
 from . import __version__
 from ._internal.files import STDIN, read_input
+from .checks import Outcome
 from .errors import ErrorKind, PolicyError, VerificationError
 from .policy import Policy, TdxRules
 from .shapes import quote_from_text, unwrap_report
@@ -441,8 +442,7 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
               if arguments.chains else None)
     verifier = _verifier(arguments.chains, chains, client)
     result = verifier.verify(
-        report, certificate, certificate_table=table, crl=crl, now=now,
-        revocation=policy.revocation(verifier.revocation), tpm_quote=tpm_quote,
+        report, certificate, certificate_table=table, crl=crl, now=now, tpm_quote=tpm_quote,
         tpm_nonce=policy.expected_nonce(arguments.tpm_nonce),
     )
     return policy.appraise(result)
@@ -481,8 +481,7 @@ def _run_tdx(arguments: argparse.Namespace, evidence: bytes, td_quote: bytes | N
     collateral = _collateral(arguments.collateral) if arguments.collateral is not None else None
     # The verifier fetches what is not given, and caches it only once the checks that judge it have passed.
     verifier = Verifier(pcs=_pcs_client(arguments) if collateral is None else None)
-    result = verifier.verify(evidence, now=now, revocation=policy.revocation(verifier.revocation),
-                             collateral=collateral, quote=td_quote, tpm_quote=tpm_quote,
+    result = verifier.verify(evidence, now=now, collateral=collateral, quote=td_quote, tpm_quote=tpm_quote,
                              tpm_nonce=policy.expected_nonce(arguments.tpm_nonce))
     if arguments.save_collateral is not None:
         used = result.claims.collateral
@@ -596,8 +595,10 @@ def describe(report: Report) -> list[tuple[str, str]]:
 
 
 def _printable(text: str) -> str:
-    """`text` with its control characters escaped: details and errors quote names from the input, which must
-    not add a line ("result: verified ...") or a terminal escape to what the user reads."""
+    """`text` with every character that is not printable escaped visibly (control characters, ESC, C1
+    controls, bidi overrides and other format characters, shown as \\x1b, \\x9b, \\u202e): lines quote names, advisory
+    ids, claims and file contents from the input, which must not add a line ("result: verified ..."), clear
+    or recolour the screen, or reorder what the user reads. `_show` applies it to every line printed."""
     return text if text.isprintable() else "".join(c if c.isprintable() else _escaped(c) for c in text)
 
 
@@ -641,40 +642,46 @@ def describe_tpm_quote(result: Verification | TdxVerification) -> list[tuple[str
     ]
 
 
-def _human_tdx(path: str, result: TdxVerification, td_quote: str | None = None) -> str:
+def _human_tdx(path: str, result: TdxVerification, td_quote: str | None = None) -> list[str]:
     width = max(15, *(len(check.name) + 2 for check in result.checks))
     # With an HCL report, the fields below are those of the quote given with --td-quote.
-    lines = [f"{'quote:':{width}}{_printable(td_quote or path)}"]
+    lines = [f"{'quote:':{width}}{td_quote or path}"]
     if td_quote is not None:
-        lines.append(f"{'hcl report:':{width}}{_printable(path)}")
+        lines.append(f"{'hcl report:':{width}}{path}")
     lines += [f"{label + ':':{width}}{text}" for label, text in describe_quote(result)]
     lines += [f"{label + ':':{width}}{text}" for label, text in describe_tpm_quote(result)]
     lines.append("")
-    lines += [f"{check.name + ':':{width}}{check.result:5} {_printable(check.detail)}" for check in result.checks]
+    lines += [f"{check.name + ':':{width}}{check.result:5} {check.detail}" for check in result.checks]
     if result.verified:
-        verdict = f"verified with Intel's PCK chain, TCB {result.tcb_status}"
+        verdict = f"verified with Intel's PCK chain, TCB {result.tcb_status}{_unrevoked(result)}"
     else:
         verdict = f"NOT verified: failed {', '.join(check.name for check in result.failed)}"
     lines += [f"{'hint:':{width}}{hint}" for hint in _window_hint(result)]
     lines.append(f"{'result:':{width}}{verdict}")
-    return "\n".join(lines)
+    return lines
 
 
-def _human(path: str, result: Verification) -> str:
+def _human(path: str, result: Verification) -> list[str]:
     width = max(15, *(len(check.name) + 2 for check in result.checks))
-    lines = [f"{'report:':{width}}{_printable(path)}"]
+    lines = [f"{'report:':{width}}{path}"]
     lines += [f"{label + ':':{width}}{text}" for label, text in describe(result.report)]
     lines += [f"{label + ':':{width}}{text}" for label, text in describe_tpm_quote(result)]
     lines.append("")
-    lines += [f"{check.name + ':':{width}}{check.result:5} {_printable(check.detail)}" for check in result.checks]
+    lines += [f"{check.name + ':':{width}}{check.result:5} {check.detail}" for check in result.checks]
     lines.append(f"{'kds:':{width}}{result.kds_url or 'none: ' + _no_kds_reason(result)}")
     if result.verified:
-        verdict = f"verified with AMD's {result.product} {result.key_kind} chain"
+        verdict = f"verified with AMD's {result.product} {result.key_kind} chain{_unrevoked(result)}"
     else:
         verdict = f"NOT verified: failed {', '.join(check.name for check in result.failed)}"
     lines += [f"{'hint:':{width}}{hint}" for hint in _window_hint(result)]
     lines.append(f"{'result:':{width}}{verdict}")
-    return "\n".join(lines)
+    return lines
+
+
+def _unrevoked(result: Verification | TdxVerification) -> str:
+    """What the verdict line adds when no revocation list was checked: "verified" says nothing of revocation."""
+    skipped = any(check.name == "revocation" and check.result == Outcome.SKIP for check in result.checks)
+    return "; revocation not checked" if skipped else ""
 
 
 def _window_hint(result: Verification | TdxVerification) -> list[str]:
@@ -727,26 +734,30 @@ def _main(argv: Sequence[str] | None, as_json: bool) -> int:
         result = _run(arguments)
     except (_BadInput, VerificationError) as error:
         message = _message(error, arguments) if isinstance(error, VerificationError) else str(error)
-        _show(f"error: {_printable(message)}", sys.stderr)
+        _show([f"error: {message}"], sys.stderr)
         if as_json:
             # What the refusing library said, in its words, for whoever reports a fault in it.
             detail = getattr(error, "detail", None)
-            _show(json.dumps({"verified": False, "error": message, "error_kind": str(error.kind)}
-                             | ({"detail": detail} if detail else {})), sys.stdout)
+            _show([json.dumps({"verified": False, "error": message, "error_kind": str(error.kind)}
+                             | ({"detail": detail} if detail else {}))], sys.stdout)
         return BAD_INPUT
     if arguments.json:
-        text = json.dumps(result.to_json(), indent=2)
+        # ASCII, every control character escaped by JSON itself: each line is printable as it is.
+        lines = json.dumps(result.to_json(), indent=2).splitlines()
     elif isinstance(result, TdxVerification):
-        text = _human_tdx(arguments.report, result, arguments.td_quote)
+        lines = _human_tdx(arguments.report, result, arguments.td_quote)
     else:
-        text = _human(arguments.report, result)
+        lines = _human(arguments.report, result)
     # --save-collateral - holds standard output for the collateral.
-    _show(text, sys.stderr if arguments.save_collateral == STDIN else sys.stdout)
+    _show(lines, sys.stderr if arguments.save_collateral == STDIN else sys.stdout)
     return VERIFIED if result.verified else NOT_VERIFIED
 
 
-def _show(text: str, stream: TextIO) -> None:
-    """Prints `text`; a reader that stopped reading (`| head -1`) changes nothing of the exit status."""
+def _show(lines: Sequence[str], stream: TextIO) -> None:
+    """Prints `lines`, each escaped by `_printable`: every line the command prints goes through here, so none
+    can carry a terminal escape or a line of its own from the input. A reader that stopped reading
+    (`| head -1`) changes nothing of the exit status."""
+    text = "\n".join(_printable(line) for line in lines)
     try:
         print(text, file=stream, flush=True)
     except BrokenPipeError:

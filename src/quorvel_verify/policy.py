@@ -15,12 +15,23 @@ evidence of both. `rule_reference()` lists them all, with the text of each
 rule's declaration.
 
 `require_revocation` and `crl_grace_period` make no check of their own: they
-set how the `revocation` check judges AMD's revocation list, which is the
-verifier's business (`Verifier(revocation=Revocation(...))`). They stay
-policy keys, and `Policy.revocation` lays them over the verifier's settings
-for a verification made with the policy (`verify(policy=...)` and the
-command): `require_revocation = true` requires a list even where the
-verifier does not, and `crl_grace_period` replaces the verifier's grace.
+set how the `revocation` check judges the revocation lists, on both
+platforms. The verifier judges that check under its own settings
+(`Verifier(revocation=Revocation(...))`, by default each platform's:
+TDX requires Intel's CRLs, SEV-SNP goes without AMD's list where none can be
+had) and records what it found; `Policy.appraise` lays the policy's settings
+over the verifier's (`Policy.revocation`: what the policy sets wins, what it
+leaves out stays) and judges the check again where they differ. So
+`verify(..., policy=p)` and `p.appraise(verifier.verify(...))` give the same
+result: there is one appraisal.
+
+`report_data` at the top level is the freshness pin of both platforms (each
+has 64 bytes of report data): it judges a TDX quote's report data too. Every
+other top-level rule is SEV-SNP's; a policy that sets some of them and no
+`[tdx]` table fails `policy.platform` for a TDX quote, and one that sets them
+beside a `[tdx]` table (a mixed fleet) judges a TDX quote by the table and
+says so in a skipped `policy.platform` check naming the SEV-SNP rules that do
+not apply to it.
 
 A policy is validated whole when it is made, from a TOML file, a mapping or
 the constructor: an unknown rule, a value of the wrong type, malformed hex or
@@ -238,6 +249,8 @@ class AzureRules(RuleSet):
 _DEFAULT_TDX_RULES: Final = TdxRules()
 # The top-level keys that set how revocation lists are read, for either platform: not rules about SEV-SNP guests.
 _VERIFIER_SETTINGS = frozenset({"require_revocation", "crl_grace_period"})
+# The top-level rules that judge a TDX quote too: what both platforms' evidence holds alike.
+_SHARED_RULES = frozenset({"report_data"})
 
 
 @dataclass(frozen=True)
@@ -291,6 +304,16 @@ class Policy(RuleSet):
     tdx: TdxRules | None = TdxRules.as_table()
     azure: AzureRules | None = AzureRules.as_table()
 
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        shared = self.report_data
+        if shared is not None and self.tdx is not None and self.tdx.report_data not in (None, shared):
+            # Either would be judged on a TDX quote: one of the two pins would silently not hold.
+            raise PolicyError(
+                "tdx.report_data: differs from the top-level report_data, which judges TDX quotes too; set one",
+                ("tdx", "report_data"),
+            )
+
     @classmethod
     def _placed_elsewhere(cls, key: str) -> str | None:
         if key in AzureRules.rules():
@@ -343,13 +366,8 @@ class Policy(RuleSet):
 
     def revocation(self, verifier: Revocation) -> Revocation:
         """The verifier's revocation settings with this policy's `require_revocation` and `crl_grace_period`
-        laid over them."""
-        if self.require_revocation is None and self.crl_grace_period is None:
-            return verifier
-        return Revocation(
-            required=verifier.required or bool(self.require_revocation),
-            grace_days=verifier.grace_days if self.crl_grace_period is None else self.crl_grace_period,
-        )
+        laid over them: what the policy sets wins, what it leaves out is the verifier's."""
+        return verifier.under(self.require_revocation, self.crl_grace_period)
 
     def appraise(self, result: EvidenceResult[SevSnpClaims] | EvidenceResult[TdxClaims]) -> Verification | TdxVerification:
         """The verification of `result` (what `Verifier.verify` returned): its evidence checks, then the
@@ -359,19 +377,23 @@ class Policy(RuleSet):
         Fail closed across platforms: a policy that sets rules for one platform only (SEV-SNP's top-level
         rules, or a `[tdx]` table) fails `policy.platform` for evidence of the other, so that an allow-list
         written for one never lets the other through unpinned. An empty policy applies each platform's
-        defaults.
+        defaults; a top-level `report_data` judges either platform's report data.
+
+        This is the one place where the policy's revocation settings apply: the `revocation` check is judged
+        again under them where they differ from those the verifier judged it under (see `Policy.revocation`).
         """
+        if result.revocation is not None:
+            result = result.judged_under(self.revocation(result.revocation.settings))
         claims = result.claims
         if result.platform is Platform.TDX:
             assert isinstance(claims, TdxClaims)
-            judged = self._platform_check(Platform.TDX) + (self.tdx or _DEFAULT_TDX_RULES).checks_of(claims)
+            judged = self._platform_check(Platform.TDX) + self._tdx_rules.checks_of(claims)
             judged += self._azure_checks(result)
             return TdxVerification(
                 verified=result.verified and not any(check.failed for check in judged), quote=claims.quote,
                 checks=result.checks + tuple(judged), tcb_status=claims.tcb_status,
                 advisory_ids=claims.advisory_ids, fmspc=claims.fmspc, hcl=result.hcl, tpm_quote=result.tpm,
-                tcb_levels=claims.tcb_levels,
-                verified_at=result.judged_at,
+                tcb_levels=claims.tcb_levels, verified_at=result.judged_at, signed_digest=claims.signed_digest,
             )
         if result.platform is not Platform.SEV_SNP:
             raise PolicyError(f"no rules for evidence of {result.platform}")
@@ -398,6 +420,15 @@ class Policy(RuleSet):
         return self.azure.checks_of(AzureClaims(result.hcl, result.tpm))
 
     @functools.cached_property
+    def _tdx_rules(self) -> TdxRules:
+        """The rules a TDX quote must meet: the [tdx] table (TDX's defaults without one) and the top-level
+        `report_data`, which judges both platforms' report data."""
+        rules = self.tdx or _DEFAULT_TDX_RULES
+        if self.report_data is None:
+            return rules
+        return dataclasses.replace(rules, report_data=self.report_data)
+
+    @functools.cached_property
     def _snp_rules_set(self) -> tuple[str, ...]:
         """The SEV-SNP rules this policy sets (read once per policy: it is immutable)."""
         return tuple(
@@ -406,13 +437,21 @@ class Policy(RuleSet):
         )  # fmt: skip
 
     def _platform_check(self, platform: Platform) -> list[Check]:
-        """`policy.platform`, failed when this policy sets rules for the other platform only; else no check."""
+        """`policy.platform`, failed when this policy sets rules for the other platform only; for a TDX quote,
+        skipped naming the SEV-SNP rules set beside a [tdx] table, which do not judge it; else no check."""
         snp_set = self._snp_rules_set
+        snp_only = tuple(name for name in snp_set if name not in _SHARED_RULES)
         tdx_set = self.tdx is not None
-        if platform is Platform.TDX and snp_set and not tdx_set:
-            detail = f"the policy sets SEV-SNP rules only ({', '.join(snp_set)}) and no [tdx] table; the evidence is a TDX quote"
+        if platform is Platform.TDX and snp_only and not tdx_set:
+            detail = f"the policy sets SEV-SNP rules only ({', '.join(snp_only)}) and no [tdx] table; the evidence is a TDX quote"
         elif platform is Platform.SEV_SNP and tdx_set and not snp_set:
             detail = "the policy sets a [tdx] table only and no SEV-SNP rule; the evidence is an SEV-SNP report"
+        elif platform is Platform.TDX and snp_only:
+            # A mixed fleet's policy: said, so that the top-level rules never seem to have judged the quote.
+            return [Check("policy.platform", Outcome.SKIP, (
+                f"the SEV-SNP rules {', '.join(snp_only)} judge SEV-SNP reports only; this TDX quote is judged by "
+                "the [tdx] table"
+            ))]
         else:
             return []
         return [Check("policy.platform", Outcome.FAIL, detail)]

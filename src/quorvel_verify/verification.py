@@ -112,6 +112,12 @@ class TdxVerification(_Checked):
     quote came with one: its claims, bound by the `hcl` and `td_report` checks.
     `verified_at` is the time the quote, certificates and collateral were
     judged at (UTC).
+    `signed_digest` is the SHA-256 of what the quote's signature covers (its
+    header and body, the bytes before the signature data), in hex: what a
+    service should deduplicate or log quotes by, as for SEV-SNP. The file's
+    own hash will not do: the ECDSA signature is malleable (s and n-s both
+    verify), and the signature data (certificates, and bytes after it) is
+    not signed by the attestation key, so one signed quote has many encodings.
     """
 
     platform: ClassVar[Platform] = Platform.TDX
@@ -131,6 +137,7 @@ class TdxVerification(_Checked):
         """The earliest TCB date of the levels found (Intel's date of the TCB the verdict vouches for), or None."""
         return self.tcb_levels.tcb_date
     verified_at: datetime.datetime | None = None
+    signed_digest: str = ""  # SHA-256 of the header and body, hex
 
     def to_json(self) -> dict[str, object]:
         """The verification as the command's `--json` output holds it."""
@@ -143,6 +150,7 @@ class TdxVerification(_Checked):
             "tcb_date": self.tcb_date,
             "tcb_levels": self.tcb_levels.to_json(),
             "fmspc": self.fmspc,
+            "signed_digest": self.signed_digest,
             "quote": self.quote.to_json(),
         } | self._record() | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {}) | (
             {"tpm_quote": self.tpm_quote.to_json()} if self.tpm_quote is not None else {})

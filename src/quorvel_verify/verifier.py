@@ -72,8 +72,9 @@ class Verifier:
     `chains` pins chains instead of AMD's bundled ones: PEM, each an
     intermediate then its root (one or more such pairs per item); they are
     loaded and checked now. `revocation` says how revocation lists are
-    judged (by default a verification without one is not refused, and a list
-    counts as current until its next update). `kds`, a `KdsClient` (with its
+    judged where the policy does not (by default each platform's: an SEV-SNP
+    verification without AMD's list is not refused, a TDX one without Intel's
+    CRLs is; a list counts as current until its next update). `kds`, a `KdsClient` (with its
     cache, and offline or not), supplies what the caller does not give: the
     VCEK of a report, and the revocation list of the chain the verification
     established; what it fetched enters its cache only once it holds by
@@ -132,7 +133,9 @@ class Verifier:
         """The evidence checks of `report` and the claims they establish, before any policy.
 
         The arguments are `verify()`'s; `revocation` replaces the verifier's
-        own settings for this call. Where neither `certificate` nor
+        own settings for this call. The result records what the `revocation`
+        check found, so that `Policy.appraise` judges it under the policy's
+        settings, as `verify(..., policy=...)` does. Where neither `certificate` nor
         `certificate_table` is given, the verifier's `kds` supplies the VCEK;
         where `crl` is not given, the revocation list of the product line and
         key kind that the checks established; a list that cannot be had (the
@@ -502,7 +505,9 @@ def verify(
     and collateral are judged at, by default the current time. `crl` is AMD's revocation list (DER or PEM) of the chain's
     product line and key kind, which `revocation` checks against the pinned
     root; without it that check is skipped, unless the policy sets
-    `require_revocation`.
+    `require_revocation`. A TDX quote's `revocation` needs Intel's CRLs in its
+    collateral, and fails without them unless the policy sets
+    `require_revocation = false`.
 
     An Intel TDX quote (bare, or as hex, base64 or base64url text) is told
     from a report by its content: `collateral` is
@@ -530,8 +535,7 @@ def verify(
         raise about("policy", f"expected a Policy or a mapping of rules, got {type(policy).__name__}", ErrorKind.POLICY)
     verifier = default_verifier() if chains is None else Verifier(chains=chains)
     result = verifier.verify(
-        report, certificate, certificate_table=certificate_table, crl=crl, now=now,
-        revocation=policy.revocation(verifier.revocation), collateral=collateral, quote=quote,
+        report, certificate, certificate_table=certificate_table, crl=crl, now=now, collateral=collateral, quote=quote,
         tpm_quote=tpm_quote, tpm_nonce=policy.expected_nonce(tpm_nonce),
     )
     return policy.appraise(result)

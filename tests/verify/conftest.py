@@ -36,7 +36,7 @@ def command(capsys: pytest.CaptureFixture[str]) -> Callable[..., None]:
             produced = json.loads(out)
             if "checks" in produced:
                 # "hcl" only for evidence that came in an Azure HCL report, "tpm_quote" only with a vTPM quote.
-                keys = {"tdx": {"tcb_status", "advisory_ids", "tcb_date", "tcb_levels", "fmspc", "quote"},
+                keys = {"tdx": {"tcb_status", "advisory_ids", "tcb_date", "tcb_levels", "fmspc", "signed_digest", "quote"},
                         "sev-snp": {"product", "key_kind", "kds_url", "signed_digest", "report"}}[produced["platform"]]
                 assert set(produced) - {"hcl", "tpm_quote"} == {"verified", "platform", "checks", "verified_at", "quorvel_version", *keys}
                 produced["failed"] = [check["name"] for check in produced["checks"] if check["result"] == "fail"]

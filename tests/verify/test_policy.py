@@ -177,6 +177,9 @@ def test_policy_file_reads_as_the_same_policy_made_in_code(read, made):
     (f'host_data = ["0x{"00" * 31}"]',
      "p.toml:1: host_data[0]: expected 64 hex digits, got a string of 64 characters, which is not hex: leave out the 0x"),
     ('report_data = "zz"', 'p.toml:1: report_data: expected 128 hex digits, got the string "zz", which is not hex'),
+    # The top-level report_data judges TDX quotes too: another one in [tdx] would leave one of the two unjudged.
+    (f'report_data = "{"01" * 64}"\n[tdx]\nreport_data = "{"02" * 64}"', "p.toml:3: tdx.report_data: differs from the "
+     "top-level report_data, which judges TDX quotes too; set one"),
     ("id_key_digests = " + "00" * 48, "p.toml:1: not valid TOML: Expected newline or end of document after a statement"),
     ('min_abi = "1"', 'p.toml:1: min_abi: expected "major.minor", each 0 to 255, got the string "1"'),
     ("min_abi = 1.51", 'p.toml:1: min_abi: expected "major.minor", each 0 to 255, got the float 1.51'),

@@ -32,7 +32,7 @@ from cryptography.utils import CryptographyDeprecationWarning
 
 import amd_test_pki as pki
 import report_builder as rb
-from quorvel_verify import Check, Policy, Report, VerificationError, verify
+from quorvel_verify import Check, Policy, Report, VerificationError, Verifier, verify
 from quorvel_verify.sevsnp.evidence import load_certificates
 from quorvel_verify.sevsnp.revocation import check_revocation
 
@@ -242,8 +242,11 @@ def test_refusal(product, before, signer, issue, after, policy, crl, failed, det
     signed = bytearray(leaf.sign(report))
     changed = after(signed) if after is not None else None  # the report to verify, or None: `signed`
     chains = [pki.authority(*chain).chain_pem for chain in (("Milan", "VCEK"), ("Milan", "VLEK"), ("Turin", "VCEK"))]
-    result = verify(changed or bytes(signed), leaf.pem + bundle, chains=chains, policy=policy, now=TODAY,
-                    crl=authority.crl(**{"now": TODAY} | crl) if crl is not None else None)
+    given = authority.crl(**{"now": TODAY} | crl) if crl is not None else None
+    result = verify(changed or bytes(signed), leaf.pem + bundle, chains=chains, policy=policy, now=TODAY, crl=given)
+    # One appraisal: the two-step form gives the same result, the policy's revocation settings included.
+    evidence = Verifier(chains=chains).verify(changed or bytes(signed), leaf.pem + bundle, now=TODAY, crl=given)
+    assert (policy or Policy()).appraise(evidence) == result
     assert ([check.name for check in result.failed], result.verified) == (failed, not failed)
     assert detail is None or result.failed[0].detail == detail
     assert result.kds_url is None or f"/vcek/v1/{product}/" in result.kds_url
@@ -544,13 +547,13 @@ def files(tmp_path: Path) -> dict[str, str]:
 @pytest.mark.parametrize(
     "argv, status, shown",
     [
-        (["{report}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        (["{report}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain; revocation not checked"),
         (["{vlek}", "{vlek-cert}", "--now", "2025-06-01"], 0,
-         "result:             verified with AMD's Milan VLEK chain"),
+         "result:             verified with AMD's Milan VLEK chain; revocation not checked"),
         (["{vlek}", "{vlek-cert}", "--json"], 1, ({"verified": False, "failed": ["validity"], "key_kind": "VLEK"}, "")),
         (["{table-report}", "--cert-table", "{table}", "--json"], 0,
          ({"verified": True, "failed": [], "key_kind": "VCEK"}, "")),
-        (["{b64}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        (["{b64}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain; revocation not checked"),
         # The report followed by its certificate table, in one file: the table is the certificate.
         (["{extended}", "--json"], 0, ({"verified": True, "failed": [], "key_kind": "VCEK"}, "")),
         # Azure's evidence as it comes: the claims' attestation key in the output, the THIM payload as certificate.
@@ -563,7 +566,7 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{milan-hcl}", "{milan-hcl-chain}", "--tpm-message", "{quote-msg}", "--tpm-signature", "{quote-sig}",
           "--pcrs", "{pcrs}", "--tpm-nonce", "challenge", "--now", "2026-06-01"], 0, [
             "pcr7:               32fe42b385b47cb22c906b8a7e4f134e9f2270818f90e94072d1101ef72f1c00",
-            "result:             verified with AMD's Milan VCEK chain"]),
+            "result:             verified with AMD's Milan VCEK chain; revocation not checked"]),
         # The second genuine quote is another vTPM's; a quote without an HCL report has no key to verify it.
         (["{milan-hcl}", "{milan-hcl-chain}", "--tpm-message", "{tpm-msg}", "--tpm-signature", "{tpm-sig}",
           "--now", "2026-06-01", "--json"], 1, ({"verified": False, "failed": ["tpm_signature"], "tpm_pcrs": "skip"}, "")),
@@ -573,7 +576,7 @@ def files(tmp_path: Path) -> dict[str, str]:
          "{quote-sig}: magic 0x2afd1c1f; a TPMS_ATTEST that the TPM made starts with 0xff544347"),
         (["{hcl}", "{hcl-cert}", "--policy", "{nonce-policy}", "--now", "2026-06-01"], 1,
          "result:                         NOT verified: failed policy.azure.require_tpm_quote"),
-        (["{thim-report}", "{thim}", "--now", "2026-06-01"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        (["{thim-report}", "{thim}", "--now", "2026-06-01"], 0, "result:             verified with AMD's Milan VCEK chain; revocation not checked"),
         (["{cert}", "{report}", "--json"], 2, ({"verified": False, "error": SWAPPED_ERROR, "error_kind": "report"},
                                                f"error: {SWAPPED_ERROR}")),
         # A VLEK given for a VCEK-signed report: the checks it leaves undone say why, not that no pinned chain signs it.
@@ -587,7 +590,7 @@ def files(tmp_path: Path) -> dict[str, str]:
                                                "error_kind": "input"}, "error: {empty}: empty (no report in it)")),
         # The example policy accepts its report of each product line.
         *((["{%s}" % report, "{%s}" % cert, "--policy", "{example-policy}"], 0,
-           f"result:                            verified with AMD's {line} VCEK chain")
+           f"result:                            verified with AMD's {line} VCEK chain; revocation not checked")
           for report, cert, line in (("report", "cert", "Milan"), ("genoa", "genoa-cert", "Genoa"),
                                      ("turin", "turin-cert", "Turin"))),
         (["{report}", "{cert}", "--policy", "{policy}"], 2, "{policy}:2: vmpls: unknown rule (did you mean vmpl?)"),
@@ -600,7 +603,7 @@ def files(tmp_path: Path) -> dict[str, str]:
             {"verified": False, "error": "quorvel-verify: unrecognized arguments: --cert {cert}"},
             "error: quorvel-verify: unrecognized arguments: --cert {cert}")),
         # One file per --chains: the positional arguments after it stay positional.
-        (["--chains", "{milan-chain}", "{report}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain"),
+        (["--chains", "{milan-chain}", "{report}", "{cert}"], 0, "result:             verified with AMD's Milan VCEK chain; revocation not checked"),
         # A refused --chains file is named by its path, not by its place among them.
         (["{report}", "{cert}", "--chains", "{milan-chain}", "--chains", "{cert}", "--json"], 2, (
             {"verified": False, "error": f"{{cert}}: {ONE_CERTIFICATE}", "error_kind": "chains"},
@@ -660,7 +663,7 @@ def test_command(files, command, argv, status, shown) -> None:
 
 
 @pytest.mark.parametrize("argv, stdin, status, shown", [
-    (["-", "{cert}"], "report", 0, "result:             verified with AMD's Milan VCEK chain"),
+    (["-", "{cert}"], "report", 0, "result:             verified with AMD's Milan VCEK chain; revocation not checked"),
     (["{report}", "{cert}", "--policy", "-"], b"vmpl = [1]\n", 1, "result:             NOT verified: failed policy.vmpl"),
 ], ids=["report", "policy"])
 def test_command_reads_stdin(files, command, monkeypatch, argv, stdin, status, shown) -> None:

@@ -57,8 +57,10 @@ from SEV-SNP's, what `Verification` reports of them.
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import enum
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Protocol
 
@@ -80,10 +82,38 @@ class Platform(enum.StrEnum):
 @dataclass(frozen=True, slots=True)
 class Revocation:
     """How a verifier judges revocation lists: whether a verification without one fails (`required`),
-    and how many days past its next update a list still counts as current (`grace_days`)."""
+    and how many days past its next update a list still counts as current (`grace_days`).
 
-    required: bool = False
+    `required` None is each platform's default: a TDX quote needs Intel's PCK CRL and root CA CRL, an
+    SEV-SNP report goes without AMD's list where none can be had (the check is skipped, naming why)."""
+
+    required: bool | None = None
     grace_days: int = 0
+
+    def under(self, required: bool | None, grace_days: int | None) -> Revocation:
+        """These settings with a policy's `require_revocation` and `crl_grace_period` laid over them: what the
+        policy sets wins, what it leaves out (None) stays."""
+        return Revocation(
+            required=self.required if required is None else required,
+            grace_days=self.grace_days if grace_days is None else grace_days,
+        )
+
+
+@dataclass(frozen=True, slots=True)
+class RevocationEvidence:
+    """What the `revocation` check found, kept so that it can be judged again under other settings.
+
+    `settings` are those the check in the result was judged under (the
+    verifier's, or the call's). `judge` makes the check again from what the
+    platform found (the lists given or why none came, their windows, what they
+    revoke) under any settings, at the same instant: `Policy.appraise` lays the
+    policy's revocation settings over `settings` and, where they differ, replaces
+    the check with `judge`'s, so that `verify(..., policy=p)` and
+    `p.appraise(verifier.verify(...))` are one judgement.
+    """
+
+    settings: Revocation
+    judge: Callable[[Revocation], Check]
 
 
 @dataclass(frozen=True, slots=True)
@@ -113,6 +143,17 @@ class EvidenceResult[C]:
     hcl: HclReport | None = None  # the Azure HCL report the evidence came in, whose `hcl` check is among the checks
     tpm: TpmEvidence | None = None  # the vTPM quote given with the HCL report, whose `tpm_*` checks are among them
     judged_at: datetime.datetime | None = None  # the time the checks judged the evidence at, in UTC
+    revocation: RevocationEvidence | None = None  # the `revocation` check's findings, to be judged under a policy
+
+    def judged_under(self, settings: Revocation) -> EvidenceResult[C]:
+        """This result with its `revocation` check judged under `settings` (itself where they are those it was
+        judged under, or where it has no such check)."""
+        found = self.revocation
+        if found is None or settings == found.settings:
+            return self
+        check = found.judge(settings)
+        checks = tuple(check if old.name == check.name else old for old in self.checks)
+        return dataclasses.replace(self, checks=checks, revocation=RevocationEvidence(settings, found.judge))
 
     @property
     def verified(self) -> bool:

@@ -224,17 +224,18 @@ def revocation_check(
     """`revocation`: the chain's revocation list, signed by its pinned root, revokes neither the intermediate
     nor the leaf; `judge` reads a list and what it says of a chain (the platform's cache of them).
     `unavailable` says why no list came where one was sought: the check then skips naming it, as it does
-    without a list, or fails where one is required."""
+    without a list, or fails where one is required (by default, SEV-SNP requires none)."""
+    required = bool(revocation.required)
     if chain is None:
         # Without a pinned root there is nothing to check a list's signature against.
-        return Check("revocation", FAIL if revocation.required else SKIP, NO_CHAIN)
+        return Check("revocation", FAIL if required else SKIP, NO_CHAIN)
     if crl is None and unavailable is not None:
-        if revocation.required:
+        if required:
             return Check("revocation", FAIL, f"expected a revocation list, which the policy requires; none could "
                                              f"be had: {unavailable}")
         return Check("revocation", SKIP, f"no revocation list could be had: {unavailable}")
     return check_revocation(
         crl, ark=chain.root, intermediate=chain.intermediate, leaf=facts.certificate, now=now,
-        grace=datetime.timedelta(days=revocation.grace_days), required=revocation.required,
+        grace=datetime.timedelta(days=revocation.grace_days), required=required,
         judge=judge,
     )

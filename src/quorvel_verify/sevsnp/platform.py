@@ -20,7 +20,7 @@ from typing import Final
 from cryptography import x509
 
 from .._internal.memo import Memo
-from .._internal.platform import GivenCollateral, EvidenceResult, Platform, Revocation
+from .._internal.platform import GivenCollateral, EvidenceResult, Platform, Revocation, RevocationEvidence
 from ..azure.thim import tcbm_difference
 from ..checks import Check, Outcome
 from ..errors import ErrorKind, VerificationError, located
@@ -112,6 +112,12 @@ class SevSnp:
         second = int(now.timestamp())
         key_check, chip_check, tcb_check = (
             (self._key, self._chip, self._tcb) if signed else (checks.key_check, checks.chip_check, checks.tcb_check))
+
+        def judge(settings: Revocation) -> Check:
+            return checks.revocation_check(
+                collateral.crl, chain, facts, settings, now, self._judged, collateral.crl_unavailable
+            )
+
         results = (
             self._report(report.version, report.signature_algo, report.signing_key),
             chain_check,
@@ -122,9 +128,7 @@ class SevSnp:
             chip_check(report.chip_id, report.mask_chip_id, facts, key_kind, product),
             _issued_tcb_check(tcb_check(facts, report.reported_tcb), collateral.issued_tcb, report),
             self._product(report.product, report.cpuid, chain),
-            checks.revocation_check(
-                collateral.crl, chain, facts, revocation, now, self._judged, collateral.crl_unavailable
-            ),
+            judge(revocation),
         )
         claims = SevSnpClaims(
             report=report, product=product, key_kind=key_kind,
@@ -132,7 +136,8 @@ class SevSnp:
             signed_digest=hashlib.sha384(report.signed_bytes).hexdigest(),
             csp_id=csp_id_of(facts.certificate) if key_kind == KeyKind.VLEK else None,
         )
-        return EvidenceResult(Platform.SEV_SNP, results, checks.MUST_PASS, claims, judged_at=now)
+        return EvidenceResult(Platform.SEV_SNP, results, checks.MUST_PASS, claims, judged_at=now,
+                              revocation=RevocationEvidence(revocation, judge))
 
     def vcek_holds(self, vcek: bytes, product: str, report: Report, now: datetime.datetime) -> bool:
         """Whether the VCEK that a key service filed under the report's chip and TCB holds by itself: the pinned

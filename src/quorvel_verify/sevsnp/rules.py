@@ -272,8 +272,9 @@ MEASUREMENTS: Final = Rule(list_of(hex_bytes(48)), _allow_list("measurement", "m
 HOST_DATA: Final = Rule(list_of(hex_bytes(32)), _allow_list("host_data", "host data"),
                         "an array of hex strings of 64 digits (32 bytes)", "not checked",
                         "The host data (set by the host at launch) a report may hold.")
-REPORT_DATA: Final = Rule(hex_bytes(64), _report_data, "a hex string of 128 digits (64 bytes)", "not checked",
-                          "The report data the guest must have put in the report, such as a nonce.")
+REPORT_DATA: Final = Rule(hex_bytes(64), _report_data, "a hex string of 128 digits (64 bytes)", "not checked", (
+    "The report data the guest must have put in the report, such as a nonce. A rule of both platforms: a TDX "
+    "quote's report data must be it too (a [tdx] report_data, if set, must be the same)."))
 ID_KEY_DIGESTS: Final = Rule(list_of(hex_bytes(48)), _allow_list("id_key_digest", "ID key digest"), _HEX48,
                              "not checked", "The digests of the ID keys that may have signed the guest's ID block.")
 AUTHOR_KEY_DIGESTS: Final = Rule(list_of(hex_bytes(48)), _author_key_digests, _HEX48, "not checked", (
@@ -301,9 +302,11 @@ REQUIRE_CIPHERTEXT_HIDING: Final = _bit("ciphertext_hiding", "CIPHERTEXT_HIDING"
                                         doc="Whether ciphertext hiding must be enabled.")
 REQUIRE_PAGE_SWAP_DISABLED: Final = _bit("page_swap_disabled", "PAGE_SWAP_DISABLE", allow=False,
                                          doc="Whether the host must be unable to swap the guest's pages.")
-REQUIRE_REVOCATION: Final = Rule(boolean, None, "true or false", "false", (
-    "When true, a verification without AMD's revocation list fails the revocation check. Makes no check of its "
-    "own; it adds to the verifier's revocation settings."))
+REQUIRE_REVOCATION: Final = Rule(boolean, None, "true or false", "the platform's: TDX true, SEV-SNP false", (
+    "For both platforms. When true, a verification without the revocation lists (AMD's list; Intel's PCK CRL and "
+    "root CA CRL) fails the revocation check; when false, one without them skips it. Unset, the verifier's "
+    "setting applies, by default the platform's. Makes no check of its own: it sets how the revocation check "
+    "judges."))
 CRL_GRACE_PERIOD: Final = Rule(integer(0, MAX_CRL_GRACE_DAYS), None, "an integer 0 to 366 (days)", "0", (
-    "How many days past its next update a revocation list still counts as current. Makes no check of its own; "
-    "it replaces the verifier's grace period."))
+    "For both platforms. How many days past its next update a revocation list still counts as current. Makes no "
+    "check of its own; it replaces the verifier's grace period."))

@@ -3,8 +3,8 @@
 Each check judges one thing and says what it expected against what it found;
 each runs even when an earlier one failed (on what the evidence claims), so a
 result names every fault at once. The verdict is the must-pass rule: every
-check but `revocation` must pass; `revocation` may be skipped when no CRL is
-given and none is required.
+check but `revocation` must pass; `revocation` fails without Intel's CRLs
+unless they are not required (`require_revocation = false`), and is then skipped.
 """
 
 from __future__ import annotations
@@ -218,8 +218,12 @@ def revocation(pck: PckChain, pck_crl: JudgedCrl | None, root_crl: JudgedCrl | N
     """Intel's PCK CRL of the CA that issued the PCK (judged against that CA), and the root CA's CRL, revoking none of
     the PCK, its CA and Intel's TCB Signing certificate that signed the collateral."""
     if pck_crl is None and root_crl is None:
-        outcome = Outcome.FAIL if required else Outcome.SKIP
-        return Check("revocation", outcome, f"no CRL given (Intel's {pck.issuer} CA PCK CRL and the root CA CRL)")
+        if required:
+            return _check("revocation", False, (
+                f"expected Intel's {pck.issuer} CA PCK CRL and the root CA CRL, which a TDX quote's verification "
+                "requires unless the policy sets require_revocation = false; no CRL given"
+            ))
+        return Check("revocation", Outcome.SKIP, f"no CRL given (Intel's {pck.issuer} CA PCK CRL and the root CA CRL)")
     if pck_crl is None or root_crl is None:
         missing = "pck_crl" if pck_crl is None else "root_ca_crl"
         return _check("revocation", False, f"{missing} missing: both of Intel's CRLs are needed")
@@ -472,6 +476,8 @@ class TdxEvidence:
     advisory_ids: tuple[str, ...]
     fmspc: str
     tcb_evaluation_data_number: int | None
+    # The `revocation` check made again under other settings (required or not, days of grace), at the same instant.
+    revocation_under: Callable[[bool, int], Check]
     collateral_issued: datetime.datetime | None = None  # the older of the TCB info's and QE identity's issue dates
     out_of_date_since: datetime.datetime | None = None  # for an out-of-date TCB, when Intel's first newer level came
     tcb_levels: levels.MatchedLevels = levels.MatchedLevels()
@@ -509,8 +515,9 @@ class TdxChecker:
         self._judged: Memo[tuple[object, ...], _Judgement] = Memo(memo_size, keep=_signed_judgement)
 
     def check(self, data: bytes | Quote, given: TdxCollateral | None, now: datetime.datetime, *,
-              require_revocation: bool = False, grace_days: int = 0) -> TdxEvidence:  # fmt: skip
-        """Every evidence check of the quote, in order, with Intel's `given` collateral at `now`."""
+              require_revocation: bool = True, grace_days: int = 0) -> TdxEvidence:  # fmt: skip
+        """Every evidence check of the quote, in order, with Intel's `given` collateral at `now`; without Intel's
+        CRLs, `revocation` fails unless `require_revocation` is false."""
         if not isinstance(now, datetime.datetime) or now.tzinfo is None:
             raise VerificationError("now must be a timezone-aware datetime")
         try:
@@ -648,10 +655,15 @@ class TdxChecker:
             *judged.collateral_checks,
         )
         verdict = judged.verdict
-        return TdxEvidence(
-            checks, parsed, verdict.status, verdict.advisory_ids, judged.fmspc, judged.evaluation,
-            collateral_issued=judged.issued, out_of_date_since=verdict.out_of_date_since, tcb_levels=verdict.matched,
-        )
+
+        def revocation_under(required: bool, grace_days: int) -> Check:
+            return revocation(judged.pck, judged.pck_crl, judged.root_crl, now, required,
+                              datetime.timedelta(days=grace_days))
+
+        return TdxEvidence(checks, parsed, verdict.status, verdict.advisory_ids, judged.fmspc, judged.evaluation,
+                           revocation_under,
+                           collateral_issued=judged.issued, out_of_date_since=verdict.out_of_date_since,
+                           tcb_levels=verdict.matched)
 
     def _judge(self, parsed: Quote, given: TdxCollateral, require_revocation: bool, grace: datetime.timedelta,
                info_body: SignedBody, qe_body: SignedBody, now: datetime.datetime) -> _Judgement:  # fmt: skip
@@ -807,7 +819,7 @@ class _Judgement:
 
 
 def check_quote(data: bytes | Quote, given: TdxCollateral | None, now: datetime.datetime, root: x509.Certificate,
-                *, require_revocation: bool = False, grace_days: int = 0) -> TdxEvidence:  # fmt: skip
+                *, require_revocation: bool = True, grace_days: int = 0) -> TdxEvidence:  # fmt: skip
     """Every evidence check of the quote, in order, with Intel's `given` collateral at `now` under the pinned `root`.
 
     The one-call form: nothing is remembered between calls (see `TdxChecker`).

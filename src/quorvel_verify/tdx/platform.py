@@ -10,13 +10,15 @@ verifications.
 from __future__ import annotations
 
 import datetime
+import hashlib
 from dataclasses import dataclass
 from importlib import resources
 from typing import Final
 
 from cryptography import x509
 
-from .._internal.platform import GivenCollateral, EvidenceResult, Platform, Revocation
+from .._internal.platform import GivenCollateral, EvidenceResult, Platform, Revocation, RevocationEvidence
+from ..checks import Check
 from ..errors import ErrorKind, VerificationError
 from .checks import MUST_PASS, TdxChecker
 from .collateral import TdxCollateral
@@ -40,7 +42,8 @@ class TdxClaims:
     each with its status, TCB date and advisories. `judged_at` is the time the checks judged at;
     `collateral_issued` when the older of the TCB info and QE identity was issued; `out_of_date_since`, for an
     out-of-date TCB, when Intel published the first level newer than the one matched (None when not out of
-    date, or not known). All of these come only from collateral whose signature and window held.
+    date, or not known). `signed_digest` is the SHA-256 of what the quote's signature covers
+    (see `TdxVerification.signed_digest`). All of these come only from collateral whose signature and window held.
     """
 
     quote: Quote
@@ -53,6 +56,8 @@ class TdxClaims:
     collateral_issued: datetime.datetime | None = None
     out_of_date_since: datetime.datetime | None = None
     tcb_levels: MatchedLevels = MatchedLevels()
+    # SHA-256 of the header and body, exactly what the quote's signature covers, in hex: what to deduplicate by.
+    signed_digest: str = ""
 
 
 def bundled_root() -> x509.Certificate:
@@ -101,11 +106,23 @@ class Tdx:
                 raise VerificationError(f"expected a quote's bytes, got {type(evidence).__name__}", argument="report")
             evidence = bytes(evidence)
         found = self.checker.check(
-            evidence, collateral.tdx, now, require_revocation=revocation.required, grace_days=revocation.grace_days
+            evidence, collateral.tdx, now, require_revocation=_required(revocation), grace_days=revocation.grace_days
         )
         claims = TdxClaims(
             found.quote, found.tcb_status, found.advisory_ids, found.fmspc, found.tcb_evaluation_data_number,
             collateral.tdx, judged_at=now, collateral_issued=found.collateral_issued,
             out_of_date_since=found.out_of_date_since, tcb_levels=found.tcb_levels,
+            signed_digest=hashlib.sha256(found.quote.signed).hexdigest(),
         )
-        return EvidenceResult(Platform.TDX, found.checks, MUST_PASS, claims, judged_at=now)
+
+        def judge(settings: Revocation) -> Check:
+            return found.revocation_under(_required(settings), settings.grace_days)
+
+        return EvidenceResult(
+            Platform.TDX, found.checks, MUST_PASS, claims, judged_at=now, revocation=RevocationEvidence(revocation, judge)
+        )
+
+
+def _required(settings: Revocation) -> bool:
+    """Whether Intel's CRLs are required: unless the settings say they are not, as Intel's own library does."""
+    return True if settings.required is None else settings.required

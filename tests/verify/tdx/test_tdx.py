@@ -6,6 +6,7 @@ import base64
 import contextlib
 import dataclasses
 import datetime
+import hashlib
 import json
 import random
 import textwrap
@@ -80,8 +81,10 @@ GENUINE = {
         ("quote-v4-uptodate.dcapqvl.bin", "v5-td15", "2026-03-01", {"collateral"}, None),
         ("quote-v4-spr-e4.gotdx.bin", "spr-e4-2023", "2023-06-25", {"tcb"}, None),
         # 8,000-byte buffer; without a QE identity the quote is not verified, whatever the platform's level.
-        ("quote-v4-gcp-cos113.gotdx.bin", "gcp-tcb-info-only", "2025-10-10", {"collateral", "qe_identity"}, "UpToDate"),
-        ("quote-c.trustee.bin", "trustee-no-crl", "2025-11-10", ALL_PASS, "OutOfDate"),
+        ("quote-v4-gcp-cos113.gotdx.bin", "gcp-tcb-info-only", "2025-10-10", {"revocation", "collateral", "qe_identity"},
+         "UpToDate"),
+        # Without Intel's CRLs: not verified, as Intel's library refuses it (a policy may say require_revocation = false).
+        ("quote-c.trustee.bin", "trustee-no-crl", "2025-11-10", {"revocation"}, "OutOfDate"),
     ],
 )
 def test_genuine(quote: str, collateral: str, now: str, failed: set[str], status: str | None) -> None:
@@ -114,15 +117,15 @@ def _td15_quote_of_another_service_td() -> tuple[bytes, Collateral]:
     ("verifier", "evidence", "now", "failed", "tpm_quote"),
     [
         (Verifier(), lambda: (TD_QUOTE.read_bytes(), GENUINE["gcp-tcb-info-only"]()), _at("2025-10-10"),
-         {"collateral", "qe_identity"}, None),
+         {"revocation", "collateral", "qe_identity"}, None),
         # A vTPM quote is checked against this HCL report's own attestation key: the genuine one is another vTPM's.
         (Verifier(), lambda: (TD_QUOTE.read_bytes(), GENUINE["gcp-tcb-info-only"]()), _at("2025-10-10"),
-         {"collateral", "qe_identity", "tpm_signature"}, AZURE / "tpm-quote-v1.trustee.json"),
+         {"revocation", "collateral", "qe_identity", "tpm_signature"}, AZURE / "tpm-quote-v1.trustee.json"),
         (VERIFIER, build, NOW, {"td_report"}, None),
         (VERIFIER, _td15_quote_of_another_service_td, NOW, {"td_report"}, None),
         # The quote as base64 text is the quote.
         (Verifier(), lambda: (base64.b64encode(TD_QUOTE.read_bytes()), GENUINE["gcp-tcb-info-only"]()),
-         _at("2025-10-10"), {"collateral", "qe_identity"}, None),
+         _at("2025-10-10"), {"revocation", "collateral", "qe_identity"}, None),
     ],
 )
 def test_hcl_tdreport_through_its_quote(
@@ -199,28 +202,58 @@ def test_collateral_refused(changes: dict[str, object], message: str) -> None:
         check_quote(*build(Bundle().replace(**changes)), NOW, ROOT)
 
 
-def test_signature_over_header_and_body() -> None:
-    """A changed TD report byte, the quote left as signed, fails `signature` and nothing else."""
+def _high_s(quote: bytes) -> bytes:
+    """The quote with its signature's s replaced by n - s: the same signature, as ECDSA verifies it."""
+    at = 48 + 584 + 4 + 32
+    s = int.from_bytes(quote[at:at + 32], "big")
+    order = 0xFFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551
+    return quote[:at] + (order - s).to_bytes(32, "big") + quote[at + 32:]
+
+
+# What the quote's signature covers is its header and body: a changed TD report byte fails `signature` and
+# nothing else; encodings of one signed quote (s or n-s, bytes appended) verify with one signed_digest.
+@pytest.mark.parametrize(
+    ("change", "failed", "same_digest"),
+    [
+        (lambda quote: quote[:48 + 200] + bytes([quote[48 + 200] ^ 1]) + quote[48 + 201:], ["signature"], False),
+        (_high_s, [], True),
+        (lambda quote: quote + bytes(100), [], True),
+    ],
+)
+def test_signature_over_header_and_body(change: Callable[[bytes], bytes], failed: list[str], same_digest: bool) -> None:
     quote, collateral = build()
-    tampered = bytearray(quote)
-    tampered[48 + 200] ^= 1  # inside MRTD
-    evidence = check_quote(bytes(tampered), collateral, NOW, ROOT)
-    assert [check.name for check in evidence.checks if check.failed] == ["signature"]
+    genuine, changed = (Policy().appraise(VERIFIER.verify(q, now=NOW, collateral=collateral)) for q in (quote, change(quote)))
+    assert [check.name for check in changed.failed] == failed and genuine.verified
+    assert (changed.signed_digest == genuine.signed_digest, genuine.signed_digest) == (
+        same_digest, hashlib.sha256(quote[:48 + 584]).hexdigest())
 
 
-@pytest.mark.parametrize(("grace_days", "result"), [(0, "fail"), (1, "pass")])
-def test_crl_grace_period(grace_days: int, result: str) -> None:
-    """Two hours after the genuine PCK CRL's next update: current only within a day's grace."""
-    evidence = check_quote(V4, GENUINE["v4-uptodate"](), _at("2025-07-19T12:00:00"), INTEL_ROOT, grace_days=grace_days)
-    assert evidence.check("revocation").result == result
+# One appraisal: the policy's revocation settings judge the `revocation` check alike in verify(policy=...) and in
+# Policy.appraise(Verifier().verify(...)).
+@pytest.mark.parametrize(
+    ("quote", "collateral", "now", "policy", "result"),
+    [
+        # Two hours after the genuine PCK CRL's next update: current only within a day's grace.
+        ("quote-v4-uptodate.dcapqvl.bin", "v4-uptodate", "2025-07-19T12:00:00", {}, "fail"),
+        ("quote-v4-uptodate.dcapqvl.bin", "v4-uptodate", "2025-07-19T12:00:00", {"crl_grace_period": 1}, "pass"),
+        # Without Intel's CRLs: refused, unless the policy says they are not required.
+        ("quote-c.trustee.bin", "trustee-no-crl", "2025-11-10", {}, "fail"),
+        ("quote-c.trustee.bin", "trustee-no-crl", "2025-11-10", {"require_revocation": False}, "skip"),
+    ],
+)
+def test_revocation_under_the_policy(quote: str, collateral: str, now: str, policy: dict[str, object], result: str) -> None:
+    evidence, given, moment = (DATA / quote).read_bytes(), GENUINE[collateral](), _at(now)
+    one_call = verify(evidence, policy=policy, now=moment, collateral=given)
+    two_step = Policy.from_mapping(policy).appraise(Verifier().verify(evidence, now=moment, collateral=given))
+    assert (one_call.check("revocation").result, one_call) == (result, two_step)
 
 
-def test_revocation_skipped_without_crl_unless_required() -> None:
+def test_revocation_fails_without_crl_unless_not_required() -> None:
     quote, full = build()
     bare = Collateral.from_json({k: v for k, v in full.to_json().items() if k not in ("pck_crl", "root_ca_crl")})
-    assert check_quote(quote, bare, NOW, ROOT).checks[3].result == "skip"
-    assert check_quote(quote, bare, NOW, ROOT).verified
-    assert check_quote(quote, bare, NOW, ROOT, require_revocation=True).checks[3].result == "fail"
+    assert check_quote(quote, bare, NOW, ROOT).checks[3].result == "fail"
+    assert check_quote(quote, bare, NOW, ROOT, require_revocation=False).checks[3].result == "skip"
+    assert check_quote(quote, bare, NOW, ROOT, require_revocation=False).verified
 
 
 # Intel's rules for the platform's level: SGX components and PCESVN from the
@@ -302,6 +335,9 @@ RECOVERED_QE = tuple({"tcb": {"isvsvn": svn}, "tcbDate": date, "tcbStatus": stat
         ({"tdx": {"mr_td": ["00" * 48]}}, {}, None),
         ({"tdx": {"fmspcs": ["000000000000"]}}, {}, "fmspcs"),
         ({"tdx": {"report_data": "01" * 64}}, {}, "report_data"),
+        # The freshness pin of both platforms: a top-level report_data judges a TDX quote's report data too.
+        ({"report_data": "01" * 64, "tdx": {}}, {}, "report_data"),
+        ({"report_data": "01" * 64}, {}, "report_data"),
         ({"tdx": {"xfam": "0300000000000000"}}, {}, "xfam"),
         ({"tdx": {"require_sept_ve_disable": True}}, {"td_attributes": 0}, "require_sept_ve_disable"),
         ({"tdx": {"forbid_pks": True}}, {"td_attributes": 1 << 30}, "forbid_pks"),
@@ -331,6 +367,9 @@ def test_policy_rules(policy: dict[str, object], bundle: dict[str, object], fail
     verification = Policy.from_mapping(policy).appraise(result)
     assert [check.name for check in verification.failed] == ([f"policy.{failed}"] if failed else [])
     assert verification.verified == (failed is None)
+    # No policy looks stricter than it is: each top-level rule it sets is judged, or named as not judging a quote.
+    said = " ".join(f"{check.name} {check.detail}" for check in verification.checks)
+    assert [rule for rule in policy if rule != "tdx" and rule not in said] == []
 
 
 # Intel's collateral as verify() takes it: typed, or the --collateral file's JSON as text, bytes or a mapping.
@@ -494,11 +533,12 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
         # Azure's HCL report around a TDREPORT: through its quote (no collateral given), and without it.
         ([str(HCL_TDX), "--td-quote", str(TD_QUOTE), "--now", "2025-10-10", "--json"], 1,
          ({"verified": False, "platform": "tdx", "hcl": "pass", "td_report": "pass",
-           "failed": ["collateral", "qe_identity", "tdx_module", "tcb", "policy.tcb_statuses"]}, "")),
+           "failed": ["revocation", "collateral", "qe_identity", "tdx_module", "tcb", "policy.tcb_statuses"]}, "")),
         # In text, the quote's fields are named as the quote's, from the file that holds it.
         ([str(HCL_TDX), "--td-quote", str(TD_QUOTE), "--now", "2025-10-10"], 1, [
             f"quote:               {TD_QUOTE}", "hcl report:          {hcl}",
-            "result:              NOT verified: failed collateral, qe_identity, tdx_module, tcb, policy.tcb_statuses"]),
+            "result:              NOT verified: failed revocation, collateral, qe_identity, tdx_module, tcb, "
+            "policy.tcb_statuses"]),
         ([str(HCL_TDX), "--json"], 2, ({"verified": False, "error_kind": "report"},
          "error: {hcl}: an HCL report around a TDX TDREPORT, which is verified through the TDX quote made from it: "
          "give that quote (--td-quote, or quote=), with Intel's collateral")),
@@ -509,17 +549,42 @@ V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
         ([V4_QUOTE, "--td-quote", str(HCL_TDX)], 2,
          "--td-quote applies to an HCL report around a TDX TDREPORT; {quote} is itself a TDX quote (give the HCL "
          "report as EVIDENCE and its quote with --td-quote)"),
+        # The test PKI pinned (below): Intel's CRLs left out fail revocation, unless the policy says they are not
+        # required, and then the verdict says that revocation was not checked.
+        (["{pki}", "--collateral", "{no-crl}", "--now", "2026-01-15"], 1, "result:              NOT verified: failed revocation"),
+        (["{pki}", "--collateral", "{no-crl}", "--policy", "{unrequired}", "--now", "2026-01-15"], 0,
+         "result:              verified with Intel's PCK chain, TCB UpToDate; revocation not checked"),
+        # Strings from the input (advisory ids of the TCB info, the file's name) clear, colour and reorder nothing,
+        # and add no line of their own: every line shown escapes them.
+        (["{pki-escapes}", "--collateral", "{escapes}", "--now", "2026-01-15"], 0, [
+            "quote:               {tmp}/\\x9b2J\\u202eetouq.bin",
+            "tcb_status:          UpToDate; advisories: INTEL-SA-\\x1b[2J\\x1b[32m\\nresult: verified",
+            "result:              verified with Intel's PCK chain, TCB UpToDate"]),
     ],
 )
-def test_command(command: Callable[..., None], argv: list[str], status: int, shown: object, tmp_path: Path) -> None:
+def test_command(command: Callable[..., None], argv: list[str], status: int, shown: object, tmp_path: Path,
+                 monkeypatch: pytest.MonkeyPatch) -> None:
     quote_hex = tmp_path / "quote.hex"
     quote_hex.write_text(Path(V4_QUOTE).read_bytes().hex() + "\n")
     surrogate, genuine = tmp_path / "surrogate.json", json.loads(Path(V4_COLLATERAL).read_text())
     surrogate.write_text(json.dumps(genuine | {"tcb_info": genuine["tcb_info"][:-1] + ',"note":"\ud800"}'}))
     v3 = tmp_path / "quote-v3.bin"
     v3.write_bytes(b"\3\0\2\0" + bytes(4) + V4[8:])  # version 3, ECDSA P-256, the reserved bytes where v4 has a TEE type
+    pki, collateral = build()
+    escaping, escapes = build(Bundle(tcb_levels=(level(4, 3, "UpToDate", ["INTEL-SA-\x1b[2J\x1b[32m\nresult: verified"]),)))
+    bare = {k: v for k, v in collateral.to_json().items() if k not in ("pck_crl", "root_ca_crl")}
+    files = {"pki": "pki.bin", "pki-escapes": "\x9b2J\u202eetouq.bin", "no-crl": "no-crl.json", "escapes": "escapes.json",
+             "unrequired": "unrequired.toml"}
+    paths = {name: tmp_path / file for name, file in files.items()}
+    paths["pki"].write_bytes(pki)
+    paths["pki-escapes"].write_bytes(escaping)
+    paths["no-crl"].write_text(json.dumps(bare))
+    paths["escapes"].write_text(json.dumps(escapes.to_json()))
+    paths["unrequired"].write_text("require_revocation = false\n")
+    if any(arg.startswith("{pki") for arg in argv):
+        monkeypatch.setattr("quorvel_verify.cli.Verifier", lambda **given: Verifier(tdx_root=ROOT, **given))
     command([arg.replace(V4_QUOTE, "{quote}") for arg in argv], status, shown, quote=V4_QUOTE, hcl=str(HCL_TDX),
-            quote_hex=str(quote_hex), tmp=str(tmp_path), surrogate=str(surrogate), v3=str(v3))
+            quote_hex=str(quote_hex), tmp=str(tmp_path), surrogate=str(surrogate), v3=str(v3), **{name: str(path) for name, path in paths.items()})
 
 
 def test_a_quote_changed_by_hand_is_judged_by_its_bytes() -> None:
