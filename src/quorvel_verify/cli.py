@@ -490,7 +490,7 @@ def _run_tdx(arguments: argparse.Namespace, evidence: bytes, td_quote: bytes | N
         saved = json.dumps(used.to_json(), indent=2) + "\n"
         if arguments.save_collateral == STDIN:
             # The collateral alone on standard output, for a pipe or a redirection; the result goes to stderr.
-            _show(saved.rstrip("\n"), sys.stdout)
+            _show(saved.rstrip("\n").splitlines(), sys.stdout)
         else:
             _write(arguments.save_collateral, saved)
     return policy.appraise(result)
@@ -753,7 +753,7 @@ def _main(argv: Sequence[str] | None, as_json: bool) -> int:
     return VERIFIED if result.verified else NOT_VERIFIED
 
 
-def _show(lines: Sequence[str], stream: TextIO) -> None:
+def _show(lines: list[str], stream: TextIO) -> None:
     """Prints `lines`, each escaped by `_printable`: every line the command prints goes through here, so none
     can carry a terminal escape or a line of its own from the input. A reader that stopped reading
     (`| head -1`) changes nothing of the exit status."""

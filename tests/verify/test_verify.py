@@ -640,7 +640,7 @@ def files(tmp_path: Path) -> dict[str, str]:
         (["{report}", "{cert}", "--vmpl", "1", "--min-tcb", "snp = 99"], 1,
          "result:             NOT verified: failed policy.vmpl, policy.min_tcb"),
         (["{report}", "{cert}", "--policy", "{example-policy}", "--measurement", MILAN_MEASUREMENT], 0,
-         "result:                            verified with AMD's Milan VCEK chain"),
+         "result:                            verified with AMD's Milan VCEK chain; revocation not checked"),
         (["{report}", "{cert}", "--policy", "{example-policy}", "--vmpl", "1"], 2,
          "--vmpl 1 contradicts {example-policy}, whose vmpl is [0]"),
         (["{report}", "{cert}", "--require-revocation"], 1, "result:             NOT verified: failed revocation"),
