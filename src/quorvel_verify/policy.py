@@ -70,6 +70,7 @@ from .sevsnp.vocabulary import KeyKind, ProductLine
 from .tdx import rules as tdx
 from .azure import rules as azure
 from .azure.rules import AzureClaims
+from .azure.tpm_quote import nonce_judged, nonce_value
 from .tdx.platform import TdxClaims
 from .verification import TdxVerification, Verification
 
@@ -384,6 +385,10 @@ class Policy(RuleSet):
         """
         if result.revocation is not None:
             result = result.judged_under(self.revocation(result.revocation.settings))
+        # Likewise the nonce a vTPM quote must answer: the policy's is judged here, whichever form verified.
+        pinned = self.azure.tpm_nonce if self.azure is not None else None
+        if result.tpm is not None and pinned is not None:
+            result = dataclasses.replace(result, checks=nonce_judged(result.checks, result.tpm, nonce_value(pinned)))
         claims = result.claims
         if result.platform is Platform.TDX:
             assert isinstance(claims, TdxClaims)

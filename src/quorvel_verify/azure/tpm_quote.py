@@ -391,6 +391,13 @@ def _pcrs(quote: TpmEvidence) -> Check:
                  f"digest {digest.hex()}")
 
 
+def nonce_judged(checks: tuple[Check, ...], tpm: TpmEvidence, nonce: bytes) -> tuple[Check, ...]:
+    """`checks` with `tpm_nonce` judged against `nonce` as well (a policy's pinned nonce): a nonce the verifier
+    was given already failed stays failed, since the quote must answer both."""
+    judged = _nonce(tpm.attestation, nonce)
+    return tuple(judged if check.name == "tpm_nonce" and not check.failed else check for check in checks)
+
+
 def _nonce(attestation: Attestation, nonce: bytes | None) -> Check:
     """`tpm_nonce`: the quote's extra data is the nonce the relying party asked it for."""
     found = describe_nonce(attestation.extra_data)

@@ -19,7 +19,7 @@ from cryptography.hazmat.primitives.asymmetric import padding
 
 from cryptography.hazmat.primitives.asymmetric import rsa
 
-from quorvel_verify import VerificationError, verify
+from quorvel_verify import Policy, VerificationError, Verifier, verify
 from quorvel_verify.azure.hcl import CLAIMS_OFFSET, hcl_check, parse_hcl_report
 from quorvel_verify.azure.tpm_quote import TpmQuote, parse_attestation, parse_signature
 from quorvel_verify.azure.tdreport import differing_fields
@@ -128,6 +128,10 @@ def test_vtpm_quote(hcl: Callable[[], bytes], quote: Callable[[], object], nonce
     assert result.verified == (outcomes == ("pass",) * 3 and result.check("hcl").passed)
     if outcomes[1] == "pass":  # the values by index, as the quote selects them
         assert result.tpm_quote is not None and result.tpm_quote.pcrs[7] == TPM_PCRS[7]
+    if nonce is not None:  # the nonce pinned by a policy appraising the verifier's result: the same verdict
+        two_step = Policy.from_mapping({"azure": {"tpm_nonce": nonce}}).appraise(
+            Verifier().verify(report, chain, now=NOW, tpm_quote=quote()))
+        assert (two_step.verified, two_step.check("tpm_nonce")) == (result.verified, result.check("tpm_nonce"))
 
 
 PCR7 = TPM_QUOTE["pcrs"][7]
