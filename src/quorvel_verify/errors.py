@@ -93,6 +93,14 @@ _SOURCES = {
 }
 
 
+class OfflineError(VerificationError):
+    """Offline, and what a verification needs is neither given nor in the cache. The message names it.
+
+    Every platform's collateral client raises it (AMD's KDS, Intel's PCS): it is shared, as the cache is."""
+
+    default_kind = ErrorKind.COLLATERAL
+
+
 def about(argument: str, reason: str, kind: ErrorKind = ErrorKind.USAGE) -> VerificationError:
     """The error "`argument`: `reason`" about the value of one argument of `verify` or `Verifier`."""
     return VerificationError(f"{argument}: {reason}", kind, argument=argument, reason=reason)

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import dataclasses
 import datetime
+import threading
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Final, Protocol, overload
 
@@ -33,10 +34,10 @@ from .sevsnp.chains import trust_store
 from .sevsnp.evidence import read_report
 from ._internal.http import FetchError
 from .sevsnp.kds import KdsClient, KdsError, OfflineError
-from .sevsnp.platform import EVIDENCE_CACHE_SIZE, SevSnp, SevSnpClaims
+from .sevsnp.platform import EVIDENCE_CACHE_SIZE, SevSnp, SevSnpClaims, looks_like_report
 from .sevsnp.report import Report
 from .tdx.collateral import TdxCollateral
-from .tdx.platform import Tdx, TdxClaims
+from .tdx.platform import Tdx, TdxClaims, looks_like_quote
 from .tdx.quote import Quote
 from .verification import TdxVerification, Verification
 
@@ -112,9 +113,37 @@ class Verifier:
         self.revocation = revocation
         self.kds = kds
         self.pcs = pcs
-        self._tdx = Tdx(_tdx_root(tdx_root), cache_size)
-        self._snp = SevSnp(trust_store(chains), cache_size)
-        self._platforms: tuple[PlatformVerifier[Any], ...] = (self._snp, self._tdx)
+        # Chains and a root given are loaded and checked now, so that a mistake in them is told at once; each
+        # platform's checker (with the bundled roots where none is given, and its caches) is made when the
+        # first evidence of that platform arrives: a service that verifies SEV-SNP reports only never loads
+        # Intel's root.
+        self._chains = trust_store(chains) if chains is not None else None
+        self._tdx_pinned = _tdx_root(tdx_root)
+        self._cache_size = cache_size
+        self._building = threading.Lock()
+        self._built_snp: SevSnp | None = None
+        self._built_tdx: Tdx | None = None
+
+    @property
+    def _snp(self) -> SevSnp:
+        built = self._built_snp
+        if built is None:
+            with self._building:  # one checker, and so one set of caches, however many threads ask at once
+                if self._built_snp is None:
+                    store = self._chains if self._chains is not None else trust_store(None)
+                    self._built_snp = SevSnp(store, self._cache_size)
+                built = self._built_snp
+        return built
+
+    @property
+    def _tdx(self) -> Tdx:
+        built = self._built_tdx
+        if built is None:
+            with self._building:
+                if self._built_tdx is None:
+                    self._built_tdx = Tdx(self._tdx_pinned, self._cache_size)
+                built = self._built_tdx
+        return built
 
     def verify(
         self,
@@ -173,7 +202,7 @@ class Verifier:
             raise about("revocation", f"expected a Revocation, got {type(settings).__name__}")
         # A TDX quote written as text is the quote (an SEV-SNP report as text is unwrapped below).
         report = quote_from_text(report) or report
-        if self._tdx.recognises(report):
+        if looks_like_quote(report):
             if quote is not None:
                 raise about("quote", "the evidence is itself a TDX quote; quote= is for an HCL report around a "
                                      "TDX TDREPORT", ErrorKind.USAGE)
@@ -250,8 +279,8 @@ class Verifier:
     ) -> tuple[object, HclReport | None, bytes | None]:
         """The hardware report in `report` (bare, in an HCL report, before its certificate table, or as text),
         the HCL report it came in, and the certificate table, the caller's or the one it came with."""
-        if not isinstance(report, bytes | bytearray | memoryview) or any(
-            platform.recognises(report) for platform in self._platforms
+        if not isinstance(report, bytes | bytearray | memoryview) or looks_like_report(report) or looks_like_quote(
+            report
         ):
             return report, None, table
         given = unwrap_report(bytes(report))
@@ -274,7 +303,7 @@ class Verifier:
     ) -> EvidenceResult[TdxClaims]:
         # Only the CPU that made a TDREPORT can check its MAC: what vouches for it is the signed quote, whose
         # TD report must be this TDREPORT's, and the TDREPORT's report data binds the claims (`hcl`).
-        if not self._tdx.recognises(quote):
+        if not looks_like_quote(quote):
             raise about("quote", "not a TDX quote (version 4 or 5, TEE type 0x81)", ErrorKind.REPORT)
         result = self._verify_tdx(quote, collateral, now, settings, certificate, certificate_table, crl)
         return dataclasses.replace(
@@ -313,8 +342,8 @@ class Verifier:
         return result
 
     def _platform_of(self, evidence: object) -> PlatformVerifier[Any]:
-        # Evidence that no platform recognises goes to the first, whose reader names the likely mistake.
-        return next((p for p in self._platforms if p.recognises(evidence)), self._platforms[0])
+        # Evidence that no platform recognises goes to SEV-SNP's, whose reader names the likely mistake.
+        return self._tdx if looks_like_quote(evidence) and not looks_like_report(evidence) else self._snp
 
 
 def _no_tpm(given: TpmQuote | None, evidence: str) -> None:

@@ -9,10 +9,10 @@ platform lives in a package of its own (`quorvel_verify/sevsnp/`,
 1. **Recognition by content.** `PlatformVerifier.recognises(evidence)` says, from the
    bytes alone and cheaply, whether they are this platform's evidence (SEV-SNP:
    1184 bytes whose version field is one it knows; a TDX quote: its header's
-   version, attestation key type and TEE type). `Verifier` and the command ask
-   the platforms in the order of `Verifier._platforms` and give the evidence to the first that
-   recognises it; evidence that none recognises goes to the first platform
-   (SEV-SNP), whose reader names the likely mistake ("this is a report written
+   version, attestation key type and TEE type), before the platform's roots are
+   loaded. `Verifier` and the command ask SEV-SNP's recogniser first, then TDX's,
+   and give the evidence to the first platform that recognises it; evidence that
+   none recognises goes to SEV-SNP, whose reader names the likely mistake ("this is a report written
    as base64 text", ...). A recogniser never raises.
 
 2. **Evidence checks that establish claims.** `PlatformVerifier.check(evidence,
@@ -49,7 +49,7 @@ its `Platform` member (below); its package, with its parser, claims, checks,
 rules and collateral source; an instance of its `PlatformVerifier`, made in
 `Verifier.__init__` from the roots the verifier is given for it (a keyword
 argument of its own, such as `tdx_roots=`, defaulting to the roots bundled
-with the package) and added to `Verifier._platforms`; its table field in
+with the package) and made by `Verifier` when that platform's first evidence arrives; its table field in
 `Policy`, and a branch of `Policy.appraise` that gives its claims to that
 table's rules (`self.tdx.checks_of(claims)`); and, where its claims differ
 from SEV-SNP's, what `Verification` reports of them.

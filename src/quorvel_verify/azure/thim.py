@@ -4,7 +4,7 @@
      "cacheControl": "<seconds>"}
 
 `tcbm` is the TCB the VCEK was issued for, as the 64-bit value of the
-report's TCB field written in hex. The certificates are checked as any
+report's TCB field written in hex (SEV-SNP's `tcb` check compares it with the reported TCB). The certificates are checked as any
 others: the chain against the pinned one, never trusted for being here.
 """
 
@@ -14,19 +14,13 @@ from dataclasses import dataclass
 from typing import Final
 
 from .._internal import limits
+from .._internal.json_documents import is_thim_payload
 from .._internal.json_object import load_object
 from ..errors import located
-from ..sevsnp.report import TcbVersion
 
 MAX_SIZE: Final = limits.THIM_PAYLOAD_SIZE
 PEM_BEGIN: Final = "-----BEGIN CERTIFICATE-----"
 TCBM_DIGITS: Final = 16
-
-
-def is_thim_payload(data: bytes) -> bool:
-    """Whether `data` is meant as a THIM payload: a JSON object that names a `vcekCert`."""
-    text = bytes(data).lstrip()
-    return text[:1] == b"{" and b'"vcekCert"' in text
 
 
 @dataclass(frozen=True)
@@ -72,19 +66,4 @@ def _describe(value: object) -> str:
     return f"a JSON {type(value).__name__}"
 
 
-def tcbm_difference(tcbm: int, reported: TcbVersion, turin: bool) -> str | None:
-    """None when the payload's `tcbm` is the report's reported TCB; else a detail saying where they differ."""
-    if tcbm == reported.raw:
-        return None
-    issued = TcbVersion.from_field(tcbm.to_bytes(8, "little"), turin)
-    differing = [
-        f"{name} {issued_level} vs {reported_level}"
-        for (name, issued_level), reported_level in zip(
-            issued.components().items(), reported.components().values(), strict=True
-        )
-        if issued_level != reported_level
-    ] or ["reserved bytes"]
-    return (
-        f"expected the THIM payload's tcbm {tcbm:016X} ({issued}) to be the reported TCB {reported.raw:016X} "
-        f"({reported}); they differ in {', '.join(differing)}"
-    )
+__all__ = ["MAX_SIZE", "ThimPayload", "is_thim_payload", "parse_thim_payload"]

@@ -24,8 +24,8 @@ from cryptography.utils import CryptographyDeprecationWarning
 
 from .._internal import limits
 from .._internal.certificates import common_name
+from .._internal.json_documents import is_tdx_collateral, is_thim_payload
 from .._internal.untrusted import check_size, describe, parsing
-from ..azure.thim import is_thim_payload
 from ..errors import VerificationError, located
 from .report import REPORT_SIZE, Report
 from .vocabulary import KeyKind
@@ -260,7 +260,7 @@ def _report_mistake(data: bytes) -> str | None:
     if is_thim_payload(text):
         return ("this is Azure's THIM payload, the certificates, not a report: were the report and the certificate "
                 "given in swapped order?")
-    if text[:1] == b"{" and b'"tcb_info"' in text and b'"qe_identity"' in text:
+    if is_tdx_collateral(text):
         return ("this is Intel's collateral for a TDX quote, not the evidence: were the quote and its collateral "
                 "given in swapped order?")
     if _is_table(data):

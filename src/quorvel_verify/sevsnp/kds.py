@@ -28,7 +28,7 @@ from .._internal import limits
 from .._internal.certificates import how_many
 from .._internal.client import CollateralClient, write_entry
 from .._internal.http import USER_AGENT, FetchError, check_url
-from ..errors import ErrorKind, VerificationError
+from ..errors import ErrorKind, OfflineError, VerificationError
 from .evidence import load_certificates
 from .report import Report
 from .revocation import load_crl
@@ -46,12 +46,6 @@ JUDGED_BY = {"VCEK": ("chain", "key", "chip", "tcb"), "revocation list": ("revoc
 
 class KdsError(FetchError):
     """A request to the KDS failed. The message names the address and the status or the fault."""
-
-
-class OfflineError(VerificationError):
-    """Offline, and what a verification needs is neither given nor in the cache. The message names it."""
-
-    default_kind = ErrorKind.COLLATERAL
 
 
 def check_base_url(base_url: str) -> str:

@@ -21,7 +21,6 @@ from cryptography import x509
 
 from .._internal.memo import Memo
 from .._internal.platform import GivenCollateral, EvidenceResult, Platform, Revocation, RevocationEvidence
-from ..azure.thim import tcbm_difference
 from ..checks import Check, Outcome
 from ..errors import ErrorKind, VerificationError, located
 from . import checks
@@ -63,6 +62,16 @@ class SevSnpClaims:
     csp_id: str | None = None
 
 
+def looks_like_report(evidence: object) -> bool:
+    """Whether `evidence` is an SEV-SNP report: a `Report`, or 1184 bytes whose version is one we know; never
+    raises. Told from the bytes alone, before the platform's chains are loaded."""
+    if isinstance(evidence, Report):
+        return True
+    if not isinstance(evidence, bytes | bytearray | memoryview) or len(evidence) != REPORT_SIZE:
+        return False
+    return int.from_bytes(bytes(evidence[:4]), "little") in KNOWN_VERSIONS
+
+
 class SevSnp:
     """SEV-SNP's evidence checks against the chains of `store`, with caches of `cache_size` entries."""
 
@@ -88,12 +97,7 @@ class SevSnp:
         self._decoded = functools.lru_cache(FIELD_CACHE_SIZE)(decoded)
 
     def recognises(self, evidence: object) -> bool:
-        """Whether `evidence` is an SEV-SNP report: a `Report`, or 1184 bytes whose version is one we know."""
-        if isinstance(evidence, Report):
-            return True
-        if not isinstance(evidence, bytes | bytearray | memoryview) or len(evidence) != REPORT_SIZE:
-            return False
-        return int.from_bytes(bytes(evidence[:4]), "little") in KNOWN_VERSIONS
+        return looks_like_report(evidence)
 
     def check(
         self, evidence: object, collateral: GivenCollateral, *, now: datetime.datetime, revocation: Revocation
@@ -242,3 +246,21 @@ def _kds_url(chip_id: bytes, tcb: TcbVersion, product: ProductLine | None, key_k
     if key_kind != KeyKind.VCEK or product is None or not any(chip_id):
         return None
     return vcek_url(product, chip_id, tcb.spls())
+
+
+def tcbm_difference(tcbm: int, reported: TcbVersion, turin: bool) -> str | None:
+    """None when the payload's `tcbm` is the report's reported TCB; else a detail saying where they differ."""
+    if tcbm == reported.raw:
+        return None
+    issued = TcbVersion.from_field(tcbm.to_bytes(8, "little"), turin)
+    differing = [
+        f"{name} {issued_level} vs {reported_level}"
+        for (name, issued_level), reported_level in zip(
+            issued.components().items(), reported.components().values(), strict=True
+        )
+        if issued_level != reported_level
+    ] or ["reserved bytes"]
+    return (
+        f"expected the THIM payload's tcbm {tcbm:016X} ({issued}) to be the reported TCB {reported.raw:016X} "
+        f"({reported}); they differ in {', '.join(differing)}"
+    )

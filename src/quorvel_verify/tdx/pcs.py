@@ -41,8 +41,7 @@ from .._internal.client import CollateralClient, Origin, write_entry
 from .._internal.http import FetchError, check_url
 from .._internal.json_object import lone_surrogate
 from .._internal.untrusted import describe
-from ..errors import ErrorKind, VerificationError
-from ..sevsnp.kds import OfflineError
+from ..errors import ErrorKind, OfflineError, VerificationError
 from . import pcs_answers
 from .pck import load_pck_chain
 from .quote import Quote, parse_quote

@@ -24,6 +24,7 @@ from intel_test_pki import NOW, ROOT, Bundle, as_td15, build, level, new_key
 from quorvel_verify import Policy, VerificationError, Verifier, verify
 from quorvel_verify._internal import limits
 from quorvel_verify.azure.hcl import parse_hcl_report
+from quorvel_verify.tdx import platform as tdx_platform
 from quorvel_verify.tdx import tcb
 from quorvel_verify.tdx.checks import check_quote
 from quorvel_verify.tdx.collateral import TcbStatus, parse_tcb_info, signed_body
@@ -482,6 +483,7 @@ def test_hostile_bytes_fail_closed() -> None:
 
 
 V4_QUOTE = str(DATA / "quote-v4-uptodate.dcapqvl.bin")
+V4_QUOTE_BYTES = Path(V4_QUOTE).read_bytes()
 V4_COLLATERAL = str(DATA / "quote-v4-uptodate.dcapqvl.collateral.json")
 
 
@@ -658,3 +660,16 @@ def test_unsigned_input_of_the_largest_size_is_not_kept(platform: str) -> None:
     finally:
         tracemalloc.stop()
     assert grown < largest
+
+
+def test_a_verifier_loads_intels_root_when_the_first_quote_arrives(monkeypatch) -> None:
+    """A service that verifies SEV-SNP reports only never loads Intel's root; one that verifies quotes loads it once."""
+    loaded: list[x509.Certificate] = []
+    bundled = tdx_platform.bundled_root
+    monkeypatch.setattr(tdx_platform, "bundled_root", lambda: loaded.append(bundled()) or loaded[-1])
+    verifier, (report, vcek) = Verifier(), amd_test_pki.genuine_pair()
+    assert verifier.verify(report, vcek, now=SNP_NOW).verified
+    assert loaded == []
+    for _ in range(2):
+        assert verifier.verify(V4_QUOTE_BYTES, collateral=GENUINE["v4-uptodate"](), now=_at("2025-07-01")).verified
+    assert len(loaded) == 1
