@@ -175,7 +175,7 @@ TARGETS: dict[str, Callable[[bytes], None]] = {
 with atheris.instrument_imports(include=["quorvel_verify"]):
     from quorvel_verify.azure.hcl import hcl_check, is_hcl_report, parse_hcl_report
     from quorvel_verify.azure.thim import parse_thim_payload
-    from quorvel_verify.shapes import quote_from_text, unwrap_certificates, unwrap_report
+    from quorvel_verify.intake import take_evidence, take_quote, unwrap_certificates
     from quorvel_verify.tdx.checks import TdxChecker
     from quorvel_verify.tdx.collateral import TdxCollateral as Collateral, parse_qe_identity, parse_tcb_info
     from quorvel_verify.tdx.pck import load_pck_chain
@@ -263,13 +263,14 @@ def hcl(data: bytes) -> None:
 
 
 def shapes(data: bytes) -> None:
-    """Any bytes as the certificates, as a quote written as text, and as the report."""
+    """Any bytes as the certificates, as the quote beside an HCL report, and as the evidence."""
     with contextlib.suppress(VerificationError):
         unwrap_certificates(data)
-    quoted = quote_from_text(data)
-    if quoted is not None:
-        parse_quote(quoted)
-    unwrap_report(data)
+    with contextlib.suppress(VerificationError):
+        parse_quote(take_quote(data))
+    taken = take_evidence(data)
+    if taken.bare_quote:
+        parse_quote(taken.hardware)
 
 
 # The genuine HCL report whose attestation key signed the genuine vTPM quote, and that quote's parts.

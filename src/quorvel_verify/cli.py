@@ -36,7 +36,7 @@ from ._internal.files import STDIN, read_input
 from .checks import Outcome
 from .errors import ErrorKind, PolicyError, VerificationError
 from .policy import Policy, TdxRules
-from .shapes import quote_from_text, unwrap_report
+from .intake import Evidence, take_evidence
 from .sevsnp.chains import trust_store
 from .sevsnp.evidence import read_report
 from .sevsnp.kds import KdsClient
@@ -48,7 +48,6 @@ from .azure.tpm_quote import describe_nonce, pcr_ranges
 from .azure.tpm_quote import MESSAGE_SIZE, PCRS_SIZE, QUOTE_FILE_SIZE, SIGNATURE_SIZE, TpmQuote, read_pcrs
 from .tdx.collateral import TdxCollateral
 from .tdx.pcs import PCS_BASE_URL, TCB_UPDATES, PcsClient
-from .tdx.platform import looks_like_quote
 from .verification import TdxVerification, Verification
 from .verifier import Verifier, instant
 
@@ -406,18 +405,23 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     _one_stdin(arguments)
     _requests(arguments)  # refused before any file is read, whichever client would take it
     # The evidence first, its size before a byte of it is read: the input a mistake most often makes large.
-    evidence = _read(arguments.report, "report", limits.REPORT_FILE_SIZE)
-    evidence = quote_from_text(evidence) or evidence
-    if looks_like_quote(evidence):
+    raw = _read(arguments.report, "report", limits.REPORT_FILE_SIZE)
+    try:
+        taken: Evidence | None = take_evidence(raw)
+    except VerificationError:  # the verification names what is wrong with it, after the arguments are judged
+        taken = None
+    # The verifier takes what the intake found; evidence that it refused, as read, to be refused in its turn.
+    evidence: Evidence | bytes = taken if taken is not None else raw
+    if taken is not None and taken.bare_quote:
         if arguments.td_quote is not None:
             raise _BadInput(f"--td-quote applies to an HCL report around a TDX TDREPORT; {arguments.report} is "
                             "itself a TDX quote (give the HCL report as EVIDENCE and its quote with --td-quote)")
-        return _run_tdx(arguments, evidence)
-    if _wraps_tdreport(evidence):
+        return _run_tdx(arguments, taken)
+    if taken is not None and taken.hcl is not None and taken.hcl.report_type == REPORT_TYPE_TDX:
         # The verifier refuses one without its quote, naming --td-quote.
         td_quote = (_read(arguments.td_quote, "TDX quote", limits.QUOTE_SIZE)
                     if arguments.td_quote is not None else None)
-        return _run_tdx(arguments, evidence, td_quote)
+        return _run_tdx(arguments, taken, td_quote)
     if arguments.td_quote is not None:
         raise _BadInput(f"--td-quote applies to an HCL report around a TDX TDREPORT; {arguments.report} is not one")
     for option, value in (("--collateral", arguments.collateral), ("--save-collateral", arguments.save_collateral),
@@ -427,10 +431,12 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
     client = _kds_client(arguments)
     policy = _policy_of(arguments, tdx=False)
     tpm_quote = _tpm_quote(arguments)
-    report = evidence
-    if arguments.cert is None and arguments.cert_table is None and client is None and not _carries_table(report):
+    if arguments.cert is None and arguments.cert_table is None and client is None and (
+            taken is None or taken.certificate_table is None):
         # Evidence that is no report (the certificate, given alone) is that mistake, not a missing certificate.
-        read_report(unwrap_report(report).report)
+        hardware = (taken if taken is not None else take_evidence(raw)).hardware
+        assert isinstance(hardware, bytes)  # taken from the bytes of a file
+        read_report(hardware)
         raise _BadInput("no certificate: give CERT, the VCEK or VLEK, or --cert-table, or --fetch it")
     now = _now(arguments.now)
     certificate = (_read(arguments.cert, "certificate bundle", limits.CERTIFICATE_FILE_SIZE)
@@ -442,7 +448,7 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
               if arguments.chains else None)
     verifier = _verifier(arguments.chains, chains, client)
     result = verifier.verify(
-        report, certificate, certificate_table=table, crl=crl, now=now, tpm_quote=tpm_quote,
+        evidence, certificate, certificate_table=table, crl=crl, now=now, tpm_quote=tpm_quote,
         tpm_nonce=policy.expected_nonce(arguments.tpm_nonce),
     )
     return policy.appraise(result)
@@ -465,12 +471,12 @@ def _verifier(paths: list[str] | None, chains: list[bytes] | None, client: KdsCl
         raise
 
 
-def _run_tdx(arguments: argparse.Namespace, evidence: bytes, td_quote: bytes | None = None,
+def _run_tdx(arguments: argparse.Namespace, evidence: Evidence, td_quote: bytes | None = None,
              ) -> Verification | TdxVerification:
     for option, value in (("CERT", arguments.cert), ("--cert-table", arguments.cert_table), ("--crl", arguments.crl),
                           ("--chains", arguments.chains), ("--kds-url", arguments.kds_url)):
         if value is not None:
-            shape = "a TDX quote" if looks_like_quote(evidence) else "an HCL report around a TDX TDREPORT, whose quote"
+            shape = "a TDX quote" if evidence.bare_quote else "an HCL report around a TDX TDREPORT, whose quote"
             raise _BadInput(f"{option} applies to an SEV-SNP report; {arguments.report} is {shape}, which carries "
                             "its PCK chain (give Intel's collateral with --collateral or --fetch)")
     policy = _policy_of(arguments, tdx=True)
@@ -522,23 +528,6 @@ def _write(path: str, text: str) -> None:
         Path(path).write_text(text, encoding="utf-8")
     except OSError as error:
         raise _BadInput(f"{path}: {error.strerror or error}", ErrorKind.INPUT) from error
-
-
-def _wraps_tdreport(report: bytes) -> bool:
-    """Whether the report argument is an Azure HCL report around a TDX TDREPORT, verified through a TDX quote."""
-    try:
-        hcl = unwrap_report(report).hcl
-    except VerificationError:  # the verification names what is wrong with it
-        return False
-    return hcl is not None and hcl.report_type == REPORT_TYPE_TDX
-
-
-def _carries_table(report: bytes) -> bool:
-    """Whether the report argument is an extended report, whose own certificate table holds the VCEK or VLEK."""
-    try:
-        return unwrap_report(report).certificate_table is not None
-    except VerificationError:  # the verification names what is wrong with it
-        return False
 
 
 def _message(error: VerificationError, arguments: argparse.Namespace | None) -> str:

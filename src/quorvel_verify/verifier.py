@@ -28,16 +28,16 @@ from .azure.tdreport import td_report_check
 from .azure.tpm_quote import TpmEvidence, TpmQuote, nonce_value, quote_argument, read_quote, tpm_checks
 from .checks import Check, Outcome
 from .errors import ErrorKind, VerificationError, about, located
-from .shapes import quote_from_text, unwrap_certificates, unwrap_report
+from .intake import Evidence, take_evidence, take_quote, unwrap_certificates
 from .policy import Policy
 from .sevsnp.chains import trust_store
 from .sevsnp.evidence import read_report
 from ._internal.http import FetchError
 from .sevsnp.kds import KdsClient, KdsError, OfflineError
-from .sevsnp.platform import EVIDENCE_CACHE_SIZE, SevSnp, SevSnpClaims, looks_like_report
+from .sevsnp.platform import EVIDENCE_CACHE_SIZE, SevSnp, SevSnpClaims
 from .sevsnp.report import Report
 from .tdx.collateral import TdxCollateral
-from .tdx.platform import Tdx, TdxClaims, looks_like_quote
+from .tdx.platform import Tdx, TdxClaims
 from .tdx.quote import Quote
 from .verification import TdxVerification, Verification
 
@@ -147,7 +147,7 @@ class Verifier:
 
     def verify(
         self,
-        report: bytes | Report | Quote,
+        report: bytes | Report | Quote | Evidence,
         certificate: bytes | str | x509.Certificate | None = None,
         *,
         certificate_table: bytes | None = None,
@@ -200,19 +200,20 @@ class Verifier:
         settings = self.revocation if revocation is None else revocation
         if not isinstance(settings, Revocation):
             raise about("revocation", f"expected a Revocation, got {type(settings).__name__}")
-        # A TDX quote written as text is the quote (an SEV-SNP report as text is unwrapped below).
-        report = quote_from_text(report) or report
-        if looks_like_quote(report):
+        # What the evidence is, asked once: the command hands over what it already took.
+        taken = report if isinstance(report, Evidence) else take_evidence(report)
+        if taken.bare_quote:
             if quote is not None:
                 raise about("quote", "the evidence is itself a TDX quote; quote= is for an HCL report around a "
                                      "TDX TDREPORT", ErrorKind.USAGE)
             _no_tpm(given_tpm, "a TDX quote")
-            return self._verify_tdx(report, collateral, now, settings, certificate, certificate_table, crl)
-        evidence, hcl, table = self._unwrap(report, _bytes("certificate_table", certificate_table), quote is not None)
+            return self._verify_tdx(taken.hardware, collateral, now, settings, certificate, certificate_table, crl)
+        hcl, table = taken.hcl, self._table(taken, _bytes("certificate_table", certificate_table), quote is not None)
         tpm = read_quote(given_tpm, hcl.attestation_key) if hcl is not None and given_tpm is not None else None
         if hcl is not None and hcl.report_type == REPORT_TYPE_TDX:
-            return _with_tpm(self._verify_hcl_tdx(hcl, _quote(quote), collateral, now, settings, certificate, table,
+            return _with_tpm(self._verify_hcl_tdx(hcl, take_quote(quote), collateral, now, settings, certificate, table,
                                                   crl), tpm, nonce)
+        evidence = taken.hardware
         if hcl is None:
             _no_tpm(given_tpm, "an SEV-SNP report")
         if quote is not None:
@@ -227,7 +228,7 @@ class Verifier:
             certificate=given.certificates if given is not None else None, certificate_table=table, crl=_crl(crl),
             issued_tcb=given.thim.tcbm if given is not None and given.thim is not None else None,
         )
-        platform = self._platform_of(evidence)
+        platform = self._checker(taken.platform)
         snp = self._snp
 
         def check(given: GivenCollateral) -> EvidenceResult[SevSnpClaims]:
@@ -274,27 +275,20 @@ class Verifier:
             result, checks=(*result.checks, hcl_check(hcl)), must_pass=result.must_pass | {"hcl"}, hcl=hcl
         ), tpm, nonce)
 
-    def _unwrap(
-        self, report: object, table: bytes | None, quote_given: bool
-    ) -> tuple[object, HclReport | None, bytes | None]:
-        """The hardware report in `report` (bare, in an HCL report, before its certificate table, or as text),
-        the HCL report it came in, and the certificate table, the caller's or the one it came with."""
-        if not isinstance(report, bytes | bytearray | memoryview) or looks_like_report(report) or looks_like_quote(
-            report
-        ):
-            return report, None, table
-        given = unwrap_report(bytes(report))
-        if given.certificate_table is not None:
+    @staticmethod
+    def _table(taken: Evidence, table: bytes | None, quote_given: bool) -> bytes | None:
+        """The certificate table: the caller's, or the one the report came with in one file (not both)."""
+        if taken.certificate_table is not None:
             if table is not None:
                 raise about("certificate_table", "the report is followed by its own certificate table: give one or "
                                                  "the other")
-            table = given.certificate_table
-        if given.hcl is not None and given.hcl.report_type == REPORT_TYPE_TDX and not quote_given:
+            table = taken.certificate_table
+        if taken.hcl is not None and taken.hcl.report_type == REPORT_TYPE_TDX and not quote_given:
             raise located("report", (
                 "an HCL report around a TDX TDREPORT, which is verified through the TDX quote made from it: "
                 "give that quote (--td-quote, or quote=), with Intel's collateral"
             ))
-        return given.report, given.hcl, table
+        return table
 
     def _verify_hcl_tdx(
         self, hcl: HclReport, quote: bytes, collateral: object, now: datetime.datetime,
@@ -303,8 +297,6 @@ class Verifier:
     ) -> EvidenceResult[TdxClaims]:
         # Only the CPU that made a TDREPORT can check its MAC: what vouches for it is the signed quote, whose
         # TD report must be this TDREPORT's, and the TDREPORT's report data binds the claims (`hcl`).
-        if not looks_like_quote(quote):
-            raise about("quote", "not a TDX quote (version 4 or 5, TEE type 0x81)", ErrorKind.REPORT)
         result = self._verify_tdx(quote, collateral, now, settings, certificate, certificate_table, crl)
         return dataclasses.replace(
             result, checks=(*result.checks, hcl_check(hcl), td_report_check(hcl.hardware_report, quote)),
@@ -341,9 +333,8 @@ class Verifier:
                 break
         return result
 
-    def _platform_of(self, evidence: object) -> PlatformVerifier[Any]:
-        # Evidence that no platform recognises goes to SEV-SNP's, whose reader names the likely mistake.
-        return self._tdx if looks_like_quote(evidence) and not looks_like_report(evidence) else self._snp
+    def _checker(self, platform: Platform) -> PlatformVerifier[Any]:
+        return self._tdx if platform == Platform.TDX else self._snp
 
 
 def _no_tpm(given: TpmQuote | None, evidence: str) -> None:
@@ -432,12 +423,6 @@ def _tdx_collateral(collateral: object) -> TdxCollateral | None:
     except VerificationError as error:
         raise VerificationError(f"collateral: {error}", error.kind, argument="collateral", reason=str(error),
                                 detail=error.detail) from None
-
-
-def _quote(quote: object) -> bytes:
-    if isinstance(quote, bytes | bytearray | memoryview):
-        return quote_from_text(quote) or bytes(quote)
-    raise about("quote", f"expected the TDX quote's bytes, got {type(quote).__name__}")
 
 
 def _pem_text(argument: str, data: object) -> object:

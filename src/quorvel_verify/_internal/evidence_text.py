@@ -12,7 +12,7 @@ from __future__ import annotations
 import base64
 import binascii
 import re
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import Final, NamedTuple
 
 _WHITESPACE: Final = re.compile(rb"\s+")
@@ -36,17 +36,29 @@ def _base64(text: bytes, alphabet: re.Pattern[bytes], altchars: bytes) -> bytes 
         return None
 
 
-def decode_text(data: bytes, accept: Callable[[bytes], bool]) -> DecodedText | None:
-    """`data` decoded from the first text encoding under which `accept` takes the bytes; None if none does."""
+def _readings(text: bytes) -> Iterator[DecodedText]:
+    """The bytes that `text` decodes to under each encoding it is written in, hex first; each decoded when asked."""
+    if _HEX.fullmatch(text):
+        yield DecodedText(bytes.fromhex(text.decode("ascii")), "hex")
+    for encoding, alphabet, altchars in (("base64", _BASE64, b"+/"), ("base64url", _BASE64URL, b"-_")):
+        result = _base64(text, alphabet, altchars)
+        if result is not None:
+            yield DecodedText(result, encoding)
+
+
+def decode_text(data: bytes, *accepts: Callable[[bytes], bool]) -> DecodedText | None:
+    """`data` decoded from the first text encoding under which the first of `accepts` takes the bytes, else
+    the first under which the next one does, and so on; None if none does. Each reading is decoded once."""
     text = _WHITESPACE.sub(b"", bytes(data))
     if not text:
         return None
-    if _HEX.fullmatch(text):
-        decoded = bytes.fromhex(text.decode("ascii"))
-        if accept(decoded):
-            return DecodedText(decoded, "hex")
-    for encoding, alphabet, altchars in (("base64", _BASE64, b"+/"), ("base64url", _BASE64URL, b"-_")):
-        result = _base64(text, alphabet, altchars)
-        if result is not None and accept(result):
-            return DecodedText(result, encoding)
+    pending, seen = _readings(text), list[DecodedText]()
+    for accept in accepts:
+        for decoded in seen:
+            if accept(decoded.data):
+                return decoded
+        for decoded in pending:
+            seen.append(decoded)
+            if accept(decoded.data):
+                return decoded
     return None

@@ -1,0 +1,127 @@
+"""The one intake: evidence in the shapes it is handed out in, recognised and unwrapped once.
+
+A report may come bare, inside Azure's HCL report, followed by its
+certificate table, or written as hex, base64 or base64url text of any of
+these; so may a TDX quote, bare or as text; certificates may come in PEM or
+DER, or in Azure's THIM payload. Each shape is recognised by its content,
+never by a file name, and unwrapping only locates: what it finds is verified
+exactly as if given bare, and the wrapper's own binding (the `hcl` check, the
+THIM `tcbm`) is judged beside it.
+
+`take_evidence` is the only place that asks what the evidence is: the
+command and `Verifier.verify` both call it, and dispatch on the `Evidence`
+it returns, which names the platform and carries what was unwrapped.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+from ._internal import limits
+from ._internal.evidence_text import decode_text
+from ._internal.platform import Platform
+from ._internal.untrusted import check_size
+from .azure.hcl import REPORT_TYPE_TDX, HclReport, is_hcl_report, parse_hcl_report
+from .azure.thim import ThimPayload, is_thim_payload, parse_thim_payload
+from .errors import ErrorKind, about
+from .sevsnp.extended import is_extended_report, split_extended_report
+from .sevsnp.platform import looks_like_report
+from .sevsnp.report import REPORT_SIZE, Report
+from .tdx.platform import looks_like_quote
+from .tdx.quote import Quote
+
+
+@dataclass(frozen=True)
+class Evidence:
+    """Evidence as the intake found it: the platform whose checks judge it, and what it came in.
+
+    `hardware` is what that platform's checks read: the report or the quote as
+    given (bytes, or a `Report` or `Quote` already decoded), unwrapped from
+    its text and wrappers; for an HCL report around a TDX TDREPORT, the
+    TDREPORT, which is verified through the TDX quote given beside it.
+    Evidence that no platform recognises is SEV-SNP's, whose reader names
+    the likely mistake.
+    """
+
+    platform: Platform
+    hardware: object
+    hcl: HclReport | None = None  # Azure's HCL report it came in
+    certificate_table: bytes | None = None  # the table that followed the report in one file
+    encoding: str | None = None  # "hex", "base64" or "base64url" where it was text
+
+    @property
+    def bare_quote(self) -> bool:
+        """Whether this is a TDX quote given as itself (bare or as text), not inside another platform's wrapper."""
+        return self.platform == Platform.TDX and self.hcl is None and self.certificate_table is None
+
+
+def _binary_evidence(data: bytes) -> bool:
+    return is_hcl_report(data) or is_extended_report(data) or len(data) == REPORT_SIZE
+
+
+def _platform_of(hardware: bytes) -> Platform:
+    # SEV-SNP's recogniser first; what neither recognises goes to SEV-SNP, whose reader names the mistake.
+    return Platform.TDX if looks_like_quote(hardware) and not looks_like_report(hardware) else Platform.SEV_SNP
+
+
+def take_evidence(data: object, source: str = "report") -> Evidence:
+    """The evidence in `data`, whatever its shape; bare bytes that match no other shape are taken as an SEV-SNP
+    report, for the report's own reader to judge (and, where it is something else, to name the mistake)."""
+    if isinstance(data, Report):
+        return Evidence(Platform.SEV_SNP, data)
+    if isinstance(data, Quote):
+        return Evidence(Platform.TDX, data)
+    if not isinstance(data, bytes | bytearray | memoryview):
+        return Evidence(Platform.SEV_SNP, data)  # the report's reader names what it takes
+    if looks_like_report(data):
+        return Evidence(Platform.SEV_SNP, data)
+    if looks_like_quote(data):
+        return Evidence(Platform.TDX, data)
+    # Before any decoding: text is scanned and decoded whole, which for megabytes takes seconds.
+    raw = check_size(bytes(data), limits.REPORT_FILE_SIZE, source, "report (with its certificate table)")
+    encoding = None
+    if not _binary_evidence(raw):
+        # A quote under any reading first, then the report's shapes: each reading is decoded once.
+        decoded = decode_text(raw, looks_like_quote, _binary_evidence)
+        if decoded is not None:
+            raw, encoding = decoded.data, decoded.encoding
+            if looks_like_quote(raw):
+                return Evidence(Platform.TDX, raw, encoding=encoding)
+    if is_hcl_report(raw):
+        hcl = parse_hcl_report(raw, source)
+        if hcl.report_type == REPORT_TYPE_TDX:
+            return Evidence(Platform.TDX, hcl.hardware_report, hcl=hcl, encoding=encoding)
+        return Evidence(_platform_of(hcl.hardware_report), hcl.hardware_report, hcl=hcl, encoding=encoding)
+    if is_extended_report(raw):
+        report, table = split_extended_report(raw, source)
+        return Evidence(_platform_of(report), report, certificate_table=table, encoding=encoding)
+    return Evidence(Platform.SEV_SNP, raw, encoding=encoding)
+
+
+def take_quote(quote: object) -> bytes:
+    """The TDX quote given beside an HCL report around a TDREPORT (bare, or as hex, base64 or base64url text)."""
+    if not isinstance(quote, bytes | bytearray | memoryview):
+        raise about("quote", f"expected the TDX quote's bytes, got {type(quote).__name__}")
+    data = bytes(quote)
+    if not looks_like_quote(data) and not _binary_evidence(data) and len(data) <= limits.REPORT_FILE_SIZE:
+        decoded = decode_text(data, looks_like_quote)
+        data = decoded.data if decoded is not None else data
+    if not looks_like_quote(data):
+        raise about("quote", "not a TDX quote (version 4 or 5, TEE type 0x81)", ErrorKind.REPORT)
+    return data
+
+
+@dataclass(frozen=True)
+class CertificateEvidence:
+    """What a certificate argument held: certificates in PEM or DER, and the THIM payload they came in."""
+
+    certificates: bytes
+    thim: ThimPayload | None
+
+
+def unwrap_certificates(data: bytes, source: str = "certificate") -> CertificateEvidence:
+    data = bytes(data)
+    if is_thim_payload(data):
+        thim = parse_thim_payload(data, source)
+        return CertificateEvidence(thim.certificates_pem, thim)
+    return CertificateEvidence(data, None)
