@@ -14,9 +14,7 @@ entries.
 
 from __future__ import annotations
 
-import threading
 import time
-from collections import OrderedDict
 from collections.abc import Callable, Hashable
 from dataclasses import dataclass
 from typing import ClassVar
@@ -24,6 +22,7 @@ from typing import ClassVar
 from . import limits
 from .cache import Cache
 from .http import FetchError, Fetcher, check_url
+from .memo import Memo
 
 # A run asks for three or four things; a long-lived client forgets the oldest it was never told about.
 REMEMBERED = 64
@@ -39,23 +38,18 @@ class Origin:
 
 class Origins:
     """The origins of the last `REMEMBERED` things a client returned, by key. A verifier, and so its
-    client, may serve several threads: every step holds a lock."""
+    client, may serve several threads: the memo holds its lock for every step."""
 
     def __init__(self) -> None:
-        self._origins: OrderedDict[Hashable, Origin] = OrderedDict()
-        self._lock = threading.Lock()
+        # Bounded by the count alone: every key is a body the service sent, which its own limit bounds.
+        self._origins: Memo[Hashable, Origin] = Memo(REMEMBERED, max_bytes=REMEMBERED * limits.KDS_BODY_SIZE)
 
     def remember(self, key: Hashable, name: str, *, cached: bool) -> None:
-        with self._lock:
-            self._origins[key] = Origin(name, cached)
-            self._origins.move_to_end(key)
-            while len(self._origins) > REMEMBERED:
-                self._origins.popitem(last=False)
+        self._origins.put(key, Origin(name, cached))
 
     def take(self, key: Hashable) -> Origin | None:
         """The origin of `key`, forgotten once told: a verdict settles what was returned once."""
-        with self._lock:
-            return self._origins.pop(key, None)
+        return self._origins.pop(key)
 
 
 def write_entry(cache: Cache, name: str, data: bytes, progress: Callable[[str], None] | None) -> None:

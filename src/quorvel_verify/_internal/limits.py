@@ -79,9 +79,9 @@ THIM_PAYLOAD_SIZE: Final = 64 * KIB
 MEMO_BYTES: Final = 16 * MIB
 MEMOS: Final = 7  # TDX's five, SEV-SNP's certificates and revocation lists
 # The most a verifier's memos keep of their input, whatever it is given (the judgements made from it, parsed,
-# come on top: a few times the bytes of what was signed, which genuine input keeps small). The caches of the
-# checks of a certificate alone keep only certificates that a pinned chain signed, bounded by entries
-# (`Verifier`'s cache_size).
+# come on top: a few times the bytes of what was signed, which genuine input keeps small). The memos of the
+# checks of a certificate alone (`memo.Memoized`) keep only certificates that a pinned chain signed, bounded
+# by entries (`Verifier`'s cache_size).
 MEMO_TOTAL_BYTES: Final = MEMOS * MEMO_BYTES
 
 # One request, from connecting to the body's last byte: AMD's key service

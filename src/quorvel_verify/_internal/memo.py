@@ -44,11 +44,17 @@ class Memo[K: Hashable, V]:
         except KeyError:
             pass
         value = make()
-        if not self._size or (self._keep is not None and not self._keep(value)):
-            return value
+        if self._keep is None or self._keep(value):
+            self.put(key, value)
+        return value
+
+    def put(self, key: K, value: V) -> None:
+        """`value` kept under `key` as the newest entry, where the memo has room for the input its key holds."""
+        if not self._size:
+            return
         weight = input_bytes(key)
         if weight > self._max_bytes:
-            return value
+            return
         with self._lock:
             while self._entries and (len(self._entries) >= self._size or self._bytes + weight > self._max_bytes):
                 oldest = next(iter(self._entries))
@@ -56,7 +62,15 @@ class Memo[K: Hashable, V]:
             self._bytes -= self._entries.pop(key, (value, 0))[1]  # made by another thread meanwhile
             self._entries[key] = (value, weight)
             self._bytes += weight
-        return value
+
+    def pop(self, key: K) -> V | None:
+        """The value kept under `key`, no longer kept; None where none is."""
+        with self._lock:
+            entry = self._entries.pop(key, None)
+            if entry is None:
+                return None
+            self._bytes -= entry[1]
+            return entry[0]
 
     @property
     def held(self) -> int:
@@ -70,3 +84,15 @@ class Memo[K: Hashable, V]:
         with self._lock:
             self._entries.clear()
             self._bytes = 0
+
+
+class Memoized[R]:
+    """`function` with a `Memo` of its results by its arguments (each hashable): the bounds, and the lock, of
+    every other memo of the verifier."""
+
+    def __init__(self, size: int, function: Callable[..., R]) -> None:
+        self._memo: Memo[tuple[Hashable, ...], R] = Memo(size)
+        self._function = function
+
+    def __call__(self, *arguments: Hashable) -> R:
+        return self._memo.get(arguments, lambda: self._function(*arguments))

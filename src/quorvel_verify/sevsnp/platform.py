@@ -12,14 +12,13 @@ at `now`, the chip id and the policy are checked on every call.
 from __future__ import annotations
 
 import datetime
-import functools
 import hashlib
 from dataclasses import dataclass
 from typing import Final
 
 from cryptography import x509
 
-from .._internal.memo import Memo
+from .._internal.memo import Memo, Memoized
 from .._internal.platform import GivenCollateral, EvidenceResult, Platform, Revocation, RevocationEvidence
 from ..checks import Check, Outcome
 from ..errors import ErrorKind, VerificationError, located
@@ -84,17 +83,17 @@ class SevSnp:
         # leaf: certificates anyone can make are loaded and judged again when given again, and keep nothing.
         self._evidence: Memo[tuple[bytes | None, bytes | None, KeyKind | None], _Found] = Memo(
             cache_size, keep=lambda found: found.chain is not None)
-        self._periods = functools.lru_cache(cache_size)(checks.validity_periods)
-        self._valid = functools.lru_cache(VALIDITY_CACHE_SIZE)(self._validity_passed)
-        self._key = functools.lru_cache(cache_size)(checks.key_check)
-        self._chip = functools.lru_cache(cache_size)(checks.chip_check)
-        self._tcb = functools.lru_cache(cache_size)(checks.tcb_check)
-        self._product = functools.lru_cache(cache_size)(checks.product_check)
-        self._report = functools.lru_cache(FIELD_CACHE_SIZE)(checks.report_check)
-        self._kds_url = functools.lru_cache(cache_size)(_kds_url)
+        self._periods = Memoized(cache_size, checks.validity_periods)
+        self._valid = Memoized(VALIDITY_CACHE_SIZE, self._validity_passed)
+        self._key = Memoized(cache_size, checks.key_check)
+        self._chip = Memoized(cache_size, checks.chip_check)
+        self._tcb = Memoized(cache_size, checks.tcb_check)
+        self._product = Memoized(cache_size, checks.product_check)
+        self._report = Memoized(FIELD_CACHE_SIZE, checks.report_check)
+        self._kds_url = Memoized(cache_size, _kds_url)
         # A list that is not its root's is judged again when given again: input anyone can vary keeps nothing.
         self._lists: Memo[tuple[object, ...], Judgement] = Memo(cache_size, keep=lambda judged: judged.forged is None)
-        self._decoded = functools.lru_cache(FIELD_CACHE_SIZE)(decoded)
+        self._decoded = Memoized(FIELD_CACHE_SIZE, decoded)
 
     def recognises(self, evidence: object) -> bool:
         return looks_like_report(evidence)

@@ -12,6 +12,7 @@ from __future__ import annotations
 import dataclasses
 import datetime
 import hashlib
+import warnings
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Final
@@ -41,7 +42,7 @@ from .collateral import (
     signature_verifies,
     tcb_signer,
 )
-from .memo import Memo
+from .._internal.memo import Memo
 from .pck import PckChain, common_name, load_pck_chain
 from .quote import ECDSA_P256_KEY_TYPE, INTEL_QE_VENDOR_ID, TEE_TYPE_TDX, Quote, parse_quote
 from .signatures import p256_verifies
@@ -100,7 +101,7 @@ def _when(now: datetime.datetime) -> str:
 # --- The quote and Intel's PCK chain ------------------------------------------
 
 
-def quote(parsed: Quote) -> Check:
+def quote_check(parsed: Quote) -> Check:
     header = parsed.header
     found = (header.attestation_key_type, header.tee_type, header.qe_vendor_id)
     expected = (ECDSA_P256_KEY_TYPE, TEE_TYPE_TDX, INTEL_QE_VENDOR_ID)
@@ -143,7 +144,7 @@ def _role_problem(certificate: x509.Certificate, ca: bool) -> str | None:
     return None
 
 
-def chain(pck: PckChain, root: x509.Certificate) -> Check:
+def chain_check(pck: PckChain, root: x509.Certificate) -> Check:
     """The PCK certificate, through its CA, to the pinned root; the root sent in the quote is only compared."""
     for certificate in (pck.pck, pck.ca, root):
         if not _p256_sha256(certificate):
@@ -161,7 +162,7 @@ def chain(pck: PckChain, root: x509.Certificate) -> Check:
     return _check("chain", True, f"PCK certificate <- Intel SGX PCK {pck.issuer.title()} CA <- the pinned Intel SGX Root CA")
 
 
-def validity(pck: PckChain, root: x509.Certificate, now: datetime.datetime) -> Check:
+def validity_check(pck: PckChain, root: x509.Certificate, now: datetime.datetime) -> Check:
     for certificate, (start, end) in zip((pck.pck, pck.ca, root), pck.windows + (_certificate_window(root),), strict=True):
         if not start <= now <= end:
             return _check(
@@ -213,7 +214,7 @@ def _crl_problem(judged: JudgedCrl, now: datetime.datetime, grace: datetime.time
     return None
 
 
-def revocation(pck: PckChain, pck_crl: JudgedCrl | None, root_crl: JudgedCrl | None, now: datetime.datetime,
+def revocation_check(pck: PckChain, pck_crl: JudgedCrl | None, root_crl: JudgedCrl | None, now: datetime.datetime,
                required: bool = False, grace: datetime.timedelta = datetime.timedelta(0)) -> Check:  # fmt: skip
     """Intel's PCK CRL of the CA that issued the PCK (judged against that CA), and the root CA's CRL, revoking none of
     the PCK, its CA and Intel's TCB Signing certificate that signed the collateral."""
@@ -237,14 +238,14 @@ def revocation(pck: PckChain, pck_crl: JudgedCrl | None, root_crl: JudgedCrl | N
 # --- The quoting enclave and the quote's signature ----------------------------
 
 
-def qe_report(parsed: Quote, pck: PckChain) -> Check:
+def qe_report_check(parsed: Quote, pck: PckChain) -> Check:
     data = parsed.signature_data
     if p256_verifies(pck.pck.public_key(), data.qe_report_signature, data.qe_report.raw):
         return _check("qe_report", True, "the QE report is signed by the PCK key")
     return _check("qe_report", False, "expected the QE report signed by the PCK certificate's key; the signature does not verify")
 
 
-def attestation_key(parsed: Quote) -> Check:
+def attestation_key_check(parsed: Quote) -> Check:
     data = parsed.signature_data
     expected = hashlib.sha256(data.attestation_key + data.qe_auth_data).digest() + bytes(32)
     found = data.qe_report.report_data
@@ -253,7 +254,7 @@ def attestation_key(parsed: Quote) -> Check:
     return _check("attestation_key", False, f"expected QE report data {expected.hex()}, found {found.hex()}")
 
 
-def signature(parsed: Quote) -> Check:
+def signature_check(parsed: Quote) -> Check:
     raw_key = parsed.signature_data.attestation_key
     try:
         key = ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), b"\x04" + raw_key)
@@ -312,7 +313,7 @@ def _body_problem(body: SignedBody, now: datetime.datetime) -> str | None:
     return None
 
 
-def collateral(tcb_info: SignedBody, qe_identity_body: SignedBody, pck: PckChain, now: datetime.datetime) -> Check:
+def collateral_check(tcb_info: SignedBody, qe_identity_body: SignedBody, pck: PckChain, now: datetime.datetime) -> Check:
     problem = _body_problem(tcb_info, now) or _body_problem(qe_identity_body, now)
     if problem:
         return _check("collateral", False, problem)
@@ -345,7 +346,7 @@ def _masked(value: bytes, mask: bytes) -> bytes:
     return bytes(v & m for v, m in zip(value, mask, strict=True))
 
 
-def qe_identity(parsed: Quote, identity: QeIdentity | None) -> tuple[Check, Level | None]:
+def qe_identity_check(parsed: Quote, identity: QeIdentity | None) -> tuple[Check, Level | None]:
     if identity is None:
         return _check("qe_identity", False, "no QE identity given"), None
     report = parsed.signature_data.qe_report
@@ -370,7 +371,7 @@ def qe_identity(parsed: Quote, identity: QeIdentity | None) -> tuple[Check, Leve
     return _check("qe_identity", True, f"Intel's TD QE, ISVSVN {report.isv_svn}: {level.status}"), level
 
 
-def tdx_module(parsed: Quote, info: TcbInfo | None) -> tuple[Check, Level | None]:
+def tdx_module_check(parsed: Quote, info: TcbInfo | None) -> tuple[Check, Level | None]:
     if info is None:
         return _check("tdx_module", False, "no TCB info given"), None
     report = parsed.td_report
@@ -425,7 +426,7 @@ def _current(parsed: Quote, pck: PckChain, info: TcbInfo, qe_level: Level | None
     return levels.converge(level.status, module.status if module else None, qe_level.status if qe_level else None)
 
 
-def tcb(parsed: Quote, pck: PckChain, info: TcbInfo | None, module_level: Level | None,
+def tcb_check(parsed: Quote, pck: PckChain, info: TcbInfo | None, module_level: Level | None,
         qe_level: Level | None) -> tuple[Check, TcbVerdict]:  # fmt: skip
     """The platform's level, converged with the module's and the QE's statuses where those were found.
 
@@ -576,7 +577,7 @@ class TdxChecker:
     def _pck(self, pem: bytes) -> tuple[PckChain, Check]:
         def make() -> tuple[PckChain, Check]:
             pck = load_pck_chain(pem)
-            return pck, chain(pck, self.root)
+            return pck, chain_check(pck, self.root)
 
         return self._chains.get(pem, make)
 
@@ -645,19 +646,19 @@ class TdxChecker:
         else:
             timed = tuple(_judged_at(check, now) for check in judged.timed_at(now, self.root))
         checks = (
-            quote(parsed),
+            quote_check(parsed),
             judged.chain,
             *timed[:2],
-            qe_report(parsed, judged.pck),
-            attestation_key(parsed),
-            signature(parsed),
+            qe_report_check(parsed, judged.pck),
+            attestation_key_check(parsed),
+            signature_check(parsed),
             timed[2],
             *judged.collateral_checks,
         )
         verdict = judged.verdict
 
         def revocation_under(required: bool, grace_days: int) -> Check:
-            return revocation(judged.pck, judged.pck_crl, judged.root_crl, now, required,
+            return revocation_check(judged.pck, judged.pck_crl, judged.root_crl, now, required,
                               datetime.timedelta(days=grace_days))
 
         return TdxEvidence(checks, parsed, verdict.status, verdict.advisory_ids, judged.fmspc, judged.evaluation,
@@ -667,7 +668,7 @@ class TdxChecker:
 
     def _judge(self, parsed: Quote, given: TdxCollateral, require_revocation: bool, grace: datetime.timedelta,
                info_body: SignedBody, qe_body: SignedBody, now: datetime.datetime) -> _Judgement:  # fmt: skip
-        pck, chain_check = self._pck(parsed.signature_data.pck_chain_pem)
+        pck, chain_found = self._pck(parsed.signature_data.pck_chain_pem)
         info = _trusted(info_body, now)
         identity = _trusted(qe_body, now)
         assert info is None or isinstance(info, TcbInfo)
@@ -675,24 +676,24 @@ class TdxChecker:
         if identity is None and qe_body.parsed is not None:
             qe_check, qe_level = _untrusted("qe_identity", "QE identity"), None
         else:
-            qe_check, qe_level = qe_identity(parsed, identity)
+            qe_check, qe_level = qe_identity_check(parsed, identity)
         foreign = _foreign(info, pck)
         if info is None and info_body.parsed is not None:
             module_check, module_level = _untrusted("tdx_module", "TCB info"), None
-            tcb_check, verdict = _untrusted("tcb", "TCB info"), TcbVerdict(None, ())
+            tcb_found, verdict = _untrusted("tcb", "TCB info"), TcbVerdict(None, ())
         elif foreign is not None:
             # Another platform's levels say nothing of this one: no module or TCB status to report from them
             # (skipped, so not verified; `collateral` fails naming the mismatch).
             module_check, module_level = Check("tdx_module", Outcome.SKIP, foreign), None
-            tcb_check, verdict = Check("tcb", Outcome.SKIP, foreign), TcbVerdict(None, ())
+            tcb_found, verdict = Check("tcb", Outcome.SKIP, foreign), TcbVerdict(None, ())
         else:
-            module_check, module_level = tdx_module(parsed, info)
-            tcb_check, verdict = tcb(parsed, pck, info, module_level, qe_level)
+            module_check, module_level = tdx_module_check(parsed, info)
+            tcb_found, verdict = tcb_check(parsed, pck, info, module_level, qe_level)
             since = None if info is None else _out_of_date_since(parsed, pck, info, identity, module_level, qe_level)
             verdict = dataclasses.replace(verdict, out_of_date_since=since)
         pck_crl, root_crl = self._crls_of(given, pck, parsed.signature_data.pck_chain_pem)
         judgement = _Judgement(
-            pck, chain_check, (qe_check, module_check, tcb_check), verdict, pck.extension.fmspc.hex(),
+            pck, chain_found, (qe_check, module_check, tcb_found), verdict, pck.extension.fmspc.hex(),
             _evaluation(info, identity), info_body, qe_body, pck_crl, root_crl,
             require_revocation, grace, issued=_issued(info, identity),
         )  # fmt: skip
@@ -800,9 +801,9 @@ class _Judgement:
 
     def timed_at(self, now: datetime.datetime, root: x509.Certificate) -> tuple[Check, Check, Check]:
         return (
-            validity(self.pck, root, now),
-            revocation(self.pck, self.pck_crl, self.root_crl, now, self.require_revocation, self.grace),
-            collateral(self.info_body, self.qe_body, self.pck, now),
+            validity_check(self.pck, root, now),
+            revocation_check(self.pck, self.pck_crl, self.root_crl, now, self.require_revocation, self.grace),
+            collateral_check(self.info_body, self.qe_body, self.pck, now),
         )
 
     def with_window(self, root: x509.Certificate) -> _Judgement:
@@ -827,3 +828,17 @@ def check_quote(data: bytes | Quote, given: TdxCollateral | None, now: datetime.
     return TdxChecker(root, memo_size=0).check(
         data, given, now, require_revocation=require_revocation, grace_days=grace_days
     )
+
+
+# The checks' former names, which read as the modules that import them (`quote`, `tcb`, `collateral`): they
+# still work, and warn.
+_RENAMED: Final = {name: f"{name}_check" for name in (
+    "quote", "chain", "validity", "revocation", "qe_report", "attestation_key", "signature", "collateral",
+    "qe_identity", "tdx_module", "tcb")}
+
+
+def __getattr__(name: str) -> object:
+    if name in _RENAMED:
+        warnings.warn(f"quorvel_verify.tdx.checks.{name} is now {_RENAMED[name]}", DeprecationWarning, stacklevel=2)
+        return globals()[_RENAMED[name]]
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

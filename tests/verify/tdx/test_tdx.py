@@ -29,7 +29,7 @@ from quorvel_verify.tdx import tcb
 from quorvel_verify.tdx.checks import check_quote
 from quorvel_verify.tdx.collateral import TcbStatus, parse_tcb_info, signed_body
 from quorvel_verify.tdx.collateral import TdxCollateral as Collateral
-from quorvel_verify.tdx.memo import Memo
+from quorvel_verify._internal.memo import Memo
 from quorvel_verify.tdx.pck import PckIssuer, load_pck_chain
 from quorvel_verify.tdx.quote import parse_quote
 
@@ -381,14 +381,21 @@ def test_collateral_forms(form: Callable[[str], object]) -> None:
     assert (result.verified, result.platform) == (True, "tdx")
 
 
-def test_renamed_collateral_classes_still_load_and_warn() -> None:
-    import quorvel_verify
-    import quorvel_verify.tdx.collateral as intel
+@pytest.mark.parametrize(
+    ("module", "old", "new", "now"),
+    [
+        ("quorvel_verify.tdx.collateral", "Collateral", "quorvel_verify.tdx.collateral", "TdxCollateral"),
+        ("quorvel_verify", "Collateral", "quorvel_verify", "GivenCollateral"),
+        ("quorvel_verify.tdx.memo", "Memo", "quorvel_verify._internal.memo", "Memo"),
+        *(("quorvel_verify.tdx.checks", name, "quorvel_verify.tdx.checks", f"{name}_check")
+          for name in ("quote", "tcb", "collateral", "signature")),
+    ],
+)
+def test_renamed_names_still_load_and_warn(module: str, old: str, new: str, now: str) -> None:
+    import importlib
 
-    with pytest.warns(DeprecationWarning, match="TdxCollateral"):
-        assert intel.Collateral is Collateral
-    with pytest.warns(DeprecationWarning, match="GivenCollateral"):
-        assert quorvel_verify.Collateral is quorvel_verify.GivenCollateral
+    with pytest.warns(DeprecationWarning, match=now):
+        assert getattr(importlib.import_module(module), old) is getattr(importlib.import_module(new), now)
 
 
 @pytest.mark.parametrize(("policy", "failed"), [({"tdx": {}}, ["policy.platform"]), ({}, []), ({"tdx": {}, "vmpl": [0]}, [])])
