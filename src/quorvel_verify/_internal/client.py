@@ -15,7 +15,7 @@ entries.
 from __future__ import annotations
 
 import time
-from collections.abc import Callable, Hashable
+from collections.abc import Callable, Hashable, Mapping
 from dataclasses import dataclass
 from typing import ClassVar
 
@@ -26,6 +26,12 @@ from .memo import Memo
 
 # A run asks for three or four things; a long-lived client forgets the oldest it was never told about.
 REMEMBERED = 64
+
+# What each part that a collateral client returns (a VCEK, a revocation list, Intel's TCB info, ...) is
+# reported on by: the checks of a verification that judge it. What the cache keeps or drops is not judged by
+# them, which also fail for forged evidence, but by each part alone under the pinned roots (its signature,
+# issuer and dates): genuine collateral is never dropped for a forged report's or quote's sake.
+type JudgedBy = Mapping[str, tuple[str, ...]]
 
 
 @dataclass(frozen=True)
@@ -68,6 +74,8 @@ class CollateralClient:
 
     _default_base_url: ClassVar[str]
     _address: ClassVar[str]  # what the service's address is called in errors: "KDS address"
+    # Each part the client returns, with the checks of a verification that report on it (`JudgedBy`).
+    judged_by: ClassVar[JudgedBy]
     _error: ClassVar[type[FetchError]]  # what a failed request raises
 
     def __init__(
@@ -98,4 +106,4 @@ class CollateralClient:
         self._origins = Origins()
 
 
-__all__ = ["REMEMBERED", "CollateralClient", "Origin", "Origins", "write_entry"]
+__all__ = ["REMEMBERED", "CollateralClient", "JudgedBy", "Origin", "Origins", "write_entry"]

@@ -26,7 +26,7 @@ from cryptography.hazmat.primitives import serialization
 
 from .._internal import limits
 from .._internal.certificates import how_many
-from .._internal.client import CollateralClient, write_entry
+from .._internal.client import CollateralClient, JudgedBy, write_entry
 from .._internal.http import USER_AGENT, FetchError, check_url
 from ..errors import ErrorKind, OfflineError, VerificationError
 from .evidence import load_certificates
@@ -37,11 +37,11 @@ from .vocabulary import ProductLine
 
 PRODUCTS = tuple(ProductLine)
 
-# The checks of a verification that report on what the client returns. What the cache keeps or drops is not
-# judged by them, which also fail for a forged report, but by the entry alone (`SevSnp.vcek_holds`,
-# `SevSnp.crl_holds`): a VCEK by AMD's pinned intermediate that signed it for the chip and TCB it is filed
-# under, a list by the pinned root's signature and its dates (one that revokes the chain holds).
-JUDGED_BY = {"VCEK": ("chain", "key", "chip", "tcb"), "revocation list": ("revocation",)}
+# The parts the client returns, by the checks that report on each (`_internal.client.JudgedBy`). What the
+# cache keeps is judged by the entry alone (`SevSnp.vcek_holds`, `SevSnp.crl_holds`): a VCEK by AMD's pinned
+# intermediate that signed it for the chip and TCB it is filed under, a list by the pinned root's signature
+# and its dates (one that revokes the chain holds).
+JUDGED_BY: JudgedBy = {"VCEK": ("chain", "key", "chip", "tcb"), "revocation list": ("revocation",)}
 
 
 class KdsError(FetchError):
@@ -113,6 +113,7 @@ class KdsClient(CollateralClient):
 
     _default_base_url = KDS_BASE_URL
     _address = "KDS address"
+    judged_by = JUDGED_BY
     _error = KdsError
 
     def keep(self, data: bytes) -> None:

@@ -43,7 +43,8 @@ from .collateral import (
     tcb_signer,
 )
 from .._internal.memo import Memo
-from .pck import PckChain, common_name, load_pck_chain
+from .._internal.certificates import common_name
+from .pck import UNNAMED, PckChain, load_pck_chain
 from .quote import ECDSA_P256_KEY_TYPE, INTEL_QE_VENDOR_ID, TEE_TYPE_TDX, Quote, parse_quote
 from .signatures import p256_verifies
 
@@ -137,10 +138,10 @@ def _role_problem(certificate: x509.Certificate, ca: bool) -> str | None:
     except x509.ExtensionNotFound:
         is_ca = False
     if is_ca != ca:
-        return f"{common_name(certificate)!r} {'is not' if ca else 'is'} a CA certificate; expected {'a CA' if ca else 'a leaf'}"
+        return f"{common_name(certificate, UNNAMED)!r} {'is not' if ca else 'is'} a CA certificate; expected {'a CA' if ca else 'a leaf'}"
     unknown = [e.oid.dotted_string for e in certificate.extensions if e.critical and e.oid not in _KNOWN_CRITICAL]
     if unknown:
-        return f"{common_name(certificate)!r} has unknown critical extensions {', '.join(unknown)}"
+        return f"{common_name(certificate, UNNAMED)!r} has unknown critical extensions {', '.join(unknown)}"
     return None
 
 
@@ -148,17 +149,17 @@ def chain_check(pck: PckChain, root: x509.Certificate) -> Check:
     """The PCK certificate, through its CA, to the pinned root; the root sent in the quote is only compared."""
     for certificate in (pck.pck, pck.ca, root):
         if not _p256_sha256(certificate):
-            return _check("chain", False, f"{common_name(certificate)!r} is not ECDSA P-256 with SHA-256")
+            return _check("chain", False, f"{common_name(certificate, UNNAMED)!r} is not ECDSA P-256 with SHA-256")
     problem = _role_problem(pck.pck, False) or _role_problem(pck.ca, True)
     if problem:
         return _check("chain", False, problem)
     if pck.root != root:
-        return _check("chain", False, f"the quote's root {common_name(pck.root)!r} is not the pinned Intel SGX Root CA, byte for byte")
+        return _check("chain", False, f"the quote's root {common_name(pck.root, UNNAMED)!r} is not the pinned Intel SGX Root CA, byte for byte")
     for child, parent in ((pck.pck, pck.ca), (pck.ca, root)):
         try:
             child.verify_directly_issued_by(parent)
         except (ValueError, TypeError, InvalidSignature):
-            return _check("chain", False, f"{common_name(child)!r} is not issued by {common_name(parent)!r} (pinned: the root)")
+            return _check("chain", False, f"{common_name(child, UNNAMED)!r} is not issued by {common_name(parent, UNNAMED)!r} (pinned: the root)")
     return _check("chain", True, f"PCK certificate <- Intel SGX PCK {pck.issuer.title()} CA <- the pinned Intel SGX Root CA")
 
 
@@ -167,7 +168,7 @@ def validity_check(pck: PckChain, root: x509.Certificate, now: datetime.datetime
         if not start <= now <= end:
             return _check(
                 "validity", False,
-                f"{common_name(certificate)!r} is valid {_when(start)} to {_when(end)}, not at {_when(now)}",
+                f"{common_name(certificate, UNNAMED)!r} is valid {_when(start)} to {_when(end)}, not at {_when(now)}",
             )  # fmt: skip
     start, end = _intersection(pck.windows + (_certificate_window(root),))
     return _check("validity", True, f"PCK certificate, its CA and the root all valid from {_when(start)} to {_when(end)}")
@@ -197,7 +198,7 @@ def judge_crl(der: bytes, name: str, issuer: x509.Certificate,
         raise CollateralError(f"collateral field {name} is not a DER CRL: {plainly(error)}", detail=describe(error)) from None
     problem = None
     if not signed:
-        problem = f"{name} is not signed by {common_name(issuer)!r}"
+        problem = f"{name} is not signed by {common_name(issuer, UNNAMED)!r}"
     elif revoked:
         subject, subject_name = revoked[0]
         problem = f"{name} revokes {subject_name} (serial {subject.serial_number:x})"

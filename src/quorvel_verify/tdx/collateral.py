@@ -32,7 +32,8 @@ from .._internal import limits
 from .._internal.json_object import SURROGATE, json_fault, lone_surrogate
 from .._internal.untrusted import describe, plainly
 from ..errors import ErrorKind, VerificationError
-from .pck import common_name
+from .._internal.certificates import common_name
+from .pck import UNNAMED
 from .signatures import p256_verifies
 
 MAX_COLLATERAL_SIZE: Final = limits.COLLATERAL_FILE_SIZE
@@ -429,7 +430,7 @@ def issuer_chain_problem(chain: list[x509.Certificate], root: x509.Certificate, 
             f"Intel's is exactly the {signer_role} and the root"
         )
     if roots[0] != root:
-        return signers[0], f"its issuer chain's root {common_name(roots[0])!r} is not the pinned Intel SGX Root CA, byte for byte"
+        return signers[0], f"its issuer chain's root {common_name(roots[0], UNNAMED)!r} is not the pinned Intel SGX Root CA, byte for byte"
     return signers[0], None
 
 
@@ -468,9 +469,9 @@ def tcb_signer(chain: list[x509.Certificate], root: x509.Certificate) -> tuple[x
     """
     if not chain:
         return None, "its issuer chain is empty"
-    signer, problem = issuer_chain_problem(chain, root, "TCB Signing certificate", lambda c: common_name(c) == TCB_SIGNING_NAME)
+    signer, problem = issuer_chain_problem(chain, root, "TCB Signing certificate", lambda c: common_name(c, UNNAMED) == TCB_SIGNING_NAME)
     if signer is None and len(chain) == 2:
-        names = [common_name(c) for c in chain if not _self_issued(c)]
+        names = [common_name(c, UNNAMED) for c in chain if not _self_issued(c)]
         return None, f"it is signed by {names[0] if names else ''!r}, not {TCB_SIGNING_NAME!r}"
     if signer is None or problem:
         return signer, problem

@@ -13,6 +13,8 @@ from __future__ import annotations
 
 import datetime
 import enum
+import functools
+import warnings
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, Final, TypeVar
@@ -20,9 +22,8 @@ from typing import Any, Final, TypeVar
 from cryptography import x509
 from cryptography.exceptions import UnsupportedAlgorithm
 from cryptography.hazmat import asn1
-from cryptography.x509.oid import NameOID
 
-from .._internal.certificates import how_many
+from .._internal.certificates import common_name, how_many
 from .._internal.untrusted import describe, plainly
 from ..errors import ErrorKind, VerificationError
 
@@ -40,6 +41,9 @@ _PPID, _TCB, _PCE_ID, _FMSPC, _SGX_TYPE = (f"{_ARC}.{n}" for n in range(1, 6))
 _TCB_ARCS: Final = tuple(f"{_ARC}.2.{n}" for n in range(1, 19))
 # Intel's chain is exactly three certificates: the PCK certificate, its CA and the root.
 CHAIN_CERTIFICATES: Final = 3
+# What Intel's checks call a certificate without a common name, or whose subject cannot be read: Intel's
+# certificates are told apart by their common names, and one without is none of them.
+UNNAMED: Final = ""
 
 _T = TypeVar("_T")
 
@@ -134,8 +138,8 @@ def load_pck_chain(pem: bytes) -> PckChain:
             raise PckError(f"a certificate of the quote's PCK chain is malformed: {plainly(error)}",
                            detail=describe(error)) from None
     roots = [c for c in certificates if _self_issued(c)]
-    cas = [c for c in certificates if not _self_issued(c) and common_name(c) in _ISSUER_NAMES]
-    pcks = [c for c in certificates if not _self_issued(c) and common_name(c) not in _ISSUER_NAMES]
+    cas = [c for c in certificates if not _self_issued(c) and common_name(c, UNNAMED) in _ISSUER_NAMES]
+    pcks = [c for c in certificates if not _self_issued(c) and common_name(c, UNNAMED) not in _ISSUER_NAMES]
     for found, role in ((pcks, "PCK certificate"), (cas, "PCK Platform or Processor CA"), (roots, "root CA certificate")):
         if len(found) != 1:
             what = "lacks the" if not found else f"holds {len(found)} certificates as the"
@@ -145,20 +149,11 @@ def load_pck_chain(pem: bytes) -> PckChain:
             )
     pck, ca, root = pcks[0], cas[0], roots[0]
     windows = tuple((c.not_valid_before_utc, c.not_valid_after_utc) for c in (pck, ca))
-    return PckChain(pck, ca, root, _ISSUER_NAMES[common_name(ca)], sgx_extension(pck), windows)
+    return PckChain(pck, ca, root, _ISSUER_NAMES[common_name(ca, UNNAMED)], sgx_extension(pck), windows)
 
 
 def _self_issued(certificate: x509.Certificate) -> bool:
     return certificate.subject == certificate.issuer
-
-
-def common_name(certificate: x509.Certificate) -> str:
-    try:
-        names = certificate.subject.get_attributes_for_oid(NameOID.COMMON_NAME)
-    # cryptography decodes names when first read; an attribute of a type its OID never has is a TypeError.
-    except (ValueError, TypeError):
-        return ""
-    return str(names[0].value) if names else ""
 
 
 def sgx_extension(certificate: x509.Certificate) -> SgxExtension:
@@ -238,3 +233,11 @@ def _sgx_type(value: asn1.TLV) -> SgxType:
         return SgxType(number)
     except ValueError:
         raise PckError(f"the PCK certificate's SGX type {number} is not one Intel defines") from None
+
+
+def __getattr__(name: str) -> object:
+    if name == "common_name":  # Intel's own, which named a certificate without a common name ""
+        warnings.warn("quorvel_verify.tdx.pck.common_name is now quorvel_verify._internal.certificates.common_name "
+                      "(certificate, UNNAMED)", DeprecationWarning, stacklevel=2)
+        return functools.partial(common_name, unnamed=UNNAMED)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

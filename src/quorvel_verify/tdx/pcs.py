@@ -37,7 +37,7 @@ from dataclasses import dataclass
 
 from .._internal import limits
 from .._internal.cache import Cache
-from .._internal.client import CollateralClient, Origin, write_entry
+from .._internal.client import CollateralClient, JudgedBy, Origin, write_entry
 from .._internal.http import FetchError, check_url
 from .._internal.json_object import lone_surrogate
 from .._internal.untrusted import describe
@@ -47,10 +47,10 @@ from .pck import load_pck_chain
 from .quote import Quote, parse_quote
 from .pcs_answers import FIELDS, FMSPC_SIZE, PARTS, PCK_CA_NAMES, PCS_BASE_URL, TCB_UPDATES, Part
 
-# The parts the client returns, with the checks of a TDX verification that report on each. What the cache
-# keeps or drops is not judged by those checks, which also fail for a forged quote, but by each part alone
-# (`TdxChecker.entries`): its signature under the pinned root and its dates.
-JUDGED_BY = {
+# The parts the client returns, by the checks that report on each (`_internal.client.JudgedBy`). What the
+# cache keeps is judged by each part alone (`TdxChecker.entries`): its signature under the pinned root and
+# its dates.
+JUDGED_BY: JudgedBy = {
     "tcb_info": ("collateral",),
     "qe_identity": ("collateral",),
     "pck_crl": ("revocation",),
@@ -109,6 +109,7 @@ class PcsClient(CollateralClient):
 
     _default_base_url = PCS_BASE_URL
     _address = "PCS address"
+    judged_by = JUDGED_BY
     _error = PcsError
 
     def __init__(
