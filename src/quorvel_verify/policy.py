@@ -62,7 +62,8 @@ from ._internal.rules import Invalid, Rule, Verdict, describe, field
 from .checks import Check, Outcome
 from .errors import PolicyError, VerificationError
 from .sevsnp import rules as snp
-from .sevsnp import rules_extra as snp_extra
+from .sevsnp import rules_identity as snp_identity
+from .sevsnp import rules_platform as snp_platform
 from .sevsnp.platform import SevSnpClaims
 from .sevsnp.report import FirmwareVersion, Report
 from .sevsnp.rules import TcbMinimum
@@ -288,18 +289,18 @@ class Policy(RuleSet):
     require_rapl_disabled: bool | None = field(snp.REQUIRE_RAPL_DISABLED)
     require_ciphertext_hiding: bool | None = field(snp.REQUIRE_CIPHERTEXT_HIDING)
     require_page_swap_disabled: bool | None = field(snp.REQUIRE_PAGE_SWAP_DISABLED)
-    image_ids: Sequence[bytes | str] | None = field(snp_extra.IMAGE_IDS)
-    family_ids: Sequence[bytes | str] | None = field(snp_extra.FAMILY_IDS)
-    report_ids: Sequence[bytes | str] | None = field(snp_extra.REPORT_IDS)
-    report_id_mas: Sequence[bytes | str] | None = field(snp_extra.REPORT_ID_MAS)
-    chip_ids: Sequence[bytes | str] | None = field(snp_extra.CHIP_IDS)
+    image_ids: Sequence[bytes | str] | None = field(snp_identity.IMAGE_IDS)
+    family_ids: Sequence[bytes | str] | None = field(snp_identity.FAMILY_IDS)
+    report_ids: Sequence[bytes | str] | None = field(snp_identity.REPORT_IDS)
+    report_id_mas: Sequence[bytes | str] | None = field(snp_identity.REPORT_ID_MAS)
+    chip_ids: Sequence[bytes | str] | None = field(snp_identity.CHIP_IDS)
     # "major.minor.build", the least of the current and the committed firmware.
-    min_firmware: FirmwareVersion | str | None = field(snp_extra.MIN_FIRMWARE)
+    min_firmware: FirmwareVersion | str | None = field(snp_platform.MIN_FIRMWARE)
     # Platform-info bits by name: true requires, false forbids.
-    platform_info: Mapping[str, bool] | None = field(snp_extra.PLATFORM_INFO)
-    min_launch_mitigation_vector: int | None = field(snp_extra.MIN_LAUNCH_MITIGATION_VECTOR)
-    min_current_mitigation_vector: int | None = field(snp_extra.MIN_CURRENT_MITIGATION_VECTOR)
-    csp_ids: Sequence[str] | None = field(snp_extra.CSP_IDS)
+    platform_info: Mapping[str, bool] | None = field(snp_platform.PLATFORM_INFO)
+    min_launch_mitigation_vector: int | None = field(snp_platform.MIN_LAUNCH_MITIGATION_VECTOR)
+    min_current_mitigation_vector: int | None = field(snp_platform.MIN_CURRENT_MITIGATION_VECTOR)
+    csp_ids: Sequence[str] | None = field(snp_identity.CSP_IDS)
     require_revocation: bool | None = field(snp.REQUIRE_REVOCATION)
     crl_grace_period: int | None = field(snp.CRL_GRACE_PERIOD)
     tdx: TdxRules | None = TdxRules.as_table()
