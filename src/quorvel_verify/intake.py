@@ -19,16 +19,13 @@ from dataclasses import dataclass
 
 from ._internal import limits
 from ._internal.evidence_text import decode_text
-from ._internal.platform import Platform
+from ._internal.platform import Platform, entry, platform_of, recognised
 from ._internal.untrusted import check_size
 from .azure.hcl import REPORT_TYPE_TDX, HclReport, is_hcl_report, parse_hcl_report
 from .azure.thim import ThimPayload, is_thim_payload, parse_thim_payload
 from .errors import ErrorKind, about
 from .sevsnp.extended import is_extended_report, split_extended_report
-from .sevsnp.platform import looks_like_report
-from .sevsnp.report import REPORT_SIZE, Report
-from .tdx.platform import looks_like_quote
-from .tdx.quote import Quote
+from .sevsnp.report import REPORT_SIZE
 
 
 @dataclass(frozen=True)
@@ -59,42 +56,34 @@ def _binary_evidence(data: bytes) -> bool:
     return is_hcl_report(data) or is_extended_report(data) or len(data) == REPORT_SIZE
 
 
-def _platform_of(hardware: bytes) -> Platform:
-    # SEV-SNP's recogniser first; what neither recognises goes to SEV-SNP, whose reader names the mistake.
-    return Platform.TDX if looks_like_quote(hardware) and not looks_like_report(hardware) else Platform.SEV_SNP
+def _quote(data: bytes) -> bool:
+    return entry(Platform.TDX).recognises(data)
 
 
 def take_evidence(data: object, source: str = "report") -> Evidence:
     """The evidence in `data`, whatever its shape; bare bytes that match no other shape are taken as an SEV-SNP
     report, for the report's own reader to judge (and, where it is something else, to name the mistake)."""
-    if isinstance(data, Report):
-        return Evidence(Platform.SEV_SNP, data)
-    if isinstance(data, Quote):
-        return Evidence(Platform.TDX, data)
-    if not isinstance(data, bytes | bytearray | memoryview):
-        return Evidence(Platform.SEV_SNP, data)  # the report's reader names what it takes
-    if looks_like_report(data):
-        return Evidence(Platform.SEV_SNP, data)
-    if looks_like_quote(data):
-        return Evidence(Platform.TDX, data)
+    found = recognised(data)
+    if found is not None or not isinstance(data, bytes | bytearray | memoryview):
+        return Evidence(found or platform_of(data), data)  # what no platform takes, the default one's reader names
     # Before any decoding: text is scanned and decoded whole, which for megabytes takes seconds.
     raw = check_size(bytes(data), limits.REPORT_FILE_SIZE, source, "report (with its certificate table)")
     encoding = None
     if not _binary_evidence(raw):
         # A quote under any reading first, then the report's shapes: each reading is decoded once.
-        decoded = decode_text(raw, looks_like_quote, _binary_evidence)
+        decoded = decode_text(raw, _quote, _binary_evidence)
         if decoded is not None:
             raw, encoding = decoded.data, decoded.encoding
-            if looks_like_quote(raw):
+            if _quote(raw):
                 return Evidence(Platform.TDX, raw, encoding=encoding)
     if is_hcl_report(raw):
         hcl = parse_hcl_report(raw, source)
         if hcl.report_type == REPORT_TYPE_TDX:
             return Evidence(Platform.TDX, hcl.hardware_report, hcl=hcl, encoding=encoding)
-        return Evidence(_platform_of(hcl.hardware_report), hcl.hardware_report, hcl=hcl, encoding=encoding)
+        return Evidence(platform_of(hcl.hardware_report), hcl.hardware_report, hcl=hcl, encoding=encoding)
     if is_extended_report(raw):
         report, table = split_extended_report(raw, source)
-        return Evidence(_platform_of(report), report, certificate_table=table, encoding=encoding)
+        return Evidence(platform_of(report), report, certificate_table=table, encoding=encoding)
     return Evidence(Platform.SEV_SNP, raw, encoding=encoding)
 
 
@@ -103,10 +92,10 @@ def take_quote(quote: object) -> bytes:
     if not isinstance(quote, bytes | bytearray | memoryview):
         raise about("quote", f"expected the TDX quote's bytes, got {type(quote).__name__}")
     data = bytes(quote)
-    if not looks_like_quote(data) and not _binary_evidence(data) and len(data) <= limits.REPORT_FILE_SIZE:
-        decoded = decode_text(data, looks_like_quote)
+    if not _quote(data) and not _binary_evidence(data) and len(data) <= limits.REPORT_FILE_SIZE:
+        decoded = decode_text(data, _quote)
         data = decoded.data if decoded is not None else data
-    if not looks_like_quote(data):
+    if not _quote(data):
         raise about("quote", "not a TDX quote (version 4 or 5, TEE type 0x81)", ErrorKind.REPORT)
     return data
 

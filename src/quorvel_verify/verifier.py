@@ -22,7 +22,7 @@ from cryptography.hazmat.primitives import serialization
 
 from ._internal.certificates import der
 from ._internal.untrusted import describe, plainly
-from ._internal.platform import GivenCollateral, EvidenceResult, Platform, PlatformVerifier, Revocation
+from ._internal.platform import GivenCollateral, EvidenceResult, Platform, PlatformVerifier, Revocation, entry
 from .azure.hcl import REPORT_TYPE_TDX, HclReport, hcl_check
 from .azure.tdreport import td_report_check
 from .azure.tpm_quote import TpmEvidence, TpmQuote, nonce_value, quote_argument, read_quote, tpm_checks
@@ -114,36 +114,37 @@ class Verifier:
         self.kds = kds
         self.pcs = pcs
         # Chains and a root given are loaded and checked now, so that a mistake in them is told at once; each
-        # platform's checker (with the bundled roots where none is given, and its caches) is made when the
-        # first evidence of that platform arrives: a service that verifies SEV-SNP reports only never loads
-        # Intel's root.
-        self._chains = trust_store(chains) if chains is not None else None
-        self._tdx_pinned = _tdx_root(tdx_root)
+        # platform's checker (with the bundled roots where none is given, and its caches) is made by its entry in
+        # the registry when the first evidence of that platform arrives: a service that verifies SEV-SNP reports
+        # only never loads Intel's root.
+        self._pinned: dict[Platform, object] = {
+            Platform.SEV_SNP: trust_store(chains) if chains is not None else None, Platform.TDX: _tdx_root(tdx_root),
+        }
         self._cache_size = cache_size
         self._building = threading.Lock()
-        self._built_snp: SevSnp | None = None
-        self._built_tdx: Tdx | None = None
+        self._checkers: dict[Platform, PlatformVerifier[Any]] = {}
+
+    def _checker(self, platform: Platform) -> PlatformVerifier[Any]:
+        built = self._checkers.get(platform)
+        if built is None:
+            with self._building:  # one checker, and so one set of caches, however many threads ask at once
+                built = self._checkers.get(platform)
+                if built is None:
+                    built = entry(platform).checker(self._pinned.get(platform), self._cache_size)
+                    self._checkers[platform] = built
+        return built
 
     @property
     def _snp(self) -> SevSnp:
-        built = self._built_snp
-        if built is None:
-            with self._building:  # one checker, and so one set of caches, however many threads ask at once
-                if self._built_snp is None:
-                    store = self._chains if self._chains is not None else trust_store(None)
-                    self._built_snp = SevSnp(store, self._cache_size)
-                built = self._built_snp
-        return built
+        checker = self._checker(Platform.SEV_SNP)
+        assert isinstance(checker, SevSnp)
+        return checker
 
     @property
     def _tdx(self) -> Tdx:
-        built = self._built_tdx
-        if built is None:
-            with self._building:
-                if self._built_tdx is None:
-                    self._built_tdx = Tdx(self._tdx_pinned, self._cache_size)
-                built = self._built_tdx
-        return built
+        checker = self._checker(Platform.TDX)
+        assert isinstance(checker, Tdx)
+        return checker
 
     def verify(
         self,
@@ -332,9 +333,6 @@ class Verifier:
             if not pcs.settle(fetched, self._tdx.checker.entries(parts, now, settings.grace_days)):
                 break
         return result
-
-    def _checker(self, platform: Platform) -> PlatformVerifier[Any]:
-        return self._tdx if platform == Platform.TDX else self._snp
 
 
 def _no_tpm(given: TpmQuote | None, evidence: str) -> None:

@@ -60,9 +60,10 @@ from __future__ import annotations
 import dataclasses
 import datetime
 import enum
+import importlib
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Protocol
+from typing import TYPE_CHECKING, Any, Final, Protocol
 
 from ..checks import Check
 
@@ -77,6 +78,16 @@ class Platform(enum.StrEnum):
 
     SEV_SNP = "sev-snp"  # an AMD SEV-SNP attestation report
     TDX = "tdx"  # an Intel TDX quote
+
+
+# The registry of platforms: each platform's entry module (its `ENTRY`, a `PlatformEntry`), imported when first
+# asked for, in the order in which evidence is asked whether it is that platform's. Evidence that no platform
+# recognises goes to the first, whose reader names the likely mistake. A new platform is its package and its
+# line here (with its member of `Platform` above).
+REGISTRY: Final = {
+    Platform.SEV_SNP: "quorvel_verify.sevsnp.entry",
+    Platform.TDX: "quorvel_verify.tdx.entry",
+}
 
 
 @dataclass(frozen=True, slots=True)
@@ -177,3 +188,37 @@ class PlatformVerifier[C](Protocol):
         """The evidence checks and the claims they establish; `VerificationError` for input that cannot be
         verified at all."""
         ...
+
+
+class PlatformEntry(Protocol):
+    """What the registry holds of a platform: how its evidence is told from the bytes, what its claims are, and
+    how a verifier makes its checker when the platform's first evidence arrives."""
+
+    platform: Platform
+    claims_type: type
+
+    def recognises(self, evidence: object) -> bool:
+        """Whether `evidence` (bytes, or the platform's own decoded type) is this platform's, by content alone,
+        before any root is loaded; never raises."""
+        ...
+
+    def checker(self, pinned: Any, cache_size: int) -> PlatformVerifier[Any]:
+        """The platform's checker under the roots a verifier pinned for it (None: those bundled with the
+        package), with caches of `cache_size` entries."""
+        ...
+
+
+def entry(platform: Platform) -> PlatformEntry:
+    """The registry's entry of `platform`, its module imported when first asked for (then held by sys.modules)."""
+    found: PlatformEntry = importlib.import_module(REGISTRY[platform]).ENTRY
+    return found
+
+
+def recognised(evidence: object) -> Platform | None:
+    """The first platform of the registry that recognises `evidence`, or None where none does."""
+    return next((platform for platform in REGISTRY if entry(platform).recognises(evidence)), None)
+
+
+def platform_of(evidence: object) -> Platform:
+    """The platform whose checks judge `evidence`: the first that recognises it, else the registry's first."""
+    return recognised(evidence) or next(iter(REGISTRY))

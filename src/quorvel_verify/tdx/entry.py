@@ -1,0 +1,25 @@
+"""Intel TDX's entry in the registry of platforms (`_internal.platform.REGISTRY`)."""
+
+from __future__ import annotations
+
+from typing import Final
+
+from cryptography import x509
+
+from .._internal.platform import Platform
+from .platform import Tdx, TdxClaims, looks_like_quote
+
+
+class TdxEntry:
+    platform = Platform.TDX
+    claims_type = TdxClaims
+
+    def recognises(self, evidence: object) -> bool:
+        return looks_like_quote(evidence)
+
+    def checker(self, pinned: x509.Certificate | None, cache_size: int) -> Tdx:
+        """TDX's checker under the Intel SGX Root CA a verifier pinned, or the bundled one, loaded now."""
+        return Tdx(pinned, cache_size)
+
+
+ENTRY: Final = TdxEntry()
