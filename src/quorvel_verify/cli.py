@@ -33,6 +33,7 @@ from ._internal import limits
 from ._internal.cache import Cache, default_cache_dir
 from . import __version__
 from ._internal.files import STDIN, read_input
+from ._internal.platform import entry
 from .checks import Outcome
 from .errors import ErrorKind, PolicyError, VerificationError
 from .policy import Policy, TdxRules
@@ -40,8 +41,6 @@ from .intake import Evidence, take_evidence
 from .sevsnp.chains import trust_store
 from .sevsnp.evidence import read_report
 from .sevsnp.kds import KdsClient
-from .sevsnp.report import Report
-from .sevsnp.vocabulary import KeyKind
 from .sevsnp.urls import KDS_BASE_URL
 from .azure.hcl import REPORT_TYPE_TDX
 from .azure.tpm_quote import describe_nonce, pcr_ranges
@@ -551,38 +550,6 @@ def _message(error: VerificationError, arguments: argparse.Namespace | None) -> 
     return f"{path}: {reason}" if path is not None else str(error)
 
 
-def _tcbs(report: Report) -> list[tuple[str, str]]:
-    names = ("reported", "current", "committed", "launch")
-    return [(f"{name}_tcb", str(getattr(report, f"{name}_tcb"))) for name in names]
-
-
-def describe(report: Report) -> list[tuple[str, str]]:
-    """The report's fields that a reader looks at first, as (label, text) pairs."""
-    policy = report.guest_policy
-    cpuid = report.cpuid
-    processor = (
-        "not carried by a version-2 report" if cpuid is None
-        else f"family {cpuid.family:#04x} model {cpuid.model:#04x} stepping {cpuid.stepping} ({report.product})"
-    )
-    flags = [name for name, on in (("SMT", policy.smt_allowed), ("MIGRATE_MA", policy.migrate_ma_allowed),
-                                   ("DEBUG", policy.debug_allowed), ("SINGLE_SOCKET", policy.single_socket)) if on]
-    return [
-        ("version", str(report.version)),
-        ("cpuid", processor),
-        ("signing key", report.key_kind or f"unknown ({report.signing_key})"),
-        ("vmpl", str(report.vmpl)),
-        ("guest policy",
-         f"{policy.raw:#x} (ABI {policy.abi_major}.{policy.abi_minor}; {', '.join(flags) or 'no flags'})"),
-        ("guest_svn", str(report.guest_svn)),
-        ("chip_id", report.chip_id.hex()),
-        ("measurement", report.measurement.hex()),
-        ("host_data", report.host_data.hex()),
-        ("report_data", report.report_data.hex()),
-        *_tcbs(report),
-        ("firmware", f"current {report.current_firmware}, committed {report.committed_firmware}"),
-    ]
-
-
 def _printable(text: str) -> str:
     """`text` with every character that is not printable escaped visibly (control characters, ESC, C1
     controls, bidi overrides and other format characters, shown as \\x1b, \\x9b, \\u202e): lines quote names, advisory
@@ -596,24 +563,6 @@ def _escaped(character: str) -> str:
     if "\udc80" <= character <= "\udcff":
         return f"\\x{ord(character) - 0xDC00:02x}"
     return repr(character)[1:-1]
-
-
-def describe_quote(result: TdxVerification) -> list[tuple[str, str]]:
-    """The quote's fields that a reader looks at first, as (label, text) pairs."""
-    quote = result.quote
-    td = quote.td_report
-    attributes = [name for name, on in td.td_attributes.to_json().items() if on is True]
-    return [
-        ("version", f"{quote.header.version} (TD report {'1.5' if quote.body_type == 3 else '1.0'})"),
-        ("fmspc", result.fmspc),
-        ("td_attributes", f"{td.td_attributes.raw:#018x} ({', '.join(attributes) or 'no flags'})"),
-        ("tee_tcb_svn", td.tee_tcb_svn.hex()),
-        ("mr_td", td.mr_td.hex()),
-        ("mr_seam", td.mr_seam.hex()),
-        *((f"rtmr{n}", getattr(td, f"rtmr{n}").hex()) for n in range(4)),
-        ("report_data", td.report_data.hex()),
-        ("tcb_status", f"{result.tcb_status or 'none'}; advisories: {', '.join(result.advisory_ids) or 'none'}"),
-    ]
 
 
 def describe_tpm_quote(result: Verification | TdxVerification) -> list[tuple[str, str]]:
@@ -631,35 +580,18 @@ def describe_tpm_quote(result: Verification | TdxVerification) -> list[tuple[str
     ]
 
 
-def _human_tdx(path: str, result: TdxVerification, td_quote: str | None = None) -> list[str]:
+def _human(evidence: list[tuple[str, str]], result: Verification | TdxVerification) -> list[str]:
+    """The result as text: the files of the evidence (label, path), then what the platform's text shows of it."""
+    text = entry(result.platform).text
     width = max(15, *(len(check.name) + 2 for check in result.checks))
-    # With an HCL report, the fields below are those of the quote given with --td-quote.
-    lines = [f"{'quote:':{width}}{td_quote or path}"]
-    if td_quote is not None:
-        lines.append(f"{'hcl report:':{width}}{path}")
-    lines += [f"{label + ':':{width}}{text}" for label, text in describe_quote(result)]
-    lines += [f"{label + ':':{width}}{text}" for label, text in describe_tpm_quote(result)]
+    lines = [f"{label + ':':{width}}{path}" for label, path in evidence]
+    lines += [f"{label + ':':{width}}{shown}" for label, shown in text.fields(result)]
+    lines += [f"{label + ':':{width}}{shown}" for label, shown in describe_tpm_quote(result)]
     lines.append("")
     lines += [f"{check.name + ':':{width}}{check.result:5} {check.detail}" for check in result.checks]
+    lines += [f"{label + ':':{width}}{shown}" for label, shown in text.notes(result)]
     if result.verified:
-        verdict = f"verified with Intel's PCK chain, TCB {result.tcb_status}{_unrevoked(result)}"
-    else:
-        verdict = f"NOT verified: failed {', '.join(check.name for check in result.failed)}"
-    lines += [f"{'hint:':{width}}{hint}" for hint in _window_hint(result)]
-    lines.append(f"{'result:':{width}}{verdict}")
-    return lines
-
-
-def _human(path: str, result: Verification) -> list[str]:
-    width = max(15, *(len(check.name) + 2 for check in result.checks))
-    lines = [f"{'report:':{width}}{path}"]
-    lines += [f"{label + ':':{width}}{text}" for label, text in describe(result.report)]
-    lines += [f"{label + ':':{width}}{text}" for label, text in describe_tpm_quote(result)]
-    lines.append("")
-    lines += [f"{check.name + ':':{width}}{check.result:5} {check.detail}" for check in result.checks]
-    lines.append(f"{'kds:':{width}}{result.kds_url or 'none: ' + _no_kds_reason(result)}")
-    if result.verified:
-        verdict = f"verified with AMD's {result.product} {result.key_kind} chain{_unrevoked(result)}"
+        verdict = f"{text.verified_with(result)}{_unrevoked(result)}"
     else:
         verdict = f"NOT verified: failed {', '.join(check.name for check in result.failed)}"
     lines += [f"{'hint:':{width}}{hint}" for hint in _window_hint(result)]
@@ -684,14 +616,6 @@ def _window_hint(result: Verification | TdxVerification) -> list[str]:
     if not any(check.failed and any(form in check.detail for form in forms) for check in result.checks):
         return []
     return [f"judged at {forms[0]}; --now ISO-8601 judges at another time (such as when the evidence was made)"]
-
-
-def _no_kds_reason(result: Verification) -> str:
-    if result.key_kind != KeyKind.VCEK:
-        return "the report is not signed by a VCEK, which the KDS serves per chip"
-    if not any(result.report.chip_id):
-        return "the chip id is masked"
-    return "the report names no product line and no pinned chain signs the certificate"
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -733,10 +657,11 @@ def _main(argv: Sequence[str] | None, as_json: bool) -> int:
     if arguments.json:
         # ASCII, every control character escaped by JSON itself: each line is printable as it is.
         lines = json.dumps(result.to_json(), indent=2).splitlines()
-    elif isinstance(result, TdxVerification):
-        lines = _human_tdx(arguments.report, result, arguments.td_quote)
+    elif arguments.td_quote is not None:
+        # With an HCL report, the fields shown are those of the quote given with --td-quote.
+        lines = _human([("quote", arguments.td_quote), ("hcl report", arguments.report)], result)
     else:
-        lines = _human(arguments.report, result)
+        lines = _human([(entry(result.platform).text.evidence, arguments.report)], result)
     # --save-collateral - holds standard output for the collateral.
     _show(lines, sys.stderr if arguments.save_collateral == STDIN else sys.stdout)
     return VERIFIED if result.verified else NOT_VERIFIED
@@ -757,6 +682,20 @@ def _show(lines: list[str], stream: TextIO) -> None:
             os.close(devnull)
         except (OSError, ValueError):  # a stream without a descriptor (captured by a caller)
             pass
+
+
+# Where the command's descriptions of each platform's evidence moved: they still work, and warn.
+_MOVED = {"describe": "quorvel_verify.sevsnp.text", "describe_quote": "quorvel_verify.tdx.text"}
+
+
+def __getattr__(name: str) -> object:
+    if name in _MOVED:
+        import importlib
+        import warnings
+
+        warnings.warn(f"quorvel_verify.cli.{name} is now {_MOVED[name]}.{name}", DeprecationWarning, stacklevel=2)
+        return getattr(importlib.import_module(_MOVED[name]), name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 if __name__ == "__main__":

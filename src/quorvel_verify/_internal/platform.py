@@ -190,12 +190,32 @@ class PlatformVerifier[C](Protocol):
         ...
 
 
+class PlatformText(Protocol):
+    """How the command shows a platform's verification as text, between the evidence's files and the verdict
+    (the checks, the hints and the verdict line are the command's own)."""
+
+    evidence: str  # what the evidence is called in the first line: "report", "quote"
+
+    def fields(self, result: Any) -> list[tuple[str, str]]:
+        """The evidence's fields that a reader looks at first, as (label, text) pairs."""
+        ...
+
+    def notes(self, result: Any) -> list[tuple[str, str]]:
+        """What is shown after the checks, as (label, text) pairs."""
+        ...
+
+    def verified_with(self, result: Any) -> str:
+        """The verdict of a verified result: "verified with ..."."""
+        ...
+
+
 class PlatformEntry(Protocol):
     """What the registry holds of a platform: how its evidence is told from the bytes, what its claims are, and
     how a verifier makes its checker when the platform's first evidence arrives."""
 
     platform: Platform
     claims_type: type
+    text: PlatformText  # how the command shows the platform's verification
 
     def recognises(self, evidence: object) -> bool:
         """Whether `evidence` (bytes, or the platform's own decoded type) is this platform's, by content alone,

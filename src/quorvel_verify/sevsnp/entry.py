@@ -7,10 +7,12 @@ from typing import Final
 from .._internal.platform import Platform
 from .chains import TrustStore, trust_store
 from .platform import SevSnp, SevSnpClaims, looks_like_report
+from .text import TEXT, SevSnpText
 
 
 class SevSnpEntry:
     platform = Platform.SEV_SNP
+    text: SevSnpText = TEXT  # how the command shows its verification
     claims_type = SevSnpClaims
 
     def recognises(self, evidence: object) -> bool:

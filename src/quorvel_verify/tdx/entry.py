@@ -8,10 +8,12 @@ from cryptography import x509
 
 from .._internal.platform import Platform
 from .platform import Tdx, TdxClaims, looks_like_quote
+from .text import TEXT, TdxText
 
 
 class TdxEntry:
     platform = Platform.TDX
+    text: TdxText = TEXT  # how the command shows its verification
     claims_type = TdxClaims
 
     def recognises(self, evidence: object) -> bool:
