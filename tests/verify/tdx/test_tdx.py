@@ -387,6 +387,7 @@ def test_collateral_forms(form: Callable[[str], object]) -> None:
         ("quorvel_verify.tdx.collateral", "Collateral", "quorvel_verify.tdx.collateral", "TdxCollateral"),
         ("quorvel_verify", "Collateral", "quorvel_verify", "GivenCollateral"),
         ("quorvel_verify.tdx.memo", "Memo", "quorvel_verify._internal.memo", "Memo"),
+        ("quorvel_verify.shapes", "unwrap_certificates", "quorvel_verify.intake", "unwrap_certificates"),
         ("quorvel_verify.cli", "describe_quote", "quorvel_verify.tdx.text", "describe_quote"),
         ("quorvel_verify.sevsnp.rules_extra", "CSP_IDS", "quorvel_verify.sevsnp.rules_identity", "CSP_IDS"),
         ("quorvel_verify.sevsnp.rules_extra", "MIN_FIRMWARE", "quorvel_verify.sevsnp.rules_platform", "MIN_FIRMWARE"),
