@@ -43,7 +43,7 @@ NO_CHAIN = "no pinned chain of the report's kind of key verified the certificate
 
 
 @dataclass(frozen=True, eq=False)
-class Evidence:
+class GivenCertificates:
     """The VCEK or VLEK found in the caller's certificates, and the other certificates given.
 
     Made once per distinct input and compared by identity, like the facts it holds.
@@ -67,7 +67,7 @@ def report_check(version: int, signature_algo: int, signing_key: int) -> Check:
                                  f"with {SIGNATURE_ALGORITHMS[signature_algo]}")
 
 
-def chain_check(store: TrustStore, evidence: Evidence, key_kind: KeyKind | None) -> tuple[Chain | None, Check]:
+def chain_check(store: TrustStore, evidence: GivenCertificates, key_kind: KeyKind | None) -> tuple[Chain | None, Check]:
     """`chain`: a pinned intermediate signed the leaf, and every other certificate given is that chain's."""
     facts = evidence.facts
     match = store.match(facts.certificate, facts.common_name, key_kind)

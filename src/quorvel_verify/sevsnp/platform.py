@@ -201,7 +201,7 @@ class SevSnp:
 
     def _load_evidence(
         self, certificate: bytes | None, certificate_table: bytes | None, key_kind: KeyKind | None
-    ) -> checks.Evidence:
+    ) -> checks.GivenCertificates:
         if certificate is None and certificate_table is None:
             raise VerificationError(
                 "no certificate: give the VCEK or VLEK, or the certificate table that holds it", ErrorKind.CERTIFICATE
@@ -212,7 +212,7 @@ class SevSnp:
         if certificate_table is not None:
             found += certificates_from_table(certificate_table)
         leaf, name, others = find_leaf(found, key_kind)
-        return checks.Evidence(leaf_facts(leaf, name, self._decoded), others)
+        return checks.GivenCertificates(leaf_facts(leaf, name, self._decoded), others)
 
     def _validity_passed(self, facts: LeafFacts, chain: Chain | None, second: int) -> Check:
         return checks.validity_passed(self._periods(facts, chain), second)
@@ -222,7 +222,7 @@ class SevSnp:
 class _Found:
     """The certificates given, the pinned chain that signed the leaf (None if none did) and the `chain` check."""
 
-    evidence: checks.Evidence
+    evidence: checks.GivenCertificates
     chain: Chain | None
     check: Check
 
