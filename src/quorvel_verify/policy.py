@@ -56,7 +56,7 @@ from typing import Any, ClassVar, Final, Self
 
 from ._internal import limits
 from ._internal.files import read_input
-from ._internal.platform import EvidenceResult, Platform, Revocation
+from ._internal.platform import EvidenceResult, Platform, Revocation, entry
 from ._internal.toml_lines import key_lines
 from ._internal.rules import Invalid, Rule, Verdict, describe, field
 from .checks import Check, Outcome
@@ -391,32 +391,15 @@ class Policy(RuleSet):
         if result.tpm is not None and pinned is not None:
             result = dataclasses.replace(result, checks=nonce_judged(result.checks, result.tpm, nonce_value(pinned)))
         claims = result.claims
-        if result.platform is Platform.TDX:
-            assert isinstance(claims, TdxClaims)
-            judged = self._platform_check(Platform.TDX) + self._tdx_rules.checks_of(claims)
-            judged += self._azure_checks(result)
-            return TdxVerification(
-                verified=result.verified and not any(check.failed for check in judged), quote=claims.quote,
-                checks=result.checks + tuple(judged), tcb_status=claims.tcb_status,
-                advisory_ids=claims.advisory_ids, fmspc=claims.fmspc, hcl=result.hcl, tpm_quote=result.tpm,
-                tcb_levels=claims.tcb_levels, verified_at=result.judged_at, signed_digest=claims.signed_digest,
-            )
-        if result.platform is not Platform.SEV_SNP:
+        rules = {Platform.SEV_SNP: self, Platform.TDX: self._tdx_rules}.get(result.platform)
+        if rules is None:
             raise PolicyError(f"no rules for evidence of {result.platform}")
-        assert isinstance(claims, SevSnpClaims)
-        judged = self._platform_check(Platform.SEV_SNP) + self.checks_of(claims) + self._azure_checks(result)
-        return Verification(
-            verified=result.verified and not any(check.failed for check in judged),
-            report=claims.report,
-            checks=result.checks + tuple(judged),
-            product=claims.product,
-            key_kind=claims.key_kind,
-            kds_url=claims.kds_url,
-            signed_digest=claims.signed_digest,
-            hcl=result.hcl,
-            tpm_quote=result.tpm,
-            verified_at=result.judged_at,
-        )
+        platform = entry(result.platform)
+        assert isinstance(claims, platform.claims_type)
+        judged = self._platform_check(result.platform) + rules.checks_of(claims) + self._azure_checks(result)
+        # The platform's result, through its entry in the registry.
+        appraised: Verification | TdxVerification = platform.verification(result, judged)
+        return appraised
 
     def _azure_checks(self, result: EvidenceResult[Any]) -> list[Check]:
         """The `policy.azure.<rule>` checks, where the policy has an `[azure]` table: of any evidence, since a

@@ -222,6 +222,11 @@ class PlatformEntry(Protocol):
         before any root is loaded; never raises."""
         ...
 
+    def verification(self, result: EvidenceResult[Any], judged: list[Check]) -> Any:
+        """The platform's verification (`Verification`, `TdxVerification`) of `result` with the policy's checks
+        `judged` after its evidence checks: verified when the evidence holds and none of them failed."""
+        ...
+
     def checker(self, pinned: Any, cache_size: int) -> PlatformVerifier[Any]:
         """The platform's checker under the roots a verifier pinned for it (None: those bundled with the
         package), with caches of `cache_size` entries."""

@@ -4,7 +4,9 @@ from __future__ import annotations
 
 from typing import Final
 
-from .._internal.platform import Platform
+from .._internal.platform import EvidenceResult, Platform
+from ..checks import Check
+from ..verification import Verification
 from .chains import TrustStore, trust_store
 from .platform import SevSnp, SevSnpClaims, looks_like_report
 from .text import TEXT, SevSnpText
@@ -17,6 +19,21 @@ class SevSnpEntry:
 
     def recognises(self, evidence: object) -> bool:
         return looks_like_report(evidence)
+
+    def verification(self, result: EvidenceResult[SevSnpClaims], judged: list[Check]) -> Verification:
+        claims = result.claims
+        return Verification(
+            verified=result.verified and not any(check.failed for check in judged),
+            report=claims.report,
+            checks=result.checks + tuple(judged),
+            product=claims.product,
+            key_kind=claims.key_kind,
+            kds_url=claims.kds_url,
+            signed_digest=claims.signed_digest,
+            hcl=result.hcl,
+            tpm_quote=result.tpm,
+            verified_at=result.judged_at,
+        )
 
     def checker(self, pinned: TrustStore | None, cache_size: int) -> SevSnp:
         """SEV-SNP's checker under the chains a verifier pinned, or AMD's bundled ones (loaded once a process)."""

@@ -6,7 +6,9 @@ from typing import Final
 
 from cryptography import x509
 
-from .._internal.platform import Platform
+from .._internal.platform import EvidenceResult, Platform
+from ..checks import Check
+from ..verification import TdxVerification
 from .platform import Tdx, TdxClaims, looks_like_quote
 from .text import TEXT, TdxText
 
@@ -18,6 +20,15 @@ class TdxEntry:
 
     def recognises(self, evidence: object) -> bool:
         return looks_like_quote(evidence)
+
+    def verification(self, result: EvidenceResult[TdxClaims], judged: list[Check]) -> TdxVerification:
+        claims = result.claims
+        return TdxVerification(
+            verified=result.verified and not any(check.failed for check in judged), quote=claims.quote,
+            checks=result.checks + tuple(judged), tcb_status=claims.tcb_status,
+            advisory_ids=claims.advisory_ids, fmspc=claims.fmspc, hcl=result.hcl, tpm_quote=result.tpm,
+            tcb_levels=claims.tcb_levels, verified_at=result.judged_at, signed_digest=claims.signed_digest,
+        )
 
     def checker(self, pinned: x509.Certificate | None, cache_size: int) -> Tdx:
         """TDX's checker under the Intel SGX Root CA a verifier pinned, or the bundled one, loaded now."""
