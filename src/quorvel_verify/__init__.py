@@ -36,7 +36,7 @@ if TYPE_CHECKING:
 
 try:
     # Written into the wheel by the build (pyproject.toml), so that no distribution metadata is read at import.
-    from ._version import __version__  # type: ignore[import-not-found, unused-ignore]
+    from ._version import __version__ as __version__  # type: ignore[import-not-found, unused-ignore]
 except ImportError:  # run from a source tree that was never built
     __version__ = "0+unknown"
 
