@@ -163,6 +163,9 @@ def main() -> int:
     contenders = tdx_contenders() | snp_contenders()
     if chosen.calls is not None:
         name, count = chosen.calls
+        if name not in contenders:
+            print(f"--calls: {name} is not timed here (not installed)", file=sys.stderr)
+            return 2
         for _ in range(count):
             contenders[name]()
         return 0
