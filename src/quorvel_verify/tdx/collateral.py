@@ -310,7 +310,9 @@ def _decode(text: str, name: str) -> _Reader:
         value = json.loads(text, object_pairs_hook=_unique_keys)
     except (ValueError, RecursionError) as error:
         raise CollateralError(f"the {name} is not JSON: {json_fault(error)}", detail=str(error)) from None
-    if lone_surrogate(value):
+    # Only a \u escape or a character of the text itself can be a surrogate: ASCII text without one (Intel's)
+    # is not encoded again to look for it.
+    if ("\\u" in text or not text.isascii()) and lone_surrogate(value):
         raise CollateralError(f"the {name} is not valid JSON text: {SURROGATE}")
     return _Reader(value, name)
 
