@@ -33,7 +33,7 @@ class Options:
     calls: tuple[str, int] | None  # one contender called N times, untimed (for callgrind), or None
 
 
-def options(description: str) -> Options:
+def options(description: str, names: tuple[str, ...] = CONTENDERS) -> Options:
     """The command line every benchmark of the verifier takes."""
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--rounds", type=int, default=200)
@@ -44,11 +44,43 @@ def options(description: str) -> Options:
     calls = None
     if arguments.calls is not None:
         name, count = arguments.calls
-        if name not in CONTENDERS or not count.isdigit():
-            parser.error(f"--calls: expected a contender ({', '.join(CONTENDERS)}) and a count, not {name} {count}")
+        if name not in names or not count.isdigit():
+            parser.error(f"--calls: expected a contender ({', '.join(names)}) and a count, not {name} {count}")
         calls = (name, int(count))
     rounds, batch = (30, 10) if arguments.quick else (arguments.rounds, arguments.batch)
     return Options(rounds, batch, calls)
+
+
+def interleaved(contenders: dict[str, Callable[[], None]], chosen: Options) -> dict[str, list[float]]:
+    """Each contender's time per call (us) in each round: a batch of calls of every contender per round, in an
+    order that rotates from round to round, the garbage collector off."""
+    names = list(contenders)
+    times: dict[str, list[float]] = {name: [] for name in names}
+    gc.disable()
+    try:
+        for round_number in range(chosen.rounds):
+            shift = round_number % len(names)
+            for name in names[shift:] + names[:shift]:
+                function = contenders[name]
+                function()  # warm: a new certificate's cost is its own, not the previous contender's
+                start = perf_counter_ns()
+                for _ in range(chosen.batch):
+                    function()
+                times[name].append((perf_counter_ns() - start) / chosen.batch / 1000)
+    finally:
+        gc.enable()
+    return times
+
+
+def median_ratio(times: dict[str, list[float]], over: str, under: tuple[str, ...]) -> float:
+    """The median over the rounds of `over`'s time divided by the sum of the `under` contenders' in that round."""
+    return statistics.median(
+        times[over][i] / sum(times[name][i] for name in under) for i in range(len(times[over]))
+    )
+
+
+def target_line(label: str, ratio: float, target: float, width: int) -> str:
+    return f"  {label:<{width}}{ratio:.3f} (target at most {target}){'' if ratio <= target else '  MISSED'}"
 
 
 def run(
@@ -64,26 +96,9 @@ def run(
             contenders[name]()
         return 0
     names = list(contenders)
-    times: dict[str, list[float]] = {name: [] for name in names}
-    known_ratios: list[float] = []
-    new_ratios: list[float] = []
-    gc.disable()
-    try:
-        for round_number in range(chosen.rounds):
-            shift = round_number % len(names)
-            per_call: dict[str, float] = {}
-            for name in names[shift:] + names[:shift]:
-                function = contenders[name]
-                function()  # warm: a new certificate's cost is its own, not the previous contender's
-                start = perf_counter_ns()
-                for _ in range(chosen.batch):
-                    function()
-                per_call[name] = (perf_counter_ns() - start) / chosen.batch / 1000
-                times[name].append(per_call[name])
-            known_ratios.append(per_call["known"] / per_call["floor"])
-            new_ratios.append(per_call["new"] / (per_call["floor"] + per_call["chain"]))
-    finally:
-        gc.enable()
+    times = interleaved(contenders, chosen)
+    known_ratios = [known / floor for known, floor in zip(times["known"], times["floor"])]
+    new_ratios = [new / (floor + chain) for new, floor, chain in zip(times["new"], times["floor"], times["chain"])]
 
     print(f"{title}, {chosen.rounds} rounds of {chosen.batch} calls, CPython {sys.version.split()[0]}")
     for name in names:
@@ -91,8 +106,6 @@ def run(
     known_ratio, new_ratio = statistics.median(known_ratios), statistics.median(new_ratios)
     known_label, new_label = f"known {what} / floor:", f"new {what} / (floor + chain):"
     width = max(len(known_label), len(new_label)) + 1
-    print(f"  {known_label:<{width}}{known_ratio:.3f} (target at most {known_target})"
-          f"{'' if known_ratio <= known_target else '  MISSED'}")
-    print(f"  {new_label:<{width}}{new_ratio:.3f} (target at most {new_target})"
-          f"{'' if new_ratio <= new_target else '  MISSED'}")
+    print(target_line(known_label, known_ratio, known_target, width))
+    print(target_line(new_label, new_ratio, new_target, width))
     return 0

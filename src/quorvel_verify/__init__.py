@@ -16,7 +16,6 @@ failing as it is imported.
 from __future__ import annotations
 
 import importlib
-import importlib.metadata
 import warnings
 from typing import TYPE_CHECKING
 
@@ -36,8 +35,9 @@ if TYPE_CHECKING:
     from .verifier import Verifier, verify
 
 try:
-    __version__ = importlib.metadata.version("quorvel")
-except importlib.metadata.PackageNotFoundError:  # run from a source tree that was never installed
+    # Written into the wheel by the build (pyproject.toml), so that no distribution metadata is read at import.
+    from ._version import __version__ as __version__  # type: ignore[import-not-found, unused-ignore]
+except ImportError:  # run from a source tree that was never built
     __version__ = "0+unknown"
 
 # Each public name, by the module that defines it.

@@ -27,7 +27,7 @@ import sys
 import tomllib
 from collections.abc import Iterator, Mapping, Sequence
 from pathlib import Path
-from typing import NoReturn, TextIO
+from typing import TYPE_CHECKING, NoReturn, TextIO
 
 from ._internal import limits
 from ._internal.cache import Cache, default_cache_dir
@@ -40,15 +40,19 @@ from .policy import Policy, TdxRules
 from .intake import Evidence, take_evidence
 from .sevsnp.chains import trust_store
 from .sevsnp.evidence import read_report
-from .sevsnp.kds import KdsClient
 from .sevsnp.urls import KDS_BASE_URL
 from .azure.hcl import REPORT_TYPE_TDX
 from .azure.tpm_quote import describe_nonce, pcr_ranges
 from .azure.tpm_quote import MESSAGE_SIZE, PCRS_SIZE, QUOTE_FILE_SIZE, SIGNATURE_SIZE, TpmQuote, read_pcrs
 from .tdx.collateral import TdxCollateral
-from .tdx.pcs import PCS_BASE_URL, TCB_UPDATES, PcsClient
+from .tdx.pcs_answers import PCS_BASE_URL, TCB_UPDATES
 from .verification import TdxVerification, Verification
 from .verifier import Verifier, instant
+
+if TYPE_CHECKING:
+    # The network clients are imported when --fetch or --offline makes one: an offline check loads none.
+    from .sevsnp.kds import KdsClient
+    from .tdx.pcs import PcsClient
 
 VERIFIED, NOT_VERIFIED, BAD_INPUT = 0, 1, 2
 
@@ -377,6 +381,8 @@ def _pcs_client(arguments: argparse.Namespace) -> PcsClient | None:
             if value is not None:
                 raise _BadInput(f"{option} applies to --fetch and --offline only")
         return None
+    from .tdx.pcs import PcsClient
+
     # The run's deadline, as AMD's key service has it: a service that answers each request just under the
     # request's timeout must not hold the command for four of them.
     return PcsClient(
@@ -394,6 +400,8 @@ def _kds_client(arguments: argparse.Namespace) -> KdsClient | None:
             if value is not None:
                 raise _BadInput(f"{option} applies to --fetch and --offline only")
         return None
+    from .sevsnp.kds import KdsClient
+
     return KdsClient(
         arguments.kds_url or KDS_BASE_URL, cache=_cache(arguments.cache_dir), offline=arguments.offline,
         run_seconds=limits.RUN_SECONDS, progress=_say, timeout=timeout, slow_after=slow_after,

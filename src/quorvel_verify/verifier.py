@@ -15,7 +15,7 @@ import dataclasses
 import datetime
 import threading
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any, Final, Protocol, overload
+from typing import TYPE_CHECKING, Any, Final, Protocol, overload
 
 from cryptography import x509
 from cryptography.hazmat.primitives import serialization
@@ -32,14 +32,17 @@ from .intake import Evidence, take_evidence, take_quote, unwrap_certificates
 from .policy import Policy
 from .sevsnp.chains import trust_store
 from .sevsnp.evidence import read_report
-from ._internal.http import FetchError
-from .sevsnp.kds import KdsClient, KdsError, OfflineError
 from .sevsnp.platform import EVIDENCE_CACHE_SIZE, SevSnp, SevSnpClaims
 from .sevsnp.report import Report
 from .tdx.collateral import TdxCollateral
 from .tdx.platform import Tdx, TdxClaims
 from .tdx.quote import Quote
 from .verification import TdxVerification, Verification
+
+if TYPE_CHECKING:
+    # The key service's client and its errors are imported where a verifier is given one: an offline
+    # verification loads no network code.
+    from .sevsnp.kds import KdsClient
 
 _DEFAULT_POLICY: Final = Policy()
 
@@ -105,8 +108,11 @@ class Verifier:
     ) -> None:
         if not isinstance(revocation, Revocation):
             raise about("revocation", f"expected a Revocation, got {type(revocation).__name__}")
-        if kds is not None and not isinstance(kds, KdsClient):
-            raise about("kds", f"expected a KdsClient, got {type(kds).__name__}")
+        if kds is not None:
+            from .sevsnp.kds import KdsClient
+
+            if not isinstance(kds, KdsClient):
+                raise about("kds", f"expected a KdsClient, got {type(kds).__name__}")
         if isinstance(cache_size, bool) or not isinstance(cache_size, int) or cache_size < 0:
             # None would make the caches unbounded.
             raise about("cache_size", f"expected a number of entries, 0 or more, got {cache_size!r}")
@@ -239,6 +245,9 @@ class Verifier:
         if kds is None:
             result = check(snp_collateral)
         else:
+            from ._internal.http import FetchError
+            from .sevsnp.kds import KdsError, OfflineError
+
             if snp_collateral.certificate is None and snp_collateral.certificate_table is None:
                 decoded = read_report(evidence)  # type: ignore[arg-type]  # names mistakes
                 base = snp_collateral
@@ -369,6 +378,8 @@ def _settled[C](
     nothing could replace it, it stays, and the failed checks are the verdict). With `verdict_stands`, when
     nothing can be fetched to replace the dropped entry, its failed checks are the verdict too: a cached list
     must not become "no list" because the key service cannot be reached."""
+    from ._internal.http import FetchError
+
     data = fetch()
     result = check(data)
     if not kds.settle(data, holds(data)):

@@ -673,9 +673,13 @@ def test_command_reads_stdin(files, command, monkeypatch, argv, stdin, status, s
 
 
 def test_command_help_and_version(capsys) -> None:
+    import importlib.metadata
+
     from quorvel_verify import __version__
     from quorvel_verify.cli import main
 
+    # The version the build wrote into the package is the installed distribution's.
+    assert __version__ == importlib.metadata.version("quorvel")
     assert (main(["--version"]), capsys.readouterr().out) == (0, f"quorvel-verify {__version__}\n")
     assert main(["--help"]) == 0
     shown = capsys.readouterr().out
@@ -690,6 +694,25 @@ def test_command_without_cryptography_says_what_to_install() -> None:
     run = "import sys; sys.modules['cryptography'] = None; from quorvel_verify._command import main; sys.exit(main())"
     done = subprocess.run([sys.executable, "-c", run, "r", "c"], capture_output=True, text=True, check=False)
     assert (done.returncode, done.stdout, done.stderr.count("\n"), "quorvel[verify]" in done.stderr) == (2, "", 1, True)
+
+
+# What an offline check must not load: the network clients, and the distribution metadata that the version
+# once came from (a tenth of the command's start-up).
+NETWORK_MODULES = ["quorvel_verify._internal.http", "quorvel_verify._internal.client", "quorvel_verify.sevsnp.kds",
+                   "quorvel_verify.tdx.pcs", "http.client", "urllib.request", "ssl", "importlib.metadata"]
+
+
+@pytest.mark.parametrize("arguments", [
+    ["reports/genoa-v5-oak.bin", "reports/genoa-v5-oak.vcek.pem", "--now", "2025-09-01T00:00:00Z"],
+    ["tdx/quote-v4-uptodate.dcapqvl.bin", "--collateral", "tdx/quote-v4-uptodate.dcapqvl.collateral.json",
+     "--now", "2025-07-01T00:00:00Z"],
+], ids=["sev-snp", "tdx"])
+def test_offline_command_loads_no_network_code(arguments) -> None:
+    run = ("import sys; from quorvel_verify.cli import main; status = main(sys.argv[1:] + ['--quiet']); "
+           f"print(status, sorted(set({NETWORK_MODULES!r}) & set(sys.modules)))")
+    done = subprocess.run([sys.executable, "-c", run, *arguments], capture_output=True, text=True, check=False,
+                          cwd=pki.DATA)
+    assert (done.stdout, done.stderr) == ("0 []\n", "")
 
 
 def test_documented_sample_output_is_the_commands(capsys, monkeypatch) -> None:

@@ -577,7 +577,7 @@ class TdxChecker:
 
     def _pck(self, pem: bytes) -> tuple[PckChain, Check]:
         def make() -> tuple[PckChain, Check]:
-            pck = load_pck_chain(pem)
+            pck = load_pck_chain(pem, self.root)
             return pck, chain_check(pck, self.root)
 
         return self._chains.get(pem, make)
@@ -603,7 +603,8 @@ class TdxChecker:
             # Its issuer chain, where given, is of Intel's shape too: the PCK CA and the pinned root.
             chain_pem = given.pck_crl_issuer_chain
             if judged.problem is None and chain_pem is not None:
-                chain = load_chain(chain_pem, "pck_crl_issuer_chain")
+                # The copy of the PCK CA that the quote's chain holds is read through the object already decoded.
+                chain = [pck.ca if c == pck.ca else c for c in load_chain(chain_pem, "pck_crl_issuer_chain")]
                 _, problem = issuer_chain_problem(chain, self.root, "PCK CA", lambda c: c.subject == pck.ca.subject)
                 if problem:
                     return dataclasses.replace(judged, problem=f"the PCK CRL: {problem}")

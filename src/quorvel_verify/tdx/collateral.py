@@ -311,7 +311,9 @@ def _decode(text: str, name: str) -> _Reader:
         value = json.loads(text, object_pairs_hook=_unique_keys)
     except (ValueError, RecursionError) as error:
         raise CollateralError(f"the {name} is not JSON: {json_fault(error)}", detail=str(error)) from None
-    if lone_surrogate(value):
+    # Only a \u escape or a character of the text itself can be a surrogate: ASCII text without one (Intel's)
+    # is not encoded again to look for it.
+    if ("\\u" in text or not text.isascii()) and lone_surrogate(value):
         raise CollateralError(f"the {name} is not valid JSON text: {SURROGATE}")
     return _Reader(value, name)
 
@@ -422,8 +424,12 @@ def issuer_chain_problem(chain: list[x509.Certificate], root: x509.Certificate, 
                          is_signer: Callable[[x509.Certificate], bool]) -> tuple[x509.Certificate | None, str | None]:  # fmt: skip
     """Intel's shape of a collateral issuer chain: exactly the signing certificate (`is_signer`) and the root,
     in either order, the root byte for byte the pinned one. The signer found, and why the chain is refused or None."""
-    signers = [c for c in chain if not _self_issued(c) and is_signer(c)]
-    roots = [c for c in chain if _self_issued(c)]
+    # A copy of the pinned root is self-issued if the root is, which the pinned object has decoded once: its
+    # names are not decoded again for each chain.
+    root_self_issued = _self_issued(root)
+    self_issued = [(c == root and root_self_issued) or _self_issued(c) for c in chain]
+    signers = [c for c, issued in zip(chain, self_issued, strict=True) if not issued and is_signer(c)]
+    roots = [c for c, issued in zip(chain, self_issued, strict=True) if issued]
     if len(chain) != 2 or len(signers) != 1 or len(roots) != 1:
         return (signers[0] if len(signers) == 1 else None), (
             f"its issuer chain holds {len(chain)} certificates ({len(signers)} {signer_role}, {len(roots)} root): "

@@ -117,14 +117,19 @@ class PckChain:
     windows: tuple[tuple[datetime.datetime, datetime.datetime], ...]  # the PCK's and the CA's validity, read once
 
 
-def load_pck_chain(pem: bytes) -> PckChain:
+def load_pck_chain(pem: bytes, pinned: x509.Certificate | None = None) -> PckChain:
     """The chain of certification data type 5: exactly the PCK certificate, the Platform or Processor CA and the
-    root, in any order (Intel's library accepts them so); each is found by its role, never by its place."""
+    root, in any order (Intel's library accepts them so); each is found by its role, never by its place.
+
+    A certificate that is the `pinned` root byte for byte is replaced by it: the pinned object has decoded its
+    key, names and extensions once, where the copy would decode them again for each new chain."""
     try:
         certificates = x509.load_pem_x509_certificates(pem.rstrip(b"\0"))
     except (ValueError, x509.InvalidVersion) as error:
         raise PckError(f"the quote's PCK certificate chain is not PEM certificates (a block is corrupted): {plainly(error)}",
                        detail=describe(error)) from error
+    if pinned is not None:
+        certificates = [pinned if certificate == pinned else certificate for certificate in certificates]
     for certificate in certificates:
         # cryptography decodes these lazily: a malformed key, extension or name
         # in a certificate sent by the guest is bad input here, not an error later.

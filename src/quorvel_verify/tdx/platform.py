@@ -10,6 +10,7 @@ verifications.
 from __future__ import annotations
 
 import datetime
+import functools
 import hashlib
 from dataclasses import dataclass
 from importlib import resources
@@ -60,6 +61,7 @@ class TdxClaims:
     signed_digest: str = ""
 
 
+@functools.cache  # a constant of the package: read once per process, not by each new Verifier
 def bundled_root() -> x509.Certificate:
     """The Intel SGX Root CA bundled with the package (see tdx/data/SOURCES.md)."""
     pem = resources.files(__package__).joinpath("data", "intel-sgx-root-ca.pem").read_bytes()

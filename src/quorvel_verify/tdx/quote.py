@@ -257,17 +257,21 @@ class _Cursor:
 
 
 _TD_REPORT_FIELDS: Final = struct.Struct("<16s48s48s8sQQ48s48s48s48s48s48s48s48s64s")
+# One layout per body type, each the whole body: the 1.5 report adds TEE_TCB_SVN2 and MRSERVICETD.
+_TD_REPORT_LAYOUTS: Final = {
+    TD_REPORT_10_SIZE: _TD_REPORT_FIELDS,
+    TD_REPORT_15_SIZE: struct.Struct(_TD_REPORT_FIELDS.format + "16s48s"),
+}
 
 
 def _td_report(raw: bytes) -> TdReport:
+    fields = _TD_REPORT_LAYOUTS[len(raw)].unpack(raw)
     (tee_tcb_svn, mr_seam, mr_signer_seam, seam_attributes, td_attributes, xfam, mr_td, mr_config_id, mr_owner,
-     mr_owner_config, rtmr0, rtmr1, rtmr2, rtmr3, report_data) = _TD_REPORT_FIELDS.unpack_from(raw)  # fmt: skip
-    extra: dict[str, bytes] = {}
-    if len(raw) == TD_REPORT_15_SIZE:
-        extra = {"tee_tcb_svn2": raw[584:600], "mr_servicetd": raw[600:648]}
+     mr_owner_config, rtmr0, rtmr1, rtmr2, rtmr3, report_data) = fields[:15]  # fmt: skip
+    tee_tcb_svn2, mr_servicetd = fields[15:] or (None, None)  # the 1.5 fields, None in a 1.0 report
     return TdReport(
         tee_tcb_svn, mr_seam, mr_signer_seam, seam_attributes, TdAttributes(td_attributes), xfam, mr_td,
-        mr_config_id, mr_owner, mr_owner_config, rtmr0, rtmr1, rtmr2, rtmr3, report_data, **extra,
+        mr_config_id, mr_owner, mr_owner_config, rtmr0, rtmr1, rtmr2, rtmr3, report_data, tee_tcb_svn2, mr_servicetd,
     )  # fmt: skip
 
 
@@ -286,6 +290,9 @@ def enclave_report(raw: bytes) -> EnclaveReport:
     )  # fmt: skip
 
 
+_HEADER: Final = struct.Struct("<HHIHH16s20s")
+
+
 def parse_quote(data: bytes) -> Quote:
     """The quote in `data`, or `VerificationError` naming why these bytes are not a TDX quote this verifier reads."""
     if not isinstance(data, (bytes, bytearray, memoryview)):
@@ -295,9 +302,9 @@ def parse_quote(data: bytes) -> Quote:
         raise QuoteError(f"a quote of {len(data)} bytes is longer than the {MAX_QUOTE_SIZE} this verifier reads")
     if len(data) < HEADER_SIZE:
         raise QuoteError(f"not a TDX quote: {len(data)} bytes, shorter than its {HEADER_SIZE}-byte header")
-    cursor = _Cursor(data)
-    version, key_type, tee_type, qe_svn, pce_svn = struct.unpack("<HHIHH", cursor.take(12, "the header"))
-    header = Header(version, key_type, tee_type, qe_svn, pce_svn, cursor.take(16, "the QE vendor"), cursor.take(20, "the user data"))
+    cursor = _Cursor(data, HEADER_SIZE)
+    header = Header(*_HEADER.unpack_from(data))
+    version, tee_type = header.version, header.tee_type
     if version == 3:
         # Version 3 is the SGX quote's layout (its TEE type bytes are reserved): not read as anything else.
         raise QuoteError("an SGX quote (version 3), which this verifier does not take: it verifies TDX quotes, versions 4 and 5")
@@ -331,7 +338,39 @@ def parse_quote(data: bytes) -> Quote:
     return Quote(header, body_type, td_report, signature_data, signed, cursor.left, data)
 
 
+# The fixed parts of the signature data (type 6 holding type 5): the quote's signature, the attestation key and
+# the certification data's type and size; the QE report, its signature and the authentication data's size; the
+# PCK chain's type and size.
+_SIGNATURE_HEAD: Final = struct.Struct("<64s64sHI")
+_QE_REPORT_HEAD: Final = struct.Struct(f"<{ENCLAVE_REPORT_SIZE}s64sH")
+_PCK_CHAIN_HEAD: Final = struct.Struct("<HI")
+
+
+def _signature_data_at_once(data: bytes, start: int, end: int) -> SignatureData | None:
+    """The signature data in `data[start:end]` read in three struct layouts where it has the one shape this verifier
+    reads, every size fitting exactly; None otherwise, for the cursor to find and name the fault."""
+    outer = start + _SIGNATURE_HEAD.size
+    if outer > end:
+        return None
+    signature, attestation_key, outer_type, outer_size = _SIGNATURE_HEAD.unpack_from(data, start)
+    if outer_type != CERT_DATA_QE_REPORT or outer_size != end - outer or outer_size < _QE_REPORT_HEAD.size:
+        return None
+    qe_report_raw, qe_report_signature, auth_size = _QE_REPORT_HEAD.unpack_from(data, outer)
+    auth = outer + _QE_REPORT_HEAD.size
+    if auth_size + _PCK_CHAIN_HEAD.size > end - auth:
+        return None
+    inner_type, chain_size = _PCK_CHAIN_HEAD.unpack_from(data, auth + auth_size)
+    chain = auth + auth_size + _PCK_CHAIN_HEAD.size
+    if inner_type != CERT_DATA_PCK_CHAIN or chain_size != end - chain:
+        return None
+    return SignatureData(signature, attestation_key, enclave_report(qe_report_raw), qe_report_signature,
+                         data[auth:auth + auth_size], data[chain:end])  # fmt: skip
+
+
 def _signature_data(cursor: _Cursor) -> SignatureData:
+    at_once = _signature_data_at_once(cursor.data, cursor.offset, cursor.end)
+    if at_once is not None:
+        return at_once
     signature = cursor.take(64, "the quote signature")
     attestation_key = cursor.take(64, "the attestation key")
     outer_type = cursor.u16("the certification data type")
