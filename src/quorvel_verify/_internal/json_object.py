@@ -20,11 +20,13 @@ from ..errors import located
 MAX_DEPTH: Final = 32
 
 
-def _unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:
+def unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:
+    """A JSON object's pairs as a dict, refusing a key given twice: readers disagree on one (Intel's takes the
+    first, Python's the last), so that what is judged here is what every reader of signed JSON sees."""
     result: dict[str, object] = {}
     for key, value in pairs:
         if key in result:
-            raise ValueError(f"the key {key!r} is given twice")
+            raise ValueError(f"the key {key[:40]!r} is given twice")
         result[key] = value
     return result
 
@@ -97,7 +99,7 @@ def load_object(data: bytes, what: str, max_size: int) -> Mapping[str, object]:
     if _depth(text) > MAX_DEPTH:
         raise located(what, f"nested more than {MAX_DEPTH} levels deep")
     try:
-        value = json.loads(text, object_pairs_hook=_unique_keys, parse_constant=_not_json, parse_float=_finite)
+        value = json.loads(text, object_pairs_hook=unique_keys, parse_constant=_not_json, parse_float=_finite)
     except ValueError as error:  # json.JSONDecodeError, a repeated key, NaN or infinity, too many digits
         raise located(what, f"not valid JSON: {json_fault(error)}", str(error)) from None
     if not isinstance(value, dict):

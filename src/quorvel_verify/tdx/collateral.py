@@ -29,7 +29,7 @@ from cryptography import x509
 from cryptography.exceptions import InvalidSignature
 
 from .._internal import limits
-from .._internal.json_object import SURROGATE, json_fault, lone_surrogate
+from .._internal.json_object import SURROGATE, json_fault, lone_surrogate, unique_keys
 from .._internal.untrusted import describe, plainly
 from ..errors import ErrorKind, VerificationError
 from .._internal.certificates import common_name
@@ -295,20 +295,9 @@ class _Reader:
         return _Reader(self.get(key), f"{self.path}.{key}")
 
 
-def _unique_keys(pairs: list[tuple[str, object]]) -> dict[str, object]:
-    # Readers of a signed body disagree on a key given twice (Intel's takes the first, Python's the last):
-    # refused, so that what is judged here is what every reader sees.
-    result: dict[str, object] = {}
-    for key, value in pairs:
-        if key in result:
-            raise ValueError(f"the key {key[:40]!r} is given twice")
-        result[key] = value
-    return result
-
-
 def _decode(text: str, name: str) -> _Reader:
     try:
-        value = json.loads(text, object_pairs_hook=_unique_keys)
+        value = json.loads(text, object_pairs_hook=unique_keys)
     except (ValueError, RecursionError) as error:
         raise CollateralError(f"the {name} is not JSON: {json_fault(error)}", detail=str(error)) from None
     # Only a \u escape or a character of the text itself can be a surrogate: ASCII text without one (Intel's)
