@@ -8,6 +8,7 @@ from __future__ import annotations
 import base64
 import dataclasses
 import datetime
+import functools
 import hashlib
 import itertools
 import io
@@ -90,6 +91,26 @@ def test_genuine_report_verifies_with_its_certificate(path: Path) -> None:
     url = urlsplit(result.kds_url or "")  # none for a VLEK
     assert (url._replace(query="").geturl(), dict(parse_qsl(url.query))) == (
         ("", {}) if vlek else kds_address_of(certificate, product))
+
+
+def test_bundled_chain_is_checked_when_first_needed(monkeypatch: pytest.MonkeyPatch) -> None:
+    """AMD's six bundled chains are checked one by one as leaves need them: a Genoa VCEK checks the Genoa VCEK
+    chain alone (two RSA verifications, not twelve), and a bundled chain that fails its check is still refused."""
+    from quorvel_verify.sevsnp import chains
+
+    checked: list[str] = []
+    parse_chains = chains.parse_chains
+    monkeypatch.setattr(chains, "parse_chains", lambda pem, source: checked.append(source) or parse_chains(pem, source))
+    monkeypatch.setattr(chains, "bundled", functools.cache(chains.bundled.__wrapped__))
+    path = pki.DATA / "reports" / "genoa-v5-oak.bin"
+    raw, certificate = path.read_bytes(), path.with_suffix(".vcek.pem").read_bytes()
+    assert Policy().appraise(Verifier().verify(raw, certificate, now=NOW)).verified
+    Verifier().verify(raw, certificate, now=NOW)
+    assert checked == ["ask_ark_genoa.pem"]
+    monkeypatch.setattr(chains, "bundled", functools.cache(chains.bundled.__wrapped__))
+    monkeypatch.setattr(chains, "signed_by", lambda child, parent: False)
+    with pytest.raises(VerificationError, match=r"^ask_ark_genoa\.pem: ARK-Genoa is not signed by itself "):
+        Verifier().verify(raw, certificate, now=NOW)
 
 
 def setter(offset: int, value: int) -> Callable[[bytearray], object]:

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 from collections.abc import Callable
 from dataclasses import dataclass
+from typing import cast
 
 from cryptography import x509
 from cryptography.hazmat.asn1 import IA5String, decode_der
@@ -97,6 +98,11 @@ def decoded[T](kind: type[T], value: bytes | None) -> T | None:
     """`value`, a DER encoding of `kind`, decoded; None if it is absent or not that."""
     if value is None:
         return None
+    if kind is int and 2 < len(value) <= 10 and value[0] == 0x02 and value[1] == len(value) - 2 and (
+            len(value) == 3 or (value[2], value[3] >> 7) not in ((0x00, 0), (0xFF, 1))):
+        # A short, minimally encoded DER INTEGER, as every patch level is: its value, as the decoder would give
+        # it; anything else (long, padded, another tag) goes to the decoder, whose first call resolves the type.
+        return cast(T, int.from_bytes(value[2:], "big", signed=True))
     try:
         return decode_der(kind, value)
     except ValueError:

@@ -6,15 +6,16 @@ signs VLEKs. AMD signs all of them with RSASSA-PSS, SHA-384, MGF1 with
 SHA-384 and a 48-byte salt. The package ships these certificates
 (data/amd-chains, with their sources); a caller may pin others instead.
 
-AMD's bundled chains are loaded and checked once per process; chains that a
-caller pins are loaded by the `Verifier` made with them.
+AMD's bundled chains are loaded once per process, and each is checked when a
+leaf first needs it; chains that a caller pins are loaded and checked by the
+`Verifier` made with them.
 """
 
 from __future__ import annotations
 
 import datetime
 import functools
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from importlib import resources
 
@@ -24,7 +25,7 @@ from cryptography.hazmat.primitives.asymmetric import rsa
 
 from .._internal.certificates import common_name, der, how_many
 from ..errors import ErrorKind, VerificationError, about
-from .evidence import LEAF_NAMES, load_certificates
+from .evidence import LEAF_NAMES, load_certificates, quiet_serial_warning
 from .vocabulary import AMD_PSS, AMD_PSS_DECLARED, AMD_PSS_HASH, KeyKind, ProductLine
 
 BUNDLED_FILES = (
@@ -166,8 +167,11 @@ class ChainMatch:
 class TrustStore:
     """A set of pinned chains."""
 
-    def __init__(self, chains: Sequence[Chain]) -> None:
+    def __init__(self, chains: Sequence[Chain], unchecked: Mapping[Chain, tuple[bytes, str]] | None = None) -> None:
         self.chains = tuple(chains)
+        # Chains loaded but not yet checked, with their PEM and its source: AMD's bundled ones, each checked
+        # (two RSA verifications) when a leaf first needs it rather than all six on every start.
+        self._unchecked = dict(unchecked or {})
         self._pinned = {der(c) for chain in self.chains for c in (chain.intermediate, chain.root)}
         self._by_subject: dict[x509.Name, list[Chain]] = {}
         for chain in self.chains:
@@ -184,7 +188,7 @@ class TrustStore:
                 f"SHA-384, salt 48); it declares {_algorithm_name(leaf)}"
             ))
         for chain in self._by_subject.get(leaf.issuer, []):
-            if _pss_signed(leaf, chain.key):
+            if _pss_signed(leaf, self.checked(chain).key):
                 if kind is not None and chain.key_kind != kind:
                     return ChainMatch(None, (
                         f"expected a {kind}, as the report's signing-key field says; the certificate is "
@@ -198,6 +202,17 @@ class TrustStore:
             f"its issuer is {leaf.issuer.rfc4514_string()}"
         ))
 
+    def checked(self, chain: Chain) -> Chain:
+        """`chain`, once its root signs itself and its intermediate; raises as loading it with `parse_chains` does."""
+        pending = self._unchecked.get(chain)
+        if pending is not None:
+            made = parse_chains(*pending)
+            if [(c.product, c.key_kind, der(c.intermediate), der(c.root)) for c in made] != [
+                    (chain.product, chain.key_kind, der(chain.intermediate), der(chain.root))]:
+                raise VerificationError(f"{pending[1]}: not the {chain.product} {chain.key_kind} chain", ErrorKind.CHAINS)
+            self._unchecked.pop(chain, None)
+        return chain
+
     def stranger(self, certificate: x509.Certificate) -> bool:
         """Whether an intermediate or root from the caller's input is not one of the pinned certificates."""
         return der(certificate) not in self._pinned
@@ -207,9 +222,17 @@ class TrustStore:
 def bundled() -> TrustStore:
     """AMD's chains of Milan, Genoa and Turin as shipped with the package."""
     directory = resources.files(__package__).joinpath("data", "amd-chains")
-    return TrustStore([
-        chain for name in BUNDLED_FILES for chain in parse_chains(directory.joinpath(name).read_bytes(), name)
-    ])
+    # Loaded now, checked when first needed (`TrustStore.checked`): a run judges one product line's chain, and
+    # checking all six would be twelve RSA-4096 verifications on every start. The file names say the product
+    # line and the key kind; the check confirms them from the certificates' names.
+    quiet_serial_warning()
+    unchecked: dict[Chain, tuple[bytes, str]] = {}
+    for name in BUNDLED_FILES:
+        pem = directory.joinpath(name).read_bytes()
+        intermediate, root = x509.load_pem_x509_certificates(pem)
+        product = ProductLine(name.split("_")[2].removesuffix(".pem").capitalize())
+        unchecked[Chain(product, KeyKind.VLEK if "vlek" in name else KeyKind.VCEK, intermediate, root)] = pem, name
+    return TrustStore(list(unchecked), unchecked)
 
 
 def trust_store(chains: bytes | Sequence[bytes] | None) -> TrustStore:

@@ -170,7 +170,7 @@ class SevSnp:
             return False
         grace = datetime.timedelta(days=grace_days)
         return any(
-            list_problem(loaded, chain.root, now, grace) is None
+            list_problem(loaded, self.store.checked(chain).root, now, grace) is None
             for chain in self.store.chains if chain.product == product and chain.key_kind == key_kind
         )
 

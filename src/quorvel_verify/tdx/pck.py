@@ -142,9 +142,11 @@ def load_pck_chain(pem: bytes, pinned: x509.Certificate | None = None) -> PckCha
         except (ValueError, TypeError, UnsupportedAlgorithm, x509.DuplicateExtension, x509.UnsupportedGeneralNameType) as error:
             raise PckError(f"a certificate of the quote's PCK chain is malformed: {plainly(error)}",
                            detail=describe(error)) from None
-    roots = [c for c in certificates if _self_issued(c)]
-    cas = [c for c in certificates if not _self_issued(c) and common_name(c, UNNAMED) in _ISSUER_NAMES]
-    pcks = [c for c in certificates if not _self_issued(c) and common_name(c, UNNAMED) not in _ISSUER_NAMES]
+    # Each certificate's names compared and read once: the roles below sort them by these.
+    named = [(c, _self_issued(c), common_name(c, UNNAMED)) for c in certificates]
+    roots = [c for c, issued, _ in named if issued]
+    cas = [c for c, issued, name in named if not issued and name in _ISSUER_NAMES]
+    pcks = [c for c, issued, name in named if not issued and name not in _ISSUER_NAMES]
     for found, role in ((pcks, "PCK certificate"), (cas, "PCK Platform or Processor CA"), (roots, "root CA certificate")):
         if len(found) != 1:
             what = "lacks the" if not found else f"holds {len(found)} certificates as the"
