@@ -42,14 +42,19 @@ class Evidence:
 
     platform: Platform
     hardware: object
-    hcl: HclReport | None = None  # Azure's HCL report it came in
+    wrapper: object | None = None  # the wrapper it came in (Azure's HCL report), whose own checks are added
     certificate_table: bytes | None = None  # the table that followed the report in one file
     encoding: str | None = None  # "hex", "base64" or "base64url" where it was text
 
     @property
     def bare_quote(self) -> bool:
         """Whether this is a TDX quote given as itself (bare or as text), not inside another platform's wrapper."""
-        return self.platform == Platform.TDX and self.hcl is None and self.certificate_table is None
+        return self.platform == Platform.TDX and self.wrapper is None and self.certificate_table is None
+
+    @property
+    def hcl(self) -> HclReport | None:
+        """Azure's HCL report the evidence came in."""
+        return self.wrapper if isinstance(self.wrapper, HclReport) else None
 
 
 def _binary_evidence(data: bytes) -> bool:
@@ -79,8 +84,8 @@ def take_evidence(data: object, source: str = "report") -> Evidence:
     if is_hcl_report(raw):
         hcl = parse_hcl_report(raw, source)
         if hcl.report_type == REPORT_TYPE_TDX:
-            return Evidence(Platform.TDX, hcl.hardware_report, hcl=hcl, encoding=encoding)
-        return Evidence(platform_of(hcl.hardware_report), hcl.hardware_report, hcl=hcl, encoding=encoding)
+            return Evidence(Platform.TDX, hcl.hardware_report, wrapper=hcl, encoding=encoding)
+        return Evidence(platform_of(hcl.hardware_report), hcl.hardware_report, wrapper=hcl, encoding=encoding)
     if is_extended_report(raw):
         report, table = split_extended_report(raw, source)
         return Evidence(platform_of(report), report, certificate_table=table, encoding=encoding)

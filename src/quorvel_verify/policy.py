@@ -388,8 +388,9 @@ class Policy(RuleSet):
             result = result.judged_under(self.revocation(result.revocation.settings))
         # Likewise the nonce a vTPM quote must answer: the policy's is judged here, whichever form verified.
         pinned = self.azure.tpm_nonce if self.azure is not None else None
-        if result.tpm is not None and pinned is not None:
-            result = dataclasses.replace(result, checks=nonce_judged(result.checks, result.tpm, nonce_value(pinned)))
+        tpm = AzureClaims.of(result.wrapped).tpm
+        if tpm is not None and pinned is not None:
+            result = dataclasses.replace(result, checks=nonce_judged(result.checks, tpm, nonce_value(pinned)))
         claims = result.claims
         rules = {Platform.SEV_SNP: self, Platform.TDX: self._tdx_rules}.get(result.platform)
         if rules is None:
@@ -406,7 +407,7 @@ class Policy(RuleSet):
         rule such as `require_tpm_quote` is about what came with it."""
         if self.azure is None:
             return []
-        return self.azure.checks_of(AzureClaims(result.hcl, result.tpm))
+        return self.azure.checks_of(AzureClaims.of(result.wrapped))
 
     @functools.cached_property
     def _tdx_rules(self) -> TdxRules:

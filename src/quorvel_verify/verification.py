@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import datetime
-from dataclasses import dataclass
+from collections.abc import Mapping
+from dataclasses import dataclass, field
 from typing import ClassVar
 
 from . import __version__
-from ._internal.platform import Platform
+from ._internal.platform import Platform, Wrapped
 
 from .azure.hcl import HclReport
 from .azure.tpm_quote import TpmEvidence
@@ -24,6 +25,7 @@ class _Checked:
 
     checks: tuple[Check, ...]
     verified_at: datetime.datetime | None
+    wrapped: Mapping[str, Wrapped]
 
     def _record(self) -> dict[str, str]:
         """The keys every result's JSON holds about the verification itself: when it was judged, and by what."""
@@ -31,6 +33,22 @@ class _Checked:
         when: dict[str, str] = {} if at is None else {
             "verified_at": at.astimezone(datetime.UTC).replace(tzinfo=None).isoformat(timespec="seconds") + "Z"}
         return when | {"quorvel_version": __version__}
+
+    def _wrapped_json(self) -> dict[str, object]:
+        """What the wrappers unwrapped, each under its key ("hcl", "tpm_quote")."""
+        return {key: value.to_json() for key, value in self.wrapped.items()}
+
+    @property
+    def hcl(self) -> HclReport | None:
+        """Azure's HCL report the evidence came in (None: none), bound to it by the `hcl` check."""
+        found = self.wrapped.get("hcl")
+        return found if isinstance(found, HclReport) else None
+
+    @property
+    def tpm_quote(self) -> TpmEvidence | None:
+        """The vTPM quote given with the HCL report (None: none given), verified by the `tpm_*` checks."""
+        found = self.wrapped.get("tpm_quote")
+        return found if isinstance(found, TpmEvidence) else None
 
     @property
     def failed(self) -> tuple[Check, ...]:
@@ -75,8 +93,7 @@ class Verification(_Checked):
     key_kind: KeyKind | None  # VCEK or VLEK, as the report's signing-key field names it
     kds_url: str | None  # where AMD's KDS serves the report's VCEK, built from the report
     signed_digest: str  # SHA-384 of bytes 0x000-0x29F, hex
-    hcl: HclReport | None = None
-    tpm_quote: TpmEvidence | None = None
+    wrapped: Mapping[str, Wrapped] = field(default_factory=dict, hash=False)
     verified_at: datetime.datetime | None = None
 
     def to_json(self) -> dict[str, object]:
@@ -90,8 +107,7 @@ class Verification(_Checked):
             "kds_url": self.kds_url,
             "signed_digest": self.signed_digest,
             "report": self.report.to_json(),
-        } | self._record() | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {}) | (
-            {"tpm_quote": self.tpm_quote.to_json()} if self.tpm_quote is not None else {})
+        } | self._record() | self._wrapped_json()
 
 
 @dataclass(frozen=True)
@@ -128,8 +144,7 @@ class TdxVerification(_Checked):
     tcb_status: TcbStatus | None
     advisory_ids: tuple[str, ...]
     fmspc: str
-    hcl: HclReport | None = None
-    tpm_quote: TpmEvidence | None = None
+    wrapped: Mapping[str, Wrapped] = field(default_factory=dict, hash=False)
     tcb_levels: MatchedLevels = MatchedLevels()
 
     @property
@@ -152,5 +167,4 @@ class TdxVerification(_Checked):
             "fmspc": self.fmspc,
             "signed_digest": self.signed_digest,
             "quote": self.quote.to_json(),
-        } | self._record() | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {}) | (
-            {"tpm_quote": self.tpm_quote.to_json()} if self.tpm_quote is not None else {})
+        } | self._record() | self._wrapped_json()

@@ -61,15 +61,13 @@ import dataclasses
 import datetime
 import enum
 import importlib
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Final, Protocol
 
 from ..checks import Check
 
 if TYPE_CHECKING:
-    from ..azure.hcl import HclReport
-    from ..azure.tpm_quote import TpmEvidence
     from ..tdx.collateral import TdxCollateral
 
 
@@ -151,8 +149,9 @@ class EvidenceResult[C]:
     checks: tuple[Check, ...]
     must_pass: frozenset[str]  # the checks that must pass, not merely not fail
     claims: C
-    hcl: HclReport | None = None  # the Azure HCL report the evidence came in, whose `hcl` check is among the checks
-    tpm: TpmEvidence | None = None  # the vTPM quote given with the HCL report, whose `tpm_*` checks are among them
+    # What the wrappers the evidence came in unwrapped (Azure's HCL report, the vTPM quote given with it), under the
+    # keys of the JSON output ("hcl", "tpm_quote"); each wrapper's checks are among the checks.
+    wrapped: Mapping[str, Wrapped] = dataclasses.field(default_factory=dict, hash=False)
     judged_at: datetime.datetime | None = None  # the time the checks judged the evidence at, in UTC
     revocation: RevocationEvidence | None = None  # the `revocation` check's findings, to be judged under a policy
 
@@ -167,9 +166,26 @@ class EvidenceResult[C]:
         return dataclasses.replace(self, checks=checks, revocation=RevocationEvidence(settings, found.judge))
 
     @property
+    def hcl(self) -> Any:
+        """Azure's HCL report the evidence came in (None: none): `wrapped["hcl"]`."""
+        return self.wrapped.get("hcl")
+
+    @property
+    def tpm(self) -> Any:
+        """The vTPM quote given with the HCL report (None: none): `wrapped["tpm_quote"]`."""
+        return self.wrapped.get("tpm_quote")
+
+    @property
     def verified(self) -> bool:
         """Whether the evidence holds: every check in `must_pass` passed and none failed."""
         return all(check.passed if check.name in self.must_pass else not check.failed for check in self.checks)
+
+
+class Wrapped(Protocol):
+    """What a wrapper around a platform's evidence unwrapped, as a result keeps it: shown in the JSON output under
+    the wrapper's key."""
+
+    def to_json(self) -> dict[str, object]: ...
 
 
 class PlatformVerifier[C](Protocol):

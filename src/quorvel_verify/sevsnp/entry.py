@@ -30,8 +30,7 @@ class SevSnpEntry:
             key_kind=claims.key_kind,
             kds_url=claims.kds_url,
             signed_digest=claims.signed_digest,
-            hcl=result.hcl,
-            tpm_quote=result.tpm,
+            wrapped=result.wrapped,
             verified_at=result.judged_at,
         )
 

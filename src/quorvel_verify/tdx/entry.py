@@ -26,7 +26,7 @@ class TdxEntry:
         return TdxVerification(
             verified=result.verified and not any(check.failed for check in judged), quote=claims.quote,
             checks=result.checks + tuple(judged), tcb_status=claims.tcb_status,
-            advisory_ids=claims.advisory_ids, fmspc=claims.fmspc, hcl=result.hcl, tpm_quote=result.tpm,
+            advisory_ids=claims.advisory_ids, fmspc=claims.fmspc, wrapped=result.wrapped,
             tcb_levels=claims.tcb_levels, verified_at=result.judged_at, signed_digest=claims.signed_digest,
         )
 
