@@ -32,7 +32,8 @@ if TYPE_CHECKING:
     from .sevsnp.vocabulary import KeyKind, ProductLine
     from .tdx.collateral import TdxCollateral
     from .tdx.platform import TdxClaims
-    from .verification import TdxVerification, Verification
+    from .sevsnp.verification import Verification
+    from .tdx.verification import TdxVerification
     from .verifier import Verifier, verify
 
 try:
@@ -53,7 +54,7 @@ _MODULES = {
     "PlatformInfo": ".sevsnp.report", "Report": ".sevsnp.report", "TcbVersion": ".sevsnp.report",
     "KeyKind": ".sevsnp.vocabulary", "ProductLine": ".sevsnp.vocabulary",
     "TdxCollateral": ".tdx.collateral", "TdxClaims": ".tdx.platform",
-    "TdxVerification": ".verification", "Verification": ".verification",
+    "TdxVerification": ".tdx.verification", "Verification": ".sevsnp.verification",
     "Verifier": ".verifier", "verify": ".verifier",
 }
 

@@ -47,7 +47,8 @@ from .azure.tpm_quote import describe_nonce, pcr_ranges
 from .azure.tpm_quote import MESSAGE_SIZE, PCRS_SIZE, QUOTE_FILE_SIZE, SIGNATURE_SIZE, TpmQuote, read_pcrs
 from .tdx.collateral import TdxCollateral
 from .tdx.pcs import PCS_BASE_URL, TCB_UPDATES, PcsClient
-from .verification import TdxVerification, Verification
+from .sevsnp.verification import Verification
+from .tdx.verification import TdxVerification
 from .verifier import Verifier, instant
 
 VERIFIED, NOT_VERIFIED, BAD_INPUT = 0, 1, 2

@@ -73,7 +73,8 @@ from .azure import rules as azure
 from .azure.rules import AzureClaims
 from .azure.tpm_quote import nonce_judged, nonce_value
 from .tdx.platform import TdxClaims
-from .verification import TdxVerification, Verification
+from .sevsnp.verification import Verification
+from .tdx.verification import TdxVerification
 
 __all__ = ["AzureRules", "Policy", "PolicyError", "RuleDoc", "RuleSet", "TdxRules", "rule_reference"]
 

@@ -37,7 +37,8 @@ from .sevsnp.report import Report
 from .tdx.collateral import TdxCollateral
 from .tdx.platform import Tdx, TdxClaims
 from .tdx.quote import Quote
-from .verification import TdxVerification, Verification
+from .sevsnp.verification import Verification
+from .tdx.verification import TdxVerification
 
 _DEFAULT_POLICY: Final = Policy()
 

@@ -63,12 +63,9 @@ import enum
 import importlib
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Final, Protocol
+from typing import Any, Final, Protocol
 
 from ..checks import Check
-
-if TYPE_CHECKING:
-    from ..tdx.collateral import TdxCollateral
 
 
 class Platform(enum.StrEnum):
@@ -138,7 +135,7 @@ class GivenCollateral:
     # Why no revocation list came where one was sought (the key service unreachable, a failure status, offline
     # with none cached): the `revocation` check names it, and skips, or fails where a list is required.
     crl_unavailable: str | None = None
-    tdx: TdxCollateral | None = None  # Intel's collateral for a TDX quote (TCB info, QE identity, CRLs)
+    tdx: Any = None  # Intel's collateral for a TDX quote (a `tdx.collateral.TdxCollateral`: TCB info, QE identity, CRLs)
 
 
 @dataclass(frozen=True, slots=True)
@@ -231,6 +228,7 @@ class PlatformEntry(Protocol):
 
     platform: Platform
     claims_type: type
+    verification_type: type  # its result, a subclass of `verification.PlatformVerification`
     text: PlatformText  # how the command shows the platform's verification
 
     def recognises(self, evidence: object) -> bool:

@@ -6,16 +6,17 @@ from typing import Final
 
 from .._internal.platform import EvidenceResult, Platform
 from ..checks import Check
-from ..verification import Verification
 from .chains import TrustStore, trust_store
 from .platform import SevSnp, SevSnpClaims, looks_like_report
 from .text import TEXT, SevSnpText
+from .verification import Verification
 
 
 class SevSnpEntry:
     platform = Platform.SEV_SNP
     text: SevSnpText = TEXT  # how the command shows its verification
     claims_type = SevSnpClaims
+    verification_type = Verification
 
     def recognises(self, evidence: object) -> bool:
         return looks_like_report(evidence)

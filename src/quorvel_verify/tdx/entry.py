@@ -8,15 +8,16 @@ from cryptography import x509
 
 from .._internal.platform import EvidenceResult, Platform
 from ..checks import Check
-from ..verification import TdxVerification
 from .platform import Tdx, TdxClaims, looks_like_quote
 from .text import TEXT, TdxText
+from .verification import TdxVerification
 
 
 class TdxEntry:
     platform = Platform.TDX
     text: TdxText = TEXT  # how the command shows its verification
     claims_type = TdxClaims
+    verification_type = TdxVerification
 
     def recognises(self, evidence: object) -> bool:
         return looks_like_quote(evidence)
