@@ -11,7 +11,7 @@ PLATFORMS = {"sevsnp", "tdx", "azure"}
 # The modules that name the platforms: the public names, loaded lazily from each platform's module.
 NAMING_PLATFORMS = {"__init__"}
 # The shared modules that still dispatch to the platforms by name, until they dispatch through the registry.
-DISPATCHING_BY_NAME = {"cli", "intake", "policy", "verifier"}
+DISPATCHING_BY_NAME = {"cli", "policy", "verifier"}
 
 
 def _imported(path: Path) -> set[tuple[str, ...]]:

@@ -84,6 +84,11 @@ REGISTRY: Final = {
     Platform.TDX: "quorvel_verify.tdx.entry",
 }
 
+# The shapes evidence is handed out in around a platform's own: each module's `SHAPE` (an `intake.Shape`), asked
+# by the intake in this order. Azure's: its HCL report around a report or a TDREPORT, its THIM payload around
+# certificates; SEV-SNP's: a report followed by its certificate table in one file.
+SHAPES: Final = ("quorvel_verify.azure.shape", "quorvel_verify.sevsnp.shape")
+
 
 @dataclass(frozen=True, slots=True)
 class Revocation:
