@@ -234,6 +234,9 @@ class PlatformEntry(Protocol):
     platform: Platform
     claims_type: type
     verification_type: type  # its result, a subclass of `verification.PlatformVerification`
+    # The command's pins of its rules, for a one-off check without a policy file: each pin's flag, the rule it
+    # sets and whether that rule is an allow-list (the flag's value its one item).
+    pins: tuple[tuple[str, str, bool], ...]
     text: PlatformText  # how the command shows the platform's verification
 
     def recognises(self, evidence: object) -> bool:

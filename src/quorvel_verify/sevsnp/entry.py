@@ -17,6 +17,11 @@ class SevSnpEntry:
     text: SevSnpText = TEXT  # how the command shows its verification
     claims_type = SevSnpClaims
     verification_type = Verification
+    # The command's pins of its rules (see `PlatformEntry.pins`).
+    pins: tuple[tuple[str, str, bool], ...] = (
+        ("--report-data", "report_data", False), ("--measurement", "measurements", True), ("--vmpl", "vmpl", True),
+        ("--min-tcb", "min_tcb", False),
+    )
 
     def recognises(self, evidence: object) -> bool:
         return looks_like_report(evidence)

@@ -18,6 +18,8 @@ class TdxEntry:
     text: TdxText = TEXT  # how the command shows its verification
     claims_type = TdxClaims
     verification_type = TdxVerification
+    # The command's pins of its rules (see `PlatformEntry.pins`).
+    pins: tuple[tuple[str, str, bool], ...] = (("--report-data", "report_data", False), ("--mr-td", "mr_td", True))
 
     def recognises(self, evidence: object) -> bool:
         return looks_like_quote(evidence)
