@@ -1,15 +1,17 @@
 """The outcome of a verification: every check in order, the verdict, and what the evidence established.
 
-`PlatformVerification` is what every platform's result offers (its checks, when it was judged, what the wrappers
-it came in unwrapped); each platform's result is its subclass, in the platform's package (SEV-SNP's
-`Verification`, TDX's `TdxVerification`), which this module still answers for by its old names, through the
-registry of platforms."""
+`PlatformVerification` is the one result type, generic over the platform's claims: the verdict, every check,
+the claims the evidence checks established, what the wrappers it came in unwrapped and when it was judged. Each
+platform's result is its subclass in the platform's package, which names the claims' fields and writes the JSON
+(SEV-SNP's `Verification`, TDX's `TdxVerification`); this module still answers for them by those names, through
+the registry of platforms."""
 
 from __future__ import annotations
 
 import datetime
 from collections.abc import Mapping
-from typing import Any
+from dataclasses import dataclass, field
+from typing import Any, ClassVar
 
 from . import __version__
 from ._internal.platform import Platform, Wrapped, entry
@@ -17,12 +19,25 @@ from ._internal.platform import Platform, Wrapped, entry
 from .checks import Check
 
 
-class PlatformVerification:
-    """What every platform's verification offers of its checks, and what every one records of itself."""
+@dataclass(frozen=True)
+class PlatformVerification[C]:
+    """The outcome of verifying a platform's evidence (of `verify`, or of `Policy.appraise`).
 
+    `verified` holds when every evidence check that must pass passed and no
+    check failed; `checks` are every check in order, the evidence's then the
+    policy's; `claims` what the evidence checks established (the platform's
+    claims type); `wrapped` what the wrappers the evidence came in unwrapped,
+    under their JSON keys (`hcl`, `tpm_quote`); `verified_at` the time the
+    evidence was judged at (UTC).
+    """
+
+    platform: ClassVar[Platform]
+
+    verified: bool
     checks: tuple[Check, ...]
-    verified_at: datetime.datetime | None
-    wrapped: Mapping[str, Wrapped]
+    claims: C
+    wrapped: Mapping[str, Wrapped] = field(default_factory=dict, hash=False)
+    verified_at: datetime.datetime | None = None
 
     def _record(self) -> dict[str, str]:
         """The keys every result's JSON holds about the verification itself: when it was judged, and by what."""
@@ -64,8 +79,8 @@ class PlatformVerification:
 _MOVED = {"Verification": Platform.SEV_SNP, "TdxVerification": Platform.TDX}
 
 
-def __getattr__(name: str) -> type[PlatformVerification]:
+def __getattr__(name: str) -> type[PlatformVerification[Any]]:
     if name in _MOVED:
-        found: type[PlatformVerification] = entry(_MOVED[name]).verification_type
+        found: type[PlatformVerification[Any]] = entry(_MOVED[name]).verification_type
         return found
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

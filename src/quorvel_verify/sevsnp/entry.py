@@ -27,16 +27,9 @@ class SevSnpEntry:
         return looks_like_report(evidence)
 
     def verification(self, result: EvidenceResult[SevSnpClaims], judged: list[Check]) -> Verification:
-        claims = result.claims
         return Verification(
             verified=result.verified and not any(check.failed for check in judged),
-            report=claims.report,
-            checks=result.checks + tuple(judged),
-            product=claims.product,
-            key_kind=claims.key_kind,
-            kds_url=claims.kds_url,
-            signed_digest=claims.signed_digest,
-            wrapped=result.wrapped,
+            checks=result.checks + tuple(judged), claims=result.claims, wrapped=result.wrapped,
             verified_at=result.judged_at,
         )
 

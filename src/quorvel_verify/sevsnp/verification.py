@@ -2,20 +2,18 @@
 
 from __future__ import annotations
 
-import datetime
-from collections.abc import Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import ClassVar
 
-from .._internal.platform import Platform, Wrapped
-from ..checks import Check
+from .._internal.platform import Platform
 from ..verification import PlatformVerification
+from .platform import SevSnpClaims
 from .report import Report
 from .vocabulary import KeyKind, ProductLine
 
 
 @dataclass(frozen=True)
-class Verification(PlatformVerification):
+class Verification(PlatformVerification[SevSnpClaims]):
     """The outcome of `verify` (or of `Policy.appraise`): every check in order, and the verdict.
 
     `verified` holds when every evidence check that must pass passed and no
@@ -30,22 +28,36 @@ class Verification(PlatformVerification):
     by the `hcl` check. `tpm_quote` is the vTPM quote given with it (None: none
     given), verified with that key by the `tpm_signature`, `tpm_pcrs` and
     `tpm_nonce` checks: its fields, and its PCR values by index (`tpm_quote.pcrs`).
-    by the `hcl` check, so that a service can go on to check a TPM quote.
     `verified_at` is the time the evidence, certificates and revocation list
     were judged at (UTC): the `now` given, or the time of the verification.
     """
 
     platform: ClassVar[Platform] = Platform.SEV_SNP
 
-    verified: bool
-    report: Report
-    checks: tuple[Check, ...]
-    product: ProductLine | None  # from the report's CPUID; for version 2, from the chain
-    key_kind: KeyKind | None  # VCEK or VLEK, as the report's signing-key field names it
-    kds_url: str | None  # where AMD's KDS serves the report's VCEK, built from the report
-    signed_digest: str  # SHA-384 of bytes 0x000-0x29F, hex
-    wrapped: Mapping[str, Wrapped] = field(default_factory=dict, hash=False)
-    verified_at: datetime.datetime | None = None
+    @property
+    def report(self) -> Report:
+        """The decoded report, every field read from the signed bytes."""
+        return self.claims.report
+
+    @property
+    def product(self) -> ProductLine | None:
+        """From the report's CPUID; for version 2, from the chain."""
+        return self.claims.product
+
+    @property
+    def key_kind(self) -> KeyKind | None:
+        """VCEK or VLEK, as the report's signing-key field names it."""
+        return self.claims.key_kind
+
+    @property
+    def kds_url(self) -> str | None:
+        """Where AMD's KDS serves the report's VCEK, built from the report."""
+        return self.claims.kds_url
+
+    @property
+    def signed_digest(self) -> str:
+        """SHA-384 of bytes 0x000-0x29F, hex."""
+        return self.claims.signed_digest
 
     def to_json(self) -> dict[str, object]:
         """The verification as the command's `--json` output holds it."""

@@ -25,12 +25,10 @@ class TdxEntry:
         return looks_like_quote(evidence)
 
     def verification(self, result: EvidenceResult[TdxClaims], judged: list[Check]) -> TdxVerification:
-        claims = result.claims
         return TdxVerification(
-            verified=result.verified and not any(check.failed for check in judged), quote=claims.quote,
-            checks=result.checks + tuple(judged), tcb_status=claims.tcb_status,
-            advisory_ids=claims.advisory_ids, fmspc=claims.fmspc, wrapped=result.wrapped,
-            tcb_levels=claims.tcb_levels, verified_at=result.judged_at, signed_digest=claims.signed_digest,
+            verified=result.verified and not any(check.failed for check in judged),
+            checks=result.checks + tuple(judged), claims=result.claims, wrapped=result.wrapped,
+            verified_at=result.judged_at,
         )
 
     def checker(self, pinned: x509.Certificate | None, cache_size: int) -> Tdx:

@@ -2,21 +2,19 @@
 
 from __future__ import annotations
 
-import datetime
-from collections.abc import Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import ClassVar
 
-from .._internal.platform import Platform, Wrapped
-from ..checks import Check
+from .._internal.platform import Platform
 from ..verification import PlatformVerification
 from .collateral import TcbStatus
 from .quote import Quote
+from .platform import TdxClaims
 from .tcb import MatchedLevels
 
 
 @dataclass(frozen=True)
-class TdxVerification(PlatformVerification):
+class TdxVerification(PlatformVerification[TdxClaims]):
     """The outcome of verifying an Intel TDX quote: every check in order, the verdict, and what it established.
 
     `verified` holds when every evidence check that must pass passed and no
@@ -30,7 +28,6 @@ class TdxVerification(PlatformVerification):
     the Azure HCL report whose TDREPORT the quote was made from, where the
     quote came with one: its claims, bound by the `hcl` and `td_report` checks;
     `tpm_quote` the vTPM quote given with it, as `Verification.tpm_quote`.
-    quote came with one: its claims, bound by the `hcl` and `td_report` checks.
     `verified_at` is the time the quote, certificates and collateral were
     judged at (UTC).
     `signed_digest` is the SHA-256 of what the quote's signature covers (its
@@ -43,21 +40,40 @@ class TdxVerification(PlatformVerification):
 
     platform: ClassVar[Platform] = Platform.TDX
 
-    verified: bool
-    quote: Quote
-    checks: tuple[Check, ...]
-    tcb_status: TcbStatus | None
-    advisory_ids: tuple[str, ...]
-    fmspc: str
-    wrapped: Mapping[str, Wrapped] = field(default_factory=dict, hash=False)
-    tcb_levels: MatchedLevels = MatchedLevels()
+    @property
+    def quote(self) -> Quote:
+        """The parsed quote, every field typed."""
+        return self.claims.quote
+
+    @property
+    def tcb_status(self) -> TcbStatus | None:
+        """The TCB status converged from the platform's, the TDX module's and the QE's (None: no level found)."""
+        return self.claims.tcb_status
+
+    @property
+    def advisory_ids(self) -> tuple[str, ...]:
+        """Intel's advisories of the three levels found, merged."""
+        return self.claims.advisory_ids
+
+    @property
+    def fmspc(self) -> str:
+        """The platform model of the PCK certificate, in hex."""
+        return self.claims.fmspc
+
+    @property
+    def tcb_levels(self) -> MatchedLevels:
+        """The level found for the platform, the TDX module and the QE: status, TCB date, advisories."""
+        return self.claims.tcb_levels
 
     @property
     def tcb_date(self) -> str | None:
         """The earliest TCB date of the levels found (Intel's date of the TCB the verdict vouches for), or None."""
         return self.tcb_levels.tcb_date
-    verified_at: datetime.datetime | None = None
-    signed_digest: str = ""  # SHA-256 of the header and body, hex
+
+    @property
+    def signed_digest(self) -> str:
+        """SHA-256 of the header and body, hex."""
+        return self.claims.signed_digest
 
     def to_json(self) -> dict[str, object]:
         """The verification as the command's `--json` output holds it."""
