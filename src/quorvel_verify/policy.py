@@ -76,7 +76,7 @@ from .tdx.platform import TdxClaims
 from .sevsnp.verification import Verification
 from .tdx.verification import TdxVerification
 
-__all__ = ["AzureRules", "Policy", "PolicyError", "RuleDoc", "RuleSet", "TdxRules", "rule_reference"]
+__all__ = ["AzureRules", "Policy", "PolicyError", "RuleDoc", "RuleSet", "SevSnpRules", "TdxRules", "rule_reference"]
 
 
 class RuleSet:
@@ -257,8 +257,9 @@ _SHARED_RULES = frozenset({"report_data"})
 
 
 @dataclass(frozen=True)
-class Policy(RuleSet):
-    """The rules a report must meet. None leaves a rule out; `allow_debug` always applies.
+class SevSnpRules(RuleSet):
+    """The rules an SEV-SNP report must meet: the top-level keys of a policy file. None leaves a rule out;
+    `allow_debug` always applies. `Policy`, the whole policy, is these with the other platforms' tables.
 
     Hex values (`measurements`, `host_data`, `report_data`, `id_key_digests`,
     `author_key_digests`) may be given as bytes or hex strings and are held as
@@ -304,6 +305,19 @@ class Policy(RuleSet):
     csp_ids: Sequence[str] | None = field(snp_identity.CSP_IDS)
     require_revocation: bool | None = field(snp.REQUIRE_REVOCATION)
     crl_grace_period: int | None = field(snp.CRL_GRACE_PERIOD)
+
+
+@dataclass(frozen=True)
+class Policy(SevSnpRules):
+    """The whole policy: SEV-SNP's rules at the top level (`SevSnpRules`), TDX's in its `[tdx]` table
+    (`TdxRules`) and Azure's in `[azure]` (`AzureRules`). None leaves a rule out; `allow_debug` always applies.
+
+    Hex values (`measurements`, `host_data`, `report_data`, `id_key_digests`,
+    `author_key_digests`) may be given as bytes or hex strings and are held as
+    bytes; lists are held as tuples. What each rule requires is in
+    `rule_reference()`.
+    """
+
     tdx: TdxRules | None = TdxRules.as_table()
     azure: AzureRules | None = AzureRules.as_table()
 
