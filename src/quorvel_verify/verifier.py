@@ -22,8 +22,7 @@ from cryptography.hazmat.primitives import serialization
 
 from ._internal.certificates import der
 from ._internal.untrusted import describe, plainly
-from ._internal.platform import GivenCollateral, EvidenceResult, Platform, PlatformVerifier, Revocation, entry
-from .azure import wrapper as wrappers
+from ._internal.platform import GivenCollateral, EvidenceResult, Platform, PlatformVerifier, Revocation, entry, wrapper
 from .azure.tpm_quote import TpmQuote
 from .errors import ErrorKind, VerificationError, about, located
 from .intake import Evidence, take_evidence, take_quote, unwrap_certificates
@@ -195,6 +194,7 @@ class Verifier:
         freshness.
         """
         now = instant(now)
+        wrappers = wrapper()  # Azure's HCL report and vTPM quote, through the registry
         wrapper_given = wrappers.given(tpm_quote, tpm_nonce)
         settings = self.revocation if revocation is None else revocation
         if not isinstance(settings, Revocation):
@@ -280,6 +280,7 @@ class Verifier:
                 raise about("certificate_table", "the report is followed by its own certificate table: give one or "
                                                  "the other")
             table = taken.certificate_table
+        wrappers = wrapper()
         if taken.wrapper is not None and wrappers.needs_quote(taken.wrapper) and not quote_given:
             raise wrappers.missing_quote()
         return table

@@ -88,6 +88,9 @@ REGISTRY: Final = {
 # by the intake in this order. Azure's: its HCL report around a report or a TDREPORT, its THIM payload around
 # certificates; SEV-SNP's: a report followed by its certificate table in one file.
 SHAPES: Final = ("quorvel_verify.azure.shape", "quorvel_verify.sevsnp.shape")
+# The wrapper whose checks the verifier adds to those of the evidence inside it (a `Wrapper`): Azure's HCL report
+# and the vTPM quote given with it.
+WRAPPER: Final = "quorvel_verify.azure.wrapper"
 
 
 @dataclass(frozen=True, slots=True)
@@ -188,6 +191,49 @@ class Wrapped(Protocol):
     the wrapper's key."""
 
     def to_json(self) -> dict[str, object]: ...
+
+
+class WrapperArguments(Protocol):
+    """What the caller gave for a wrapper beside the evidence, read before the evidence."""
+
+    def refuse(self, evidence: str) -> None:
+        """Refuses what was given for a wrapper when `evidence` (named: "a TDX quote") came in none."""
+        ...
+
+
+class Wrapping(Protocol):
+    """A wrapper the evidence came in, with what was given for it."""
+
+    def around[C](self, result: EvidenceResult[C], through: bytes | None = None) -> EvidenceResult[C]:
+        """The inner platform's `result` (of the quote `through`, where the wrapped evidence is verified through
+        one) with the wrapper's checks and what it unwrapped (`EvidenceResult.wrapped`)."""
+        ...
+
+
+class Wrapper(Protocol):
+    """A wrapper around a platform's evidence, as the verifier drives it (`WRAPPER`)."""
+
+    def given(self, tpm_quote: object, tpm_nonce: object) -> WrapperArguments:
+        """What the caller gave for the wrapper (`tpm_quote=`, `tpm_nonce=`), checked."""
+        ...
+
+    def needs_quote(self, wrapper: object) -> bool:
+        """Whether the evidence in `wrapper` is verified through a quote given beside it."""
+        ...
+
+    def missing_quote(self) -> Exception:
+        """The error for a wrapper that needs a quote given without one."""
+        ...
+
+    def wrapping(self, wrapper: object, arguments: Any) -> Wrapping:
+        """The wrapping of `wrapper` (what the intake found) with what was given for it."""
+        ...
+
+
+def wrapper() -> Wrapper:
+    """The wrapper of `WRAPPER`, its module imported when first asked for."""
+    found: Wrapper = importlib.import_module(WRAPPER)
+    return found
 
 
 class PlatformVerifier[C](Protocol):
