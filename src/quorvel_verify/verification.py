@@ -4,11 +4,12 @@
 the claims the evidence checks established, what the wrappers it came in unwrapped and when it was judged. Each
 platform's result is its subclass in the platform's package, which names the claims' fields and writes the JSON
 (SEV-SNP's `Verification`, TDX's `TdxVerification`); this module still answers for them by those names, through
-the registry of platforms."""
+the registry of platforms, and warns."""
 
 from __future__ import annotations
 
 import datetime
+import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any, ClassVar
@@ -82,5 +83,7 @@ _MOVED = {"Verification": Platform.SEV_SNP, "TdxVerification": Platform.TDX}
 def __getattr__(name: str) -> type[PlatformVerification[Any]]:
     if name in _MOVED:
         found: type[PlatformVerification[Any]] = entry(_MOVED[name]).verification_type
+        warnings.warn(f"quorvel_verify.verification.{name} is now {found.__module__}.{name} (or quorvel_verify.{name})",
+                      DeprecationWarning, stacklevel=2)
         return found
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
