@@ -25,13 +25,14 @@ if TYPE_CHECKING:
     from ._internal.platform import EvidenceResult, GivenCollateral, Platform, Revocation, RevocationEvidence
     from .checks import Check, Outcome
     from .errors import ErrorKind, PolicyError, VerificationError
-    from .policy import Policy, RuleDoc, TdxRules, rule_reference
+    from .policy import Policy, RuleDoc, SevSnpRules, TdxRules, rule_reference
     from .sevsnp.platform import SevSnpClaims
     from .sevsnp.report import Cpuid, FirmwareVersion, GuestPolicy, PlatformInfo, Report, TcbVersion
     from .sevsnp.vocabulary import KeyKind, ProductLine
     from .tdx.collateral import TdxCollateral
     from .tdx.platform import TdxClaims
-    from .verification import TdxVerification, Verification
+    from .sevsnp.verification import Verification
+    from .tdx.verification import TdxVerification
     from .verifier import Verifier, verify
 
 try:
@@ -47,13 +48,13 @@ _MODULES = {
     "EvidenceResult": "._internal.platform", "GivenCollateral": "._internal.platform", "Platform": "._internal.platform",
     "Revocation": "._internal.platform", "RevocationEvidence": "._internal.platform",
     "ErrorKind": ".errors", "PolicyError": ".errors", "VerificationError": ".errors",
-    "Policy": ".policy", "RuleDoc": ".policy", "TdxRules": ".policy", "rule_reference": ".policy",
+    "Policy": ".policy", "RuleDoc": ".policy", "SevSnpRules": ".policy", "TdxRules": ".policy", "rule_reference": ".policy",
     "SevSnpClaims": ".sevsnp.platform",
     "Cpuid": ".sevsnp.report", "FirmwareVersion": ".sevsnp.report", "GuestPolicy": ".sevsnp.report",
     "PlatformInfo": ".sevsnp.report", "Report": ".sevsnp.report", "TcbVersion": ".sevsnp.report",
     "KeyKind": ".sevsnp.vocabulary", "ProductLine": ".sevsnp.vocabulary",
     "TdxCollateral": ".tdx.collateral", "TdxClaims": ".tdx.platform",
-    "TdxVerification": ".verification", "Verification": ".verification",
+    "TdxVerification": ".tdx.verification", "Verification": ".sevsnp.verification",
     "Verifier": ".verifier", "verify": ".verifier",
 }
 
@@ -79,6 +80,7 @@ __all__ = [
     "RevocationEvidence",
     "RuleDoc",
     "SevSnpClaims",
+    "SevSnpRules",
     "TcbVersion",
     "TdxClaims",
     "TdxCollateral",

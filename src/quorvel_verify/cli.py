@@ -33,7 +33,7 @@ from ._internal import limits
 from ._internal.cache import Cache, default_cache_dir
 from . import __version__
 from ._internal.files import STDIN, read_input
-from ._internal.platform import entry
+from ._internal.platform import Platform, entry
 from .checks import Outcome
 from .errors import ErrorKind, PolicyError, VerificationError
 from .policy import Policy, TdxRules
@@ -46,7 +46,8 @@ from .azure.tpm_quote import describe_nonce, pcr_ranges
 from .azure.tpm_quote import MESSAGE_SIZE, PCRS_SIZE, QUOTE_FILE_SIZE, SIGNATURE_SIZE, TpmQuote, read_pcrs
 from .tdx.collateral import TdxCollateral
 from .tdx.pcs_answers import PCS_BASE_URL, TCB_UPDATES
-from .verification import TdxVerification, Verification
+from .sevsnp.verification import Verification
+from .tdx.verification import TdxVerification
 from .verifier import Verifier, instant
 
 if TYPE_CHECKING:
@@ -250,17 +251,11 @@ def _policy_of(arguments: argparse.Namespace, tdx: bool) -> Policy:
     return policy
 
 
-# Each pin: its flag, the rule it sets and whether that rule is an allow-list (the flag's value its one item).
-_SNP_PINS = (("--report-data", "report_data", False), ("--measurement", "measurements", True),
-             ("--vmpl", "vmpl", True), ("--min-tcb", "min_tcb", False))
-_TDX_PINS = (("--report-data", "report_data", False), ("--mr-td", "mr_td", True))
-
-
 def _pinned(policy: Policy, arguments: argparse.Namespace, tdx: bool) -> Policy:
     """`policy` with the rules that the pins set; a pin that the policy file contradicts is refused, naming both."""
     flags = {"--report-data": arguments.report_data, "--measurement": arguments.measurement,
              "--mr-td": arguments.mr_td, "--vmpl": arguments.vmpl, "--min-tcb": arguments.min_tcb}
-    pins = _TDX_PINS if tdx else _SNP_PINS
+    pins = entry(Platform.TDX if tdx else Platform.SEV_SNP).pins  # each platform's, declared by its entry
     for flag, value in flags.items():
         if value is not None and flag not in {pin for pin, _, _ in pins}:
             other = "an SEV-SNP report" if tdx else "a TDX quote"

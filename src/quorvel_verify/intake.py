@@ -15,17 +15,16 @@ it returns, which names the platform and carries what was unwrapped.
 
 from __future__ import annotations
 
+import functools
+import importlib
 from dataclasses import dataclass
+from typing import Any, Protocol
 
 from ._internal import limits
 from ._internal.evidence_text import decode_text
-from ._internal.platform import Platform, entry, platform_of, recognised
+from ._internal.platform import SHAPES, Platform, entry, platform_of, recognised
 from ._internal.untrusted import check_size
-from .azure.hcl import REPORT_TYPE_TDX, HclReport, is_hcl_report, parse_hcl_report
-from .azure.thim import ThimPayload, is_thim_payload, parse_thim_payload
 from .errors import ErrorKind, about
-from .sevsnp.extended import is_extended_report, split_extended_report
-from .sevsnp.report import REPORT_SIZE
 
 
 @dataclass(frozen=True)
@@ -42,18 +41,44 @@ class Evidence:
 
     platform: Platform
     hardware: object
-    hcl: HclReport | None = None  # Azure's HCL report it came in
+    wrapper: object | None = None  # the wrapper it came in (Azure's HCL report), whose own checks are added
     certificate_table: bytes | None = None  # the table that followed the report in one file
     encoding: str | None = None  # "hex", "base64" or "base64url" where it was text
 
     @property
     def bare_quote(self) -> bool:
         """Whether this is a TDX quote given as itself (bare or as text), not inside another platform's wrapper."""
-        return self.platform == Platform.TDX and self.hcl is None and self.certificate_table is None
+        return self.platform == Platform.TDX and self.wrapper is None and self.certificate_table is None
+
+    @property
+    def hcl(self) -> Any:
+        """Azure's HCL report the evidence came in (an `azure.hcl.HclReport`), the one wrapper there is."""
+        return self.wrapper
+
+
+class Shape(Protocol):
+    """A shape evidence or certificates are handed out in around a platform's own (`_internal.platform.SHAPES`)."""
+
+    def binary(self, data: bytes) -> bool:
+        """Whether `data` is in this shape (or the bare evidence's size): bytes as they are, never text."""
+        ...
+
+    def unwrap(self, data: bytes, source: str, encoding: str | None) -> Evidence | None:
+        """The evidence inside `data`, or None where `data` is not in this shape."""
+        ...
+
+    def certificates(self, data: bytes, source: str) -> CertificateEvidence | None:
+        """The certificates inside `data`, or None where `data` is not in this shape."""
+        ...
+
+
+@functools.cache
+def _shapes() -> tuple[Shape, ...]:
+    return tuple(importlib.import_module(name).SHAPE for name in SHAPES)
 
 
 def _binary_evidence(data: bytes) -> bool:
-    return is_hcl_report(data) or is_extended_report(data) or len(data) == REPORT_SIZE
+    return any(shape.binary(data) for shape in _shapes())
 
 
 def _quote(data: bytes) -> bool:
@@ -76,14 +101,10 @@ def take_evidence(data: object, source: str = "report") -> Evidence:
             raw, encoding = decoded.data, decoded.encoding
             if _quote(raw):
                 return Evidence(Platform.TDX, raw, encoding=encoding)
-    if is_hcl_report(raw):
-        hcl = parse_hcl_report(raw, source)
-        if hcl.report_type == REPORT_TYPE_TDX:
-            return Evidence(Platform.TDX, hcl.hardware_report, hcl=hcl, encoding=encoding)
-        return Evidence(platform_of(hcl.hardware_report), hcl.hardware_report, hcl=hcl, encoding=encoding)
-    if is_extended_report(raw):
-        report, table = split_extended_report(raw, source)
-        return Evidence(platform_of(report), report, certificate_table=table, encoding=encoding)
+    for shape in _shapes():
+        unwrapped = shape.unwrap(raw, source, encoding)
+        if unwrapped is not None:
+            return unwrapped
     return Evidence(Platform.SEV_SNP, raw, encoding=encoding)
 
 
@@ -105,12 +126,13 @@ class CertificateEvidence:
     """What a certificate argument held: certificates in PEM or DER, and the THIM payload they came in."""
 
     certificates: bytes
-    thim: ThimPayload | None
+    thim: Any  # the `azure.thim.ThimPayload`, or None
 
 
 def unwrap_certificates(data: bytes, source: str = "certificate") -> CertificateEvidence:
     data = bytes(data)
-    if is_thim_payload(data):
-        thim = parse_thim_payload(data, source)
-        return CertificateEvidence(thim.certificates_pem, thim)
+    for shape in _shapes():
+        unwrapped = shape.certificates(data, source)
+        if unwrapped is not None:
+            return unwrapped
     return CertificateEvidence(data, None)

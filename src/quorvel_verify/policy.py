@@ -73,9 +73,10 @@ from .azure import rules as azure
 from .azure.rules import AzureClaims
 from .azure.tpm_quote import nonce_judged, nonce_value
 from .tdx.platform import TdxClaims
-from .verification import TdxVerification, Verification
+from .sevsnp.verification import Verification
+from .tdx.verification import TdxVerification
 
-__all__ = ["AzureRules", "Policy", "PolicyError", "RuleDoc", "RuleSet", "TdxRules", "rule_reference"]
+__all__ = ["AzureRules", "Policy", "PolicyError", "RuleDoc", "RuleSet", "SevSnpRules", "TdxRules", "rule_reference"]
 
 
 class RuleSet:
@@ -256,8 +257,9 @@ _SHARED_RULES = frozenset({"report_data"})
 
 
 @dataclass(frozen=True)
-class Policy(RuleSet):
-    """The rules a report must meet. None leaves a rule out; `allow_debug` always applies.
+class SevSnpRules(RuleSet):
+    """The rules an SEV-SNP report must meet: the top-level keys of a policy file. None leaves a rule out;
+    `allow_debug` always applies. `Policy`, the whole policy, is these with the other platforms' tables.
 
     Hex values (`measurements`, `host_data`, `report_data`, `id_key_digests`,
     `author_key_digests`) may be given as bytes or hex strings and are held as
@@ -303,6 +305,19 @@ class Policy(RuleSet):
     csp_ids: Sequence[str] | None = field(snp_identity.CSP_IDS)
     require_revocation: bool | None = field(snp.REQUIRE_REVOCATION)
     crl_grace_period: int | None = field(snp.CRL_GRACE_PERIOD)
+
+
+@dataclass(frozen=True)
+class Policy(SevSnpRules):
+    """The whole policy: SEV-SNP's rules at the top level (`SevSnpRules`), TDX's in its `[tdx]` table
+    (`TdxRules`) and Azure's in `[azure]` (`AzureRules`). None leaves a rule out; `allow_debug` always applies.
+
+    Hex values (`measurements`, `host_data`, `report_data`, `id_key_digests`,
+    `author_key_digests`) may be given as bytes or hex strings and are held as
+    bytes; lists are held as tuples. What each rule requires is in
+    `rule_reference()`.
+    """
+
     tdx: TdxRules | None = TdxRules.as_table()
     azure: AzureRules | None = AzureRules.as_table()
 
@@ -388,8 +403,9 @@ class Policy(RuleSet):
             result = result.judged_under(self.revocation(result.revocation.settings))
         # Likewise the nonce a vTPM quote must answer: the policy's is judged here, whichever form verified.
         pinned = self.azure.tpm_nonce if self.azure is not None else None
-        if result.tpm is not None and pinned is not None:
-            result = dataclasses.replace(result, checks=nonce_judged(result.checks, result.tpm, nonce_value(pinned)))
+        tpm = AzureClaims.of(result.wrapped).tpm
+        if tpm is not None and pinned is not None:
+            result = dataclasses.replace(result, checks=nonce_judged(result.checks, tpm, nonce_value(pinned)))
         claims = result.claims
         rules = {Platform.SEV_SNP: self, Platform.TDX: self._tdx_rules}.get(result.platform)
         if rules is None:
@@ -406,7 +422,7 @@ class Policy(RuleSet):
         rule such as `require_tpm_quote` is about what came with it."""
         if self.azure is None:
             return []
-        return self.azure.checks_of(AzureClaims(result.hcl, result.tpm))
+        return self.azure.checks_of(AzureClaims.of(result.wrapped))
 
     @functools.cached_property
     def _tdx_rules(self) -> TdxRules:

@@ -5,9 +5,9 @@ from __future__ import annotations
 
 import warnings
 from dataclasses import dataclass
+from typing import Any
 
 from . import intake
-from .azure.hcl import HclReport
 
 
 @dataclass(frozen=True)
@@ -15,7 +15,7 @@ class ReportEvidence:
     """What a report argument held (now `intake.Evidence`)."""
 
     report: bytes
-    hcl: HclReport | None
+    hcl: Any  # an `azure.hcl.HclReport`, or None
     certificate_table: bytes | None
     encoding: str | None
 

@@ -1,29 +1,44 @@
-"""The outcome of a verification: every check in order, the verdict, and what the evidence established."""
+"""The outcome of a verification: every check in order, the verdict, and what the evidence established.
+
+`PlatformVerification` is the one result type, generic over the platform's claims: the verdict, every check,
+the claims the evidence checks established, what the wrappers it came in unwrapped and when it was judged. Each
+platform's result is its subclass in the platform's package, which names the claims' fields and writes the JSON
+(SEV-SNP's `Verification`, TDX's `TdxVerification`); this module still answers for them by those names, through
+the registry of platforms, and warns."""
 
 from __future__ import annotations
 
 import datetime
-from dataclasses import dataclass
-from typing import ClassVar
+import warnings
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from typing import Any, ClassVar
 
 from . import __version__
-from ._internal.platform import Platform
+from ._internal.platform import Platform, Wrapped, entry
 
-from .azure.hcl import HclReport
-from .azure.tpm_quote import TpmEvidence
 from .checks import Check
-from .sevsnp.report import Report
-from .tdx.collateral import TcbStatus
-from .tdx.quote import Quote
-from .tdx.tcb import MatchedLevels
-from .sevsnp.vocabulary import KeyKind, ProductLine
 
 
-class _Checked:
-    """What every platform's verification offers of its checks, and what every one records of itself."""
+@dataclass(frozen=True)
+class PlatformVerification[C]:
+    """The outcome of verifying a platform's evidence (of `verify`, or of `Policy.appraise`).
 
+    `verified` holds when every evidence check that must pass passed and no
+    check failed; `checks` are every check in order, the evidence's then the
+    policy's; `claims` what the evidence checks established (the platform's
+    claims type); `wrapped` what the wrappers the evidence came in unwrapped,
+    under their JSON keys (`hcl`, `tpm_quote`); `verified_at` the time the
+    evidence was judged at (UTC).
+    """
+
+    platform: ClassVar[Platform]
+
+    verified: bool
     checks: tuple[Check, ...]
-    verified_at: datetime.datetime | None
+    claims: C
+    wrapped: Mapping[str, Wrapped] = field(default_factory=dict, hash=False)
+    verified_at: datetime.datetime | None = None
 
     def _record(self) -> dict[str, str]:
         """The keys every result's JSON holds about the verification itself: when it was judged, and by what."""
@@ -31,6 +46,22 @@ class _Checked:
         when: dict[str, str] = {} if at is None else {
             "verified_at": at.astimezone(datetime.UTC).replace(tzinfo=None).isoformat(timespec="seconds") + "Z"}
         return when | {"quorvel_version": __version__}
+
+    def _wrapped_json(self) -> dict[str, object]:
+        """What the wrappers unwrapped, each under its key ("hcl", "tpm_quote")."""
+        return {key: value.to_json() for key, value in self.wrapped.items()}
+
+    @property
+    def hcl(self) -> Any:
+        """Azure's HCL report the evidence came in (an `azure.hcl.HclReport`; None: none), bound to it by the
+        `hcl` check."""
+        return self.wrapped.get("hcl")
+
+    @property
+    def tpm_quote(self) -> Any:
+        """The vTPM quote given with the HCL report (an `azure.tpm_quote.TpmEvidence`; None: none given),
+        verified by the `tpm_*` checks."""
+        return self.wrapped.get("tpm_quote")
 
     @property
     def failed(self) -> tuple[Check, ...]:
@@ -45,112 +76,14 @@ class _Checked:
         raise KeyError(name)
 
 
-@dataclass(frozen=True)
-class Verification(_Checked):
-    """The outcome of `verify` (or of `Policy.appraise`): every check in order, and the verdict.
-
-    `verified` holds when every evidence check that must pass passed and no
-    check failed. `signed_digest` is the SHA-384 of what the chip signed
-    (bytes 0x000-0x29F of the report), in hex: what a service should
-    deduplicate or log reports by. The file's own hash will not do: the
-    ECDSA signature is malleable (s and n-s both verify), and the bytes after
-    0x2A0 are not signed at all, so one signed report has many encodings.
-    `hcl` is the Azure HCL report the report came in, where it came in one:
-    its runtime claims (`hcl.claims`) and the vTPM's attestation key
-    (`hcl.attestation_key`, `hcl.attestation_key_jwk`), bound to the report
-    by the `hcl` check. `tpm_quote` is the vTPM quote given with it (None: none
-    given), verified with that key by the `tpm_signature`, `tpm_pcrs` and
-    `tpm_nonce` checks: its fields, and its PCR values by index (`tpm_quote.pcrs`).
-    by the `hcl` check, so that a service can go on to check a TPM quote.
-    `verified_at` is the time the evidence, certificates and revocation list
-    were judged at (UTC): the `now` given, or the time of the verification.
-    """
-
-    platform: ClassVar[Platform] = Platform.SEV_SNP
-
-    verified: bool
-    report: Report
-    checks: tuple[Check, ...]
-    product: ProductLine | None  # from the report's CPUID; for version 2, from the chain
-    key_kind: KeyKind | None  # VCEK or VLEK, as the report's signing-key field names it
-    kds_url: str | None  # where AMD's KDS serves the report's VCEK, built from the report
-    signed_digest: str  # SHA-384 of bytes 0x000-0x29F, hex
-    hcl: HclReport | None = None
-    tpm_quote: TpmEvidence | None = None
-    verified_at: datetime.datetime | None = None
-
-    def to_json(self) -> dict[str, object]:
-        """The verification as the command's `--json` output holds it."""
-        return {
-            "verified": self.verified,
-            "platform": str(self.platform),
-            "checks": [check.to_json() for check in self.checks],
-            "product": self.product,
-            "key_kind": self.key_kind,
-            "kds_url": self.kds_url,
-            "signed_digest": self.signed_digest,
-            "report": self.report.to_json(),
-        } | self._record() | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {}) | (
-            {"tpm_quote": self.tpm_quote.to_json()} if self.tpm_quote is not None else {})
+# The platforms' results by their old names here: each now lives in its platform's package.
+_MOVED = {"Verification": Platform.SEV_SNP, "TdxVerification": Platform.TDX}
 
 
-@dataclass(frozen=True)
-class TdxVerification(_Checked):
-    """The outcome of verifying an Intel TDX quote: every check in order, the verdict, and what it established.
-
-    `verified` holds when every evidence check that must pass passed and no
-    check failed. `tcb_status` is the TCB status converged from the
-    platform's, the TDX module's and the quoting enclave's (None when no TCB
-    level was found), with Intel's `advisory_ids` of all three merged;
-    `tcb_levels` the level found for each of the three (its status, TCB date
-    and advisories, so a reader can tell which part needs the update) and
-    `tcb_date` the earliest of their TCB dates; `fmspc` is the platform
-    model of the PCK certificate, in hex; `quote` the parsed quote. `hcl` is
-    the Azure HCL report whose TDREPORT the quote was made from, where the
-    quote came with one: its claims, bound by the `hcl` and `td_report` checks;
-    `tpm_quote` the vTPM quote given with it, as `Verification.tpm_quote`.
-    quote came with one: its claims, bound by the `hcl` and `td_report` checks.
-    `verified_at` is the time the quote, certificates and collateral were
-    judged at (UTC).
-    `signed_digest` is the SHA-256 of what the quote's signature covers (its
-    header and body, the bytes before the signature data), in hex: what a
-    service should deduplicate or log quotes by, as for SEV-SNP. The file's
-    own hash will not do: the ECDSA signature is malleable (s and n-s both
-    verify), and the signature data (certificates, and bytes after it) is
-    not signed by the attestation key, so one signed quote has many encodings.
-    """
-
-    platform: ClassVar[Platform] = Platform.TDX
-
-    verified: bool
-    quote: Quote
-    checks: tuple[Check, ...]
-    tcb_status: TcbStatus | None
-    advisory_ids: tuple[str, ...]
-    fmspc: str
-    hcl: HclReport | None = None
-    tpm_quote: TpmEvidence | None = None
-    tcb_levels: MatchedLevels = MatchedLevels()
-
-    @property
-    def tcb_date(self) -> str | None:
-        """The earliest TCB date of the levels found (Intel's date of the TCB the verdict vouches for), or None."""
-        return self.tcb_levels.tcb_date
-    verified_at: datetime.datetime | None = None
-    signed_digest: str = ""  # SHA-256 of the header and body, hex
-
-    def to_json(self) -> dict[str, object]:
-        """The verification as the command's `--json` output holds it."""
-        return {
-            "verified": self.verified,
-            "platform": str(self.platform),
-            "checks": [check.to_json() for check in self.checks],
-            "tcb_status": self.tcb_status,
-            "advisory_ids": list(self.advisory_ids),
-            "tcb_date": self.tcb_date,
-            "tcb_levels": self.tcb_levels.to_json(),
-            "fmspc": self.fmspc,
-            "signed_digest": self.signed_digest,
-            "quote": self.quote.to_json(),
-        } | self._record() | ({"hcl": self.hcl.to_json()} if self.hcl is not None else {}) | (
-            {"tpm_quote": self.tpm_quote.to_json()} if self.tpm_quote is not None else {})
+def __getattr__(name: str) -> type[PlatformVerification[Any]]:
+    if name in _MOVED:
+        found: type[PlatformVerification[Any]] = entry(_MOVED[name]).verification_type
+        warnings.warn(f"quorvel_verify.verification.{name} is now {found.__module__}.{name} (or quorvel_verify.{name})",
+                      DeprecationWarning, stacklevel=2)
+        return found
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -22,11 +22,8 @@ from cryptography.hazmat.primitives import serialization
 
 from ._internal.certificates import der
 from ._internal.untrusted import describe, plainly
-from ._internal.platform import GivenCollateral, EvidenceResult, Platform, PlatformVerifier, Revocation, entry
-from .azure.hcl import REPORT_TYPE_TDX, HclReport, hcl_check
-from .azure.tdreport import td_report_check
-from .azure.tpm_quote import TpmEvidence, TpmQuote, nonce_value, quote_argument, read_quote, tpm_checks
-from .checks import Check, Outcome
+from ._internal.platform import GivenCollateral, EvidenceResult, Platform, PlatformVerifier, Revocation, entry, wrapper
+from .azure.tpm_quote import TpmQuote
 from .errors import ErrorKind, VerificationError, about, located
 from .intake import Evidence, take_evidence, take_quote, unwrap_certificates
 from .policy import Policy
@@ -37,7 +34,8 @@ from .sevsnp.report import Report
 from .tdx.collateral import TdxCollateral
 from .tdx.platform import Tdx, TdxClaims
 from .tdx.quote import Quote
-from .verification import TdxVerification, Verification
+from .sevsnp.verification import Verification
+from .tdx.verification import TdxVerification
 
 if TYPE_CHECKING:
     # The key service's client and its errors are imported where a verifier is given one: an offline
@@ -202,8 +200,8 @@ class Verifier:
         freshness.
         """
         now = instant(now)
-        given_tpm = quote_argument(tpm_quote) if tpm_quote is not None else None
-        nonce = nonce_value(tpm_nonce) if tpm_nonce is not None else None
+        wrappers = wrapper()  # Azure's HCL report and vTPM quote, through the registry
+        wrapper_given = wrappers.given(tpm_quote, tpm_nonce)
         settings = self.revocation if revocation is None else revocation
         if not isinstance(settings, Revocation):
             raise about("revocation", f"expected a Revocation, got {type(settings).__name__}")
@@ -213,16 +211,18 @@ class Verifier:
             if quote is not None:
                 raise about("quote", "the evidence is itself a TDX quote; quote= is for an HCL report around a "
                                      "TDX TDREPORT", ErrorKind.USAGE)
-            _no_tpm(given_tpm, "a TDX quote")
+            wrapper_given.refuse("a TDX quote")
             return self._verify_tdx(taken.hardware, collateral, now, settings, certificate, certificate_table, crl)
-        hcl, table = taken.hcl, self._table(taken, _bytes("certificate_table", certificate_table), quote is not None)
-        tpm = read_quote(given_tpm, hcl.attestation_key) if hcl is not None and given_tpm is not None else None
-        if hcl is not None and hcl.report_type == REPORT_TYPE_TDX:
-            return _with_tpm(self._verify_hcl_tdx(hcl, take_quote(quote), collateral, now, settings, certificate, table,
-                                                  crl), tpm, nonce)
+        table = self._table(taken, _bytes("certificate_table", certificate_table), quote is not None)
+        # A wrapper (Azure's HCL report) adds its own checks to those of the evidence inside it.
+        wrapping = wrappers.wrapping(taken.wrapper, wrapper_given) if taken.wrapper is not None else None
+        if wrapping is not None and wrappers.needs_quote(taken.wrapper):
+            through = take_quote(quote)
+            return wrapping.around(self._verify_tdx(through, collateral, now, settings, certificate, table, crl),
+                                   through)
         evidence = taken.hardware
-        if hcl is None:
-            _no_tpm(given_tpm, "an SEV-SNP report")
+        if wrapping is None:
+            wrapper_given.refuse("an SEV-SNP report")
         if quote is not None:
             raise about("quote", "a TDX quote is for an HCL report around a TDX TDREPORT; the evidence is an "
                                  "SEV-SNP report", ErrorKind.USAGE)
@@ -279,11 +279,7 @@ class Verifier:
                     )[1]
                 except (KdsError, OfflineError, FetchError) as error:
                     result = check(dataclasses.replace(known, crl_unavailable=str(error)))
-        if hcl is None:
-            return result
-        return _with_tpm(dataclasses.replace(
-            result, checks=(*result.checks, hcl_check(hcl)), must_pass=result.must_pass | {"hcl"}, hcl=hcl
-        ), tpm, nonce)
+        return result if wrapping is None else wrapping.around(result)
 
     @staticmethod
     def _table(taken: Evidence, table: bytes | None, quote_given: bool) -> bytes | None:
@@ -293,25 +289,10 @@ class Verifier:
                 raise about("certificate_table", "the report is followed by its own certificate table: give one or "
                                                  "the other")
             table = taken.certificate_table
-        if taken.hcl is not None and taken.hcl.report_type == REPORT_TYPE_TDX and not quote_given:
-            raise located("report", (
-                "an HCL report around a TDX TDREPORT, which is verified through the TDX quote made from it: "
-                "give that quote (--td-quote, or quote=), with Intel's collateral"
-            ))
+        wrappers = wrapper()
+        if taken.wrapper is not None and wrappers.needs_quote(taken.wrapper) and not quote_given:
+            raise wrappers.missing_quote()
         return table
-
-    def _verify_hcl_tdx(
-        self, hcl: HclReport, quote: bytes, collateral: object, now: datetime.datetime,
-        settings: Revocation, certificate: bytes | str | x509.Certificate | None, certificate_table: bytes | None,
-        crl: bytes | str | x509.CertificateRevocationList | None,
-    ) -> EvidenceResult[TdxClaims]:
-        # Only the CPU that made a TDREPORT can check its MAC: what vouches for it is the signed quote, whose
-        # TD report must be this TDREPORT's, and the TDREPORT's report data binds the claims (`hcl`).
-        result = self._verify_tdx(quote, collateral, now, settings, certificate, certificate_table, crl)
-        return dataclasses.replace(
-            result, checks=(*result.checks, hcl_check(hcl), td_report_check(hcl.hardware_report, quote)),
-            must_pass=result.must_pass | {"hcl", "td_report"}, hcl=hcl,
-        )
 
     def _verify_tdx(
         self, quote: object, collateral_given: object, now: datetime.datetime,
@@ -342,30 +323,6 @@ class Verifier:
             if not pcs.settle(fetched, self._tdx.checker.entries(parts, now, settings.grace_days)):
                 break
         return result
-
-
-def _no_tpm(given: TpmQuote | None, evidence: str) -> None:
-    if given is not None:
-        raise about("tpm_quote", f"a TPM quote is for an Azure HCL report, whose attestation key signs it; the "
-                                 f"evidence is {evidence}")
-
-
-# The checks that a TPM quote's verification makes, each of which must pass when one is given.
-TPM_CHECKS: Final = frozenset({"tpm_signature", "tpm_pcrs", "tpm_nonce"})
-
-
-def _with_tpm[C](result: EvidenceResult[C], tpm: TpmEvidence | None, nonce: bytes | None) -> EvidenceResult[C]:
-    """An HCL report's result with its TPM quote's checks, or the `tpm_quote` check that says it had none."""
-    hcl = result.hcl
-    assert hcl is not None
-    if tpm is None:
-        absent = Check("tpm_quote", Outcome.SKIP, "no TPM quote given: the HCL report was made at boot, so neither "
-                       "freshness nor the current boot state is established")
-        return dataclasses.replace(result, checks=(*result.checks, absent))
-    return dataclasses.replace(
-        result, checks=(*result.checks, *tpm_checks(tpm, hcl.attestation_key, nonce)),
-        must_pass=result.must_pass | TPM_CHECKS, tpm=tpm,
-    )
 
 
 def _settled[C](

@@ -10,8 +10,14 @@ PACKAGE = Path(__file__).resolve().parents[2] / "src" / "quorvel_verify"
 PLATFORMS = {"sevsnp", "tdx", "azure"}
 # The modules that name the platforms: the public names, loaded lazily from each platform's module.
 NAMING_PLATFORMS = {"__init__"}
-# The shared modules that still dispatch to the platforms by name, until they dispatch through the registry.
-DISPATCHING_BY_NAME = {"cli", "intake", "policy", "shapes", "verification", "verifier", "_internal.platform"}
+# The shared modules that still name the platforms, until they dispatch through the registry alone:
+# - cli: each platform's flags and files (--collateral, --td-quote, the vTPM quote's), its key service's client
+#   (KdsClient, PcsClient) and its rules' table for the pins;
+# - policy: SEV-SNP's rules are Policy's own top-level fields (its constructor's keywords), typed with SEV-SNP's
+#   values, beside the [tdx] and [azure] tables declared there;
+# - verifier: the public signatures of Verifier.verify and verify() are typed with each platform's evidence,
+#   collateral and result, and the key services' fetch-and-settle loops (AMD's KDS, Intel's PCS) live there.
+DISPATCHING_BY_NAME = {"cli", "policy", "verifier"}
 
 
 def _imported(path: Path) -> set[tuple[str, ...]]:

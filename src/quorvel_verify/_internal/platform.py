@@ -61,16 +61,11 @@ import dataclasses
 import datetime
 import enum
 import importlib
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Final, Protocol
+from typing import Any, Final, Protocol
 
 from ..checks import Check
-
-if TYPE_CHECKING:
-    from ..azure.hcl import HclReport
-    from ..azure.tpm_quote import TpmEvidence
-    from ..tdx.collateral import TdxCollateral
 
 
 class Platform(enum.StrEnum):
@@ -88,6 +83,14 @@ REGISTRY: Final = {
     Platform.SEV_SNP: "quorvel_verify.sevsnp.entry",
     Platform.TDX: "quorvel_verify.tdx.entry",
 }
+
+# The shapes evidence is handed out in around a platform's own: each module's `SHAPE` (an `intake.Shape`), asked
+# by the intake in this order. Azure's: its HCL report around a report or a TDREPORT, its THIM payload around
+# certificates; SEV-SNP's: a report followed by its certificate table in one file.
+SHAPES: Final = ("quorvel_verify.azure.shape", "quorvel_verify.sevsnp.shape")
+# The wrapper whose checks the verifier adds to those of the evidence inside it (a `Wrapper`): Azure's HCL report
+# and the vTPM quote given with it.
+WRAPPER: Final = "quorvel_verify.azure.wrapper"
 
 
 @dataclass(frozen=True, slots=True)
@@ -140,7 +143,7 @@ class GivenCollateral:
     # Why no revocation list came where one was sought (the key service unreachable, a failure status, offline
     # with none cached): the `revocation` check names it, and skips, or fails where a list is required.
     crl_unavailable: str | None = None
-    tdx: TdxCollateral | None = None  # Intel's collateral for a TDX quote (TCB info, QE identity, CRLs)
+    tdx: Any = None  # Intel's collateral for a TDX quote (a `tdx.collateral.TdxCollateral`: TCB info, QE identity, CRLs)
 
 
 @dataclass(frozen=True, slots=True)
@@ -151,8 +154,9 @@ class EvidenceResult[C]:
     checks: tuple[Check, ...]
     must_pass: frozenset[str]  # the checks that must pass, not merely not fail
     claims: C
-    hcl: HclReport | None = None  # the Azure HCL report the evidence came in, whose `hcl` check is among the checks
-    tpm: TpmEvidence | None = None  # the vTPM quote given with the HCL report, whose `tpm_*` checks are among them
+    # What the wrappers the evidence came in unwrapped (Azure's HCL report, the vTPM quote given with it), under the
+    # keys of the JSON output ("hcl", "tpm_quote"); each wrapper's checks are among the checks.
+    wrapped: Mapping[str, Wrapped] = dataclasses.field(default_factory=dict, hash=False)
     judged_at: datetime.datetime | None = None  # the time the checks judged the evidence at, in UTC
     revocation: RevocationEvidence | None = None  # the `revocation` check's findings, to be judged under a policy
 
@@ -167,9 +171,69 @@ class EvidenceResult[C]:
         return dataclasses.replace(self, checks=checks, revocation=RevocationEvidence(settings, found.judge))
 
     @property
+    def hcl(self) -> Any:
+        """Azure's HCL report the evidence came in (None: none): `wrapped["hcl"]`."""
+        return self.wrapped.get("hcl")
+
+    @property
+    def tpm(self) -> Any:
+        """The vTPM quote given with the HCL report (None: none): `wrapped["tpm_quote"]`."""
+        return self.wrapped.get("tpm_quote")
+
+    @property
     def verified(self) -> bool:
         """Whether the evidence holds: every check in `must_pass` passed and none failed."""
         return all(check.passed if check.name in self.must_pass else not check.failed for check in self.checks)
+
+
+class Wrapped(Protocol):
+    """What a wrapper around a platform's evidence unwrapped, as a result keeps it: shown in the JSON output under
+    the wrapper's key."""
+
+    def to_json(self) -> dict[str, object]: ...
+
+
+class WrapperArguments(Protocol):
+    """What the caller gave for a wrapper beside the evidence, read before the evidence."""
+
+    def refuse(self, evidence: str) -> None:
+        """Refuses what was given for a wrapper when `evidence` (named: "a TDX quote") came in none."""
+        ...
+
+
+class Wrapping(Protocol):
+    """A wrapper the evidence came in, with what was given for it."""
+
+    def around[C](self, result: EvidenceResult[C], through: bytes | None = None) -> EvidenceResult[C]:
+        """The inner platform's `result` (of the quote `through`, where the wrapped evidence is verified through
+        one) with the wrapper's checks and what it unwrapped (`EvidenceResult.wrapped`)."""
+        ...
+
+
+class Wrapper(Protocol):
+    """A wrapper around a platform's evidence, as the verifier drives it (`WRAPPER`)."""
+
+    def given(self, tpm_quote: object, tpm_nonce: object) -> WrapperArguments:
+        """What the caller gave for the wrapper (`tpm_quote=`, `tpm_nonce=`), checked."""
+        ...
+
+    def needs_quote(self, wrapper: object) -> bool:
+        """Whether the evidence in `wrapper` is verified through a quote given beside it."""
+        ...
+
+    def missing_quote(self) -> Exception:
+        """The error for a wrapper that needs a quote given without one."""
+        ...
+
+    def wrapping(self, wrapper: object, arguments: Any) -> Wrapping:
+        """The wrapping of `wrapper` (what the intake found) with what was given for it."""
+        ...
+
+
+def wrapper() -> Wrapper:
+    """The wrapper of `WRAPPER`, its module imported when first asked for."""
+    found: Wrapper = importlib.import_module(WRAPPER)
+    return found
 
 
 class PlatformVerifier[C](Protocol):
@@ -215,6 +279,10 @@ class PlatformEntry(Protocol):
 
     platform: Platform
     claims_type: type
+    verification_type: type  # its result, a subclass of `verification.PlatformVerification`
+    # The command's pins of its rules, for a one-off check without a policy file: each pin's flag, the rule it
+    # sets and whether that rule is an allow-list (the flag's value its one item).
+    pins: tuple[tuple[str, str, bool], ...]
     text: PlatformText  # how the command shows the platform's verification
 
     def recognises(self, evidence: object) -> bool:

@@ -30,6 +30,12 @@ class AzureClaims:
     hcl: HclReport | None
     tpm: TpmEvidence | None
 
+    @classmethod
+    def of(cls, wrapped: Mapping[str, object]) -> AzureClaims:
+        """Azure's claims among what a result's wrappers unwrapped (`EvidenceResult.wrapped`)."""
+        hcl, tpm = wrapped.get("hcl"), wrapped.get("tpm_quote")
+        return cls(hcl if isinstance(hcl, HclReport) else None, tpm if isinstance(tpm, TpmEvidence) else None)
+
 
 def _nonce(value: object) -> bytes:
     try:

@@ -6,32 +6,30 @@ from typing import Final
 
 from .._internal.platform import EvidenceResult, Platform
 from ..checks import Check
-from ..verification import Verification
 from .chains import TrustStore, trust_store
 from .platform import SevSnp, SevSnpClaims, looks_like_report
 from .text import TEXT, SevSnpText
+from .verification import Verification
 
 
 class SevSnpEntry:
     platform = Platform.SEV_SNP
     text: SevSnpText = TEXT  # how the command shows its verification
     claims_type = SevSnpClaims
+    verification_type = Verification
+    # The command's pins of its rules (see `PlatformEntry.pins`).
+    pins: tuple[tuple[str, str, bool], ...] = (
+        ("--report-data", "report_data", False), ("--measurement", "measurements", True), ("--vmpl", "vmpl", True),
+        ("--min-tcb", "min_tcb", False),
+    )
 
     def recognises(self, evidence: object) -> bool:
         return looks_like_report(evidence)
 
     def verification(self, result: EvidenceResult[SevSnpClaims], judged: list[Check]) -> Verification:
-        claims = result.claims
         return Verification(
             verified=result.verified and not any(check.failed for check in judged),
-            report=claims.report,
-            checks=result.checks + tuple(judged),
-            product=claims.product,
-            key_kind=claims.key_kind,
-            kds_url=claims.kds_url,
-            signed_digest=claims.signed_digest,
-            hcl=result.hcl,
-            tpm_quote=result.tpm,
+            checks=result.checks + tuple(judged), claims=result.claims, wrapped=result.wrapped,
             verified_at=result.judged_at,
         )
 

@@ -8,7 +8,7 @@ from .report import Report
 from .vocabulary import KeyKind
 
 if TYPE_CHECKING:
-    from ..verification import Verification
+    from .verification import Verification
 
 
 def _tcbs(report: Report) -> list[tuple[str, str]]:

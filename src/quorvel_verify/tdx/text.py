@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Final
 
 if TYPE_CHECKING:
-    from ..verification import TdxVerification
+    from .verification import TdxVerification
 
 
 def describe_quote(result: TdxVerification) -> list[tuple[str, str]]:

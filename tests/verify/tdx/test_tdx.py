@@ -389,6 +389,7 @@ def test_collateral_forms(form: Callable[[str], object]) -> None:
         ("quorvel_verify.tdx.memo", "Memo", "quorvel_verify._internal.memo", "Memo"),
         ("quorvel_verify.shapes", "unwrap_certificates", "quorvel_verify.intake", "unwrap_certificates"),
         ("quorvel_verify.cli", "describe_quote", "quorvel_verify.tdx.text", "describe_quote"),
+        ("quorvel_verify.verification", "TdxVerification", "quorvel_verify.tdx.verification", "TdxVerification"),
         ("quorvel_verify.sevsnp.rules_extra", "CSP_IDS", "quorvel_verify.sevsnp.rules_identity", "CSP_IDS"),
         ("quorvel_verify.sevsnp.rules_extra", "MIN_FIRMWARE", "quorvel_verify.sevsnp.rules_platform", "MIN_FIRMWARE"),
         *(("quorvel_verify.tdx.checks", name, "quorvel_verify.tdx.checks", f"{name}_check")
