@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import operator
 import threading
 from collections.abc import Callable, Hashable
 from typing import Any
@@ -42,8 +43,13 @@ def _sizer(kind: type) -> Callable[[Any], int]:
     if issubclass(kind, tuple):
         return _parts
     if dataclasses.is_dataclass(kind):
-        names = tuple(field.name for field in dataclasses.fields(kind))
-        return lambda value: sum(input_bytes(getattr(value, name)) for name in names)
+        names = [field.name for field in dataclasses.fields(kind)]
+        if not names:
+            return _none
+        fields = operator.attrgetter(*names)  # one field: its value; more: a tuple of them
+        if len(names) == 1:
+            return lambda value: input_bytes(fields(value))
+        return lambda value: _parts(fields(value))
     return _none  # numbers, None, certificates, keys: no input held as bytes
 
 
