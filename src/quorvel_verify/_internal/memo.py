@@ -3,21 +3,58 @@
 from __future__ import annotations
 
 import dataclasses
+import operator
 import threading
 from collections.abc import Callable, Hashable
+from typing import Any
 
 from . import limits
 
 
 def input_bytes(key: object) -> int:
-    """How many bytes of input a key holds: its bytes and text, in tuples and dataclasses (a `TdxCollateral`)."""
-    if isinstance(key, bytes | bytearray | str):
-        return len(key)
-    if isinstance(key, tuple):
-        return sum(input_bytes(part) for part in key)
-    if dataclasses.is_dataclass(key) and not isinstance(key, type):
-        return sum(input_bytes(getattr(key, field.name)) for field in dataclasses.fields(key))
+    """How many bytes of input a key holds: its bytes, text and memory views, in tuples and dataclasses (a
+    `TdxCollateral`). Every key of every memo is sized when kept, on a first verification each of a dozen:
+    how a type is sized is worked out once per type, not by asking each value what it is."""
+    kind = type(key)
+    sizer = _SIZERS.get(kind)
+    if sizer is None:
+        sizer = _SIZERS.setdefault(kind, _sizer(kind))
+    return sizer(key)
+
+
+def _none(_: object) -> int:
     return 0
+
+
+def _memory(view: memoryview) -> int:
+    return view.nbytes
+
+
+def _parts(parts: tuple[object, ...]) -> int:
+    return sum(map(input_bytes, parts))
+
+
+def _sizer(kind: type) -> Callable[[Any], int]:
+    """How to size a value of `kind`: a subclass (a `StrEnum`, a named tuple) as its base."""
+    if issubclass(kind, bytes | bytearray | str):
+        return len
+    if issubclass(kind, memoryview):
+        return _memory
+    if issubclass(kind, tuple):
+        return _parts
+    if dataclasses.is_dataclass(kind):
+        names = [field.name for field in dataclasses.fields(kind)]
+        if not names:
+            return _none
+        fields = operator.attrgetter(*names)  # one field: its value; more: a tuple of them
+        if len(names) == 1:
+            return lambda value: input_bytes(fields(value))
+        return lambda value: _parts(fields(value))
+    return _none  # numbers, None, certificates, keys: no input held as bytes
+
+
+# By the type of value: a program's keys are of a few types.
+_SIZERS: dict[type, Callable[[Any], int]] = {}
 
 
 class Memo[K: Hashable, V]:

@@ -641,6 +641,14 @@ def test_a_memo_shared_by_threads_evicts_each_entry_once() -> None:
     assert errors == []
 
 
+@pytest.mark.parametrize("key", [memoryview(b"x" * 11), (1, memoryview(b"x" * 11))], ids=["view", "view in a tuple"])
+def test_a_memo_keeps_no_key_holding_more_than_its_bytes(key: object) -> None:
+    """A key's bytes count toward the memo's bound in whatever buffer they come, a memory view's too."""
+    memo: Memo[object, int] = Memo(4, max_bytes=10)
+    memo.put(key, 0)
+    assert (len(memo), memo.held) == (0, 0)
+
+
 SNP_NOW = datetime.datetime(2026, 7, 1, tzinfo=datetime.UTC)
 
 
