@@ -249,7 +249,9 @@ def compare(before: dict[str, object], after: dict[str, object]) -> list[str]:
 if __name__ == "__main__":
     if len(sys.argv) not in (2, 4) or (len(sys.argv) == 4 and sys.argv[2] != "--compare"):
         sys.exit(__doc__)
-    outputs = record()
+    # The checkout's own path is named "<repo>", so that recordings made in two clones compare.
+    root = json.dumps(str(DATA.parents[1]))[1:-1]
+    outputs = json.loads(json.dumps(record()).replace(root, "<repo>"))
     Path(sys.argv[1]).write_text(json.dumps(outputs, indent=1, sort_keys=True) + "\n")
     print(f"{len(outputs)} argument lists, {2 * len(outputs)} runs recorded into {sys.argv[1]}")
     if len(sys.argv) == 4:
