@@ -43,268 +43,42 @@ and `path`).
 from __future__ import annotations
 
 import dataclasses
-import datetime
-import difflib
 import functools
 import hashlib
 import os
 import re
 import tomllib
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, ClassVar, Final, Self
+from typing import TYPE_CHECKING, Any
 
 from ._internal import limits
 from ._internal.files import read_input
 from ._internal.platform import EvidenceResult, Platform, Revocation, entry
+from ._internal.rules import Rule
+from ._internal.ruleset import RuleSet, table_field, table_rules
 from ._internal.toml_lines import key_lines
-from ._internal.rules import Invalid, Rule, Verdict, describe, field
 from .checks import Check, Outcome
 from .errors import PolicyError, VerificationError
-from .sevsnp import rules as snp
-from .sevsnp import rules_identity as snp_identity
-from .sevsnp import rules_platform as snp_platform
 from .sevsnp.platform import SevSnpClaims
-from .sevsnp.report import FirmwareVersion, Report
-from .sevsnp.rules import TcbMinimum
+from .sevsnp.report import Report
+from .sevsnp.rules import SevSnpRules
 from .sevsnp.vocabulary import KeyKind, ProductLine
-from .tdx import rules as tdx
-from .azure import rules as azure
-from .azure.rules import AzureClaims
-from .azure.tpm_quote import nonce_judged, nonce_value
-from .tdx.platform import TdxClaims
-from .sevsnp.verification import Verification
-from .tdx.verification import TdxVerification
+
+if TYPE_CHECKING:
+    from .azure.rules import AzureRules
+    from .sevsnp.verification import Verification
+    from .tdx.platform import TdxClaims
+    from .tdx.rules import TdxRules
+    from .tdx.verification import TdxVerification
 
 __all__ = ["AzureRules", "Policy", "PolicyError", "RuleDoc", "RuleSet", "SevSnpRules", "TdxRules", "rule_reference"]
 
 
-class RuleSet:
-    """The machinery of a set of rules declared as dataclass fields (see `Rule`): validation when made,
-    loading from a mapping, and the checks of a platform's claims.
-
-    `Policy` is one (SEV-SNP's rules at the top level); a later platform's
-    rules are another, held by `Policy` under the platform's table name.
-    """
-
-    # The table that holds these rules in a policy file: None for the top level.
-    table: ClassVar[str | None] = None
-    # What the names of the checks start with: "policy." then, for a table, "<table>.", unless the table's
-    # checks keep the plain names (each verification checks one platform's rules, so they cannot clash).
-    check_prefix: ClassVar[str | None] = None
-    _made_checks: ClassVar[tuple[tuple[str, str, Callable[[Any, Any], Verdict]], ...]]
-
-    def __post_init__(self) -> None:
-        for item in dataclasses.fields(self):  # type: ignore[arg-type]
-            value = getattr(self, item.name)
-            if value is None and item.default is None:
-                continue
-            rule: Rule = item.metadata["rule"]
-            try:
-                object.__setattr__(self, item.name, rule.parse(value))
-            except Invalid as error:
-                path = (item.name, *error.path)
-                raise PolicyError(f"{_dotted(path)}: {error.message}", path) from None
-
-    @classmethod
-    def rules(cls) -> tuple[str, ...]:
-        """The rule keys, in the order of their checks."""
-        return tuple(item.name for item in dataclasses.fields(cls))  # type: ignore[arg-type]
-
-    @classmethod
-    def from_mapping(cls, data: Mapping[str, object]) -> Self:
-        """Rules from a mapping shaped like the TOML file (hex as strings, "major.minor" as a string)."""
-        for key in data:
-            if key not in cls.rules():
-                close = difflib.get_close_matches(str(key), cls.rules(), n=1)
-                hint = cls._placed_elsewhere(str(key)) or (f" (did you mean {close[0]}?)" if close else "")
-                raise PolicyError(f"{key}: unknown rule{hint}", (str(key),))
-        return cls(**data)
-
-    @classmethod
-    def _placed_elsewhere(cls, key: str) -> str | None:
-        """Where `key` belongs when it is another table's rule (the hint for a rule written in the wrong place)."""
-        return None
-
-    @classmethod
-    def as_table(cls) -> Any:
-        """The field of `Policy` that holds these rules under the table `cls.table` of a policy file: it takes
-        an instance or a mapping, and its errors' paths and lines lead into the table."""
-
-        def parse(value: object) -> RuleSet:
-            if isinstance(value, cls):
-                return value
-            if not isinstance(value, Mapping):
-                raise Invalid(f"expected a table of rules, got {describe(value)}")
-            try:
-                return cls.from_mapping(value)
-            except PolicyError as error:
-                raise Invalid(error.reason.removeprefix(f"{_dotted(error.path)}: "), *error.path) from None
-
-        rule = Rule(parse, None, f"a table of {cls.table} rules", "no rules", f"The rules of {cls.table}.")
-        return dataclasses.field(default=None, metadata={"rule": rule, "table": cls})
-
-    @classmethod
-    def _checks(cls) -> tuple[tuple[str, str, Callable[[Any, Any], Verdict]], ...]:
-        """The rules that make a check: key, check name and check, in order; read from the fields once per
-        class (a constant of the class, like its fields)."""
-        made = cls.__dict__.get("_made_checks")
-        if made is None:
-            prefix = cls.check_prefix or ("policy." if cls.table is None else f"policy.{cls.table}.")
-            made = tuple(
-                (item.name, prefix + item.name, item.metadata["rule"].check)
-                for item in dataclasses.fields(cls)  # type: ignore[arg-type]
-                if item.metadata["rule"].check is not None
-            )
-            cls._made_checks = made
-        return made
-
-    def checks_of(self, claims: object) -> list[Check]:
-        """One check per rule that is set and makes a check, in the order of `rules()`."""
-        checks = []
-        for key, name, check in self._checks():
-            value = getattr(self, key)
-            if value is not None:
-                passed, detail = check(value, claims)
-                checks.append(Check(name, Outcome.PASS if passed else Outcome.FAIL, detail))
-        return checks
-
-
-@dataclass(frozen=True)
-class TdxRules(RuleSet):
-    """The rules a TDX quote must meet: the `[tdx]` table of a policy file. None leaves a rule out;
-    `allow_debug` and `tcb_statuses` always apply.
-
-    Their checks are named `policy.<rule>`, as SEV-SNP's are: a verification
-    judges one platform's rules only. Hex values may be given as bytes or hex
-    strings and are held as bytes; lists are held as tuples.
-    """
-
-    table: ClassVar[str | None] = "tdx"
-    check_prefix: ClassVar[str | None] = "policy."
-
-    allow_debug: bool = field(tdx.ALLOW_DEBUG, default=False)
-    tcb_statuses: Sequence[str] = field(tdx.TCB_STATUSES, default=("UpToDate",))
-    advisory_ids: Sequence[str] | None = field(tdx.ADVISORY_IDS)
-    mr_td: Sequence[bytes | str] | None = field(tdx.MR_TD)
-    rtmr0: Sequence[bytes | str] | None = field(tdx.RTMR0)
-    rtmr1: Sequence[bytes | str] | None = field(tdx.RTMR1)
-    rtmr2: Sequence[bytes | str] | None = field(tdx.RTMR2)
-    rtmr3: Sequence[bytes | str] | None = field(tdx.RTMR3)
-    mr_config_id: Sequence[bytes | str] | None = field(tdx.MR_CONFIG_ID)
-    mr_owner: Sequence[bytes | str] | None = field(tdx.MR_OWNER)
-    mr_owner_config: Sequence[bytes | str] | None = field(tdx.MR_OWNER_CONFIG)
-    mr_seam: Sequence[bytes | str] | None = field(tdx.MR_SEAM)
-    fmspcs: Sequence[bytes | str] | None = field(tdx.FMSPCS)
-    report_data: bytes | str | None = field(tdx.REPORT_DATA)
-    xfam: bytes | str | None = field(tdx.XFAM)
-    require_sept_ve_disable: bool | None = field(tdx.REQUIRE_SEPT_VE_DISABLE)
-    forbid_migratable: bool | None = field(tdx.FORBID_MIGRATABLE)
-    forbid_pks: bool | None = field(tdx.FORBID_PKS)
-    forbid_kl: bool | None = field(tdx.FORBID_KL)
-    forbid_perfmon: bool | None = field(tdx.FORBID_PERFMON)
-    min_tee_tcb_svn: bytes | str | None = field(tdx.MIN_TEE_TCB_SVN)
-    min_tcb_evaluation_data_number: int | None = field(tdx.MIN_TCB_EVALUATION_DATA_NUMBER)
-    max_collateral_age: datetime.timedelta | str | int | None = field(tdx.MAX_COLLATERAL_AGE)
-    out_of_date_grace: datetime.timedelta | str | int | None = field(tdx.OUT_OF_DATE_GRACE)
-
-    def __post_init__(self) -> None:
-        super().__post_init__()
-        if self.out_of_date_grace is not None and not set(tdx.OUT_OF_DATE) & set(self.tcb_statuses):
-            # Otherwise `tcb_statuses` refuses what the grace period would accept, and the rule does nothing.
-            raise PolicyError(
-                "out_of_date_grace: bounds how long OutOfDate is accepted, which tcb_statuses does not accept: add "
-                '"OutOfDate" (or "OutOfDateConfigurationNeeded") to tcb_statuses',
-                ("out_of_date_grace",),
-            )
-
-    @classmethod
-    def _placed_elsewhere(cls, key: str) -> str | None:
-        # Every key after a [tdx] line is in that table: a top-level key written below it lands here.
-        if key in Policy.rules():
-            return " in [tdx]: a top-level key, which goes above the [tdx] line (every key below it is in the table)"
-        return None
-
-
-@dataclass(frozen=True)
-class AzureRules(RuleSet):
-    """What Azure's vTPM evidence must meet: the `[azure]` table of a policy file, for evidence of either
-    platform. None leaves a rule out; without the table no rule applies.
-
-    Its checks are named `policy.azure.<rule>`; `tpm_nonce` makes none of its own but is the nonce that the
-    `tpm_nonce` check expects (see `expected_nonce`).
-    """
-
-    table: ClassVar[str | None] = "azure"
-
-    tpm_nonce: bytes | str | None = field(azure.TPM_NONCE)
-    pcrs: Mapping[int | str, Sequence[bytes | str]] | None = field(azure.PCRS)
-    require_tpm_quote: bool | None = field(azure.REQUIRE_TPM_QUOTE)
-
-    @classmethod
-    def _placed_elsewhere(cls, key: str) -> str | None:
-        if key in Policy.rules():
-            return " in [azure]: a top-level key, which goes above the [azure] line (every key below it is in the table)"
-        return None
-
-
-# What applies to a TDX quote under a policy without a [tdx] table: TDX's defaults.
-_DEFAULT_TDX_RULES: Final = TdxRules()
 # The top-level keys that set how revocation lists are read, for either platform: not rules about SEV-SNP guests.
 _VERIFIER_SETTINGS = frozenset({"require_revocation", "crl_grace_period"})
 # The top-level rules that judge a TDX quote too: what both platforms' evidence holds alike.
 _SHARED_RULES = frozenset({"report_data"})
-
-
-@dataclass(frozen=True)
-class SevSnpRules(RuleSet):
-    """The rules an SEV-SNP report must meet: the top-level keys of a policy file. None leaves a rule out;
-    `allow_debug` always applies. `Policy`, the whole policy, is these with the other platforms' tables.
-
-    Hex values (`measurements`, `host_data`, `report_data`, `id_key_digests`,
-    `author_key_digests`) may be given as bytes or hex strings and are held as
-    bytes; lists are held as tuples. What each rule requires is in
-    `rule_reference()`.
-    """
-
-    allow_debug: bool = field(snp.ALLOW_DEBUG, default=False)
-    vmpl: Sequence[int] | None = field(snp.VMPL)
-    # Per component, the least level in the current, reported and committed TCB,
-    # for every product line or per line ({"Milan": {"snp": 8}, ...}).
-    min_tcb: TcbMinimum | Mapping[str, TcbMinimum] | None = field(snp.MIN_TCB)
-    min_launch_tcb: TcbMinimum | Mapping[str, TcbMinimum] | None = field(snp.MIN_LAUNCH_TCB)
-    allow_provisional_firmware: bool | None = field(snp.ALLOW_PROVISIONAL_FIRMWARE)
-    measurements: Sequence[bytes | str] | None = field(snp.MEASUREMENTS)
-    host_data: Sequence[bytes | str] | None = field(snp.HOST_DATA)
-    report_data: bytes | str | None = field(snp.REPORT_DATA)
-    id_key_digests: Sequence[bytes | str] | None = field(snp.ID_KEY_DIGESTS)
-    author_key_digests: Sequence[bytes | str] | None = field(snp.AUTHOR_KEY_DIGESTS)
-    min_guest_svn: int | None = field(snp.MIN_GUEST_SVN)
-    min_abi: tuple[int, int] | str | None = field(snp.MIN_ABI)
-    products: Sequence[str] | None = field(snp.PRODUCTS)
-    key_kinds: Sequence[str] | None = field(snp.KEY_KINDS_RULE)
-    allow_smt: bool | None = field(snp.ALLOW_SMT)
-    allow_migration_agent: bool | None = field(snp.ALLOW_MIGRATION_AGENT)
-    require_single_socket: bool | None = field(snp.REQUIRE_SINGLE_SOCKET)
-    allow_cxl: bool | None = field(snp.ALLOW_CXL)
-    require_aes_256_xts: bool | None = field(snp.REQUIRE_AES_256_XTS)
-    require_rapl_disabled: bool | None = field(snp.REQUIRE_RAPL_DISABLED)
-    require_ciphertext_hiding: bool | None = field(snp.REQUIRE_CIPHERTEXT_HIDING)
-    require_page_swap_disabled: bool | None = field(snp.REQUIRE_PAGE_SWAP_DISABLED)
-    image_ids: Sequence[bytes | str] | None = field(snp_identity.IMAGE_IDS)
-    family_ids: Sequence[bytes | str] | None = field(snp_identity.FAMILY_IDS)
-    report_ids: Sequence[bytes | str] | None = field(snp_identity.REPORT_IDS)
-    report_id_mas: Sequence[bytes | str] | None = field(snp_identity.REPORT_ID_MAS)
-    chip_ids: Sequence[bytes | str] | None = field(snp_identity.CHIP_IDS)
-    # "major.minor.build", the least of the current and the committed firmware.
-    min_firmware: FirmwareVersion | str | None = field(snp_platform.MIN_FIRMWARE)
-    # Platform-info bits by name: true requires, false forbids.
-    platform_info: Mapping[str, bool] | None = field(snp_platform.PLATFORM_INFO)
-    min_launch_mitigation_vector: int | None = field(snp_platform.MIN_LAUNCH_MITIGATION_VECTOR)
-    min_current_mitigation_vector: int | None = field(snp_platform.MIN_CURRENT_MITIGATION_VECTOR)
-    csp_ids: Sequence[str] | None = field(snp_identity.CSP_IDS)
-    require_revocation: bool | None = field(snp.REQUIRE_REVOCATION)
-    crl_grace_period: int | None = field(snp.CRL_GRACE_PERIOD)
 
 
 @dataclass(frozen=True)
@@ -318,8 +92,10 @@ class Policy(SevSnpRules):
     `rule_reference()`.
     """
 
-    tdx: TdxRules | None = TdxRules.as_table()
-    azure: AzureRules | None = AzureRules.as_table()
+    # Each table's rules are imported when a policy has the table (see `_internal.ruleset.TABLES`): a policy
+    # without [tdx] judging SEV-SNP evidence loads none of TDX's code.
+    tdx: TdxRules | None = table_field("tdx")
+    azure: AzureRules | None = table_field("azure")
 
     def __post_init__(self) -> None:
         super().__post_init__()
@@ -333,9 +109,9 @@ class Policy(SevSnpRules):
 
     @classmethod
     def _placed_elsewhere(cls, key: str) -> str | None:
-        if key in AzureRules.rules():
+        if key in table_rules("azure").rules():
             return " at the top level: an Azure rule, which goes in the [azure] table"
-        return " at the top level: a TDX rule, which goes in the [tdx] table" if key in TdxRules.rules() else None
+        return " at the top level: a TDX rule, which goes in the [tdx] table" if key in table_rules("tdx").rules() else None
 
     def expected_nonce(self, given: bytes | str | None) -> bytes | None:
         """The nonce the `tpm_nonce` check expects: `given` (the caller's), else the `[azure]` table's
@@ -403,11 +179,18 @@ class Policy(SevSnpRules):
             result = result.judged_under(self.revocation(result.revocation.settings))
         # Likewise the nonce a vTPM quote must answer: the policy's is judged here, whichever form verified.
         pinned = self.azure.tpm_nonce if self.azure is not None else None
-        tpm = AzureClaims.of(result.wrapped).tpm
-        if tpm is not None and pinned is not None:
-            result = dataclasses.replace(result, checks=nonce_judged(result.checks, tpm, nonce_value(pinned)))
+        if pinned is not None:
+            from .azure.rules import AzureClaims
+            from .azure.tpm_quote import nonce_judged, nonce_value
+
+            tpm = AzureClaims.of(result.wrapped).tpm
+            if tpm is not None:
+                result = dataclasses.replace(result, checks=nonce_judged(result.checks, tpm, nonce_value(pinned)))
         claims = result.claims
-        rules = {Platform.SEV_SNP: self, Platform.TDX: self._tdx_rules}.get(result.platform)
+        # The TDX rules are made only for a TDX quote: an SEV-SNP verification imports none of TDX's code.
+        rules: RuleSet | None = (
+            self if result.platform is Platform.SEV_SNP else self._tdx_rules if result.platform is Platform.TDX else None
+        )
         if rules is None:
             raise PolicyError(f"no rules for evidence of {result.platform}")
         platform = entry(result.platform)
@@ -422,13 +205,15 @@ class Policy(SevSnpRules):
         rule such as `require_tpm_quote` is about what came with it."""
         if self.azure is None:
             return []
+        from .azure.rules import AzureClaims
+
         return self.azure.checks_of(AzureClaims.of(result.wrapped))
 
     @functools.cached_property
     def _tdx_rules(self) -> TdxRules:
         """The rules a TDX quote must meet: the [tdx] table (TDX's defaults without one) and the top-level
         `report_data`, which judges both platforms' report data."""
-        rules = self.tdx or _DEFAULT_TDX_RULES
+        rules: TdxRules = self.tdx or _default_rules("tdx")  # type: ignore[assignment]  # the [tdx] table's class
         if self.report_data is None:
             return rules
         return dataclasses.replace(rules, report_data=self.report_data)
@@ -479,6 +264,19 @@ class Policy(SevSnpRules):
         return self.checks_of(claims)
 
 
+@functools.cache
+def _default_rules(table: str) -> RuleSet:
+    """What applies under a policy without the table: the table's defaults (made once, when first needed)."""
+    return table_rules(table)()
+
+
+def __getattr__(name: str) -> Any:
+    """The platforms' rule sets, declared with their platforms, imported when first asked for by this name."""
+    if name in ("TdxRules", "AzureRules"):
+        return table_rules(name.removesuffix("Rules").lower())
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 @dataclass(frozen=True, slots=True)
 class RuleDoc:
     """One rule as the policy reference documents it."""
@@ -498,9 +296,9 @@ def rule_reference() -> tuple[RuleDoc, ...]:
 def _reference(rules: type[RuleSet]) -> tuple[RuleDoc, ...]:
     found: list[RuleDoc] = []
     for item in dataclasses.fields(rules):  # type: ignore[arg-type]
-        table: type[RuleSet] | None = item.metadata.get("table")
-        if table is not None:  # a platform's table: its own rules
-            found += _reference(table)
+        table: type[RuleSet] | str | None = item.metadata.get("table")
+        if table is not None:  # a platform's table: its own rules (imported now, to be listed)
+            found += _reference(table_rules(table) if isinstance(table, str) else table)
         else:
             rule: Rule = item.metadata["rule"]
             found.append(RuleDoc(rules.table, item.name, rule.value, rule.default, rule.doc))
@@ -508,13 +306,6 @@ def _reference(rules: type[RuleSet]) -> tuple[RuleDoc, ...]:
 
 
 # --- Where in the file ------------------------------------------------------------
-
-
-def _dotted(path: Sequence[str | int]) -> str:
-    text = ""
-    for part in path:
-        text += f"[{part}]" if isinstance(part, int) else f".{part}" if text else part
-    return text
 
 
 def _line_of(text: str, path: Sequence[str | int], data: Mapping[str, Any]) -> int | None:

@@ -10,11 +10,12 @@ sets how `revocation` judges), laid over the verifier's argument by
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Final
+from typing import ClassVar, Final
 
-from .._internal.rules import Invalid, Rule, Verdict, boolean, describe, hex_bytes, hex_choices, list_of
+from .._internal.rules import Invalid, Rule, Verdict, boolean, describe, field, hex_bytes, hex_choices, list_of
+from .._internal.ruleset import RuleSet
 from ..errors import VerificationError
 from .hcl import HclReport
 from .tpm_quote import MAX_SELECT, TpmEvidence, nonce_value
@@ -105,3 +106,27 @@ REQUIRE_TPM_QUOTE: Final = Rule(
     "When true, evidence must come with a TPM quote (and so in an HCL report): the setting a relying party "
     "wants, since an HCL report alone is made at boot and proves no freshness.",
 )
+
+
+@dataclass(frozen=True)
+class AzureRules(RuleSet):
+    """What Azure's vTPM evidence must meet: the `[azure]` table of a policy file, for evidence of either
+    platform. None leaves a rule out; without the table no rule applies.
+
+    Its checks are named `policy.azure.<rule>`; `tpm_nonce` makes none of its own but is the nonce that the
+    `tpm_nonce` check expects (see `expected_nonce`).
+    """
+
+    table: ClassVar[str | None] = "azure"
+
+    tpm_nonce: bytes | str | None = field(TPM_NONCE)
+    pcrs: Mapping[int | str, Sequence[bytes | str]] | None = field(PCRS)
+    require_tpm_quote: bool | None = field(REQUIRE_TPM_QUOTE)
+
+    @classmethod
+    def _placed_elsewhere(cls, key: str) -> str | None:
+        from ..policy import Policy  # the whole policy, which holds this table
+
+        if key in Policy.rules():
+            return " in [azure]: a top-level key, which goes above the [azure] line (every key below it is in the table)"
+        return None

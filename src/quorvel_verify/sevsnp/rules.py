@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
 from types import MappingProxyType
 from typing import Final
 
@@ -22,13 +23,16 @@ from .._internal.rules import (
     choice,
     describe,
     either,
+    field,
     hex_bytes,
     hex_choices,
     integer,
     list_of,
 )
+from .._internal.ruleset import RuleSet
+from . import rules_identity, rules_platform
 from .platform import SevSnpClaims
-from .report import TcbVersion
+from .report import FirmwareVersion, TcbVersion
 from .vocabulary import KeyKind, ProductLine
 
 # In the processor's order; fmc exists on Turin only.
@@ -310,3 +314,54 @@ REQUIRE_REVOCATION: Final = Rule(boolean, None, "true or false", "the platform's
 CRL_GRACE_PERIOD: Final = Rule(integer(0, MAX_CRL_GRACE_DAYS), None, "an integer 0 to 366 (days)", "0", (
     "For both platforms. How many days past its next update a revocation list still counts as current. Makes no "
     "check of its own; it replaces the verifier's grace period."))
+
+
+@dataclass(frozen=True)
+class SevSnpRules(RuleSet):
+    """The rules an SEV-SNP report must meet: the top-level keys of a policy file. None leaves a rule out;
+    `allow_debug` always applies. `Policy`, the whole policy, is these with the other platforms' tables.
+
+    Hex values (`measurements`, `host_data`, `report_data`, `id_key_digests`,
+    `author_key_digests`) may be given as bytes or hex strings and are held as
+    bytes; lists are held as tuples. What each rule requires is in
+    `rule_reference()`.
+    """
+
+    allow_debug: bool = field(ALLOW_DEBUG, default=False)
+    vmpl: Sequence[int] | None = field(VMPL)
+    # Per component, the least level in the current, reported and committed TCB,
+    # for every product line or per line ({"Milan": {"snp": 8}, ...}).
+    min_tcb: TcbMinimum | Mapping[str, TcbMinimum] | None = field(MIN_TCB)
+    min_launch_tcb: TcbMinimum | Mapping[str, TcbMinimum] | None = field(MIN_LAUNCH_TCB)
+    allow_provisional_firmware: bool | None = field(ALLOW_PROVISIONAL_FIRMWARE)
+    measurements: Sequence[bytes | str] | None = field(MEASUREMENTS)
+    host_data: Sequence[bytes | str] | None = field(HOST_DATA)
+    report_data: bytes | str | None = field(REPORT_DATA)
+    id_key_digests: Sequence[bytes | str] | None = field(ID_KEY_DIGESTS)
+    author_key_digests: Sequence[bytes | str] | None = field(AUTHOR_KEY_DIGESTS)
+    min_guest_svn: int | None = field(MIN_GUEST_SVN)
+    min_abi: tuple[int, int] | str | None = field(MIN_ABI)
+    products: Sequence[str] | None = field(PRODUCTS)
+    key_kinds: Sequence[str] | None = field(KEY_KINDS_RULE)
+    allow_smt: bool | None = field(ALLOW_SMT)
+    allow_migration_agent: bool | None = field(ALLOW_MIGRATION_AGENT)
+    require_single_socket: bool | None = field(REQUIRE_SINGLE_SOCKET)
+    allow_cxl: bool | None = field(ALLOW_CXL)
+    require_aes_256_xts: bool | None = field(REQUIRE_AES_256_XTS)
+    require_rapl_disabled: bool | None = field(REQUIRE_RAPL_DISABLED)
+    require_ciphertext_hiding: bool | None = field(REQUIRE_CIPHERTEXT_HIDING)
+    require_page_swap_disabled: bool | None = field(REQUIRE_PAGE_SWAP_DISABLED)
+    image_ids: Sequence[bytes | str] | None = field(rules_identity.IMAGE_IDS)
+    family_ids: Sequence[bytes | str] | None = field(rules_identity.FAMILY_IDS)
+    report_ids: Sequence[bytes | str] | None = field(rules_identity.REPORT_IDS)
+    report_id_mas: Sequence[bytes | str] | None = field(rules_identity.REPORT_ID_MAS)
+    chip_ids: Sequence[bytes | str] | None = field(rules_identity.CHIP_IDS)
+    # "major.minor.build", the least of the current and the committed firmware.
+    min_firmware: FirmwareVersion | str | None = field(rules_platform.MIN_FIRMWARE)
+    # Platform-info bits by name: true requires, false forbids.
+    platform_info: Mapping[str, bool] | None = field(rules_platform.PLATFORM_INFO)
+    min_launch_mitigation_vector: int | None = field(rules_platform.MIN_LAUNCH_MITIGATION_VECTOR)
+    min_current_mitigation_vector: int | None = field(rules_platform.MIN_CURRENT_MITIGATION_VECTOR)
+    csp_ids: Sequence[str] | None = field(rules_identity.CSP_IDS)
+    require_revocation: bool | None = field(REQUIRE_REVOCATION)
+    crl_grace_period: int | None = field(CRL_GRACE_PERIOD)

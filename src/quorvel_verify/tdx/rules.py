@@ -11,12 +11,15 @@ quote or Intel's collateral holds.
 from __future__ import annotations
 
 import datetime
-from collections.abc import Callable
-from typing import TYPE_CHECKING, Final
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, ClassVar, Final
 
 from .._internal.rules import (
-    Invalid, Rule, Verdict, boolean, choice, duration, hex_bytes, hex_choices, integer, list_of, span,
+    Invalid, Rule, Verdict, boolean, choice, duration, field, hex_bytes, hex_choices, integer, list_of, span,
 )
+from .._internal.ruleset import RuleSet
+from ..errors import PolicyError
 from .collateral import TcbStatus
 from .quote import TdAttribute
 
@@ -228,3 +231,60 @@ MIN_TCB_EVALUATION_DATA_NUMBER: Final = Rule(
     "Intel's judgement must be.",
 )
 
+
+@dataclass(frozen=True)
+class TdxRules(RuleSet):
+    """The rules a TDX quote must meet: the `[tdx]` table of a policy file. None leaves a rule out;
+    `allow_debug` and `tcb_statuses` always apply.
+
+    Their checks are named `policy.<rule>`, as SEV-SNP's are: a verification
+    judges one platform's rules only. Hex values may be given as bytes or hex
+    strings and are held as bytes; lists are held as tuples.
+    """
+
+    table: ClassVar[str | None] = "tdx"
+    check_prefix: ClassVar[str | None] = "policy."
+
+    allow_debug: bool = field(ALLOW_DEBUG, default=False)
+    tcb_statuses: Sequence[str] = field(TCB_STATUSES, default=("UpToDate",))
+    advisory_ids: Sequence[str] | None = field(ADVISORY_IDS)
+    mr_td: Sequence[bytes | str] | None = field(MR_TD)
+    rtmr0: Sequence[bytes | str] | None = field(RTMR0)
+    rtmr1: Sequence[bytes | str] | None = field(RTMR1)
+    rtmr2: Sequence[bytes | str] | None = field(RTMR2)
+    rtmr3: Sequence[bytes | str] | None = field(RTMR3)
+    mr_config_id: Sequence[bytes | str] | None = field(MR_CONFIG_ID)
+    mr_owner: Sequence[bytes | str] | None = field(MR_OWNER)
+    mr_owner_config: Sequence[bytes | str] | None = field(MR_OWNER_CONFIG)
+    mr_seam: Sequence[bytes | str] | None = field(MR_SEAM)
+    fmspcs: Sequence[bytes | str] | None = field(FMSPCS)
+    report_data: bytes | str | None = field(REPORT_DATA)
+    xfam: bytes | str | None = field(XFAM)
+    require_sept_ve_disable: bool | None = field(REQUIRE_SEPT_VE_DISABLE)
+    forbid_migratable: bool | None = field(FORBID_MIGRATABLE)
+    forbid_pks: bool | None = field(FORBID_PKS)
+    forbid_kl: bool | None = field(FORBID_KL)
+    forbid_perfmon: bool | None = field(FORBID_PERFMON)
+    min_tee_tcb_svn: bytes | str | None = field(MIN_TEE_TCB_SVN)
+    min_tcb_evaluation_data_number: int | None = field(MIN_TCB_EVALUATION_DATA_NUMBER)
+    max_collateral_age: datetime.timedelta | str | int | None = field(MAX_COLLATERAL_AGE)
+    out_of_date_grace: datetime.timedelta | str | int | None = field(OUT_OF_DATE_GRACE)
+
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        if self.out_of_date_grace is not None and not set(OUT_OF_DATE) & set(self.tcb_statuses):
+            # Otherwise `tcb_statuses` refuses what the grace period would accept, and the rule does nothing.
+            raise PolicyError(
+                "out_of_date_grace: bounds how long OutOfDate is accepted, which tcb_statuses does not accept: add "
+                '"OutOfDate" (or "OutOfDateConfigurationNeeded") to tcb_statuses',
+                ("out_of_date_grace",),
+            )
+
+    @classmethod
+    def _placed_elsewhere(cls, key: str) -> str | None:
+        # Every key after a [tdx] line is in that table: a top-level key written below it lands here.
+        from ..policy import Policy  # the whole policy, which holds this table
+
+        if key in Policy.rules():
+            return " in [tdx]: a top-level key, which goes above the [tdx] line (every key below it is in the table)"
+        return None
