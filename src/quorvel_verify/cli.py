@@ -36,21 +36,21 @@ from ._internal.files import STDIN, read_input
 from ._internal.platform import Platform, entry
 from .checks import Outcome
 from .errors import ErrorKind, PolicyError, VerificationError
-from .policy import Policy, TdxRules
+from .policy import Policy
 from .intake import Evidence, take_evidence
 from .sevsnp.chains import trust_store
 from .sevsnp.evidence import read_report
 from .sevsnp.urls import KDS_BASE_URL
-from .azure.hcl import REPORT_TYPE_TDX
-from .azure.tpm_quote import describe_nonce, pcr_ranges
-from .azure.tpm_quote import MESSAGE_SIZE, PCRS_SIZE, QUOTE_FILE_SIZE, SIGNATURE_SIZE, TpmQuote, read_pcrs
-from .tdx.collateral import TdxCollateral
 from .tdx.pcs_answers import PCS_BASE_URL, TCB_UPDATES
 from .sevsnp.verification import Verification
-from .tdx.verification import TdxVerification
 from .verifier import Verifier, instant
 
 if TYPE_CHECKING:
+    # TDX's and Azure's code is imported when their evidence or options are given: an SEV-SNP check loads none.
+    from .azure.tpm_quote import TpmQuote
+    from .tdx.collateral import TdxCollateral
+    from .tdx.rules import TdxRules
+    from .tdx.verification import TdxVerification
     # The network clients are imported when --fetch or --offline makes one: an offline check loads none.
     from .sevsnp.kds import KdsClient
     from .tdx.pcs import PcsClient
@@ -223,12 +223,14 @@ def _tpm_quote(arguments: argparse.Namespace) -> TpmQuote | bytes | None:
     parts = {"--tpm-message": arguments.tpm_message, "--tpm-signature": arguments.tpm_signature,
              "--pcrs": arguments.pcrs}
     given = [option for option, value in parts.items() if value is not None]
+    if arguments.tpm_quote is None and not given:
+        return None
+    from .azure.tpm_quote import MESSAGE_SIZE, PCRS_SIZE, QUOTE_FILE_SIZE, SIGNATURE_SIZE, TpmQuote, read_pcrs
+
     if arguments.tpm_quote is not None:
         if given:
             raise _BadInput(f"{given[0]} applies without --tpm-quote, whose JSON holds the quote's parts")
         return _read(arguments.tpm_quote, "TPM quote", QUOTE_FILE_SIZE)
-    if not given:
-        return None
     for option in ("--tpm-message", "--tpm-signature"):
         if parts[option] is None:
             raise _BadInput(f"{option} is missing: a TPM quote given as raw files is --tpm-message, --tpm-signature "
@@ -264,6 +266,8 @@ def _pinned(policy: Policy, arguments: argparse.Namespace, tdx: bool) -> Policy:
              for flag, rule, listed in pins if flags[flag] is not None}
     if not given:
         return policy
+    from .tdx.rules import TdxRules  # a TDX quote's pins, or a TdxRules laid into the policy below
+
     rules_type: type[Policy] | type[TdxRules] = TdxRules if tdx else Policy
     try:
         pinned = rules_type.from_mapping(given)
@@ -419,11 +423,14 @@ def _run(arguments: argparse.Namespace) -> Verification | TdxVerification:
             raise _BadInput(f"--td-quote applies to an HCL report around a TDX TDREPORT; {arguments.report} is "
                             "itself a TDX quote (give the HCL report as EVIDENCE and its quote with --td-quote)")
         return _run_tdx(arguments, taken)
-    if taken is not None and taken.hcl is not None and taken.hcl.report_type == REPORT_TYPE_TDX:
-        # The verifier refuses one without its quote, naming --td-quote.
-        td_quote = (_read(arguments.td_quote, "TDX quote", limits.QUOTE_SIZE)
-                    if arguments.td_quote is not None else None)
-        return _run_tdx(arguments, taken, td_quote)
+    if taken is not None and taken.hcl is not None:
+        from .azure.hcl import REPORT_TYPE_TDX  # loaded already: the intake unwrapped an HCL report
+
+        if taken.hcl.report_type == REPORT_TYPE_TDX:
+            # The verifier refuses one without its quote, naming --td-quote.
+            td_quote = (_read(arguments.td_quote, "TDX quote", limits.QUOTE_SIZE)
+                        if arguments.td_quote is not None else None)
+            return _run_tdx(arguments, taken, td_quote)
     if arguments.td_quote is not None:
         raise _BadInput(f"--td-quote applies to an HCL report around a TDX TDREPORT; {arguments.report} is not one")
     for option, value in (("--collateral", arguments.collateral), ("--save-collateral", arguments.save_collateral),
@@ -505,6 +512,8 @@ def _run_tdx(arguments: argparse.Namespace, evidence: Evidence, td_quote: bytes 
 
 
 def _collateral(path: str) -> TdxCollateral:
+    from .tdx.collateral import TdxCollateral
+
     try:
         return TdxCollateral.from_json(_read(path, "collateral", limits.COLLATERAL_FILE_SIZE).decode("utf-8", "replace"))
     except VerificationError as error:
@@ -573,6 +582,8 @@ def describe_tpm_quote(result: Verification | TdxVerification) -> list[tuple[str
     tpm = result.tpm_quote
     if tpm is None:
         return []
+    from .azure.tpm_quote import describe_nonce, pcr_ranges
+
     quote = tpm.attestation
     selection = "; ".join(f"{bank.hash_name} {pcr_ranges(bank.pcrs)}" for bank in quote.pcr_selection)
     return [

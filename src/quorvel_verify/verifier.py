@@ -23,7 +23,6 @@ from cryptography.hazmat.primitives import serialization
 from ._internal.certificates import der
 from ._internal.untrusted import describe, plainly
 from ._internal.platform import GivenCollateral, EvidenceResult, Platform, PlatformVerifier, Revocation, entry, wrapper
-from .azure.tpm_quote import TpmQuote
 from .errors import ErrorKind, VerificationError, about, located
 from .intake import Evidence, take_evidence, take_quote, unwrap_certificates
 from .policy import Policy
@@ -31,13 +30,16 @@ from .sevsnp.chains import trust_store
 from .sevsnp.evidence import read_report
 from .sevsnp.platform import EVIDENCE_CACHE_SIZE, SevSnp, SevSnpClaims
 from .sevsnp.report import Report
-from .tdx.collateral import TdxCollateral
-from .tdx.platform import Tdx, TdxClaims
-from .tdx.quote import Quote
 from .sevsnp.verification import Verification
-from .tdx.verification import TdxVerification
 
 if TYPE_CHECKING:
+    # TDX's and Azure's code is imported when evidence of theirs arrives: an SEV-SNP verification loads none.
+    from .azure.tpm_quote import TpmQuote
+    from .tdx.collateral import TdxCollateral
+    from .tdx.platform import Tdx, TdxClaims
+    from .tdx.quote import Quote
+    from .tdx.verification import TdxVerification
+
     # The key service's client and its errors are imported where a verifier is given one: an offline
     # verification loads no network code.
     from .sevsnp.kds import KdsClient
@@ -146,6 +148,8 @@ class Verifier:
 
     @property
     def _tdx(self) -> Tdx:
+        from .tdx.platform import Tdx
+
         checker = self._checker(Platform.TDX)
         assert isinstance(checker, Tdx)
         return checker
@@ -299,6 +303,8 @@ class Verifier:
         settings: Revocation, certificate: bytes | str | x509.Certificate | None, certificate_table: bytes | None,
         crl: bytes | str | x509.CertificateRevocationList | None,
     ) -> EvidenceResult[TdxClaims]:
+        from .tdx.collateral import TdxCollateral
+
         collateral = _tdx_collateral(collateral_given)
         given = GivenCollateral(
             certificate=_certificate(certificate), certificate_table=_bytes("certificate_table", certificate_table),
@@ -379,7 +385,11 @@ def _crl(crl: bytes | str | x509.CertificateRevocationList | None) -> bytes | No
 
 def _tdx_collateral(collateral: object) -> TdxCollateral | None:
     """Intel's collateral as given: typed, or the JSON of the --collateral file as text, bytes or a mapping."""
-    if collateral is None or isinstance(collateral, TdxCollateral):
+    if collateral is None:
+        return None
+    from .tdx.collateral import TdxCollateral
+
+    if isinstance(collateral, TdxCollateral):
         return collateral
     if not isinstance(collateral, str | bytes | bytearray | memoryview | Mapping):
         raise about("collateral", "expected Intel's collateral (a TdxCollateral, or its JSON as text, bytes or a "

@@ -14,7 +14,8 @@ NAMING_PLATFORMS = {"__init__"}
 # - cli: each platform's flags and files (--collateral, --td-quote, the vTPM quote's), its key service's client
 #   (KdsClient, PcsClient) and its rules' table for the pins;
 # - policy: SEV-SNP's rules are Policy's own top-level fields (its constructor's keywords), typed with SEV-SNP's
-#   values, beside the [tdx] and [azure] tables declared there;
+#   values; the [tdx] and [azure] tables' rule sets are found through `_internal.ruleset.TABLES` and named here
+#   for typing only;
 # - verifier: the public signatures of Verifier.verify and verify() are typed with each platform's evidence,
 #   collateral and result, and the key services' fetch-and-settle loops (AMD's KDS, Intel's PCS) live there.
 DISPATCHING_BY_NAME = {"cli", "policy", "verifier"}
