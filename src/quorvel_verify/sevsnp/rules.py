@@ -331,8 +331,9 @@ class SevSnpRules(RuleSet):
     vmpl: Sequence[int] | None = field(VMPL)
     # Per component, the least level in the current, reported and committed TCB,
     # for every product line or per line ({"Milan": {"snp": 8}, ...}).
-    min_tcb: TcbMinimum | Mapping[str, TcbMinimum] | None = field(MIN_TCB)
-    min_launch_tcb: TcbMinimum | Mapping[str, TcbMinimum] | None = field(MIN_LAUNCH_TCB)
+    # (TcbMinimum written out: `Policy`'s annotations, whose tables are imported lazily, are read as text.)
+    min_tcb: Mapping[str, int] | Mapping[str, Mapping[str, int]] | None = field(MIN_TCB)
+    min_launch_tcb: Mapping[str, int] | Mapping[str, Mapping[str, int]] | None = field(MIN_LAUNCH_TCB)
     allow_provisional_firmware: bool | None = field(ALLOW_PROVISIONAL_FIRMWARE)
     measurements: Sequence[bytes | str] | None = field(MEASUREMENTS)
     host_data: Sequence[bytes | str] | None = field(HOST_DATA)
