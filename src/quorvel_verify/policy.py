@@ -116,11 +116,11 @@ class Policy(SevSnpRules):
     def expected_nonce(self, given: bytes | str | None) -> bytes | None:
         """The nonce the `tpm_nonce` check expects: `given` (the caller's), else the `[azure]` table's
         `tpm_nonce`; a caller's nonce other than the policy's is refused, since one of them is a mistake."""
-        from .azure.tpm_quote import nonce_value
-
         pinned = self.azure.tpm_nonce if self.azure is not None else None
         if given is None:
             return pinned  # type: ignore[return-value]  # parsed: bytes
+        from .azure.tpm_quote import nonce_value
+
         nonce = nonce_value(given)
         if pinned is not None and nonce != pinned:
             raise PolicyError("tpm_nonce: the nonce given differs from the policy's [azure] tpm_nonce",

@@ -204,8 +204,10 @@ class Verifier:
         freshness.
         """
         now = instant(now)
-        wrappers = wrapper()  # Azure's HCL report and vTPM quote, through the registry
-        wrapper_given = wrappers.given(tpm_quote, tpm_nonce)
+        # Azure's HCL report and vTPM quote, through the registry: its code is loaded where a quote or nonce is
+        # given or the evidence came in an HCL report, not for a bare report.
+        given_for_wrapper = tpm_quote is not None or tpm_nonce is not None
+        wrapper_given = wrapper().given(tpm_quote, tpm_nonce) if given_for_wrapper else None
         settings = self.revocation if revocation is None else revocation
         if not isinstance(settings, Revocation):
             raise about("revocation", f"expected a Revocation, got {type(settings).__name__}")
@@ -215,17 +217,21 @@ class Verifier:
             if quote is not None:
                 raise about("quote", "the evidence is itself a TDX quote; quote= is for an HCL report around a "
                                      "TDX TDREPORT", ErrorKind.USAGE)
-            wrapper_given.refuse("a TDX quote")
+            if wrapper_given is not None:
+                wrapper_given.refuse("a TDX quote")
             return self._verify_tdx(taken.hardware, collateral, now, settings, certificate, certificate_table, crl)
         table = self._table(taken, _bytes("certificate_table", certificate_table), quote is not None)
         # A wrapper (Azure's HCL report) adds its own checks to those of the evidence inside it.
-        wrapping = wrappers.wrapping(taken.wrapper, wrapper_given) if taken.wrapper is not None else None
-        if wrapping is not None and wrappers.needs_quote(taken.wrapper):
+        wrapping = None
+        if taken.wrapper is not None:
+            wrappers = wrapper()
+            wrapping = wrappers.wrapping(taken.wrapper, wrapper_given or wrappers.given(None, None))
+        if wrapping is not None and wrapper().needs_quote(taken.wrapper):
             through = take_quote(quote)
             return wrapping.around(self._verify_tdx(through, collateral, now, settings, certificate, table, crl),
                                    through)
         evidence = taken.hardware
-        if wrapping is None:
+        if wrapping is None and wrapper_given is not None:
             wrapper_given.refuse("an SEV-SNP report")
         if quote is not None:
             raise about("quote", "a TDX quote is for an HCL report around a TDX TDREPORT; the evidence is an "
@@ -293,9 +299,8 @@ class Verifier:
                 raise about("certificate_table", "the report is followed by its own certificate table: give one or "
                                                  "the other")
             table = taken.certificate_table
-        wrappers = wrapper()
-        if taken.wrapper is not None and wrappers.needs_quote(taken.wrapper) and not quote_given:
-            raise wrappers.missing_quote()
+        if taken.wrapper is not None and wrapper().needs_quote(taken.wrapper) and not quote_given:
+            raise wrapper().missing_quote()
         return table
 
     def _verify_tdx(

@@ -723,11 +723,14 @@ NETWORK_MODULES = ["quorvel_verify._internal.http", "quorvel_verify._internal.cl
                    "quorvel_verify.tdx.pcs", "http.client", "urllib.request", "ssl", "importlib.metadata"]
 
 
-# Nor, for an SEV-SNP report, TDX's code (its policy table, quote, collateral and checks): of TDX's modules only
-# the PCS defaults that --help names.
+# Nor, for a bare SEV-SNP report, TDX's code (its policy table, quote, collateral and checks) or Azure's vTPM
+# quote and wrapper: of TDX's modules only the PCS defaults that --help names, of Azure's what recognises its
+# shapes.
 @pytest.mark.parametrize("arguments, other_platform, loaded", [
     (["reports/genoa-v5-oak.bin", "reports/genoa-v5-oak.vcek.pem", "--now", "2025-09-01T00:00:00Z"],
-     "quorvel_verify.tdx.", ["quorvel_verify.tdx.pcs_answers"]),
+     ("quorvel_verify.tdx.", "quorvel_verify.azure."),
+     ["quorvel_verify.azure.hcl", "quorvel_verify.azure.shape", "quorvel_verify.azure.thim",
+      "quorvel_verify.tdx.pcs_answers"]),
     (["tdx/quote-v4-uptodate.dcapqvl.bin", "--collateral", "tdx/quote-v4-uptodate.dcapqvl.collateral.json",
       "--now", "2025-07-01T00:00:00Z"], "quorvel_verify.sevsnp.kds", []),
 ], ids=["sev-snp", "tdx"])
